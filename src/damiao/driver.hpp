@@ -1,0 +1,82 @@
+// The driver's view of one motor: its identifiers, limits and reply timeout, and the
+// exchanges that command it and reach its registers.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "damiao/error.hpp"
+#include "damiao/mit.hpp"
+#include "transport/can_transport.hpp"
+
+namespace jointbus::damiao {
+
+// The control mode in which the motor acts on MIT commands.
+inline constexpr std::uint8_t kMitControlMode = 1;
+// The register holding the firmware's control mode.
+inline constexpr std::uint8_t kControlModeRegister = 10;
+
+enum class RegisterAccess : std::uint8_t { ReadOnly, ReadWrite };
+
+struct RegisterInfo {
+    std::uint8_t id;
+    std::string_view name;
+    std::string_view description;
+    RegisterType type;
+    RegisterAccess access;
+};
+
+// The entry for `id`, or nothing when the table has none.
+[[nodiscard]] const RegisterInfo* find_register(std::uint8_t id);
+// Every entry, ordered by id.
+[[nodiscard]] std::span<const RegisterInfo> register_table();
+
+struct RegisterValue {
+    RegisterType type;
+    std::uint32_t bits;  // a Uint32 itself, or the IEEE 754 bits of a Float
+
+    [[nodiscard]] static RegisterValue uint32(std::uint32_t value) {
+        return {RegisterType::Uint32, value};
+    }
+};
+
+// One motor. A plain record, read-only after construction; it holds no transport; every
+// operation takes one for the length of the call and performs one exchange (or, for
+// `ensure_control_mode`, the register sequence). Callers serialise use of the transport.
+struct Damiao {
+    std::uint16_t motor_id = 0;   // commands go to Standard id motor_id & 0x7FF
+    std::uint16_t master_id = 0;  // replies are awaited from Standard id master_id & 0x7FF
+    MitLimits limits;
+    transport::Duration timeout = transport::Duration::from_millis(20);
+
+    // Sends 8 data bytes (byte 0 is the payload's least significant byte) and decodes the
+    // first reply from the master id.
+    [[nodiscard]] std::expected<MotorState, Error> cmd_motor_id(transport::CanTransport& bus,
+                                                                std::uint64_t payload) const;
+
+    [[nodiscard]] std::expected<MotorState, Error> enable(transport::CanTransport& bus) const;
+    [[nodiscard]] std::expected<MotorState, Error> disable(transport::CanTransport& bus) const;
+    [[nodiscard]] std::expected<MotorState, Error> set_zero(transport::CanTransport& bus) const;
+    [[nodiscard]] std::expected<MotorState, Error> clear_error(transport::CanTransport& bus) const;
+    // Encodes before anything is sent: unusable limits send nothing.
+    [[nodiscard]] std::expected<MotorState, Error> mit_control(transport::CanTransport& bus,
+                                                               const MitSetpoint& setpoint) const;
+
+    [[nodiscard]] std::expected<RegisterValue, Error> read_register(transport::CanTransport& bus,
+                                                                    std::uint8_t id) const;
+    [[nodiscard]] std::expected<void, Error> write_register(transport::CanTransport& bus,
+                                                            std::uint8_t id,
+                                                            RegisterValue value) const;
+    // Reads the control mode; when it differs, writes it once, pauses 100 ms and verifies once.
+    [[nodiscard]] std::expected<void, Error> ensure_control_mode(transport::CanTransport& bus,
+                                                                 std::uint8_t mode) const;
+};
+
+// Whether `value`, read from the control-mode register, is `mode`; all 32 bits are compared. A
+// Float value is a TypeMismatch, since the register holds a Uint32.
+[[nodiscard]] std::expected<bool, Error> control_mode_is(RegisterValue value, std::uint8_t mode);
+
+}  // namespace jointbus::damiao

@@ -1,0 +1,61 @@
+// The motor driver's one error type and the texts users see.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "damiao/mit.hpp"
+#include "transport/transport_error.hpp"
+
+namespace jointbus::damiao {
+
+// The value type of a register; its text is "Float" or "Uint32".
+enum class RegisterType : std::uint8_t { Float, Uint32 };
+[[nodiscard]] std::string_view name(RegisterType type);
+
+namespace errors {
+
+struct Transport {
+    transport::TransportError error;
+};
+struct RegisterNotInTable {
+    std::uint8_t id;
+};
+struct ReadOnlyRegister {
+    std::uint8_t id;
+};
+struct TypeMismatch {
+    std::uint8_t id;
+    RegisterType expected;
+    RegisterType received;
+};
+struct UnexpectedReply {
+    std::vector<std::uint8_t> data;
+};
+struct ControlModeMismatch {
+    std::uint8_t written;
+    // The whole value read back: a motor reporting 257 after a write of 1 must not read as 1.
+    std::uint32_t reported;
+};
+// Limits with a negative or NaN field: the command was refused before anything was sent.
+struct UnusableLimits {
+    UnusableLimit limit;
+};
+// A reply from the master identifier with fewer than 8 data bytes.
+struct ShortReply {
+    std::size_t length;
+};
+
+}  // namespace errors
+
+using Error = std::variant<errors::Transport, errors::RegisterNotInTable, errors::ReadOnlyRegister,
+                           errors::TypeMismatch, errors::UnexpectedReply,
+                           errors::ControlModeMismatch, errors::UnusableLimits, errors::ShortReply>;
+
+// Appends the error's user-visible message to `out`.
+void write_text(const Error& error, std::string& out);
+[[nodiscard]] std::string text(const Error& error);
+
+}  // namespace jointbus::damiao

@@ -1,0 +1,54 @@
+// Binds the arguments of every constructor, method and function of the module to its
+// parameters: one table per callable, one set of message templates.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+
+namespace jointbus::python {
+
+inline constexpr std::size_t kMaxParameters = 5;
+
+// The parameters of one callable, all positional-or-keyword; the first `required` ones have
+// no default. Declared once per callable as a static.
+class Signature {
+public:
+    // `full_name` is how messages name the callable, e.g. "Damiao.enable()".
+    Signature(const char* full_name, std::initializer_list<const char*> names,
+              std::size_t required);
+
+    [[nodiscard]] const char* full_name() const { return full_name_; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] std::size_t required() const { return required_; }
+    [[nodiscard]] const char* name(std::size_t index) const { return names_[index]; }
+
+    // The index of the parameter called `keyword`, or size() when there is none. Interned
+    // keywords (the usual case) match by identity without comparing text.
+    [[nodiscard]] std::size_t find(PyObject* keyword) const;
+
+private:
+    const char* full_name_;
+    std::array<const char*, kMaxParameters> names_{};
+    mutable std::array<PyObject*, kMaxParameters> interned_{};  // made on first keyword use
+    std::size_t size_;
+    std::size_t required_;
+};
+
+// Arguments bound to parameters, as borrowed references; null where an optional parameter
+// was not given.
+using BoundArguments = std::array<PyObject*, kMaxParameters>;
+
+// Binds a vectorcall (positional values, then keyword values named by `kwnames`). Returns
+// false with TypeError set on a binding failure.
+[[nodiscard]] bool bind(const Signature& signature, PyObject* const* args, std::size_t nargs,
+                        PyObject* kwnames, BoundArguments& out);
+
+// Binds a classic call (a tuple and an optional dict), as tp_new receives it.
+[[nodiscard]] bool bind(const Signature& signature, PyObject* args, PyObject* kwargs,
+                        BoundArguments& out);
+
+}  // namespace jointbus::python

@@ -1,0 +1,191 @@
+// Damiao: one motor, commanded over any bus object passed to its methods.
+#include <cstdio>
+#include <string>
+
+#include "damiao/error.hpp"
+#include "python/binder.hpp"
+#include "python/classes.hpp"
+#include "python/convert.hpp"
+#include "python/panic.hpp"
+#include "python/py_ref.hpp"
+
+namespace jointbus::python {
+
+namespace {
+
+using damiao::Damiao;
+using transport::CanTransport;
+
+DamiaoObject* as_motor(PyObject* self) { return reinterpret_cast<DamiaoObject*>(self); }
+
+// dm_err_to_py: every driver error becomes a RuntimeError carrying its text.
+PyRef dm_err_to_py(damiao::Error error) {
+    const std::string message = damiao::text(error);
+    const PyRef text = PyRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) return {};
+    return PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
+}
+
+PyObject* raise_driver_error(damiao::Error error) {
+    const PyRef exception = dm_err_to_py(std::move(error));
+    if (exception) PyErr_SetObject(PyExc_RuntimeError, exception.get());
+    return nullptr;
+}
+
+template <class Result>
+PyObject* to_python(const std::expected<Result, damiao::Error>& result) {
+    if (!result) return raise_driver_error(result.error());
+    if constexpr (std::is_void_v<Result>) {
+        Py_RETURN_NONE;
+    } else {
+        return new_motor_state(*result);
+    }
+}
+
+// The six commands share one shape: bind, convert, run the driver under the bus lock.
+enum class Kind { Enable, Disable, SetZero, ClearError, MitControl, EnsureMitMode };
+
+template <Kind kind>
+PyObject* command(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return at_boundary<PyObject*>([&]() -> PyObject* {
+        static const Signature signature = [] {
+            switch (kind) {
+                case Kind::Enable: return Signature("Damiao.enable()", {"bus"}, 1);
+                case Kind::Disable: return Signature("Damiao.disable()", {"bus"}, 1);
+                case Kind::SetZero: return Signature("Damiao.set_zero()", {"bus"}, 1);
+                case Kind::ClearError: return Signature("Damiao.clear_error()", {"bus"}, 1);
+                case Kind::MitControl:
+                    return Signature("Damiao.mit_control()", {"bus", "setpoint"}, 2);
+                case Kind::EnsureMitMode:
+                    return Signature("Damiao.ensure_mit_mode()", {"bus"}, 1);
+            }
+            std::abort();
+        }();
+        BoundArguments bound;
+        if (!bind(signature, args, positional_count(static_cast<std::size_t>(nargsf)), kwnames, bound)) return nullptr;
+        if (!check_instance(bound[0], class_types.bus, "bus", "SocketCanTransport")) {
+            return nullptr;
+        }
+        auto& bus = reinterpret_cast<BusObject*>(bound[0])->bus;
+        const Damiao& motor = as_motor(self)->motor;
+
+        if constexpr (kind == Kind::MitControl) {
+            if (!check_instance(bound[1], class_types.mit_setpoint, "setpoint", "MitSetpoint")) {
+                return nullptr;
+            }
+            const damiao::MitSetpoint setpoint =
+                reinterpret_cast<MitSetpointObject*>(bound[1])->value;
+            return to_python(
+                bus.with_locked([&](CanTransport& t) { return motor.mit_control(t, setpoint); }));
+        } else if constexpr (kind == Kind::EnsureMitMode) {
+            return to_python(bus.with_locked([&](CanTransport& t) {
+                return motor.ensure_control_mode(t, damiao::kMitControlMode);
+            }));
+        } else {
+            return to_python(bus.with_locked([&](CanTransport& t) {
+                switch (kind) {
+                    case Kind::Enable: return motor.enable(t);
+                    case Kind::Disable: return motor.disable(t);
+                    case Kind::SetZero: return motor.set_zero(t);
+                    default: return motor.clear_error(t);
+                }
+            }));
+        }
+    }, nullptr);
+}
+
+template <Kind kind>
+PyCFunction method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&command<kind>));
+}
+
+constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef motor_methods[] = {
+    {"enable", method<Kind::Enable>(), kMethodFlags, "enable($self, bus)\n--\n\n"},
+    {"disable", method<Kind::Disable>(), kMethodFlags, "disable($self, bus)\n--\n\n"},
+    {"set_zero", method<Kind::SetZero>(), kMethodFlags, "set_zero($self, bus)\n--\n\n"},
+    {"clear_error", method<Kind::ClearError>(), kMethodFlags, "clear_error($self, bus)\n--\n\n"},
+    {"mit_control", method<Kind::MitControl>(), kMethodFlags,
+     "mit_control($self, bus, setpoint)\n--\n\n"},
+    {"ensure_mit_mode", method<Kind::EnsureMitMode>(), kMethodFlags,
+     "ensure_mit_mode($self, bus)\n--\n\n"
+     "Force the firmware into MIT control mode (register 10 = 1). Some\n"
+     "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
+     "silently ignored."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return at_boundary<PyObject*>([&]() -> PyObject* {
+        static const Signature signature(
+            "Damiao.__new__()", {"motor_id", "master_id", "limits", "timeout_ms"}, 2);
+        BoundArguments bound;
+        if (!bind(signature, args, kwargs, bound)) return nullptr;
+
+        Damiao motor;
+        if (!to_u16(bound[0], "motor_id", motor.motor_id)) return nullptr;
+        if (!to_u16(bound[1], "master_id", motor.master_id)) return nullptr;
+        if (bound[2] != nullptr && bound[2] != Py_None) {
+            if (!check_instance(bound[2], class_types.mit_limits, "limits", "MitLimits")) {
+                return nullptr;
+            }
+            motor.limits = reinterpret_cast<MitLimitsObject*>(bound[2])->value;
+        }
+        if (bound[3] != nullptr) {
+            std::uint64_t timeout_ms = 0;
+            if (!to_u64(bound[3], "timeout_ms", timeout_ms)) return nullptr;
+            motor.timeout = transport::Duration::from_millis(timeout_ms);
+        }
+
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        as_motor(self)->motor = motor;
+        return self;
+    }, nullptr);
+}
+
+PyObject* motor_repr(PyObject* self) {
+    const Damiao& motor = as_motor(self)->motor;
+    char text[64];
+    const int length = std::snprintf(text, sizeof text, "Damiao(motor_id=0x%x, master_id=0x%x)",
+                                     unsigned{motor.motor_id}, unsigned{motor.master_id});
+    return PyUnicode_FromStringAndSize(text, length);
+}
+
+PyObject* get_motor_id(PyObject* self, void*) {
+    return PyLong_FromLong(as_motor(self)->motor.motor_id);
+}
+
+PyObject* get_master_id(PyObject* self, void*) {
+    return PyLong_FromLong(as_motor(self)->motor.master_id);
+}
+
+PyGetSetDef motor_getset[] = {
+    {"motor_id", get_motor_id, nullptr, nullptr, nullptr},
+    {"master_id", get_master_id, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_damiao_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n")},
+        {Py_tp_new, slot(&motor_new)},
+        {Py_tp_dealloc, slot(&dealloc_instance)},
+        {Py_tp_repr, slot(&motor_repr)},
+        {Py_tp_getset, motor_getset},
+        {Py_tp_methods, motor_methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"jointbus.Damiao", sizeof(DamiaoObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyObject* type =
+        create_type(spec);
+    class_types.damiao = reinterpret_cast<PyTypeObject*>(type);
+    return type;
+}
+
+}  // namespace jointbus::python

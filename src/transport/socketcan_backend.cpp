@@ -1,0 +1,149 @@
+#include "transport/socketcan_backend.hpp"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+namespace jointbus::transport {
+
+namespace {
+
+constexpr std::uint32_t kMaxStandardId = CAN_SFF_MASK;  // 0x7FF
+constexpr std::uint32_t kMaxExtendedId = CAN_EFF_MASK;  // 0x1FFFFFFF
+constexpr std::size_t kClassicMaxData = CAN_MAX_DLEN;   // 8
+constexpr std::size_t kFdMaxData = CANFD_MAX_DLEN;      // 64
+
+// CAN FD carries only 0..8, 12, 16, 20, 24, 32, 48 or 64 data bytes.
+constexpr std::uint8_t fd_length(std::size_t n) {
+    if (n <= 8) return static_cast<std::uint8_t>(n);
+    if (n <= 24) return static_cast<std::uint8_t>((n + 3) / 4 * 4);
+    if (n <= 32) return 32;
+    if (n <= 48) return 48;
+    return 64;
+}
+
+[[nodiscard]] TransportError backend_errno() { return Backend{IoError::from_errno(errno)}; }
+
+[[nodiscard]] std::expected<void, TransportError> write_all(int fd, const void* bytes,
+                                                            std::size_t size) {
+    const auto* cursor = static_cast<const std::uint8_t*>(bytes);
+    while (size > 0) {
+        const ssize_t written = ::send(fd, cursor, size, 0);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(backend_errno());
+        }
+        if (written == 0) {
+            return std::unexpected(Backend{IoError::fixed("failed to write whole buffer")});
+        }
+        cursor += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_view iface) {
+    if (iface.find('\0') != std::string_view::npos) return std::unexpected(IoError::from_errno(EINVAL));
+    const std::string name(iface);
+    const unsigned int index = ::if_nametoindex(name.c_str());
+    if (index == 0) return std::unexpected(IoError::from_errno(errno));
+
+    FileDescriptor socket(::socket(PF_CAN, SOCK_RAW, CAN_RAW));
+    if (!socket.valid()) return std::unexpected(IoError::from_errno(errno));
+
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = static_cast<int>(index);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return std::unexpected(IoError::from_errno(errno));
+    }
+    const int enable = 1;
+    if (::setsockopt(socket.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &enable, sizeof enable) != 0) {
+        return std::unexpected(IoError::from_errno(errno));
+    }
+    return SocketCanTransport(std::move(socket));
+}
+
+std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView& frame) {
+    const bool extended = frame.id.kind == CanId::Kind::Extended;
+    if (frame.id.number > (extended ? kMaxExtendedId : kMaxStandardId)) {
+        return std::unexpected(InvalidId{});
+    }
+    const canid_t can_id = extended ? (frame.id.number | CAN_EFF_FLAG) : frame.id.number;
+    const std::size_t length = frame.data.size();
+
+    if (frame.fd) {
+        if (length > kFdMaxData) return std::unexpected(FrameTooLarge{length});
+        canfd_frame raw{};
+        raw.can_id = can_id;
+        raw.len = fd_length(length);
+        raw.flags = static_cast<std::uint8_t>(CANFD_FDF | (frame.brs ? CANFD_BRS : 0));
+        std::memcpy(raw.data, frame.data.data(), length);
+        return write_all(socket_.get(), &raw, sizeof raw);
+    }
+    if (length > kClassicMaxData) return std::unexpected(FrameTooLarge{length});
+    can_frame raw{};
+    raw.can_id = can_id;
+    raw.len = static_cast<std::uint8_t>(length);
+    std::memcpy(raw.data, frame.data.data(), length);
+    return write_all(socket_.get(), &raw, sizeof raw);
+}
+
+std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
+    // The socket counts its timeout in microseconds and reads zero as "no timeout": a shorter
+    // wait becomes a non-blocking read, which returns a waiting frame or EAGAIN at once.
+    const timeval wait{
+        .tv_sec = static_cast<time_t>(std::min<std::uint64_t>(timeout.seconds, LLONG_MAX)),
+        .tv_usec = static_cast<suseconds_t>(timeout.nanos / 1000),
+    };
+    int flags = 0;
+    if (wait.tv_sec == 0 && wait.tv_usec == 0) {
+        flags = MSG_DONTWAIT;
+    } else if (::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
+        return std::unexpected(backend_errno());
+    }
+
+    canfd_frame raw{};
+    const ssize_t received = ::recv(socket_.get(), &raw, sizeof raw, flags);
+    if (received < 0) {
+        // An expired receive timeout shows as EAGAIN; a signal ends the wait (no restart).
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ETIMEDOUT) {
+            return std::unexpected(Timeout{});
+        }
+        return std::unexpected(backend_errno());
+    }
+
+    CanFrame frame;
+    if (raw.can_id & CAN_EFF_FLAG) {
+        frame.id = CanId::extended(raw.can_id & CAN_EFF_MASK);
+    } else {
+        frame.id = CanId{CanId::Kind::Standard, raw.can_id & CAN_SFF_MASK};
+    }
+    const std::uint8_t* data = raw.data;
+    if (received == static_cast<ssize_t>(CAN_MTU)) {
+        // An error frame's status lives in all 8 data bytes, whatever its length says. The
+        // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
+        const std::size_t length =
+            (raw.can_id & CAN_ERR_FLAG) ? kClassicMaxData : std::min<std::size_t>(raw.len, kClassicMaxData);
+        frame.data.assign({data, length});
+    } else if (received == static_cast<ssize_t>(CANFD_MTU)) {
+        frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
+        frame.fd = true;
+        frame.brs = (raw.flags & CANFD_BRS) != 0;
+    } else {
+        // A CAN_RAW socket with FD frames enabled delivers only whole frames of either size.
+        return std::unexpected(Backend{IoError::from_errno(EPROTO)});
+    }
+    return frame;
+}
+
+}  // namespace jointbus::transport

@@ -1,0 +1,39 @@
+// The CanTransport on a Linux SocketCAN raw socket with CAN FD frames enabled.
+#pragma once
+
+#include <expected>
+#include <string_view>
+
+#include "transport/can_transport.hpp"
+#include "transport/file_descriptor.hpp"
+
+namespace jointbus::transport {
+
+// Owns one CAN_RAW socket bound to one interface. Classic and FD frames share the socket; no
+// receive filter is installed, so every frame on the interface is delivered. Sending costs one
+// system call; receiving costs two (the timeout, then the read) and no allocation.
+class SocketCanTransport final : public CanTransport {
+public:
+    // Opens a socket on interface `iface` (for example "can0"). A name containing a NUL byte
+    // fails with EINVAL before any system call; nothing stays open on failure.
+    [[nodiscard]] static std::expected<SocketCanTransport, IoError> open(std::string_view iface);
+
+    SocketCanTransport(SocketCanTransport&&) = default;
+    SocketCanTransport& operator=(SocketCanTransport&&) = default;
+    ~SocketCanTransport() override = default;
+
+    [[nodiscard]] std::expected<void, TransportError> send(const CanFrameView& frame) override;
+
+    // A timeout below 1 us, zero included, reads without blocking: the socket would take a
+    // zero timeout as "wait forever".
+    [[nodiscard]] std::expected<CanFrame, TransportError> recv(Duration timeout) override;
+
+    [[nodiscard]] int descriptor() const { return socket_.get(); }
+
+private:
+    explicit SocketCanTransport(FileDescriptor socket) : socket_(std::move(socket)) {}
+
+    FileDescriptor socket_;
+};
+
+}  // namespace jointbus::transport
