@@ -1,0 +1,306 @@
+// The SocketCAN backend on a real kernel CAN stack: the interface named by JOINTBUS_VCAN.
+// A second raw socket on the same interface sees the exact bytes written and writes frames
+// for the backend to read.
+#include <dirent.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "transport/socketcan_backend.hpp"
+
+namespace jointbus::transport {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::string interface_name() {
+    const char* name = std::getenv("JOINTBUS_VCAN");
+    if (name == nullptr) {
+        ADD_FAILURE() << "JOINTBUS_VCAN is not set: run these tests through tools/with-vcan";
+        return "vcan0";
+    }
+    return name;
+}
+
+int open_descriptors() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// A plain raw socket with FD frames on, for looking at and producing raw bytes.
+class Peer {
+public:
+    explicit Peer(const std::string& iface) : fd_(::socket(PF_CAN, SOCK_RAW, CAN_RAW)) {
+        sockaddr_can address{};
+        address.can_family = AF_CAN;
+        address.can_ifindex = static_cast<int>(::if_nametoindex(iface.c_str()));
+        const int on = 1;
+        const timeval wait{1, 0};
+        if (!fd_.valid() ||
+            ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::setsockopt(fd_.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0 ||
+            ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
+            ADD_FAILURE() << "peer socket: " << std::strerror(errno);
+        }
+    }
+
+    // The raw bytes of the next frame, empty after a second without one.
+    std::vector<std::uint8_t> read_raw() {
+        std::vector<std::uint8_t> bytes(CANFD_MTU);
+        const ssize_t n = ::recv(fd_.get(), bytes.data(), bytes.size(), 0);
+        bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return bytes;
+    }
+
+    void write_raw(const void* frame, std::size_t size) {
+        ASSERT_EQ(::send(fd_.get(), frame, size, 0), static_cast<ssize_t>(size))
+            << std::strerror(errno);
+    }
+
+    void write_classic(canid_t id, std::vector<std::uint8_t> data) {
+        can_frame frame{};
+        frame.can_id = id;
+        frame.len = static_cast<std::uint8_t>(data.size());
+        std::memcpy(frame.data, data.data(), data.size());
+        write_raw(&frame, sizeof frame);
+    }
+
+private:
+    FileDescriptor fd_;
+};
+
+class SocketCan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto opened = SocketCanTransport::open(iface_);
+        ASSERT_TRUE(opened) << opened.error().text();
+        bus_.emplace(std::move(*opened));
+    }
+
+    std::string iface_ = interface_name();
+    Peer peer_{iface_};
+    std::optional<SocketCanTransport> bus_;
+};
+
+const std::vector<std::uint8_t> kEight = {1, 2, 3, 4, 5, 6, 7, 8};
+const std::vector<std::uint8_t> kNine = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+
+TEST_F(SocketCan, ClassicFrameIsWrittenAsSixteenBytes) {
+    ASSERT_TRUE(bus_->send({CanId::standard(0x123), kEight}));
+    const auto raw = peer_.read_raw();
+    ASSERT_EQ(raw.size(), CAN_MTU);
+    can_frame frame{};
+    std::memcpy(&frame, raw.data(), sizeof frame);
+    EXPECT_EQ(frame.can_id, 0x123U);
+    EXPECT_EQ(frame.len, 8);
+    EXPECT_EQ(frame.__pad, 0);
+    EXPECT_EQ(frame.__res0, 0);
+    EXPECT_EQ(frame.len8_dlc, 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(frame.data, frame.data + 8), kEight);
+}
+
+TEST_F(SocketCan, ShortClassicFrameIsZeroPaddedAndBrsIgnored) {
+    ASSERT_TRUE(bus_->send({CanId::standard(0x7FF), std::vector<std::uint8_t>{0xAA, 0xBB},
+                            false, true}));
+    const auto raw = peer_.read_raw();
+    ASSERT_EQ(raw.size(), CAN_MTU);
+    const std::vector<std::uint8_t> expected = {0xFF, 0x07, 0, 0, 2, 0, 0, 0,
+                                                0xAA, 0xBB, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(raw, expected);
+}
+
+struct FdCase {
+    std::size_t length;
+    std::uint8_t written_len;
+    bool brs;
+    std::uint8_t flags;
+};
+
+class SocketCanFd : public SocketCan, public ::testing::WithParamInterface<FdCase> {};
+
+TEST_P(SocketCanFd, FdFrameIsWrittenAsSeventyTwoBytesWithRoundedLength) {
+    const FdCase c = GetParam();
+    std::vector<std::uint8_t> data(c.length);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0x80 + i);
+    ASSERT_TRUE(bus_->send({CanId::extended(0x1FFFFFFF), data, true, c.brs}));
+    const auto raw = peer_.read_raw();
+    ASSERT_EQ(raw.size(), CANFD_MTU);
+    canfd_frame frame{};
+    std::memcpy(&frame, raw.data(), sizeof frame);
+    EXPECT_EQ(frame.can_id, 0x9FFFFFFFU);
+    EXPECT_EQ(frame.len, c.written_len);
+    EXPECT_EQ(frame.flags, c.flags);
+    EXPECT_EQ(frame.__res0, 0);
+    EXPECT_EQ(frame.__res1, 0);
+    for (std::size_t i = 0; i < 64; ++i) {
+        EXPECT_EQ(frame.data[i], i < c.length ? data[i] : 0) << "byte " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, SocketCanFd,
+                         ::testing::Values(FdCase{0, 0, false, 0x04}, FdCase{8, 8, true, 0x05},
+                                           FdCase{9, 12, false, 0x04}, FdCase{13, 16, true, 0x05},
+                                           FdCase{21, 24, false, 0x04},
+                                           FdCase{25, 32, false, 0x04},
+                                           FdCase{33, 48, false, 0x04},
+                                           FdCase{49, 64, false, 0x04},
+                                           FdCase{64, 64, true, 0x05}));
+
+TEST_F(SocketCan, IdentifierIsCheckedBeforeLengthAndNothingIsWritten) {
+    const std::vector<std::uint8_t> too_long(65);
+    auto standard = bus_->send({CanId::standard(0x800), kNine});
+    auto extended = bus_->send({CanId::extended(0x20000000), too_long, true});
+    ASSERT_FALSE(standard);
+    ASSERT_FALSE(extended);
+    EXPECT_TRUE(std::holds_alternative<InvalidId>(standard.error()));
+    EXPECT_TRUE(std::holds_alternative<InvalidId>(extended.error()));
+
+    auto classic = bus_->send({CanId::standard(1), kNine});
+    auto fd = bus_->send({CanId::standard(1), too_long, true});
+    ASSERT_FALSE(classic);
+    ASSERT_FALSE(fd);
+    EXPECT_EQ(text(classic.error()), "frame too large for selected mode: 9 bytes");
+    EXPECT_EQ(text(fd.error()), "frame too large for selected mode: 65 bytes");
+    EXPECT_TRUE(peer_.read_raw().empty()) << "a refused frame reached the bus";
+}
+
+TEST_F(SocketCan, ReceivedFramesAreDecodedByKind) {
+    peer_.write_classic(0x80000123, {9, 8, 7});  // extended
+    peer_.write_classic(0x123, {1});
+    peer_.write_classic(0x42 | CAN_RTR_FLAG, {0, 0, 0, 0});  // remote, len 4
+    canfd_frame fd{};
+    fd.can_id = 0x55;
+    fd.len = 12;
+    fd.flags = CANFD_FDF | CANFD_BRS;
+    for (std::uint8_t i = 0; i < 12; ++i) fd.data[i] = i;
+    peer_.write_raw(&fd, sizeof fd);
+
+    auto extended = bus_->recv(Duration::from_millis(500));
+    auto standard = bus_->recv(Duration::from_millis(500));
+    auto remote = bus_->recv(Duration::from_millis(500));
+    auto flexible = bus_->recv(Duration::from_millis(500));
+    ASSERT_TRUE(extended && standard && remote && flexible);
+
+    EXPECT_EQ(extended->id, CanId::extended(0x123));
+    EXPECT_EQ(std::vector<std::uint8_t>(extended->data.begin(), extended->data.end()),
+              (std::vector<std::uint8_t>{9, 8, 7}));
+    EXPECT_EQ(standard->id, CanId::standard(0x123));
+    EXPECT_FALSE(standard->fd);
+    EXPECT_EQ(remote->id, CanId::standard(0x42));
+    EXPECT_EQ(remote->data.size(), 4U);
+    EXPECT_FALSE(remote->fd);
+    EXPECT_EQ(flexible->id, CanId::standard(0x55));
+    EXPECT_TRUE(flexible->fd);
+    EXPECT_TRUE(flexible->brs);
+    EXPECT_EQ(flexible->data.size(), 12U);
+    EXPECT_EQ(flexible->data[11], 11);
+}
+
+TEST_F(SocketCan, ReceiveTimesOutAfterAboutItsTimeout) {
+    const auto start = Clock::now();
+    auto frame = bus_->recv(Duration::from_millis(50));
+    const auto elapsed = Clock::now() - start;
+    ASSERT_FALSE(frame);
+    EXPECT_TRUE(std::holds_alternative<Timeout>(frame.error()));
+    EXPECT_GE(elapsed, 45ms);
+    EXPECT_LT(elapsed, 1s);
+}
+
+TEST_F(SocketCan, TimeoutsBelowOneMicrosecondNeverBlock) {
+    for (const Duration timeout : {Duration{}, Duration::from_nanos(999)}) {
+        const auto start = Clock::now();
+        auto idle = bus_->recv(timeout);
+        EXPECT_LT(Clock::now() - start, 100ms);
+        ASSERT_FALSE(idle);
+        EXPECT_TRUE(std::holds_alternative<Timeout>(idle.error()));
+
+        peer_.write_classic(0x10, {1});
+        std::this_thread::sleep_for(5ms);
+        auto waiting = bus_->recv(timeout);
+        ASSERT_TRUE(waiting) << "a frame already waiting must be returned";
+        EXPECT_EQ(waiting->id, CanId::standard(0x10));
+    }
+}
+
+TEST_F(SocketCan, RequestDropsOtherIdentifiersAndReturnsTheReplyUnchanged) {
+    peer_.write_classic(0x26, {1});
+    peer_.write_classic(0x25 | CAN_EFF_FLAG, {2});  // same number, other kind
+    canfd_frame reply{};
+    reply.can_id = 0x25;
+    reply.len = 12;
+    reply.flags = CANFD_FDF;
+    reply.data[0] = 0xAB;
+    peer_.write_raw(&reply, sizeof reply);
+
+    auto got = bus_->request({CanId::standard(0x05), kEight}, CanId::standard(0x25),
+                             Duration::from_millis(500));
+    ASSERT_TRUE(got) << text(got.error());
+    EXPECT_TRUE(got->fd);
+    EXPECT_EQ(got->data.size(), 12U);
+    EXPECT_EQ(got->data[0], 0xAB);
+    EXPECT_EQ(peer_.read_raw().size(), CAN_MTU) << "the request frame was not sent";
+}
+
+TEST_F(SocketCan, RequestTimesOutUnderASteadyStreamOfForeignFrames) {
+    std::atomic<bool> running = true;
+    std::thread chatter([&] {
+        Peer noisy(iface_);
+        while (running) {
+            noisy.write_classic(0x300, {0});
+            std::this_thread::sleep_for(500us);
+        }
+    });
+    const auto start = Clock::now();
+    auto got = bus_->request({CanId::standard(0x05), kEight}, CanId::standard(0x25),
+                             Duration::from_millis(60));
+    const auto elapsed = Clock::now() - start;
+    running = false;
+    chatter.join();
+    ASSERT_FALSE(got);
+    EXPECT_TRUE(std::holds_alternative<Timeout>(got.error()));
+    EXPECT_GE(elapsed, 55ms);
+    EXPECT_LT(elapsed, 1s);
+}
+
+TEST(SocketCanOpen, FailuresReportTheOsErrorAndLeaveNothingOpen) {
+    const int before = open_descriptors();
+    auto missing = SocketCanTransport::open("nosuchcan0");
+    auto with_nul = SocketCanTransport::open(std::string_view("vcan0\0x", 7));
+    ASSERT_FALSE(missing);
+    ASSERT_FALSE(with_nul);
+    EXPECT_EQ(missing.error().text(), "No such device (os error 19)");
+    EXPECT_EQ(with_nul.error().text(), "Invalid argument (os error 22)");
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(SocketCanOpen, DestructionClosesTheSocket) {
+    const int before = open_descriptors();
+    {
+        auto bus = SocketCanTransport::open(interface_name());
+        ASSERT_TRUE(bus) << bus.error().text();
+        EXPECT_EQ(open_descriptors(), before + 1);
+        SocketCanTransport moved = std::move(*bus);
+        EXPECT_EQ(open_descriptors(), before + 1);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+}  // namespace
+}  // namespace jointbus::transport
