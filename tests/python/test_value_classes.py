@@ -1,0 +1,169 @@
+"""MitLimits, MitSetpoint, MotorState and mit_setpoint: values, conversions and reprs."""
+import math
+import struct
+
+import pytest
+
+import jointbus
+from jointbus import MitLimits, MitSetpoint, mit_setpoint
+
+PRESETS = {
+    "dm3507": (12.566, 50.0, 500.0, 5.0, 5.0),
+    "dm4310": (12.5, 30.0, 500.0, 5.0, 10.0),
+    "dm4310p": (12.5, 50.0, 500.0, 5.0, 10.0),
+    "dm4340": (12.5, 10.0, 500.0, 5.0, 28.0),
+    "dm4340p": (12.5, 10.0, 500.0, 5.0, 28.0),
+    "dm6006": (12.5, 45.0, 500.0, 5.0, 20.0),
+    "dm6248p": (12.566, 20.0, 500.0, 5.0, 120.0),
+    "dm8006": (12.5, 45.0, 500.0, 5.0, 40.0),
+    "dm8009": (12.5, 45.0, 500.0, 5.0, 54.0),
+    "dm10010": (12.5, 20.0, 500.0, 5.0, 200.0),
+    "dm10010l": (12.5, 25.0, 500.0, 5.0, 200.0),
+    "dmg6215": (12.5, 45.0, 500.0, 5.0, 10.0),
+    "dmh3510": (12.5, 280.0, 500.0, 5.0, 1.0),
+    "dmh6220": (12.5, 45.0, 500.0, 5.0, 10.0),
+    "dmjh11": (12.5, 10.0, 500.0, 5.0, 12.0),
+}
+MIDPOINT = float.fromhex("0x1.ffffffp127")
+LIMIT_FIELDS = ("p_max", "v_max", "kp_max", "kd_max", "t_max")
+SETPOINT_FIELDS = ("q", "dq", "kp", "kd", "tau")
+
+
+def f32(value):
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def limits_values(limits):
+    return tuple(getattr(limits, name) for name in LIMIT_FIELDS)
+
+
+@pytest.mark.parametrize("name, values", PRESETS.items())
+def test_presets_hold_exact_single_precision_values(name, values):
+    assert limits_values(getattr(MitLimits, name)()) == tuple(f32(v) for v in values)
+
+
+def test_presets_are_listed_in_model_order_as_static_methods():
+    listed = [name for name in vars(MitLimits) if name.startswith("dm")]
+    assert listed == list(PRESETS)
+    assert all(isinstance(vars(MitLimits)[name], staticmethod) for name in listed)
+
+
+def test_defaults_match_dm4310():
+    assert limits_values(MitLimits()) == limits_values(MitLimits.dm4310())
+    assert MitLimits.dm3507().p_max == 12.565999984741211
+    assert MitLimits(p_max=0.1).p_max == 0.10000000149011612
+
+
+@pytest.mark.parametrize("make, text", [
+    (lambda: MitLimits(), "MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=5, t_max=10)"),
+    (lambda: MitLimits.dm3507(),
+     "MitLimits(p_max=12.566, v_max=50, kp_max=500, kd_max=5, t_max=5)"),
+    (lambda: MitLimits(math.nan, -math.inf, math.inf, -0.0, 1e20),
+     "MitLimits(p_max=NaN, v_max=-inf, kp_max=inf, kd_max=-0, "
+     "t_max=100000000000000000000)"),
+    (lambda: MitSetpoint(), "MitSetpoint(q=0, dq=0, kp=0, kd=0, tau=0)"),
+    (lambda: mit_setpoint(q=0.1, kd=2), "MitSetpoint(q=0.1, dq=0, kp=0, kd=2, tau=0)"),
+    (lambda: MitSetpoint(-0.0, 1e-7, 12.566, -3.25, 1e40),
+     "MitSetpoint(q=-0, dq=0.0000001, kp=12.566, kd=-3.25, tau=inf)"),
+])
+def test_repr_and_str(make, text):
+    value = make()
+    assert repr(value) == text
+    assert str(value) == text
+
+
+@pytest.mark.parametrize("cls", [MitLimits, MitSetpoint, mit_setpoint])
+def test_float_arguments_accept_ints_index_and_float_objects(cls):
+    class Indexable:
+        def __index__(self):
+            return 3
+
+    class Floaty:
+        def __float__(self):
+            return 2.5
+
+    value = cls(3, Indexable(), Floaty(), True, 1e40)
+    stored = [getattr(value, name) for name in
+              (LIMIT_FIELDS if cls is MitLimits else SETPOINT_FIELDS)]
+    assert stored == [3.0, 3.0, 2.5, 1.0, math.inf]
+    assert all(type(v) is float for v in stored)
+
+
+@pytest.mark.parametrize("value, stored", [
+    (-1e40, -math.inf),
+    # halfway between the largest float and 2**128 rounds (to even) to infinity
+    (MIDPOINT * (1 - 2**-53), 3.4028234663852886e38),
+    (MIDPOINT, math.inf),
+    (-MIDPOINT, -math.inf),
+    (1e-50, 0.0),
+    (-1e-50, -0.0),
+])
+def test_rounding_to_single_precision(value, stored):
+    q = MitSetpoint(q=value).q
+    assert q == stored and math.copysign(1, q) == math.copysign(1, stored)
+
+
+def test_nan_is_stored():
+    assert math.isnan(MitLimits(p_max=math.nan).p_max)
+    assert math.isnan(mit_setpoint(tau=math.nan).tau)
+
+
+@pytest.mark.parametrize("cls, name", [(MitLimits, "kd_max"), (MitSetpoint, "tau"),
+                                       (mit_setpoint, "dq")])
+def test_conversion_errors_name_the_argument(cls, name):
+    with pytest.raises(TypeError) as caught:
+        cls(**{name: "1.0"})
+    assert str(caught.value) == f"argument '{name}': must be real number, not str"
+    with pytest.raises(TypeError) as caught:
+        cls(**{name: None})
+    assert str(caught.value) == f"argument '{name}': must be real number, not NoneType"
+
+
+def test_other_errors_of_a_conversion_propagate_unchanged():
+    class Broken:
+        def __float__(self):
+            raise ValueError("no float today")
+
+    with pytest.raises(ValueError, match="^no float today$"):
+        MitSetpoint(kp=Broken())
+
+
+def test_a_type_errors_cause_is_carried_over():
+    class Caused:
+        def __float__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as inner:
+                raise TypeError("outer") from inner
+
+    with pytest.raises(TypeError) as caught:
+        MitLimits(Caused())
+    assert str(caught.value) == "argument 'p_max': outer"
+    assert isinstance(caught.value.__cause__, KeyError)
+
+
+@pytest.mark.parametrize("value, names", [
+    (MitLimits(), LIMIT_FIELDS),
+    (MitSetpoint(), SETPOINT_FIELDS),
+    (jointbus.Damiao(1, 2), ("motor_id", "master_id")),
+])
+def test_properties_are_read_only_and_no_attributes_can_be_added(value, names):
+    for name in names:
+        with pytest.raises(AttributeError):
+            setattr(value, name, 1)
+    with pytest.raises(AttributeError):
+        value.extra = 1
+    assert not hasattr(value, "__dict__")
+
+
+def test_objects_compare_and_hash_by_identity():
+    a, b = MitLimits(), MitLimits()
+    assert a == a and a != b
+    assert hash(a) != hash(b) or a is b
+    assert len({a, b, MitSetpoint(), MitSetpoint()}) == 4
+
+
+def test_motor_state_has_no_constructor():
+    with pytest.raises(TypeError) as caught:
+        jointbus.MotorState()
+    assert str(caught.value) == "No constructor defined for MotorState"
