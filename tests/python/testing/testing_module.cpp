@@ -2,8 +2,12 @@
 // without adding anything to the module's public surface. Built only with -Dtests=true.
 #include <Python.h>
 
+#include <cstring>
+#include <stdexcept>
+
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/panic.hpp"
 
 namespace {
 
@@ -20,7 +24,22 @@ PyObject* bind_three(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
     Py_RETURN_NONE;
 }
 
+// Abandons an exchange on `bus` (a jointbus.SocketCanTransport) with an internal fault while
+// its lock is held, as a broken invariant in a motor command would.
+PyObject* fault_while_holding_bus(PyObject*, PyObject* bus) {
+    if (std::strcmp(Py_TYPE(bus)->tp_name, "jointbus.SocketCanTransport") != 0) {
+        PyErr_SetString(PyExc_TypeError, "expected a jointbus.SocketCanTransport");
+        return nullptr;
+    }
+    return jointbus::python::at_boundary<PyObject*>([&]() -> PyObject* {
+        reinterpret_cast<jointbus::python::BusObject*>(bus)->bus.with_locked(
+            [](auto&) { throw std::logic_error("invariant broken mid-exchange"); });
+        Py_RETURN_NONE;
+    }, nullptr);
+}
+
 PyMethodDef methods[] = {
+    {"fault_while_holding_bus", fault_while_holding_bus, METH_O, nullptr},
     {"bind_three",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bind_three)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
