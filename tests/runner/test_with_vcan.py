@@ -1,0 +1,136 @@
+"""Checks of tools/with-vcan, the runner that gives bus tests a vcan interface.
+
+Run with: /usr/bin/python3.11 -m pytest tests/runner
+Each test that boots User Mode Linux costs a few seconds, so one boot checks
+as much as it can.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+RUNNER = Path(__file__).resolve().parents[2] / "tools" / "with-vcan"
+PYTHON = "/usr/bin/python3.11"
+HAVE_UML = bool(shutil.which("linux.uml") or shutil.which("linux"))
+needs_uml = pytest.mark.skipif(not HAVE_UML, reason="user-mode-linux not installed")
+
+# Runs inside the guest (or natively): reports what it sees as JSON, binds two
+# raw CAN sockets on the interface and passes one frame between them.
+PROBE = r"""
+import json, os, socket, struct, sys
+iface = os.environ["JOINTBUS_VCAN"]
+def can():
+    s = socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    s.bind((iface,))
+    return s
+tx, rx = can(), can()
+rx.settimeout(2.0)
+tx.send(struct.pack("=IB3x8s", 0x123, 2, b"\xbe\xef"))
+cid, dlc, data = struct.unpack("=IB3x8s", rx.recv(16))
+json.dump({"argv": sys.argv[1:], "cwd": os.getcwd(), "iface": iface,
+           "marker": os.environ.get("WITH_VCAN_MARKER"),
+           "frame": [cid, data[:dlc].hex()]}, sys.stdout)
+sys.stdout.write("\n")
+sys.stderr.write("to stderr\n")
+sys.exit(7)
+"""
+
+
+def run(args, cwd=None, timeout=300, **env):
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("JOINTBUS_")}
+    full_env.update(env)
+    return subprocess.run([str(RUNNER), *args], cwd=cwd, env=full_env, timeout=timeout,
+                          capture_output=True, text=True)
+
+
+def test_command_sees_vcan_args_env_cwd_and_status(tmp_path):
+    workdir = tmp_path / "dir with 'quotes' and spaces"
+    workdir.mkdir()
+    args = ["a b", "it's", '"dq"', "", "$HOME", "*", "tab\there"]
+    marker = 'multi\nline "value" $x'
+    r = run(["--", PYTHON, "-c", PROBE, *args], cwd=workdir, WITH_VCAN_MARKER=marker)
+    assert r.returncode == 7, r.stderr
+    # Only the command's own output: no kernel console, no runner chatter.
+    assert r.stderr == "to stderr\n"
+    seen = json.loads(r.stdout)
+    assert seen["argv"] == args
+    assert seen["cwd"] == str(workdir)
+    assert seen["marker"] == marker
+    assert re.fullmatch(r"(vcan|jbvcan)\d+", seen["iface"])
+    assert seen["frame"] == [0x123, "beef"]
+
+
+@needs_uml
+def test_missing_command_fails():
+    r = run(["no-such-command-for-with-vcan"], JOINTBUS_VCAN_MODE="uml")
+    assert r.returncode == 127, r.stderr
+    assert "no-such-command-for-with-vcan" in r.stderr
+
+
+@needs_uml
+def test_guest_that_dies_without_status_is_a_failure():
+    # Panics the guest kernel (hence forced into UML: never run this natively).
+    r = run(["sh", "-c", "echo 1 >/proc/sys/kernel/sysrq; echo c >/proc/sysrq-trigger; exit 0"],
+            JOINTBUS_VCAN_MODE="uml")
+    assert r.returncode == 125
+    assert "without reporting" in r.stderr
+    log = re.search(r"boot log: (\S+)", r.stderr).group(1)
+    assert "Kernel panic" in Path(log).read_text(errors="replace")
+    shutil.rmtree(Path(log).parent)
+
+
+@needs_uml
+def test_timeout_kills_guest():
+    r = run([PYTHON, "-c", "import time; print('started', flush=True); time.sleep(600)"],
+            timeout=120, JOINTBUS_VCAN_MODE="uml", JOINTBUS_UML_TIMEOUT="8")
+    assert r.returncode == 124
+    assert r.stdout == "started\n"
+    assert "within 8 s" in r.stderr
+    jobdir = Path(re.search(r"boot log: (\S+)", r.stderr).group(1)).parent
+    # No process of that UML instance (they all carry the job dir in argv) survives.
+    left = []
+    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        try:
+            if str(jobdir).encode() in cmdline.read_bytes():
+                left.append(cmdline.parent.name)
+        except OSError:
+            pass
+    assert not left, f"UML processes left behind: {left}"
+    shutil.rmtree(jobdir)
+
+
+def test_host_vcan_is_created_on_a_free_name_and_deleted(tmp_path):
+    # The host here may lack CAN, so stand-in `ip`/`modprobe` record what the
+    # runner asks for; vcan0 pretends to exist already.
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    log = tmp_path / "ip.log"
+    (bin_dir / "ip").write_text(
+        '#!/bin/sh\necho "$*" >>"$IP_LOG"\n'
+        'case "$*" in "link show dev vcan0") exit 0;; "link show dev "*) exit 1;; esac\n')
+    (bin_dir / "modprobe").write_text("#!/bin/sh\nexit 0\n")
+    for f in bin_dir.iterdir():
+        f.chmod(0o755)
+    r = run(["sh", "-c", 'echo "$JOINTBUS_VCAN"; exit 5'], cwd=tmp_path,
+            PATH=f"{bin_dir}:{os.environ['PATH']}", IP_LOG=str(log), JOINTBUS_VCAN_MODE="native")
+    assert r.returncode == 5, r.stderr
+    assert r.stdout == "jbvcan0\n"
+    calls = log.read_text().splitlines()
+    assert "link add dev jbvcan0 type vcan" in calls
+    assert "link set up jbvcan0" in calls
+    assert calls[-1] == "link delete dev jbvcan0"
+    assert not any("add dev vcan0" in c for c in calls)
+
+
+def test_preset_interface_runs_natively(tmp_path):
+    r = run(["sh", "-c", 'echo "$JOINTBUS_VCAN"; cat /proc/sys/kernel/osrelease'],
+            cwd=tmp_path, JOINTBUS_VCAN="given0")
+    assert r.returncode == 0, r.stderr
+    iface, release = r.stdout.split()
+    assert iface == "given0"
+    assert release == os.uname().release  # the host kernel, not a guest
