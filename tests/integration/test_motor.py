@@ -1,0 +1,229 @@
+"""Motor commands end to end: the module on a real CAN interface, a virtual motor in its own
+process (the module holds the interpreter lock while it waits, so no Python thread of this
+process could answer)."""
+import gc
+import math
+import os
+import time
+
+import pytest
+
+import jointbus
+from jointbus import Damiao, MitLimits, MitSetpoint, MotorState, mit_setpoint
+
+ENABLE, DISABLE, SET_ZERO, CLEAR = (bytes([0xFF] * 7 + [last]) for last in (0xFC, 0xFD, 0xFE, 0xFB))
+TIMEOUT = "transport error: timeout waiting for frame"
+
+
+def commands_to(frames, number):
+    return [data for (ident, data, fd, extended) in frames if ident == number and not extended]
+
+
+@pytest.mark.parametrize("method, payload", [
+    ("enable", ENABLE), ("disable", DISABLE), ("set_zero", SET_ZERO), ("clear_error", CLEAR),
+])
+def test_fixed_commands_send_one_frame_and_return_the_reply(virtual_motor, bus, capture,
+                                                            method, payload):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    state = getattr(Damiao(1, 0x11), method)(bus)
+    assert type(state) is MotorState
+    assert state.motor_id == 1 and state.error == 0
+    frames = capture.frames()
+    assert commands_to(frames, 0x001) == [payload]
+    assert len(commands_to(frames, 0x011)) == 1
+
+
+def test_mit_command_bytes_on_the_bus_and_the_motor_follows(virtual_motor, bus, capture):
+    virtual_motor("--motor", "2:0x12:dm4310")
+    motor = Damiao(2, 0x12)
+    motor.enable(bus)
+    motor.mit_control(bus, MitSetpoint(1.0, -2.0, 50.0, 1.0, 0.5))
+    assert commands_to(capture.frames(), 0x002)[-1] == bytes.fromhex("8A3C777199333865")
+
+    target = mit_setpoint(q=0.8, kp=40.0, kd=1.5)
+    for _ in range(400):
+        state = motor.mit_control(setpoint=target, bus=bus)
+        time.sleep(0.001)
+    assert state.position == pytest.approx(0.8, abs=0.05)
+    assert abs(state.velocity) < 0.5
+
+
+def test_identifiers_are_masked_to_eleven_bits(virtual_motor, bus, capture):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    motor = Damiao(0x801, 0x811)
+    assert motor.motor_id == 0x801
+    state = motor.enable(bus)
+    assert state.motor_id == 1
+    assert commands_to(capture.frames(), 0x001) == [ENABLE]
+
+
+def test_ensure_mit_mode_on_a_motor_already_in_mit_mode_reads_once(virtual_motor, bus,
+                                                                    capture):
+    virtual_motor("--motor", "3:0x13:dm4340")
+    start = time.monotonic()
+    assert Damiao(3, 0x13).ensure_mit_mode(bus) is None
+    assert time.monotonic() - start < 0.09  # no pause
+    assert commands_to(capture.frames(), 0x7FF) == [bytes([3, 0, 0x33, 10, 0, 0, 0, 0])]
+
+
+def test_ensure_mit_mode_switches_a_motor_and_then_it_acts_on_mit_commands(virtual_motor, bus,
+                                                                           capture):
+    virtual_motor("--motor", "4:0x14:dm4310:mode=3")
+    motor = Damiao(4, 0x14)
+    motor.enable(bus)
+    before = motor.mit_control(bus, mit_setpoint(q=1.0, kp=50.0, kd=1.0))
+    time.sleep(0.05)
+    ignored = motor.mit_control(bus, mit_setpoint(q=1.0, kp=50.0, kd=1.0))
+    assert ignored.position == pytest.approx(before.position, abs=1e-3)
+
+    start = time.monotonic()
+    motor.ensure_mit_mode(bus)
+    assert time.monotonic() - start >= 0.095
+    assert commands_to(capture.frames(), 0x7FF)[-3:] == [
+        bytes([4, 0, 0x33, 10, 0, 0, 0, 0]),
+        bytes([4, 0, 0x55, 10, 1, 0, 0, 0]),
+        bytes([4, 0, 0x33, 10, 0, 0, 0, 0]),
+    ]
+    for _ in range(300):
+        state = motor.mit_control(bus, mit_setpoint(q=1.0, kp=50.0, kd=1.0))
+        time.sleep(0.001)
+    assert state.position == pytest.approx(1.0, abs=0.05)
+
+
+def test_a_motor_that_ignores_the_mode_write_is_reported(virtual_motor, bus):
+    virtual_motor("--motor", "5:0x15:dm4310:mode=3:ignore_mode_writes")
+    with pytest.raises(RuntimeError) as caught:
+        Damiao(5, 0x15).ensure_mit_mode(bus)
+    assert str(caught.value) == "control mode verification failed: wrote 1, motor reports 3"
+
+
+def test_no_reply_times_out_and_the_bus_stays_usable(virtual_motor, bus, stopwatch):
+    virtual_motor("--motor", "6:0x16:dm4310:silent", "--motor", "7:0x17:dm4310")
+    error, elapsed = stopwatch(lambda: Damiao(6, 0x16).enable(bus))
+    assert isinstance(error, RuntimeError) and str(error) == TIMEOUT
+    assert 0.015 <= elapsed < 1.0
+    assert Damiao(7, 0x17).enable(bus).motor_id == 7
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        Damiao(6, 0x16, timeout_ms=5).disable(bus)
+
+
+def test_no_reply_to_a_register_read_sends_no_write(virtual_motor, bus, capture):
+    virtual_motor("--motor", "6:0x16:dm4310:silent")
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        Damiao(6, 0x16).ensure_mit_mode(bus)
+    assert commands_to(capture.frames(), 0x7FF) == [bytes([6, 0, 0x33, 10, 0, 0, 0, 0])]
+
+
+def test_zero_timeout_never_hangs(virtual_motor, bus, stopwatch):
+    virtual_motor("--motor", "6:0x16:dm4310:silent")
+    for _ in range(20):
+        error, elapsed = stopwatch(lambda: Damiao(6, 0x16, timeout_ms=0).enable(bus))
+        assert str(error) == TIMEOUT
+        assert elapsed < 0.5
+
+
+def test_a_late_reply_is_taken_by_the_next_command(virtual_motor, bus):
+    virtual_motor("--motor", "8:0x18:dm4310:latency=40")
+    motor = Damiao(8, 0x18, timeout_ms=10)
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        motor.enable(bus)
+    time.sleep(0.1)
+    start = time.monotonic()
+    assert motor.disable(bus).motor_id == 8  # the enable's reply, waiting on the socket
+    assert time.monotonic() - start < 0.03
+
+
+def test_foreign_traffic_is_dropped(virtual_motor, bus):
+    virtual_motor("--motor", "9:0x19:dm4310", "--foreign-rate", "2000")
+    motor = Damiao(9, 0x19)
+    for _ in range(200):
+        assert motor.enable(bus).motor_id == 9
+
+
+@pytest.mark.parametrize("setting, outcome", [
+    ("fd=12", "state"),        # an FD reply is decoded from its first 8 bytes
+    ("extended", TIMEOUT),     # the same number as an Extended id is another identifier
+    ("short=6", "feedback reply too short: 6 data bytes, expected at least 8"),
+])
+def test_unusual_replies(virtual_motor, bus, setting, outcome):
+    virtual_motor("--motor", f"10:0x1A:dm4310:{setting}")
+    motor = Damiao(10, 0x1A)
+    if outcome == "state":
+        assert motor.enable(bus).motor_id == 10
+    else:
+        with pytest.raises(RuntimeError) as caught:
+            motor.enable(bus)
+        assert str(caught.value) == outcome
+
+
+def test_unusable_limits_send_nothing(virtual_motor, bus, capture):
+    virtual_motor("--motor", "11:0x1B:dm4310")
+    motor = Damiao(11, 0x1B, MitLimits(kd_max=-1.0))
+    with pytest.raises(RuntimeError) as caught:
+        motor.mit_control(bus, MitSetpoint())
+    assert str(caught.value) == (
+        "invalid MIT limits: kd_max is -1 (every limit must be >= 0 and not NaN)")
+    motor_nan = Damiao(11, 0x1B, MitLimits(p_max=math.nan))
+    with pytest.raises(RuntimeError, match="^invalid MIT limits: p_max is NaN"):
+        motor_nan.mit_control(bus, MitSetpoint())
+    assert capture.frames() == []
+    assert motor.enable(bus).motor_id == 11  # fixed commands need no limits check
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m, b: m.enable("vcan0"),
+     "argument 'bus': 'str' object cannot be converted to 'SocketCanTransport'"),
+    (lambda m, b: m.mit_control(b, {"q": 1}),
+     "argument 'setpoint': 'dict' object cannot be converted to 'MitSetpoint'"),
+    (lambda m, b: m.mit_control(b, MitLimits()),
+     "argument 'setpoint': 'MitLimits' object cannot be converted to 'MitSetpoint'"),
+    (lambda m, b: m.ensure_mit_mode(bus=m),
+     "argument 'bus': 'Damiao' object cannot be converted to 'SocketCanTransport'"),
+])
+def test_bad_arguments_send_nothing(bus, capture, call, message):
+    with pytest.raises(TypeError) as caught:
+        call(Damiao(1, 0x11), bus)
+    assert str(caught.value) == message
+    assert capture.frames() == []
+
+
+def test_a_poisoned_bus_refuses_every_command(virtual_motor, iface, capture):
+    import _jointbus_testing
+
+    virtual_motor("--motor", "12:0x1C:dm4310")
+    poisoned = jointbus.SocketCanTransport(iface)
+    with pytest.raises(BaseException) as caught:
+        _jointbus_testing.fault_while_holding_bus(poisoned)
+    assert type(caught.value).__name__ == "PanicException"
+    motor = Damiao(12, 0x1C)
+    for command in (motor.enable, motor.ensure_mit_mode):
+        with pytest.raises(BaseException) as caught:
+            command(poisoned)
+        panic = caught.value
+        assert type(panic).__name__ == "PanicException"
+        assert type(panic).__module__.startswith("jointbus")
+        assert not isinstance(panic, Exception)
+        assert panic.args == ("called `Result::unwrap()` on an `Err` value: PoisonError { .. }",)
+    assert capture.frames() == []
+    assert motor.enable(jointbus.SocketCanTransport(iface)).motor_id == 12
+
+
+def test_dropping_a_bus_closes_its_socket(iface):
+    def descriptors():
+        return len(os.listdir("/proc/self/fd"))
+
+    before = descriptors()
+    buses = [jointbus.SocketCanTransport(iface) for _ in range(10)]
+    assert descriptors() == before + 10
+    del buses
+    gc.collect()
+    assert descriptors() == before
+
+
+def test_one_motor_object_on_several_buses_and_several_motors_on_one(virtual_motor, iface):
+    virtual_motor("--motor", "13:0x1D:dm4310", "--motor", "14:0x1E:dm6006")
+    first, second = jointbus.SocketCanTransport(iface), jointbus.SocketCanTransport(iface)
+    motor = Damiao(13, 0x1D)
+    assert motor.enable(first).motor_id == 13
+    assert motor.enable(second).motor_id == 13
+    assert Damiao(14, 0x1E, MitLimits.dm6006()).enable(first).motor_id == 14
