@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <optional>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -131,6 +132,11 @@ struct FdCase {
     std::uint8_t written_len;
     bool brs;
     std::uint8_t flags;
+
+    // Named for gtest, which would otherwise print the struct's padding bytes.
+    friend void PrintTo(const FdCase& c, std::ostream* out) {
+        *out << c.length << " bytes" << (c.brs ? " with brs" : "");
+    }
 };
 
 class SocketCanFd : public SocketCan, public ::testing::WithParamInterface<FdCase> {};
