@@ -51,9 +51,9 @@ PyObject* create_bus_type() {
         {Py_tp_dealloc, slot(&bus_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"jointbus.SocketCanTransport", sizeof(BusObject), 0,
+    static PyType_Spec definition = {"jointbus.SocketCanTransport", sizeof(BusObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    PyObject* type = create_type(spec);
+    PyObject* type = create_type(definition);
     class_types.bus = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }

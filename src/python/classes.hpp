@@ -70,8 +70,8 @@ void* slot(auto function) { return reinterpret_cast<void*>(function); }
     return static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
 }
 
-// Creates a type from `spec`. A doc slot ("Name(signature)\n--\n\n") is kept whole, so that
+// Creates a type from `definition`. A doc slot ("Name(signature)\n--\n\n") is kept whole, so that
 // the interpreter reports the signature as __text_signature__.
-PyObject* create_type(PyType_Spec& spec);
+PyObject* create_type(PyType_Spec& definition);
 
 }  // namespace jointbus::python

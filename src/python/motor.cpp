@@ -180,10 +180,10 @@ PyObject* create_damiao_type() {
         {Py_tp_methods, motor_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"jointbus.Damiao", sizeof(DamiaoObject), 0,
+    static PyType_Spec definition = {"jointbus.Damiao", sizeof(DamiaoObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type =
-        create_type(spec);
+        create_type(definition);
     class_types.damiao = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }

@@ -12,15 +12,15 @@ void dealloc_instance(PyObject* self) {
     Py_DECREF(type);  // heap types are owned by their instances too
 }
 
-PyObject* create_type(PyType_Spec& spec) {
-    PyObject* type = PyType_FromSpec(&spec);
+PyObject* create_type(PyType_Spec& definition) {
+    PyObject* type = PyType_FromSpec(&definition);
     if (type == nullptr) return nullptr;
     const char* internal_doc = nullptr;
-    for (const PyType_Slot* s = spec.slots; s->slot != 0; ++s) {
+    for (const PyType_Slot* s = definition.slots; s->slot != 0; ++s) {
         if (s->slot == Py_tp_doc) internal_doc = static_cast<const char*>(s->pfunc);
     }
     if (internal_doc == nullptr) return type;
-    // A doc slot given through the spec loses its signature line; the full text is put back so
+    // A doc slot given through a type definition loses its signature line; the full text is put back so
     // that __text_signature__ reports it (__doc__, already in the type's dict, stays "").
     const std::size_t size = std::strlen(internal_doc) + 1;
     auto* doc = static_cast<char*>(PyObject_Malloc(size));

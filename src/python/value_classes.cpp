@@ -292,8 +292,8 @@ PyObject* create_mit_limits_type() {
         {Py_tp_methods, presets.data()},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"jointbus.MitLimits", sizeof(MitLimitsObject), 0, kFlags, slots};
-    PyObject* type = with_vectorcall(create_type(spec), &limits_vectorcall);
+    static PyType_Spec definition = {"jointbus.MitLimits", sizeof(MitLimitsObject), 0, kFlags, slots};
+    PyObject* type = with_vectorcall(create_type(definition), &limits_vectorcall);
     class_types.mit_limits = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }
@@ -307,9 +307,9 @@ PyObject* create_mit_setpoint_type() {
         {Py_tp_getset, setpoint_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"jointbus.MitSetpoint", sizeof(MitSetpointObject), 0, kFlags,
+    static PyType_Spec definition = {"jointbus.MitSetpoint", sizeof(MitSetpointObject), 0, kFlags,
                                slots};
-    PyObject* type = with_vectorcall(create_type(spec), &setpoint_vectorcall);
+    PyObject* type = with_vectorcall(create_type(definition), &setpoint_vectorcall);
     class_types.mit_setpoint = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }
@@ -322,9 +322,9 @@ PyObject* create_motor_state_type() {
         {Py_tp_getset, motor_state_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"jointbus.MotorState", sizeof(MotorStateObject), 0, kFlags,
+    static PyType_Spec definition = {"jointbus.MotorState", sizeof(MotorStateObject), 0, kFlags,
                                slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&definition);
     class_types.motor_state = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }

@@ -2,11 +2,20 @@
 // without adding anything to the module's public surface. Built only with -Dtests=true.
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
 
+#include "log/log.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
+#include "python/logging_bridge.hpp"
 #include "python/panic.hpp"
 
 namespace {
@@ -38,7 +47,115 @@ PyObject* fault_while_holding_bus(PyObject*, PyObject* bus) {
     }, nullptr);
 }
 
+// The log facility and the bridge are static state of whichever shared object links them, and
+// jointbus exports nothing but its entry point, so this module cannot reach jointbus's copy.
+// It links the same sources and installs its own bridge at import; the records emitted below
+// go through the same facility and bridge code as jointbus's own would.
+
+// A record owning its text, so that it can cross to another thread.
+struct OwnedRecord {
+    jointbus::log::Level level = jointbus::log::Level::Error;
+    std::string target;
+    std::string message;
+    std::optional<std::string> file;
+    std::optional<std::uint32_t> line;
+
+    void emit() const {
+        // The same cheap check as JOINTBUS_LOG, with the file and line chosen by the test.
+        const jointbus::log::Facility& facility = jointbus::log::process_facility;
+        if (!facility.enabled(level)) return;
+        facility.emit({level, target, message, file, line});
+    }
+};
+
+// Binds (level, target, message, file=None, line=None); level is "error", "warn", "info",
+// "debug" or "trace".
+bool bind_record(const char* full_name, PyObject* const* args, Py_ssize_t nargsf,
+                 PyObject* kwnames, OwnedRecord& out) {
+    using jointbus::log::Level;
+    const Signature signature(full_name, {"level", "target", "message", "file", "line"}, 3);
+    BoundArguments bound;
+    if (!bind(signature, args, jointbus::python::positional_count(static_cast<std::size_t>(nargsf)),
+              kwnames, bound)) {
+        return false;
+    }
+    std::string_view level;
+    std::string_view target;
+    std::string_view message;
+    if (!jointbus::python::to_text(bound[0], "level", level) ||
+        !jointbus::python::to_text(bound[1], "target", target) ||
+        !jointbus::python::to_text(bound[2], "message", message)) {
+        return false;
+    }
+    constexpr std::pair<std::string_view, Level> kLevels[] = {
+        {"error", Level::Error}, {"warn", Level::Warn},   {"info", Level::Info},
+        {"debug", Level::Debug}, {"trace", Level::Trace},
+    };
+    bool known = false;
+    for (const auto& [level_name, value] : kLevels) {
+        if (level == level_name) {
+            out.level = value;
+            known = true;
+        }
+    }
+    if (!known) {
+        PyErr_SetString(PyExc_ValueError, "unknown level");
+        return false;
+    }
+    out.target = target;
+    out.message = message;
+    if (bound[3] != nullptr && bound[3] != Py_None) {
+        std::string_view file;
+        if (!jointbus::python::to_text(bound[3], "file", file)) return false;
+        out.file = std::string(file);
+    }
+    if (bound[4] != nullptr && bound[4] != Py_None) {
+        std::uint64_t line = 0;
+        if (!jointbus::python::to_u64(bound[4], "line", line)) return false;
+        if (line > std::numeric_limits<std::uint32_t>::max()) {
+            PyErr_SetString(PyExc_OverflowError, "line out of range");
+            return false;
+        }
+        out.line = static_cast<std::uint32_t>(line);
+    }
+    return true;
+}
+
+// Emits a record through this module's facility, on the calling (Python) thread.
+PyObject* emit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    OwnedRecord record;
+    if (!bind_record("emit()", args, nargsf, kwnames, record)) return nullptr;
+    record.emit();
+    Py_RETURN_NONE;
+}
+
+// Emits a record from a new thread that Python has never seen, and waits for it.
+PyObject* emit_from_thread(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+    OwnedRecord record;
+    if (!bind_record("emit_from_thread()", args, nargsf, kwnames, record)) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    std::thread emitter([&record] { record.emit(); });
+    emitter.join();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// Installs the bridge again, as a second import of the module would.
+PyObject* install_bridge(PyObject*, PyObject*) {
+    if (!jointbus::python::install_logging_bridge()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <auto Function>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
 PyMethodDef methods[] = {
+    {"emit", fastcall<&emit>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"emit_from_thread", fastcall<&emit_from_thread>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"install_bridge", install_bridge, METH_NOARGS, nullptr},
     {"fault_while_holding_bus", fault_while_holding_bus, METH_O, nullptr},
     {"bind_three",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bind_three)),
@@ -53,4 +170,7 @@ PyModuleDef definition = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__jointbus_testing() { return PyModule_Create(&definition); }
+PyMODINIT_FUNC PyInit__jointbus_testing() {
+    if (!jointbus::python::install_logging_bridge()) return nullptr;
+    return PyModule_Create(&definition);
+}
