@@ -56,8 +56,7 @@ bool check_required(const Signature& signature, const BoundArguments& out) {
         list += '\'';
     }
     PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
-                 signature.full_name(), count, count == 1 ? "argument" : "arguments",
-                 list.c_str());
+                 signature.full_name(), count, count == 1 ? "argument" : "arguments", list.c_str());
     return false;
 }
 
@@ -82,8 +81,8 @@ std::size_t Signature::find(PyObject* keyword) const {
     return size_;
 }
 
-bool bind(const Signature& signature, PyObject* const* args, std::size_t nargs,
-          PyObject* kwnames, BoundArguments& out) {
+bool bind(const Signature& signature, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+          BoundArguments& out) {
     out.fill(nullptr);
     if (nargs > signature.size()) return too_many_positional(signature, nargs);
     for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];

@@ -13,26 +13,28 @@ namespace jointbus::python {
 namespace {
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        static const Signature signature("SocketCanTransport.__new__()", {"iface"}, 1);
-        BoundArguments bound;
-        if (!bind(signature, args, kwargs, bound)) return nullptr;
-        std::string_view iface;
-        if (!to_text(bound[0], signature.name(0), iface)) return nullptr;
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("SocketCanTransport.__new__()", {"iface"}, 1);
+            BoundArguments bound;
+            if (!bind(signature, args, kwargs, bound)) return nullptr;
+            std::string_view iface;
+            if (!to_text(bound[0], signature.name(0), iface)) return nullptr;
 
-        // The socket is opened before any Python object exists, so a failure leaves nothing.
-        auto transport = transport::SocketCanTransport::open(iface);
-        if (!transport) {
-            // Built from the message alone: errno and strerror stay None.
-            PyErr_SetString(PyExc_OSError, transport.error().text().c_str());
-            return nullptr;
-        }
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;  // the transport closes its socket on the way out
-        new (&reinterpret_cast<BusObject*>(self)->bus)
-            BusLock<transport::SocketCanTransport>(std::move(*transport));
-        return self;
-    }, nullptr);
+            // The socket is opened before any Python object exists, so a failure leaves nothing.
+            auto transport = transport::SocketCanTransport::open(iface);
+            if (!transport) {
+                // Built from the message alone: errno and strerror stay None.
+                PyErr_SetString(PyExc_OSError, transport.error().text().c_str());
+                return nullptr;
+            }
+            PyObject* self = type->tp_alloc(type, 0);
+            if (self == nullptr) return nullptr;  // the transport closes its socket on the way out
+            new (&reinterpret_cast<BusObject*>(self)->bus)
+                BusLock<transport::SocketCanTransport>(std::move(*transport));
+            return self;
+        },
+        nullptr);
 }
 
 void bus_dealloc(PyObject* self) {
@@ -52,7 +54,7 @@ PyObject* create_bus_type() {
         {0, nullptr},
     };
     static PyType_Spec definition = {"jointbus.SocketCanTransport", sizeof(BusObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = create_type(definition);
     class_types.bus = reinterpret_cast<PyTypeObject*>(type);
     return type;

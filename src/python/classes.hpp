@@ -11,28 +11,23 @@
 namespace jointbus::python {
 
 struct MitLimitsObject {
-    PyObject_HEAD
-    damiao::MitLimits value;
+    PyObject_HEAD damiao::MitLimits value;
 };
 
 struct MitSetpointObject {
-    PyObject_HEAD
-    damiao::MitSetpoint value;
+    PyObject_HEAD damiao::MitSetpoint value;
 };
 
 struct MotorStateObject {
-    PyObject_HEAD
-    damiao::MotorState value;
+    PyObject_HEAD damiao::MotorState value;
 };
 
 struct DamiaoObject {
-    PyObject_HEAD
-    damiao::Damiao motor;
+    PyObject_HEAD damiao::Damiao motor;
 };
 
 struct BusObject {
-    PyObject_HEAD
-    BusLock<transport::SocketCanTransport> bus;
+    PyObject_HEAD BusLock<transport::SocketCanTransport> bus;
 };
 
 // The type objects, made once per process at the first import and never freed.

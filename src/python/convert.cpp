@@ -22,10 +22,10 @@ bool name_type_error(const char* name) {
     const PyRef original = PyRef::steal(value);
     const PyRef original_traceback = PyRef::steal(traceback);
 
-    const PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
+    const PyRef message =
+        PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
     if (!message) return false;
-    const PyRef replacement =
-        PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    const PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) return false;
     if (PyObject* cause = PyException_GetCause(original.get()); cause != nullptr) {
         PyException_SetCause(replacement.get(), cause);  // steals the reference

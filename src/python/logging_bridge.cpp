@@ -5,8 +5,8 @@
 #include <array>
 #include <limits>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,12 +27,18 @@ constexpr std::array<int, 5> kProbedLevels = {5, 10, 20, 30, 40};
 
 int python_level(log::Level level) {
     switch (level) {
-        case log::Level::Error: return 40;
-        case log::Level::Warn: return 30;
-        case log::Level::Info: return 20;
-        case log::Level::Debug: return 10;
-        case log::Level::Trace: return 5;
-        case log::Level::Off: break;
+        case log::Level::Error:
+            return 40;
+        case log::Level::Warn:
+            return 30;
+        case log::Level::Info:
+            return 20;
+        case log::Level::Debug:
+            return 10;
+        case log::Level::Trace:
+            return 5;
+        case log::Level::Off:
+            break;
     }
     return 0;
 }
@@ -203,10 +209,10 @@ private:
 
     // logger.handle(logger.makeRecord(name, level, file, line, message, (), None))
     bool forward(const CachedLogger& target, PyObject* py_level, const log::Record& record) {
-        PyRef file = record.file ? PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
-                                       record.file->data(),
-                                       static_cast<Py_ssize_t>(record.file->size())))
-                                 : PyRef::borrow(Py_None);
+        PyRef file = record.file
+                         ? PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+                               record.file->data(), static_cast<Py_ssize_t>(record.file->size())))
+                         : PyRef::borrow(Py_None);
         const PyRef line = PyRef::steal(PyLong_FromUnsignedLong(record.line.value_or(0)));
         const PyRef message = text(record.message);
         const PyRef no_arguments = PyRef::steal(PyTuple_New(0));
@@ -218,8 +224,8 @@ private:
         const PyRef made = PyRef::steal(PyObject_VectorcallMethod(
             make_record_.get(), arguments.data(), arguments.size(), nullptr));
         if (!made) return false;
-        const PyRef handled = PyRef::steal(
-            PyObject_CallMethodOneArg(target.logger.get(), handle_.get(), made.get()));
+        const PyRef handled =
+            PyRef::steal(PyObject_CallMethodOneArg(target.logger.get(), handle_.get(), made.get()));
         return static_cast<bool>(handled);
     }
 

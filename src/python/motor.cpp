@@ -48,51 +48,64 @@ enum class Kind { Enable, Disable, SetZero, ClearError, MitControl, EnsureMitMod
 
 template <Kind kind>
 PyObject* command(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        static const Signature signature = [] {
-            switch (kind) {
-                case Kind::Enable: return Signature("Damiao.enable()", {"bus"}, 1);
-                case Kind::Disable: return Signature("Damiao.disable()", {"bus"}, 1);
-                case Kind::SetZero: return Signature("Damiao.set_zero()", {"bus"}, 1);
-                case Kind::ClearError: return Signature("Damiao.clear_error()", {"bus"}, 1);
-                case Kind::MitControl:
-                    return Signature("Damiao.mit_control()", {"bus", "setpoint"}, 2);
-                case Kind::EnsureMitMode:
-                    return Signature("Damiao.ensure_mit_mode()", {"bus"}, 1);
-            }
-            std::abort();
-        }();
-        BoundArguments bound;
-        if (!bind(signature, args, positional_count(static_cast<std::size_t>(nargsf)), kwnames, bound)) return nullptr;
-        if (!check_instance(bound[0], class_types.bus, "bus", "SocketCanTransport")) {
-            return nullptr;
-        }
-        auto& bus = reinterpret_cast<BusObject*>(bound[0])->bus;
-        const Damiao& motor = as_motor(self)->motor;
-
-        if constexpr (kind == Kind::MitControl) {
-            if (!check_instance(bound[1], class_types.mit_setpoint, "setpoint", "MitSetpoint")) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature = [] {
+                switch (kind) {
+                    case Kind::Enable:
+                        return Signature("Damiao.enable()", {"bus"}, 1);
+                    case Kind::Disable:
+                        return Signature("Damiao.disable()", {"bus"}, 1);
+                    case Kind::SetZero:
+                        return Signature("Damiao.set_zero()", {"bus"}, 1);
+                    case Kind::ClearError:
+                        return Signature("Damiao.clear_error()", {"bus"}, 1);
+                    case Kind::MitControl:
+                        return Signature("Damiao.mit_control()", {"bus", "setpoint"}, 2);
+                    case Kind::EnsureMitMode:
+                        return Signature("Damiao.ensure_mit_mode()", {"bus"}, 1);
+                }
+                std::abort();
+            }();
+            BoundArguments bound;
+            if (!bind(signature, args, positional_count(static_cast<std::size_t>(nargsf)), kwnames,
+                      bound))
+                return nullptr;
+            if (!check_instance(bound[0], class_types.bus, "bus", "SocketCanTransport")) {
                 return nullptr;
             }
-            const damiao::MitSetpoint setpoint =
-                reinterpret_cast<MitSetpointObject*>(bound[1])->value;
-            return to_python(
-                bus.with_locked([&](CanTransport& t) { return motor.mit_control(t, setpoint); }));
-        } else if constexpr (kind == Kind::EnsureMitMode) {
-            return to_python(bus.with_locked([&](CanTransport& t) {
-                return motor.ensure_control_mode(t, damiao::kMitControlMode);
-            }));
-        } else {
-            return to_python(bus.with_locked([&](CanTransport& t) {
-                switch (kind) {
-                    case Kind::Enable: return motor.enable(t);
-                    case Kind::Disable: return motor.disable(t);
-                    case Kind::SetZero: return motor.set_zero(t);
-                    default: return motor.clear_error(t);
+            auto& bus = reinterpret_cast<BusObject*>(bound[0])->bus;
+            const Damiao& motor = as_motor(self)->motor;
+
+            if constexpr (kind == Kind::MitControl) {
+                if (!check_instance(bound[1], class_types.mit_setpoint, "setpoint",
+                                    "MitSetpoint")) {
+                    return nullptr;
                 }
-            }));
-        }
-    }, nullptr);
+                const damiao::MitSetpoint setpoint =
+                    reinterpret_cast<MitSetpointObject*>(bound[1])->value;
+                return to_python(bus.with_locked(
+                    [&](CanTransport& t) { return motor.mit_control(t, setpoint); }));
+            } else if constexpr (kind == Kind::EnsureMitMode) {
+                return to_python(bus.with_locked([&](CanTransport& t) {
+                    return motor.ensure_control_mode(t, damiao::kMitControlMode);
+                }));
+            } else {
+                return to_python(bus.with_locked([&](CanTransport& t) {
+                    switch (kind) {
+                        case Kind::Enable:
+                            return motor.enable(t);
+                        case Kind::Disable:
+                            return motor.disable(t);
+                        case Kind::SetZero:
+                            return motor.set_zero(t);
+                        default:
+                            return motor.clear_error(t);
+                    }
+                }));
+            }
+        },
+        nullptr);
 }
 
 template <Kind kind>
@@ -118,32 +131,34 @@ PyMethodDef motor_methods[] = {
 };
 
 PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        static const Signature signature(
-            "Damiao.__new__()", {"motor_id", "master_id", "limits", "timeout_ms"}, 2);
-        BoundArguments bound;
-        if (!bind(signature, args, kwargs, bound)) return nullptr;
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Damiao.__new__()",
+                                             {"motor_id", "master_id", "limits", "timeout_ms"}, 2);
+            BoundArguments bound;
+            if (!bind(signature, args, kwargs, bound)) return nullptr;
 
-        Damiao motor;
-        if (!to_u16(bound[0], "motor_id", motor.motor_id)) return nullptr;
-        if (!to_u16(bound[1], "master_id", motor.master_id)) return nullptr;
-        if (bound[2] != nullptr && bound[2] != Py_None) {
-            if (!check_instance(bound[2], class_types.mit_limits, "limits", "MitLimits")) {
-                return nullptr;
+            Damiao motor;
+            if (!to_u16(bound[0], "motor_id", motor.motor_id)) return nullptr;
+            if (!to_u16(bound[1], "master_id", motor.master_id)) return nullptr;
+            if (bound[2] != nullptr && bound[2] != Py_None) {
+                if (!check_instance(bound[2], class_types.mit_limits, "limits", "MitLimits")) {
+                    return nullptr;
+                }
+                motor.limits = reinterpret_cast<MitLimitsObject*>(bound[2])->value;
             }
-            motor.limits = reinterpret_cast<MitLimitsObject*>(bound[2])->value;
-        }
-        if (bound[3] != nullptr) {
-            std::uint64_t timeout_ms = 0;
-            if (!to_u64(bound[3], "timeout_ms", timeout_ms)) return nullptr;
-            motor.timeout = transport::Duration::from_millis(timeout_ms);
-        }
+            if (bound[3] != nullptr) {
+                std::uint64_t timeout_ms = 0;
+                if (!to_u64(bound[3], "timeout_ms", timeout_ms)) return nullptr;
+                motor.timeout = transport::Duration::from_millis(timeout_ms);
+            }
 
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        as_motor(self)->motor = motor;
-        return self;
-    }, nullptr);
+            PyObject* self = type->tp_alloc(type, 0);
+            if (self == nullptr) return nullptr;
+            as_motor(self)->motor = motor;
+            return self;
+        },
+        nullptr);
 }
 
 PyObject* motor_repr(PyObject* self) {
@@ -172,7 +187,8 @@ PyGetSetDef motor_getset[] = {
 
 PyObject* create_damiao_type() {
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n")},
+        {Py_tp_doc,
+         const_cast<char*>("Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n")},
         {Py_tp_new, slot(&motor_new)},
         {Py_tp_dealloc, slot(&dealloc_instance)},
         {Py_tp_repr, slot(&motor_repr)},
@@ -181,9 +197,8 @@ PyObject* create_damiao_type() {
         {0, nullptr},
     };
     static PyType_Spec definition = {"jointbus.Damiao", sizeof(DamiaoObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    PyObject* type =
-        create_type(definition);
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyObject* type = create_type(definition);
     class_types.damiao = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }

@@ -20,8 +20,8 @@ PyObject* create_type(PyType_Spec& definition) {
         if (s->slot == Py_tp_doc) internal_doc = static_cast<const char*>(s->pfunc);
     }
     if (internal_doc == nullptr) return type;
-    // A doc slot given through a type definition loses its signature line; the full text is put back so
-    // that __text_signature__ reports it (__doc__, already in the type's dict, stays "").
+    // A doc slot given through a type definition loses its signature line; the full text is put
+    // back so that __text_signature__ reports it (__doc__, already in the type's dict, stays "").
     const std::size_t size = std::strlen(internal_doc) + 1;
     auto* doc = static_cast<char*>(PyObject_Malloc(size));
     if (doc == nullptr) {

@@ -70,9 +70,9 @@ std::string repr_of(const char* opening, const std::array<const char*, 5>& piece
 
 // ---- MitLimits -------------------------------------------------------------------------
 
-constexpr std::array<float MitLimits::*, 5> kLimitFields = {
-    &MitLimits::p_max, &MitLimits::v_max, &MitLimits::kp_max, &MitLimits::kd_max,
-    &MitLimits::t_max};
+constexpr std::array<float MitLimits::*, 5> kLimitFields = {&MitLimits::p_max, &MitLimits::v_max,
+                                                            &MitLimits::kp_max, &MitLimits::kd_max,
+                                                            &MitLimits::t_max};
 
 const Signature& limits_signature() {
     static const Signature signature("MitLimits.__new__()",
@@ -87,30 +87,36 @@ PyObject* make_limits(PyTypeObject* type, const BoundArguments& bound) {
 }
 
 PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind(limits_signature(), args, kwargs, bound)) return nullptr;
-        return make_limits(type, bound);
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            BoundArguments bound;
+            if (!bind(limits_signature(), args, kwargs, bound)) return nullptr;
+            return make_limits(type, bound);
+        },
+        nullptr);
 }
 
 PyObject* limits_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                             PyObject* kwnames) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind(limits_signature(), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-            return nullptr;
-        }
-        return make_limits(reinterpret_cast<PyTypeObject*>(type), bound);
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            BoundArguments bound;
+            if (!bind(limits_signature(), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+                return nullptr;
+            }
+            return make_limits(reinterpret_cast<PyTypeObject*>(type), bound);
+        },
+        nullptr);
 }
 
 PyObject* limits_repr(PyObject* self) {
-    return at_boundary<PyObject*>([&] {
-        return unicode(repr_of("MitLimits(p_max=",
-                               {"", ", v_max=", ", kp_max=", ", kd_max=", ", t_max="},
-                               kLimitFields, reinterpret_cast<MitLimitsObject*>(self)->value));
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&] {
+            return unicode(
+                repr_of("MitLimits(p_max=", {"", ", v_max=", ", kp_max=", ", kd_max=", ", t_max="},
+                        kLimitFields, reinterpret_cast<MitLimitsObject*>(self)->value));
+        },
+        nullptr);
 }
 
 // One static method per preset, each a binding of its own so that messages name it.
@@ -134,21 +140,22 @@ const std::array<PresetMethod, damiao::kLimitPresets.size()>& preset_methods() {
 
 template <std::size_t Index>
 PyObject* preset(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        static const Signature signature(preset_methods()[Index].full_name.c_str(), {}, 0);
-        BoundArguments bound;
-        if (!bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-        return allocate<MitLimitsObject>(class_types.mit_limits,
-                                         damiao::kLimitPresets[Index].limits);
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature(preset_methods()[Index].full_name.c_str(), {}, 0);
+            BoundArguments bound;
+            if (!bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+            return allocate<MitLimitsObject>(class_types.mit_limits,
+                                             damiao::kLimitPresets[Index].limits);
+        },
+        nullptr);
 }
 
 template <std::size_t... Index>
 std::array<PyMethodDef, sizeof...(Index) + 1> make_preset_table(std::index_sequence<Index...>) {
     return {{{preset_methods()[Index].name.c_str(),
               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&preset<Index>)),
-              METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-              preset_methods()[Index].doc.c_str()}...,
+              METH_FASTCALL | METH_KEYWORDS | METH_STATIC, preset_methods()[Index].doc.c_str()}...,
              {nullptr, nullptr, 0, nullptr}}};
 }
 
@@ -178,40 +185,48 @@ const Signature& setpoint_signature() {
 }
 
 PyObject* setpoint_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind(setpoint_signature(), args, kwargs, bound)) return nullptr;
-        return make_setpoint(setpoint_signature(), bound);
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            BoundArguments bound;
+            if (!bind(setpoint_signature(), args, kwargs, bound)) return nullptr;
+            return make_setpoint(setpoint_signature(), bound);
+        },
+        nullptr);
 }
 
 PyObject* setpoint_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind(setpoint_signature(), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-            return nullptr;
-        }
-        return make_setpoint(setpoint_signature(), bound);
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            BoundArguments bound;
+            if (!bind(setpoint_signature(), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+                return nullptr;
+            }
+            return make_setpoint(setpoint_signature(), bound);
+        },
+        nullptr);
 }
 
 PyObject* mit_setpoint_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-    return at_boundary<PyObject*>([&]() -> PyObject* {
-        static const Signature signature("mit_setpoint()", {"q", "dq", "kp", "kd", "tau"}, 0);
-        BoundArguments bound;
-        if (!bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-        return make_setpoint(signature, bound);
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("mit_setpoint()", {"q", "dq", "kp", "kd", "tau"}, 0);
+            BoundArguments bound;
+            if (!bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+            return make_setpoint(signature, bound);
+        },
+        nullptr);
 }
 
 PyObject* setpoint_repr(PyObject* self) {
-    return at_boundary<PyObject*>([&] {
-        return unicode(repr_of("MitSetpoint(q=", {"", ", dq=", ", kp=", ", kd=", ", tau="},
-                               kSetpointFields,
-                               reinterpret_cast<MitSetpointObject*>(self)->value));
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&] {
+            return unicode(repr_of("MitSetpoint(q=", {"", ", dq=", ", kp=", ", kd=", ", tau="},
+                                   kSetpointFields,
+                                   reinterpret_cast<MitSetpointObject*>(self)->value));
+        },
+        nullptr);
 }
 
 PyGetSetDef setpoint_getset[] = {
@@ -239,25 +254,27 @@ PyObject* motor_state_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 PyObject* motor_state_repr(PyObject* self) {
-    return at_boundary<PyObject*>([&] {
-        const MotorState& state = reinterpret_cast<MotorStateObject*>(self)->value;
-        std::string text = "MotorState(motor_id=";
-        text += std::to_string(state.motor_id);
-        text += ", error=";
-        text += std::to_string(state.error);
-        text += ", position=";
-        append_four_decimals(text, state.position);
-        text += ", velocity=";
-        append_four_decimals(text, state.velocity);
-        text += ", torque=";
-        append_four_decimals(text, state.torque);
-        text += ", t_mos=";
-        text += std::to_string(state.t_mos);
-        text += ", t_rotor=";
-        text += std::to_string(state.t_rotor);
-        text += ')';
-        return unicode(text);
-    }, nullptr);
+    return at_boundary<PyObject*>(
+        [&] {
+            const MotorState& state = reinterpret_cast<MotorStateObject*>(self)->value;
+            std::string text = "MotorState(motor_id=";
+            text += std::to_string(state.motor_id);
+            text += ", error=";
+            text += std::to_string(state.error);
+            text += ", position=";
+            append_four_decimals(text, state.position);
+            text += ", velocity=";
+            append_four_decimals(text, state.velocity);
+            text += ", torque=";
+            append_four_decimals(text, state.torque);
+            text += ", t_mos=";
+            text += std::to_string(state.t_mos);
+            text += ", t_rotor=";
+            text += std::to_string(state.t_rotor);
+            text += ')';
+            return unicode(text);
+        },
+        nullptr);
 }
 
 PyGetSetDef motor_state_getset[] = {
@@ -281,7 +298,8 @@ PyObject* with_vectorcall(PyObject* type, vectorcallfunc call) {
 }  // namespace
 
 PyObject* create_mit_limits_type() {
-    static auto presets = make_preset_table(std::make_index_sequence<damiao::kLimitPresets.size()>());
+    static auto presets =
+        make_preset_table(std::make_index_sequence<damiao::kLimitPresets.size()>());
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, "
                                       "kd_max=5.0, t_max=10.0)\n--\n\n")},
@@ -292,7 +310,8 @@ PyObject* create_mit_limits_type() {
         {Py_tp_methods, presets.data()},
         {0, nullptr},
     };
-    static PyType_Spec definition = {"jointbus.MitLimits", sizeof(MitLimitsObject), 0, kFlags, slots};
+    static PyType_Spec definition = {"jointbus.MitLimits", sizeof(MitLimitsObject), 0, kFlags,
+                                     slots};
     PyObject* type = with_vectorcall(create_type(definition), &limits_vectorcall);
     class_types.mit_limits = reinterpret_cast<PyTypeObject*>(type);
     return type;
@@ -300,7 +319,8 @@ PyObject* create_mit_limits_type() {
 
 PyObject* create_mit_setpoint_type() {
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n")},
+        {Py_tp_doc,
+         const_cast<char*>("MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n")},
         {Py_tp_new, slot(&setpoint_new)},
         {Py_tp_dealloc, slot(&dealloc_instance)},
         {Py_tp_repr, slot(&setpoint_repr)},
@@ -308,7 +328,7 @@ PyObject* create_mit_setpoint_type() {
         {0, nullptr},
     };
     static PyType_Spec definition = {"jointbus.MitSetpoint", sizeof(MitSetpointObject), 0, kFlags,
-                               slots};
+                                     slots};
     PyObject* type = with_vectorcall(create_type(definition), &setpoint_vectorcall);
     class_types.mit_setpoint = reinterpret_cast<PyTypeObject*>(type);
     return type;
@@ -323,7 +343,7 @@ PyObject* create_motor_state_type() {
         {0, nullptr},
     };
     static PyType_Spec definition = {"jointbus.MotorState", sizeof(MotorStateObject), 0, kFlags,
-                               slots};
+                                     slots};
     PyObject* type = PyType_FromSpec(&definition);
     class_types.motor_state = reinterpret_cast<PyTypeObject*>(type);
     return type;

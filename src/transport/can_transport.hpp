@@ -31,8 +31,8 @@ public:
     // reply that arrives during the last receive is still returned. No retry, no flush: a
     // matching frame already waiting (a late reply to an earlier request) is taken.
     [[nodiscard]] virtual std::expected<CanFrame, TransportError> request(const CanFrameView& frame,
-                                                                         CanId expected,
-                                                                         Duration timeout);
+                                                                          CanId expected,
+                                                                          Duration timeout);
 
     // The clock that deadlines are measured on: CLOCK_MONOTONIC. Scripted test transports
     // substitute their own time.

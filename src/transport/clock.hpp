@@ -22,7 +22,8 @@ struct Duration {
         return Duration{micros / 1'000'000, static_cast<std::uint32_t>(micros % 1'000'000) * 1000U};
     }
     [[nodiscard]] static constexpr Duration from_nanos(std::uint64_t nanos) {
-        return Duration{nanos / kNanosPerSecond, static_cast<std::uint32_t>(nanos % kNanosPerSecond)};
+        return Duration{nanos / kNanosPerSecond,
+                        static_cast<std::uint32_t>(nanos % kNanosPerSecond)};
     }
 
     friend constexpr auto operator<=>(const Duration&, const Duration&) = default;

@@ -52,7 +52,8 @@ constexpr std::uint8_t fd_length(std::size_t n) {
 }  // namespace
 
 std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_view iface) {
-    if (iface.find('\0') != std::string_view::npos) return std::unexpected(IoError::from_errno(EINVAL));
+    if (iface.find('\0') != std::string_view::npos)
+        return std::unexpected(IoError::from_errno(EINVAL));
     const std::string name(iface);
     const unsigned int index = ::if_nametoindex(name.c_str());
     if (index == 0) return std::unexpected(IoError::from_errno(errno));
@@ -132,8 +133,9 @@ std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeou
     if (received == static_cast<ssize_t>(CAN_MTU)) {
         // An error frame's status lives in all 8 data bytes, whatever its length says. The
         // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
-        const std::size_t length =
-            (raw.can_id & CAN_ERR_FLAG) ? kClassicMaxData : std::min<std::size_t>(raw.len, kClassicMaxData);
+        const std::size_t length = (raw.can_id & CAN_ERR_FLAG)
+                                       ? kClassicMaxData
+                                       : std::min<std::size_t>(raw.len, kClassicMaxData);
         frame.data.assign({data, length});
     } else if (received == static_cast<ssize_t>(CANFD_MTU)) {
         frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
