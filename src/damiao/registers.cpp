@@ -1,0 +1,151 @@
+// The register table and the register protocol: requests to 0x7FF, replies recognised by
+// content, and the control-mode enforcement built on them.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "damiao/driver.hpp"
+
+namespace jointbus::damiao {
+
+namespace {
+
+using transport::CanFrame;
+using transport::CanFrameView;
+using transport::CanId;
+using transport::CanTransport;
+using transport::Instant;
+
+constexpr std::uint8_t kReadCommand = 0x33;
+constexpr std::uint8_t kWriteCommand = 0x55;
+constexpr CanId kRegisterRequestId = CanId::standard(0x7FF);
+// The firmware needs time to apply a new control mode before it reads back the new value.
+constexpr std::chrono::milliseconds kModeSettleTime{100};
+
+using enum RegisterAccess;
+using enum RegisterType;
+
+// Ordered by id, at most one entry per id.
+constexpr auto kRegisters = std::to_array<RegisterInfo>({
+    {0, "UV_Value", "Under-voltage protection threshold", Float, ReadWrite},
+    {1, "KT_Value", "Torque constant", Float, ReadWrite},
+    {2, "OT_Value", "Over-temperature protection threshold", Float, ReadWrite},
+    {3, "OC_Value", "Over-current protection threshold", Float, ReadWrite},
+    {4, "OV_Value", "Over-voltage protection threshold", Float, ReadWrite},
+    {kControlModeRegister, "CTRL_MODE", "Control mode", Uint32, ReadWrite},
+    {20, "SW_VER", "Software version", Uint32, ReadOnly},
+    {21, "NPP", "Motor pole pairs", Uint32, ReadOnly},
+    {22, "RS", "Phase resistance", Float, ReadOnly},
+    {23, "LS", "Phase inductance", Float, ReadOnly},
+    {30, "KP_POS", "Position loop Kp", Float, ReadWrite},
+    {31, "KI_POS", "Position loop Ki", Float, ReadWrite},
+});
+static_assert(std::ranges::adjacent_find(kRegisters, std::greater_equal{}, &RegisterInfo::id) ==
+                  kRegisters.end(),
+              "register ids must be strictly increasing");
+
+// Bytes 0..1 carry all 16 bits of the motor id: the 11-bit mask of the command identifiers
+// does not apply here.
+std::array<std::uint8_t, 8> register_request(std::uint16_t motor_id, std::uint8_t command,
+                                             std::uint8_t id, std::uint32_t value) {
+    return {
+        static_cast<std::uint8_t>(motor_id),
+        static_cast<std::uint8_t>(motor_id >> 8),
+        command,
+        id,
+        static_cast<std::uint8_t>(value),
+        static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16),
+        static_cast<std::uint8_t>(value >> 24),
+    };
+}
+
+// Replies are recognised by content alone: identifier, fd flag and bytes 0..1 are not looked
+// at, so any fitting frame is taken, whoever sent it.
+bool is_register_reply(const CanFrame& frame, std::uint8_t id) {
+    return frame.data.size() == 8 && frame.data[2] == kReadCommand && frame.data[3] == id;
+}
+
+std::uint32_t little_endian_u32(const CanFrame& frame, std::size_t offset) {
+    return static_cast<std::uint32_t>(frame.data[offset]) |
+           static_cast<std::uint32_t>(frame.data[offset + 1]) << 8 |
+           static_cast<std::uint32_t>(frame.data[offset + 2]) << 16 |
+           static_cast<std::uint32_t>(frame.data[offset + 3]) << 24;
+}
+
+}  // namespace
+
+const RegisterInfo* find_register(std::uint8_t id) {
+    const auto entry = std::ranges::lower_bound(kRegisters, id, {}, &RegisterInfo::id);
+    return entry != kRegisters.end() && entry->id == id ? &*entry : nullptr;
+}
+
+std::span<const RegisterInfo> register_table() { return kRegisters; }
+
+std::expected<RegisterValue, Error> Damiao::read_register(CanTransport& bus,
+                                                          std::uint8_t id) const {
+    const RegisterInfo* entry = find_register(id);
+    if (entry == nullptr) return std::unexpected(errors::RegisterNotInTable{id});
+
+    const auto request = register_request(motor_id, kReadCommand, id, 0);
+    const CanFrameView frame{kRegisterRequestId, request, false, false};
+    if (auto sent = bus.send(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
+
+    const Instant deadline = bus.now().plus(timeout);
+    for (;;) {
+        const auto remaining = deadline.since(bus.now());
+        if (!remaining) return std::unexpected(errors::Transport{transport::Timeout{}});
+        auto received = bus.recv(*remaining);
+        if (!received) return std::unexpected(errors::Transport{received.error()});
+        if (is_register_reply(*received, id)) {
+            return RegisterValue{entry->type, little_endian_u32(*received, 4)};
+        }
+    }
+}
+
+std::expected<void, Error> Damiao::write_register(CanTransport& bus, std::uint8_t id,
+                                                  RegisterValue value) const {
+    const RegisterInfo* entry = find_register(id);
+    if (entry == nullptr) return std::unexpected(errors::RegisterNotInTable{id});
+    if (entry->access == ReadOnly) return std::unexpected(errors::ReadOnlyRegister{id});
+    // The motor would take the bits as its own type: a Float's bits written as a Uint32 (or the
+    // reverse) would set a nonsense value without any complaint.
+    if (entry->type != value.type) {
+        return std::unexpected(errors::TypeMismatch{id, entry->type, value.type});
+    }
+
+    const auto request = register_request(motor_id, kWriteCommand, id, value.bits);
+    const CanFrameView frame{kRegisterRequestId, request, false, false};
+    if (auto sent = bus.send(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
+    return {};
+}
+
+std::expected<bool, Error> control_mode_is(RegisterValue value, std::uint8_t mode) {
+    if (value.type != Uint32) {
+        return std::unexpected(errors::TypeMismatch{kControlModeRegister, Uint32, value.type});
+    }
+    return value.bits == mode;
+}
+
+std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& bus, std::uint8_t mode) const {
+    auto current = read_register(bus, kControlModeRegister);
+    if (!current) return std::unexpected(std::move(current.error()));
+    auto already = control_mode_is(*current, mode);
+    if (!already) return std::unexpected(std::move(already.error()));
+    if (*already) return {};
+
+    auto written = write_register(bus, kControlModeRegister, RegisterValue::uint32(mode));
+    if (!written) return std::unexpected(std::move(written.error()));
+    std::this_thread::sleep_for(kModeSettleTime);
+
+    auto verified = read_register(bus, kControlModeRegister);
+    if (!verified) return std::unexpected(std::move(verified.error()));
+    auto matches = control_mode_is(*verified, mode);
+    if (!matches) return std::unexpected(std::move(matches.error()));
+    if (!*matches) return std::unexpected(errors::ControlModeMismatch{mode, verified->bits});
+    return {};
+}
+
+}  // namespace jointbus::damiao

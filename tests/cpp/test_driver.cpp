@@ -1,0 +1,516 @@
+// The driver's frames and exchanges on a scripted bus: motor commands, register access and
+// control-mode enforcement.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "damiao/driver.hpp"
+#include "scripted_transport.hpp"
+
+namespace jointbus::damiao {
+namespace {
+
+using test::bytes;
+using test::make_frame;
+using test::ScriptedTransport;
+using test::SentFrame;
+using transport::CanId;
+using transport::Duration;
+
+constexpr CanId kMotorId = CanId::standard(0x01);
+constexpr CanId kMasterId = CanId::standard(0x11);
+constexpr CanId kRegisterId = CanId::standard(0x7FF);
+// Not the default 20 ms, so a hard-coded timeout shows.
+constexpr Duration kTimeout = Duration::from_millis(35);
+
+Damiao motor(MitLimits limits = {}) { return Damiao{0x01, 0x11, limits, kTimeout}; }
+
+SentFrame classic(CanId id, std::vector<std::uint8_t> data) {
+    return SentFrame{id, std::move(data), false, false};
+}
+
+// The feedback 11 80 00 80 07 FF 1E 20 used below: motor nibble 1, error nibble 1, position
+// just above mid-range, MOS 30, rotor 32.
+transport::CanFrame feedback(std::initializer_list<std::uint8_t> data, bool fd = false) {
+    return make_frame(kMasterId, data, fd);
+}
+
+// ---- Motor commands ----
+
+using Command = std::expected<MotorState, Error> (Damiao::*)(transport::CanTransport&) const;
+
+struct FixedCommandCase {
+    const char* name;
+    Command command;
+    std::uint8_t last_byte;
+};
+
+void PrintTo(const FixedCommandCase& c, std::ostream* os) { *os << c.name; }
+
+class DriverFixedCommandTest : public ::testing::TestWithParam<FixedCommandCase> {};
+
+TEST_P(DriverFixedCommandTest, SendsOneClassicFrameAndDecodesReply) {
+    ScriptedTransport bus;
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}));
+
+    const auto state = (motor().*GetParam().command)(bus);
+
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(bus.sent(), std::vector{classic(kMotorId, bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                               0xFF, GetParam().last_byte}))});
+    EXPECT_EQ(bus.recv_timeouts(), std::vector{kTimeout});
+    EXPECT_EQ(state->motor_id, 1);
+    EXPECT_EQ(state->error, 1);
+    EXPECT_EQ(state->position, 0.00019073486328125F);
+    EXPECT_EQ(state->t_mos, 30);
+    EXPECT_EQ(state->t_rotor, 32);
+}
+
+INSTANTIATE_TEST_SUITE_P(DriverCommands, DriverFixedCommandTest,
+                         ::testing::Values(FixedCommandCase{"Enable", &Damiao::enable, 0xFC},
+                                           FixedCommandCase{"Disable", &Damiao::disable, 0xFD},
+                                           FixedCommandCase{"SetZero", &Damiao::set_zero, 0xFE},
+                                           FixedCommandCase{"ClearError", &Damiao::clear_error,
+                                                            0xFB}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DriverTest, MitControlSendsEncodedBytesInFrameOrder) {
+    ScriptedTransport bus;
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}));
+
+    const auto state = motor().mit_control(bus, MitSetpoint{1.0F, -2.0F, 50.0F, 1.0F, 0.5F});
+
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(bus.sent(), std::vector{classic(
+                              kMotorId, bytes({0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x38, 0x65}))});
+}
+
+// Identifiers above 11 bits are masked, not refused.
+TEST(DriverTest, IdentifiersAreMaskedTo11Bits) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(CanId::standard(0x012), {0x11, 0, 0, 0, 0, 0, 0, 0}));
+    bus.deliver(make_frame(CanId::standard(0x011), {0x02, 0, 0, 0, 0, 0, 0, 0}));
+    const Damiao wide{0x801, 0x811, MitLimits{}, kTimeout};
+
+    const auto state = wide.enable(bus);
+
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(state->motor_id, 2);
+    ASSERT_EQ(bus.sent().size(), 1U);
+    EXPECT_EQ(bus.sent()[0].id, CanId::standard(0x001));
+}
+
+// The reply is chosen by identifier only: what it says about the motor is reported, not judged,
+// and it is scaled with this motor's limits.
+TEST(DriverTest, ReplyNamingOtherMotorWithErrorCodeIsSuccess) {
+    ScriptedTransport bus;
+    bus.deliver(feedback({0xA3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x28, 0x2D}));
+
+    const auto state = motor(MitLimits{3.0F, 7.0F, 500.0F, 5.0F, 2.0F}).enable(bus);
+
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(state->motor_id, 3);
+    EXPECT_EQ(state->error, 10);
+    EXPECT_EQ(state->position, 3.0F);
+    EXPECT_EQ(state->velocity, 7.0F);
+    EXPECT_EQ(state->torque, 2.0F);
+    EXPECT_EQ(state->t_mos, 40);
+    EXPECT_EQ(state->t_rotor, 45);
+}
+
+TEST(DriverTest, FdReplyIsDecodedFromItsFirstEightBytes) {
+    ScriptedTransport bus;
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20, 0xA5, 0xA5, 0xA5, 0xA5},
+                         /*fd=*/true));
+
+    const auto state = motor().enable(bus);
+
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(state->motor_id, 1);
+    EXPECT_EQ(state->position, 0.00019073486328125F);
+    EXPECT_EQ(state->t_mos, 30);
+    EXPECT_EQ(state->t_rotor, 32);
+}
+
+TEST(DriverTest, ShortReplyFailsAtOnce) {
+    ScriptedTransport bus;
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E}));
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}));
+
+    const auto state = motor().enable(bus);
+
+    ASSERT_FALSE(state.has_value());
+    EXPECT_EQ(text(state.error()), "feedback reply too short: 7 data bytes, expected at least 8");
+    EXPECT_EQ(bus.unread(), 1U);
+}
+
+TEST(DriverTest, UnusableLimitsSendNothing) {
+    struct Case {
+        MitLimits limits;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{-1.0F, 30.0F, 500.0F, 5.0F, 10.0F},
+         "invalid MIT limits: p_max is -1 (every limit must be >= 0 and not NaN)"},
+        {{12.5F, 30.0F, 500.0F, std::numeric_limits<float>::quiet_NaN(), 10.0F},
+         "invalid MIT limits: kd_max is NaN (every limit must be >= 0 and not NaN)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ScriptedTransport bus;
+        bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}));
+
+        const auto state = motor(c.limits).mit_control(bus, MitSetpoint{});
+
+        ASSERT_FALSE(state.has_value());
+        EXPECT_EQ(text(state.error()), c.text);
+        EXPECT_TRUE(bus.sent().empty());
+        EXPECT_TRUE(bus.recv_timeouts().empty());
+    }
+}
+
+TEST(DriverTest, NoReplyIsTransportTimeout) {
+    ScriptedTransport bus;  // silent
+
+    const auto state = motor().enable(bus);
+
+    ASSERT_FALSE(state.has_value());
+    EXPECT_EQ(text(state.error()), "transport error: timeout waiting for frame");
+    EXPECT_EQ(bus.sent().size(), 1U);
+}
+
+// ---- Register table and register access ----
+
+SentFrame read_request(std::uint8_t id) {
+    return classic(kRegisterId, {1, 0, 0x33, id, 0, 0, 0, 0});
+}
+
+std::uint8_t first_id_where(bool (*pick)(const RegisterInfo&)) {
+    for (const RegisterInfo& entry : register_table()) {
+        if (pick(entry)) return entry.id;
+    }
+    ADD_FAILURE() << "no such register in the table";
+    return 0;
+}
+
+std::uint8_t float_register() {
+    return first_id_where([](const RegisterInfo& e) { return e.type == RegisterType::Float; });
+}
+
+TEST(RegisterTableTest, HoldsControlModeAndTheNamedEntries) {
+    const RegisterInfo* mode = find_register(kControlModeRegister);
+    ASSERT_NE(mode, nullptr);
+    EXPECT_EQ(mode->type, RegisterType::Uint32);
+    EXPECT_EQ(mode->access, RegisterAccess::ReadWrite);
+
+    std::vector<std::string_view> names;
+    std::vector<std::string_view> descriptions;
+    for (const RegisterInfo& entry : register_table()) {
+        names.push_back(entry.name);
+        descriptions.push_back(entry.description);
+    }
+    for (const char* name : {"UV_Value", "KT_Value", "OT_Value", "OC_Value", "OV_Value"}) {
+        EXPECT_NE(std::ranges::find(names, name), names.end()) << name;
+    }
+    for (const char* description : {"Software version", "Motor pole pairs", "Phase resistance",
+                                    "Phase inductance", "Position loop Kp", "Position loop Ki"}) {
+        EXPECT_NE(std::ranges::find(descriptions, description), descriptions.end()) << description;
+    }
+}
+
+TEST(RegisterReadTest, SendsRequestAndReadsLittleEndianValue) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x78, 0x56, 0x34, 0x12}));
+
+    const auto value = motor().read_register(bus, kControlModeRegister);
+
+    ASSERT_TRUE(value.has_value()) << text(value.error());
+    EXPECT_EQ(value->type, RegisterType::Uint32);
+    EXPECT_EQ(value->bits, 0x12345678U);
+    EXPECT_EQ(bus.sent(), std::vector{read_request(0x0A)});
+}
+
+TEST(RegisterReadTest, FloatValueKeepsItsIeeeBits) {
+    const std::uint8_t id = float_register();
+    ScriptedTransport bus;
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, id, 0x00, 0x00, 0xC0, 0x3F}));
+
+    const auto value = motor().read_register(bus, id);
+
+    ASSERT_TRUE(value.has_value()) << text(value.error());
+    EXPECT_EQ(value->type, RegisterType::Float);
+    EXPECT_EQ(std::bit_cast<float>(value->bits), 1.5F);
+}
+
+// Register requests name the motor by all 16 bits, unlike the 11-bit command identifier.
+TEST(RegisterReadTest, RequestCarriesWholeMotorIdAndGoesTo7FF) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(CanId::standard(0x011), {0x02, 0, 0, 0, 0, 0, 0, 0}));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x08, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00}));
+    const Damiao wide{0x801, 0x811, MitLimits{}, kTimeout};
+
+    ASSERT_TRUE(wide.enable(bus).has_value());
+    ASSERT_TRUE(wide.read_register(bus, kControlModeRegister).has_value());
+
+    EXPECT_EQ(bus.sent(),
+              (std::vector{classic(CanId::standard(0x001),
+                                   bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC})),
+                           classic(kRegisterId, bytes({0x01, 0x08, 0x33, 0x0A, 0, 0, 0, 0}))}));
+}
+
+TEST(RegisterReadTest, SkipsFramesThatDoNotFitThePattern) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x09, 0x00, 0x00}));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x09, 0x00, 0x00, 0x00, 0x00}));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0B, 0x09, 0x00, 0x00, 0x00}));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x55, 0x0A, 0x09, 0x00, 0x00, 0x00}));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x03, 0x00, 0x00, 0x00}));
+
+    const auto value = motor().read_register(bus, kControlModeRegister);
+
+    ASSERT_TRUE(value.has_value()) << text(value.error());
+    EXPECT_EQ(value->bits, 3U);
+    EXPECT_EQ(bus.recv_timeouts().size(), 5U);
+}
+
+struct FittingReplyCase {
+    const char* name;
+    transport::CanFrame frame;
+};
+
+void PrintTo(const FittingReplyCase& c, std::ostream* os) { *os << c.name; }
+
+class RegisterFittingReplyTest : public ::testing::TestWithParam<FittingReplyCase> {};
+
+TEST_P(RegisterFittingReplyTest, AcceptedWhoeverSentIt) {
+    ScriptedTransport bus;
+    bus.deliver(GetParam().frame);
+
+    const auto value = motor().read_register(bus, kControlModeRegister);
+
+    ASSERT_TRUE(value.has_value()) << text(value.error());
+    EXPECT_EQ(value->bits, 3U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RegisterSenders, RegisterFittingReplyTest,
+    ::testing::Values(
+        FittingReplyCase{"RegisterId", make_frame(kRegisterId, {1, 0, 0x33, 0x0A, 3, 0, 0, 0})},
+        FittingReplyCase{"OtherMotorInBytes01",
+                         make_frame(CanId::standard(0x25), {5, 1, 0x33, 0x0A, 3, 0, 0, 0})},
+        FittingReplyCase{"ExtendedFd", make_frame(CanId::extended(0x1ABCDEF),
+                                                  {1, 0, 0x33, 0x0A, 3, 0, 0, 0}, true, true)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The read keeps its own deadline, taken after the send, and gives each recv what is left.
+TEST(RegisterReadTest, DeadlineBoundsTheWholeRead) {
+    ScriptedTransport bus;
+    bus.set_send_duration(Duration::from_millis(5));
+    bus.deliver(make_frame(kMasterId, {0x01}), Duration::from_millis(30));
+    bus.deliver(make_frame(kMasterId, {0x02}), Duration::from_millis(10));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00}));
+
+    const auto value = motor().read_register(bus, kControlModeRegister);
+
+    ASSERT_FALSE(value.has_value());
+    EXPECT_EQ(text(value.error()), "transport error: timeout waiting for frame");
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector{kTimeout, Duration::from_millis(5)}));
+    EXPECT_EQ(bus.unread(), 1U);
+}
+
+TEST(RegisterReadTest, ZeroRemainingCountsAsTimeLeft) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(kMasterId, {0x01}));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00}));
+    const Damiao impatient{0x01, 0x11, MitLimits{}, Duration{}};
+
+    const auto value = impatient.read_register(bus, kControlModeRegister);
+
+    ASSERT_TRUE(value.has_value()) << text(value.error());
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector{Duration{}, Duration{}}));
+}
+
+TEST(RegisterReadTest, RecvBackendErrorEndsTheRead) {
+    ScriptedTransport bus;
+    bus.fail_recv(transport::Backend{transport::IoError::from_errno(ENETDOWN)});
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00}));
+
+    const auto value = motor().read_register(bus, kControlModeRegister);
+
+    ASSERT_FALSE(value.has_value());
+    EXPECT_EQ(text(value.error()),
+              "transport error: backend error: Network is down (os error 100)");
+    EXPECT_EQ(bus.unread(), 1U);
+}
+
+TEST(RegisterWriteTest, SendsOneFrameAndReceivesNothing) {
+    struct Case {
+        std::uint8_t id;
+        RegisterValue value;
+        std::vector<std::uint8_t> data;
+    };
+    const std::uint8_t id = float_register();
+    const Case cases[] = {
+        {0x0A, RegisterValue::uint32(1), {0x01, 0x00, 0x55, 0x0A, 0x01, 0x00, 0x00, 0x00}},
+        {0x0A, RegisterValue::uint32(0x04030201), {0x01, 0x00, 0x55, 0x0A, 1, 2, 3, 4}},
+        {id,
+         RegisterValue{RegisterType::Float, std::bit_cast<std::uint32_t>(1.5F)},
+         {0x01, 0x00, 0x55, id, 0x00, 0x00, 0xC0, 0x3F}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value.bits);
+        ScriptedTransport bus;
+
+        ASSERT_TRUE(motor().write_register(bus, c.id, c.value).has_value());
+        EXPECT_EQ(bus.sent(), std::vector{classic(kRegisterId, c.data)});
+        EXPECT_TRUE(bus.recv_timeouts().empty());
+    }
+}
+
+TEST(RegisterAccessTest, TableChecksComeBeforeAnythingIsSent) {
+    std::uint8_t missing = 0;
+    while (std::ranges::find(register_table(), missing, &RegisterInfo::id) !=
+           register_table().end()) {
+        ++missing;
+    }
+    const std::uint8_t read_only =
+        first_id_where([](const RegisterInfo& e) { return e.access == RegisterAccess::ReadOnly; });
+    ScriptedTransport bus;
+    const Damiao m = motor();
+
+    const auto read = m.read_register(bus, missing);
+    const auto write_missing = m.write_register(bus, missing, RegisterValue::uint32(0));
+    const auto write_read_only = m.write_register(bus, read_only, RegisterValue::uint32(0));
+    // A Float's bits written to the Uint32 control mode would set a nonsense mode.
+    const auto write_wrong_type =
+        m.write_register(bus, kControlModeRegister, RegisterValue{RegisterType::Float, 1});
+
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(text(read.error()),
+              "register " + std::to_string(missing) + " is not in the Damiao register table");
+    ASSERT_FALSE(write_missing.has_value());
+    EXPECT_EQ(text(write_missing.error()), text(read.error()));
+    ASSERT_FALSE(write_read_only.has_value());
+    EXPECT_EQ(text(write_read_only.error()),
+              "register " + std::to_string(read_only) + " is read-only");
+    ASSERT_FALSE(write_wrong_type.has_value());
+    EXPECT_EQ(text(write_wrong_type.error()), "register 10: expected Uint32, got Float");
+    EXPECT_TRUE(bus.sent().empty());
+}
+
+// ---- Control-mode enforcement ----
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+transport::CanFrame mode_reply(std::uint8_t b4, std::uint8_t b5 = 0) {
+    return make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, b4, b5, 0x00, 0x00});
+}
+
+TEST(RegisterControlModeTest, AlreadyInModeSendsOneFrameWithoutPause) {
+    ScriptedTransport bus;
+    bus.deliver(mode_reply(1));
+
+    const auto start = Clock::now();
+    const auto result = motor().ensure_control_mode(bus, kMitControlMode);
+    const auto elapsed = Clock::now() - start;
+
+    ASSERT_TRUE(result.has_value()) << text(result.error());
+    EXPECT_EQ(bus.sent(), std::vector{read_request(0x0A)});
+    EXPECT_LT(elapsed, milliseconds(50));
+}
+
+TEST(RegisterControlModeTest, AcceptedChangeIsWrittenPausedAndVerified) {
+    ScriptedTransport bus;
+    bus.deliver(mode_reply(3));
+    bus.deliver(mode_reply(1));
+
+    const auto start = Clock::now();
+    const auto result = motor().ensure_control_mode(bus, kMitControlMode);
+    const auto elapsed = Clock::now() - start;
+
+    ASSERT_TRUE(result.has_value()) << text(result.error());
+    EXPECT_EQ(bus.sent(),
+              (std::vector{read_request(0x0A),
+                           classic(kRegisterId, {0x01, 0x00, 0x55, 0x0A, 0x01, 0x00, 0x00, 0x00}),
+                           read_request(0x0A)}));
+    EXPECT_GE(elapsed, milliseconds(90));
+}
+
+struct MismatchCase {
+    const char* name;
+    std::uint8_t mode;
+    transport::CanFrame verify_reply;
+    const char* text;
+};
+
+void PrintTo(const MismatchCase& c, std::ostream* os) { *os << c.name; }
+
+class RegisterModeMismatchTest : public ::testing::TestWithParam<MismatchCase> {};
+
+TEST_P(RegisterModeMismatchTest, ReportsWhatTheMotorSays) {
+    ScriptedTransport bus;
+    bus.deliver(mode_reply(3));
+    bus.deliver(GetParam().verify_reply);
+
+    const auto result = motor().ensure_control_mode(bus, GetParam().mode);
+
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(text(result.error()), GetParam().text);
+    ASSERT_EQ(bus.sent().size(), 3U);
+    EXPECT_EQ(bus.sent()[1].data[4], GetParam().mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RegisterReplies, RegisterModeMismatchTest,
+    ::testing::Values(
+        MismatchCase{"StillThree", 1, mode_reply(3),
+                     "control mode verification failed: wrote 1, motor reports 3"},
+        MismatchCase{"OtherMode", 2, mode_reply(1),
+                     "control mode verification failed: wrote 2, motor reports 1"},
+        // Regression: comparing or reporting only the low byte turned 257 into a false "1".
+        MismatchCase{"Value257", 1, mode_reply(1, 1),
+                     "control mode verification failed: wrote 1, motor reports 257"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RegisterControlModeTest, FirstReadTimeoutWritesNothing) {
+    ScriptedTransport bus;  // silent
+
+    const auto result = motor().ensure_control_mode(bus, kMitControlMode);
+
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(text(result.error()), "transport error: timeout waiting for frame");
+    EXPECT_EQ(bus.sent(), std::vector{read_request(0x0A)});
+}
+
+TEST(RegisterControlModeTest, VerifyReadTimeoutIsReported) {
+    ScriptedTransport bus;
+    bus.deliver(mode_reply(3));
+
+    const auto result = motor().ensure_control_mode(bus, kMitControlMode);
+
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(text(result.error()), "transport error: timeout waiting for frame");
+    EXPECT_EQ(bus.sent().size(), 3U);
+}
+
+// A Float reading can only come from a table that types the register wrongly; it must not pass
+// as the mode its bits happen to spell.
+TEST(RegisterControlModeTest, FloatReadingIsTypeMismatch) {
+    const auto float_one = control_mode_is(RegisterValue{RegisterType::Float, 1}, 1);
+    ASSERT_FALSE(float_one.has_value());
+    EXPECT_EQ(text(float_one.error()), "register 10: expected Uint32, got Float");
+
+    EXPECT_EQ(control_mode_is(RegisterValue::uint32(1), 1), true);
+    EXPECT_EQ(control_mode_is(RegisterValue::uint32(257), 1), false);
+}
+
+}  // namespace
+}  // namespace jointbus::damiao

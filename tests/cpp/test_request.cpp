@@ -1,0 +1,232 @@
+// The deadline logic of CanTransport::request, on a scripted bus with a fake clock.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "scripted_transport.hpp"
+
+namespace jointbus::transport {
+namespace {
+
+using test::bytes;
+using test::make_frame;
+using test::ScriptedTransport;
+
+constexpr CanId kCommandId = CanId::standard(0x05);
+constexpr CanId kReplyId = CanId::standard(0x25);
+constexpr std::array<std::uint8_t, 8> kCommand{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC};
+
+constexpr Duration ms(std::uint64_t millis) { return Duration::from_millis(millis); }
+
+std::expected<CanFrame, TransportError> run(ScriptedTransport& bus, Duration timeout) {
+    return bus.request(CanFrameView{kCommandId, kCommand}, kReplyId, timeout);
+}
+
+std::vector<std::uint8_t> data_of(const CanFrame& frame) {
+    return {frame.data.begin(), frame.data.end()};
+}
+
+struct MatchCase {
+    const char* name;
+    CanFrame frame;
+};
+
+void PrintTo(const MatchCase& c, std::ostream* os) { *os << c.name; }
+
+class RequestMatchTest : public ::testing::TestWithParam<MatchCase> {};
+
+TEST_P(RequestMatchTest, ReturnsMatchingFrameUnchanged) {
+    ScriptedTransport bus;
+    const CanFrame& delivered = GetParam().frame;
+    bus.deliver(delivered);
+
+    const auto reply = run(bus, ms(20));
+
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(reply->id, kReplyId);
+    EXPECT_EQ(data_of(*reply), data_of(delivered));
+    EXPECT_EQ(reply->fd, delivered.fd);
+    EXPECT_EQ(reply->brs, delivered.brs);
+    EXPECT_EQ(bus.sent(), (std::vector<test::SentFrame>{
+                              {kCommandId, {kCommand.begin(), kCommand.end()}, false, false}}));
+}
+
+std::vector<MatchCase> match_cases() {
+    std::vector<MatchCase> cases{
+        {"Classic8", make_frame(kReplyId, {0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20})},
+        {"ClassicEmpty", make_frame(kReplyId, {})},
+        {"ClassicShort", make_frame(kReplyId, {0x01, 0x02, 0x03})},
+        {"Fd12WithBrs", make_frame(kReplyId, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, true, true)},
+    };
+    std::array<std::uint8_t, 64> full{};
+    for (std::size_t i = 0; i < full.size(); ++i) full[i] = static_cast<std::uint8_t>(0xC0 + i);
+    cases.push_back({"Fd64", CanFrame{kReplyId, FramePayload(full), true, false}});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(RequestFrames, RequestMatchTest, ::testing::ValuesIn(match_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RequestTest, DropsOtherIdentifiersIncludingSameNumberOtherKind) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(CanId::standard(0x26), {0x01}));
+    // Same number, other kind: a different identifier.
+    bus.deliver(make_frame(CanId::extended(0x25), {0x02}));
+    bus.deliver(make_frame(CanId::standard(0x27), {0x03}));
+    bus.deliver(make_frame(kReplyId, {0x04}));
+
+    const auto reply = run(bus, ms(20));
+
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(data_of(*reply), bytes({0x04}));
+    EXPECT_EQ(bus.recv_timeouts().size(), 4U);
+}
+
+// Other motors' traffic uses up the budget: each recv gets exactly what is left.
+TEST(RequestTest, EachRecvGetsTimeLeftUntilDeadline) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(CanId::standard(0x26), {}), ms(1));
+    bus.deliver(make_frame(CanId::standard(0x27), {}), ms(2));
+    bus.deliver(make_frame(kReplyId, {}), Duration::from_micros(500));
+
+    ASSERT_TRUE(run(bus, ms(20)).has_value());
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), ms(19), ms(17)}));
+}
+
+// Regression: a deadline taken before send would charge the send's duration to the reply.
+TEST(RequestTest, DeadlineIsTakenAfterSendReturns) {
+    ScriptedTransport bus;
+    bus.set_send_duration(ms(5));
+    bus.deliver(make_frame(kReplyId, {}));
+
+    ASSERT_TRUE(run(bus, ms(20)).has_value());
+    EXPECT_EQ(bus.recv_timeouts(), std::vector<Duration>{ms(20)});
+}
+
+TEST(RequestTest, ZeroRemainingStillReceivesOnce) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(kReplyId, {0x2A}));
+
+    const auto reply = run(bus, Duration{});
+
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(data_of(*reply), bytes({0x2A}));
+    EXPECT_EQ(bus.recv_timeouts(), std::vector<Duration>{Duration{}});
+}
+
+TEST(RequestTest, RecvTimeoutIsTheRequestsTimeout) {
+    ScriptedTransport bus;  // silent: recv waits out its timeout
+
+    const auto reply = run(bus, Duration{});
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_EQ(text(reply.error()), "timeout waiting for frame");
+    EXPECT_EQ(bus.recv_timeouts(), std::vector<Duration>{Duration{}});
+}
+
+// The clock moves on between taking the deadline and the first test of it.
+TEST(RequestTest, DeadlineIsTestedBeforeTheFirstRecv) {
+    ScriptedTransport bus;
+    bus.set_clock_tick(Duration{0, 1});
+    bus.deliver(make_frame(kReplyId, {}));
+
+    const auto reply = run(bus, Duration{});
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_EQ(text(reply.error()), "timeout waiting for frame");
+    EXPECT_TRUE(bus.recv_timeouts().empty());
+    EXPECT_EQ(bus.unread(), 1U);
+}
+
+TEST(RequestTest, PassedDeadlineEndsWithoutAnotherRecv) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(CanId::standard(0x26), {}), ms(11));
+    bus.deliver(make_frame(kReplyId, {}));
+
+    const auto reply = run(bus, ms(10));
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_EQ(text(reply.error()), "timeout waiting for frame");
+    EXPECT_EQ(bus.recv_timeouts().size(), 1U);
+    EXPECT_EQ(bus.unread(), 1U);
+}
+
+// Regression: testing the deadline after a match would throw away a reply that arrived while
+// the last recv was expiring.
+TEST(RequestTest, MatchArrivingAfterDeadlineIsReturned) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(kReplyId, {0x07}), ms(25));
+
+    const auto reply = run(bus, ms(10));
+
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(data_of(*reply), bytes({0x07}));
+}
+
+struct SendFailureCase {
+    const char* name;
+    TransportError error;
+    const char* text;
+};
+
+void PrintTo(const SendFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class RequestSendFailureTest : public ::testing::TestWithParam<SendFailureCase> {};
+
+TEST_P(RequestSendFailureTest, ReturnedWithoutReceiving) {
+    ScriptedTransport bus;
+    bus.fail_next_send(GetParam().error);
+    bus.deliver(make_frame(kReplyId, {}));
+
+    const auto reply = run(bus, ms(20));
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_EQ(text(reply.error()), GetParam().text);
+    EXPECT_TRUE(bus.recv_timeouts().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RequestSendErrors, RequestSendFailureTest,
+    ::testing::Values(SendFailureCase{"InvalidId", InvalidId{}, "invalid CAN id"},
+                      SendFailureCase{"FrameTooLarge", FrameTooLarge{9},
+                                      "frame too large for selected mode: 9 bytes"},
+                      SendFailureCase{"Backend", Backend{IoError::from_errno(ENOBUFS)},
+                                      "backend error: No buffer space available (os error 105)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RequestTest, BackendErrorFromRecvEndsRequestWithTimeLeft) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(CanId::standard(0x26), {}), ms(1));
+    bus.fail_recv(Backend{IoError::from_errno(ENETDOWN)}, ms(1));
+    bus.deliver(make_frame(kReplyId, {}));
+
+    const auto reply = run(bus, ms(20));
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_EQ(text(reply.error()), "backend error: Network is down (os error 100)");
+    EXPECT_EQ(bus.recv_timeouts().size(), 2U);
+    EXPECT_EQ(bus.unread(), 1U);
+}
+
+// Regression: an unsaturated now + timeout wraps into the past and times out at once.
+TEST(RequestTest, HugeTimeoutSaturatesInsteadOfOverflowing) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(CanId::standard(0x26), {}), Duration{3600, 0});
+    bus.deliver(make_frame(kReplyId, {}));
+
+    const auto reply = run(bus, Duration{UINT64_MAX, kNanosPerSecond - 1});
+
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    // The deadline pins at the latest instant; the clock starts at 1000.5 s.
+    constexpr std::uint64_t kLatestSeconds = INT64_MAX;
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{{kLatestSeconds - 1000, 499'999'999},
+                                                          {kLatestSeconds - 4600, 499'999'999}}));
+}
+
+}  // namespace
+}  // namespace jointbus::transport
