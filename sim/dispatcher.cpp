@@ -1,0 +1,72 @@
+#include "dispatcher.hpp"
+
+#include <algorithm>
+
+namespace jointbus::sim {
+
+namespace {
+
+[[nodiscard]] Routed addressed(int motor) {
+    Routed routed;
+    routed.motor = motor;
+    return routed;
+}
+
+}  // namespace
+
+Dispatcher::Dispatcher(std::span<const MotorSettings> motors, std::uint64_t seed)
+    : replies_(motors.size(), 0), random_(seed) {
+    motors_.reserve(motors.size());
+    for (const MotorSettings& settings : motors) motors_.emplace_back(settings);
+}
+
+int Dispatcher::find_by_can_id(std::uint32_t number) const {
+    for (std::size_t i = 0; i < motors_.size(); ++i) {
+        if ((motors_[i].settings().motor_id & 0x7FFU) == number) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int Dispatcher::find_by_motor_id(std::uint16_t motor_id) const {
+    for (std::size_t i = 0; i < motors_.size(); ++i) {
+        if (motors_[i].settings().motor_id == motor_id) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+Routed Dispatcher::handle(const transport::CanFrame& frame, double now) {
+    // A motor on a classic bus never sees FD frames, and it answers only to standard ids.
+    if (frame.fd || frame.id.kind != transport::CanId::Kind::Standard || frame.data.size() != 8) {
+        return {};
+    }
+    Payload data{};
+    std::copy_n(frame.data.begin(), data.size(), data.begin());
+
+    if (frame.id.number == kRegisterRequestId) {
+        const std::optional<RegisterRequest> request = parse_register_request(data);
+        if (!request) return {};
+        const int index = find_by_motor_id(request->motor_id);
+        if (index < 0) return {};
+        const std::optional<Payload> answer =
+            motors_[static_cast<std::size_t>(index)].on_register(*request, now);
+        if (!answer) return addressed(index);
+        return reply_from(index, *answer);
+    }
+
+    const int index = find_by_can_id(frame.id.number);
+    if (index < 0) return {};
+    return reply_from(index, motors_[static_cast<std::size_t>(index)].on_command(data, now));
+}
+
+Routed Dispatcher::reply_from(int index, const Payload& payload) {
+    const auto slot = static_cast<std::size_t>(index);
+    const MotorSettings& settings = motors_[slot].settings();
+    Withheld reason{};
+    Routed routed = addressed(index);
+    routed.reply = shape_reply(settings.faults, settings.master_id, payload, ++replies_[slot],
+                               random_, &reason);
+    if (!routed.reply) routed.withheld = reason;
+    return routed;
+}
+
+}  // namespace jointbus::sim

@@ -1,0 +1,46 @@
+// Routing received frames to the simulated motors they address, and their replies back out.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "motor_settings.hpp"
+#include "replies.hpp"
+#include "transport/can_frame.hpp"
+#include "virtual_motor.hpp"
+
+namespace jointbus::sim {
+
+struct Routed {
+    int motor = -1;                    // index of the addressed motor; -1 when none
+    std::optional<ShapedReply> reply;  // the frame to send, if any
+    std::optional<Withheld> withheld;  // set when a reply was due but held back
+};
+
+// Owns the motors. Motor identifiers must be distinct after masking to 11 bits (the options
+// parser guarantees it). Not thread-safe.
+class Dispatcher {
+public:
+    Dispatcher(std::span<const MotorSettings> motors, std::uint64_t seed);
+
+    // Handles one received frame at `now` (seconds, never decreasing). Only classic frames
+    // with a Standard identifier and exactly 8 data bytes address a motor: commands on
+    // motor_id & 0x7FF, register requests on 0x7FF naming the motor's full 16-bit id.
+    [[nodiscard]] Routed handle(const transport::CanFrame& frame, double now);
+
+    [[nodiscard]] std::span<const VirtualMotor> motors() const { return motors_; }
+
+private:
+    [[nodiscard]] int find_by_can_id(std::uint32_t number) const;
+    [[nodiscard]] int find_by_motor_id(std::uint16_t motor_id) const;
+    [[nodiscard]] Routed reply_from(int index, const Payload& payload);
+
+    std::vector<VirtualMotor> motors_;
+    std::vector<std::uint64_t> replies_;  // per motor, withheld ones included
+    std::mt19937_64 random_;
+};
+
+}  // namespace jointbus::sim

@@ -1,0 +1,21 @@
+// The single-threaded loop that serves the bus: wait for frames or the next due reply, let the
+// motors handle what arrives, send what is due.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+
+#include "options.hpp"
+#include "transport/socketcan_backend.hpp"
+
+namespace jointbus::sim {
+
+// Serves `bus` until `stop` becomes non-zero, then returns 0; returns 1 when the socket fails
+// for good (the reason is printed to stderr). Signals that set `stop` must be blocked by the
+// caller: they are let through only while the loop sleeps in ppoll with `wait_mask`, so none
+// can slip in between the check of `stop` and the sleep. Idle, the loop sleeps without limit.
+[[nodiscard]] int run_event_loop(transport::SocketCanTransport& bus, const Options& options,
+                                 std::uint64_t seed, const volatile std::sig_atomic_t& stop,
+                                 const sigset_t& wait_mask);
+
+}  // namespace jointbus::sim

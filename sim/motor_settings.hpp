@@ -1,0 +1,52 @@
+// Everything that describes one simulated motor before it starts: identity, model, mechanics
+// and the faults it is told to show.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "damiao/mit.hpp"
+
+namespace jointbus::sim {
+
+// The rigid rotor as seen at the output shaft, SI units.
+struct RotorParams {
+    double inertia = 0.002;    // kg m^2
+    double friction = 0.0167;  // viscous, N m s / rad
+};
+
+// Inertia and friction for a model with these limits: J grows with the torque class
+// (2e-4 kg m^2 per N m of t_max, at least 5e-4: a geared rotor plus a light link), and the
+// viscous friction takes 5 % of t_max at v_max.
+[[nodiscard]] RotorParams default_rotor_params(const damiao::MitLimits& limits);
+
+// How replies leave the motor. Every field off by default; they combine freely.
+struct ReplyFaults {
+    double latency_ms = 0.0;  // delay before each reply goes out
+    double drop_probability = 0.0;
+    std::uint32_t drop_every = 0;  // withhold the Nth, 2Nth, ... reply; 0 = never
+    bool silent = false;           // never reply at all
+    std::uint8_t fd_length = 0;    // >0: reply as a CAN FD frame zero-padded to this length
+    bool extended = false;         // reply from the Extended identifier of the same number
+    std::optional<std::uint8_t> short_length;  // reply with only this many data bytes (0..7)
+};
+
+// The control mode the firmware acts on MIT commands in; the others (2..4) are only stored.
+inline constexpr std::uint32_t kMitMode = 1;
+inline constexpr std::uint32_t kHighestMode = 4;
+
+struct MotorSettings {
+    std::uint16_t motor_id = 0;   // commands arrive on motor_id & 0x7FF
+    std::uint16_t master_id = 0;  // replies leave from master_id & 0x7FF
+    std::string model = "dm4310";
+    damiao::MitLimits limits;
+    RotorParams rotor;
+    std::uint32_t mode = kMitMode;  // initial control mode (register 10)
+    std::uint8_t fault = 0;         // initial fault code (high nibble of byte 0); 0 = none
+    bool ignore_mode_writes = false;
+    bool echo_writes = false;  // answer each register write with its own bytes
+    ReplyFaults faults;
+};
+
+}  // namespace jointbus::sim

@@ -1,0 +1,436 @@
+#include "options.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace jointbus::sim {
+
+namespace {
+
+using Parsed = std::expected<void, std::string>;
+
+constexpr std::uint32_t kMaxStandardId = 0x7FF;
+constexpr double kMaxLatencyMs = 60'000.0;
+constexpr double kMaxForeignRateHz = 100'000.0;
+
+[[nodiscard]] std::string quoted(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.append(1, '\'').append(text).append(1, '\'');
+    return out;
+}
+
+[[nodiscard]] std::string hex(std::uint32_t value, int digits) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
+    return buffer;
+}
+
+// Decimal, or hexadecimal after 0x; the whole text must be the number.
+[[nodiscard]] std::optional<std::uint64_t> parse_unsigned(std::string_view text,
+                                                          std::uint64_t max) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || ec != std::errc{} || ptr != end || value > max) return std::nullopt;
+    return value;
+}
+
+[[nodiscard]] std::optional<double> parse_real(std::string_view text, double min, double max) {
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc{} || ptr != end || !std::isfinite(value) || value < min ||
+        value > max) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+[[nodiscard]] std::optional<bool> parse_bool(std::string_view text) {
+    if (text == "1" || text == "true" || text == "yes" || text == "on") return true;
+    if (text == "0" || text == "false" || text == "no" || text == "off") return false;
+    return std::nullopt;
+}
+
+[[nodiscard]] std::string must_be(std::string_view key, std::string_view what,
+                                  std::string_view got) {
+    return std::string(key) + " must be " + std::string(what) + ", got " + quoted(got);
+}
+
+// One per-motor setting: `value` is nothing for a bare key such as `silent`.
+struct SettingRule {
+    bool takes_flag;  // a bare key means true
+    std::function<Parsed(MotorSettings&, std::string_view key, std::string_view value)> apply;
+};
+
+[[nodiscard]] SettingRule integer_rule(
+    std::uint64_t min, std::uint64_t max,
+    const std::function<void(MotorSettings&, std::uint64_t)>& set) {
+    return SettingRule{
+        false, [min, max, set](MotorSettings& m, std::string_view key, std::string_view value) {
+            const auto parsed = parse_unsigned(value, max);
+            if (!parsed || *parsed < min) {
+                return Parsed(std::unexpect, must_be(key,
+                                                     "an integer from " + std::to_string(min) +
+                                                         " to " + std::to_string(max),
+                                                     value));
+            }
+            set(m, *parsed);
+            return Parsed{};
+        }};
+}
+
+[[nodiscard]] SettingRule real_rule(double min, double max, std::string_view what,
+                                    const std::function<void(MotorSettings&, double)>& set) {
+    return SettingRule{false, [=](MotorSettings& m, std::string_view key, std::string_view value) {
+                           const auto parsed = parse_real(value, min, max);
+                           if (!parsed) {
+                               return Parsed(std::unexpect, must_be(key, what, value));
+                           }
+                           set(m, *parsed);
+                           return Parsed{};
+                       }};
+}
+
+[[nodiscard]] SettingRule flag_rule(const std::function<void(MotorSettings&, bool)>& set) {
+    return SettingRule{true, [set](MotorSettings& m, std::string_view key, std::string_view value) {
+                           const auto parsed = parse_bool(value);
+                           if (!parsed) {
+                               return Parsed(std::unexpect,
+                                             must_be(key, "0, 1, true or false", value));
+                           }
+                           set(m, *parsed);
+                           return Parsed{};
+                       }};
+}
+
+[[nodiscard]] const std::map<std::string_view, SettingRule>& setting_rules() {
+    static const std::map<std::string_view, SettingRule> rules{
+        {"mode", integer_rule(kMitMode, kHighestMode,
+                              [](MotorSettings& m, std::uint64_t v) {
+                                  m.mode = static_cast<std::uint32_t>(v);
+                              })},
+        {"fault", integer_rule(0, 15,
+                               [](MotorSettings& m, std::uint64_t v) {
+                                   m.fault = static_cast<std::uint8_t>(v);
+                               })},
+        {"inertia", real_rule(1e-9, 1e3, "a number from 1e-9 to 1000 (kg m^2)",
+                              [](MotorSettings& m, double v) { m.rotor.inertia = v; })},
+        {"friction", real_rule(0.0, 1e6, "a number from 0 to 1e6 (N m s/rad)",
+                               [](MotorSettings& m, double v) { m.rotor.friction = v; })},
+        {"latency", real_rule(0.0, kMaxLatencyMs, "a delay from 0 to 60000 ms",
+                              [](MotorSettings& m, double v) { m.faults.latency_ms = v; })},
+        {"drop", real_rule(0.0, 1.0, "a probability from 0 to 1",
+                           [](MotorSettings& m, double v) { m.faults.drop_probability = v; })},
+        {"drop_every", integer_rule(0, UINT32_MAX,
+                                    [](MotorSettings& m, std::uint64_t v) {
+                                        m.faults.drop_every = static_cast<std::uint32_t>(v);
+                                    })},
+        {"fd", SettingRule{false,
+                           [](MotorSettings& m, std::string_view key, std::string_view value) {
+                               const auto parsed = parse_unsigned(value, 64);
+                               if (!parsed || (*parsed != 0 && *parsed < 8)) {
+                                   return Parsed(
+                                       std::unexpect,
+                                       must_be(key, "0 (off) or a length from 8 to 64", value));
+                               }
+                               m.faults.fd_length = static_cast<std::uint8_t>(*parsed);
+                               return Parsed{};
+                           }}},
+        {"short", integer_rule(0, 8,
+                               [](MotorSettings& m, std::uint64_t v) {
+                                   m.faults.short_length =
+                                       v == 8 ? std::nullopt
+                                              : std::optional(static_cast<std::uint8_t>(v));
+                               })},
+        {"silent", flag_rule([](MotorSettings& m, bool v) { m.faults.silent = v; })},
+        {"extended", flag_rule([](MotorSettings& m, bool v) { m.faults.extended = v; })},
+        {"ignore_mode_writes",
+         flag_rule([](MotorSettings& m, bool v) { m.ignore_mode_writes = v; })},
+        {"echo_writes", flag_rule([](MotorSettings& m, bool v) { m.echo_writes = v; })},
+    };
+    return rules;
+}
+
+[[nodiscard]] Parsed apply_setting(MotorSettings& motor, std::string_view setting) {
+    const std::size_t equals = setting.find('=');
+    const std::string_view key = setting.substr(0, equals);
+    const auto rule = setting_rules().find(key);
+    if (key.empty() || rule == setting_rules().end()) {
+        return Parsed(std::unexpect, "unknown setting " + quoted(key));
+    }
+    if (equals == std::string_view::npos) {
+        if (!rule->second.takes_flag) {
+            return Parsed(std::unexpect,
+                          std::string(key) + " needs a value (" + std::string(key) + "=...)");
+        }
+        return rule->second.apply(motor, key, "1");
+    }
+    return rule->second.apply(motor, key, setting.substr(equals + 1));
+}
+
+[[nodiscard]] std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const std::size_t at = text.find(separator);
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return parts;
+        text.remove_prefix(at + 1);
+    }
+}
+
+[[nodiscard]] Parsed apply_settings(MotorSettings& motor, std::span<const std::string_view> list) {
+    for (const std::string_view setting : list) {
+        if (auto applied = apply_setting(motor, setting); !applied) return applied;
+    }
+    return {};
+}
+
+[[nodiscard]] std::expected<MotorSettings, std::string> parse_motor(
+    std::string_view text, std::span<const std::string_view> common) {
+    const auto fail = [text](const std::string& why) {
+        return std::unexpected("--motor " + quoted(text) + ": " + why);
+    };
+    const std::vector<std::string_view> fields = split(text, ':');
+    if (fields.size() < 3) return fail("expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]");
+
+    MotorSettings motor;
+    const auto motor_id = parse_unsigned(fields[0], UINT16_MAX);
+    if (!motor_id)
+        return fail("bad motor id " + quoted(fields[0]) + " (decimal or 0x-hex, 0 to 65535)");
+    const auto master_id = parse_unsigned(fields[1], UINT16_MAX);
+    if (!master_id)
+        return fail("bad master id " + quoted(fields[1]) + " (decimal or 0x-hex, 0 to 65535)");
+    motor.motor_id = static_cast<std::uint16_t>(*motor_id);
+    motor.master_id = static_cast<std::uint16_t>(*master_id);
+
+    const damiao::LimitPreset* preset = nullptr;
+    for (const damiao::LimitPreset& candidate : damiao::kLimitPresets) {
+        if (candidate.name == fields[2]) preset = &candidate;
+    }
+    if (preset == nullptr)
+        return fail("unknown model " + quoted(fields[2]) + " (see --list-models)");
+    motor.model = std::string(preset->name);
+    motor.limits = preset->limits;
+    motor.rotor = default_rotor_params(preset->limits);
+
+    if (auto applied = apply_settings(motor, common); !applied) return fail(applied.error());
+    const std::span<const std::string_view> own(fields.begin() + 3, fields.end());
+    if (auto applied = apply_settings(motor, own); !applied) return fail(applied.error());
+    return motor;
+}
+
+[[nodiscard]] Parsed check_motors(const Options& options) {
+    if (options.motors.empty() && options.foreign_rate_hz == 0.0) {
+        return Parsed(std::unexpect,
+                      "no motors given (use --motor, or --foreign-rate for traffic only)");
+    }
+    if (options.motors.size() > kMaxMotors) {
+        return Parsed(std::unexpect, "at most " + std::to_string(kMaxMotors) + " motors");
+    }
+    for (std::size_t i = 0; i < options.motors.size(); ++i) {
+        const std::uint32_t id = options.motors[i].motor_id;
+        if ((id & kMaxStandardId) == kMaxStandardId) {
+            return Parsed(std::unexpect,
+                          "motor id " + hex(id, 3) +
+                              " would take commands on CAN id 0x7FF, where register requests go");
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::uint32_t other = options.motors[j].motor_id;
+            if ((other & kMaxStandardId) == (id & kMaxStandardId)) {
+                return Parsed(std::unexpect, "motors " + hex(other, 3) + " and " + hex(id, 3) +
+                                                 " both take commands on CAN id " +
+                                                 hex(id & kMaxStandardId, 3));
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::expected<CommandLine, std::string> parse_command_line(std::span<const std::string_view> args,
+                                                           std::string_view default_iface) {
+    CommandLine line;
+    Options& options = line.options;
+    options.iface = std::string(default_iface);
+    std::vector<std::string_view> motor_args;
+    std::vector<std::string_view> common;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        std::optional<std::string_view> inline_value;
+        if (name.starts_with("--")) {
+            if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
+                inline_value = name.substr(equals + 1);
+                name = name.substr(0, equals);
+            }
+        }
+        auto value = [&]() -> std::expected<std::string_view, std::string> {
+            if (inline_value) return *inline_value;
+            if (i + 1 >= args.size()) {
+                return std::unexpected("option " + quoted(name) + " needs a value");
+            }
+            return args[++i];
+        };
+        auto no_value = [&]() -> Parsed {
+            if (inline_value)
+                return Parsed(std::unexpect, "option " + quoted(name) + " takes no value");
+            return {};
+        };
+
+        if (name == "-h" || name == "--help") {
+            if (auto ok = no_value(); !ok) return std::unexpected(ok.error());
+            line.action = Action::Help;
+            return line;
+        }
+        if (name == "--list-models") {
+            if (auto ok = no_value(); !ok) return std::unexpected(ok.error());
+            line.action = Action::ListModels;
+            return line;
+        }
+        if (name == "-v" || name == "--log") {
+            if (auto ok = no_value(); !ok) return std::unexpected(ok.error());
+            options.log = true;
+            continue;
+        }
+        const bool known = name == "-i" || name == "--iface" || name == "-m" || name == "--motor" ||
+                           name == "--all" || name == "--foreign-rate" || name == "--foreign-id" ||
+                           name == "--seed" || name == "--ready-file";
+        if (!known) {
+            if (name.starts_with("-")) return std::unexpected("unknown option " + quoted(name));
+            return std::unexpected("unexpected argument " + quoted(name));
+        }
+        const auto given = value();
+        if (!given) return std::unexpected(given.error());
+        const std::string_view text = *given;
+
+        if (name == "-i" || name == "--iface") {
+            if (text.empty()) return std::unexpected("--iface needs a non-empty interface name");
+            options.iface = std::string(text);
+        } else if (name == "-m" || name == "--motor") {
+            motor_args.push_back(text);
+        } else if (name == "--all") {
+            for (const std::string_view setting : split(text, ':')) common.push_back(setting);
+        } else if (name == "--foreign-rate") {
+            const auto rate = parse_real(text, 0.0, kMaxForeignRateHz);
+            if (!rate)
+                return std::unexpected(
+                    must_be("--foreign-rate", "a rate from 0 to 100000 Hz", text));
+            options.foreign_rate_hz = *rate;
+        } else if (name == "--foreign-id") {
+            const auto id = parse_unsigned(text, kMaxStandardId);
+            if (!id)
+                return std::unexpected(
+                    must_be("--foreign-id", "a Standard CAN id from 0 to 0x7FF", text));
+            options.foreign_ids.push_back(static_cast<std::uint16_t>(*id));
+        } else if (name == "--seed") {
+            const auto seed = parse_unsigned(text, UINT64_MAX);
+            if (!seed) return std::unexpected(must_be("--seed", "a non-negative integer", text));
+            options.seed = *seed;
+        } else {
+            if (text.empty()) return std::unexpected("--ready-file needs a non-empty path");
+            options.ready_file = std::string(text);
+        }
+    }
+
+    // Checked before the motors so that a bad --all is reported once, not per motor.
+    MotorSettings probe;
+    if (auto applied = apply_settings(probe, common); !applied) {
+        return std::unexpected("--all: " + applied.error());
+    }
+    for (const std::string_view arg : motor_args) {
+        auto motor = parse_motor(arg, common);
+        if (!motor) return std::unexpected(motor.error());
+        options.motors.push_back(std::move(*motor));
+    }
+    if (auto checked = check_motors(options); !checked) return std::unexpected(checked.error());
+    return line;
+}
+
+std::string help_text() {
+    return R"(Usage: jointbus-virtual-motor [OPTIONS] --motor MOTOR_ID:MASTER_ID:MODEL[:SETTING]...
+
+Plays one or more Damiao joint motors on a SocketCAN interface, so that controllers can be
+developed and tested without hardware. Each motor answers every 8-byte command sent to
+MOTOR_ID & 0x7FF (enable FF*7 FC, disable FD, set zero FE, clear error FB, anything else a
+MIT command) with one 8-byte feedback frame from MASTER_ID & 0x7FF, and answers register
+reads sent to 0x7FF (register 10 = control mode, 7 = master id, 8 = motor id). A register
+write to register 10 (values 1..4) changes the control mode; MIT commands act only while the
+motor is enabled and in mode 1. The status nibble of feedback byte 0 (the "error" of the
+decoded state) is 0 while disabled, 1 while enabled, or the fault code while faulted.
+
+Options:
+  -i, --iface NAME        CAN interface (default: $JOINTBUS_VCAN, else vcan0)
+  -m, --motor MOTOR_ID:MASTER_ID:MODEL[:SETTING]...
+                          add a motor; repeat for more. Ids decimal or 0x-hex (0..65535),
+                          MODEL one of the presets of --list-models, SETTINGS below
+      --all SETTINGS      settings applied to every motor before its own, colon-separated
+      --foreign-rate HZ   also send frames from other (non-motor) ids at this rate
+      --foreign-id ID     send the foreign frames from this Standard id; repeatable
+                          (default: random ids from 0x400 to 0x7FE that no motor here
+                          uses, and a quarter random Extended ids)
+      --seed N            seed for random drops and foreign traffic (default: random)
+      --ready-file PATH   create PATH (holding the process id) once the interface is open
+                          and motors answer; removed again on a clean exit
+  -v, --log               print every received and sent frame to stderr
+      --list-models       list the model presets with their limits and rotor constants
+  -h, --help              show this help
+
+Motor settings (off unless given; a bare flag means =1):
+  mode=N                  initial control mode 1..4 (default 1 = MIT)
+  fault=CODE              start faulted with this code 0..15 (reported in the status nibble;
+                          the motor refuses to enable until an FB clear error)
+  inertia=J               rotor inertia in kg m^2 (default from the model, --list-models)
+  friction=B              viscous friction in N m s/rad (default from the model)
+  latency=MS              delay every reply by MS milliseconds (fractions allowed)
+  drop=P                  withhold each reply with probability P (0..1)
+  drop_every=N            withhold the Nth, 2Nth, ... reply (0 = never)
+  silent                  never reply (commands still take effect)
+  ignore_mode_writes      keep the control mode whatever is written to register 10
+  echo_writes             answer each register write with the same 8 bytes
+  fd=N                    reply as CAN FD frames of N bytes (8..64), zero-padded; 0 = off
+  short=N                 reply with only the first N bytes (0..7); 8 = off
+  extended                reply from the Extended id of the same number
+
+Examples:
+  jointbus-virtual-motor -i vcan0 --motor 1:0x11:dm4310 --motor 2:0x12:dm4340:mode=3
+  jointbus-virtual-motor --motor 1:0x11:dm4310:latency=2.5:drop_every=10 -v
+  jointbus-virtual-motor --all latency=1 --motor 1:0x11:dm4310 --motor 2:0x12:dm6006:silent
+  jointbus-virtual-motor --motor 3:0x13:dm8009:fd=12:extended --foreign-rate 500
+  jointbus-virtual-motor --motor 1:0x11:dm4310 --ready-file /tmp/sim.ready &
+
+Exit status: 0 after SIGINT or SIGTERM, 1 if the interface cannot be opened or fails,
+2 on bad usage.
+)";
+}
+
+std::string models_text() {
+    std::string text = "model        p_max   v_max  kp_max  kd_max   t_max   inertia  friction\n";
+    for (const damiao::LimitPreset& preset : damiao::kLimitPresets) {
+        const damiao::MitLimits& l = preset.limits;
+        const RotorParams rotor = default_rotor_params(l);
+        char line[128];
+        std::snprintf(line, sizeof line, "%-10s %7.3f %7.1f %7.1f %7.1f %7.1f %9.5f %9.5f\n",
+                      std::string(preset.name).c_str(), static_cast<double>(l.p_max),
+                      static_cast<double>(l.v_max), static_cast<double>(l.kp_max),
+                      static_cast<double>(l.kd_max), static_cast<double>(l.t_max), rotor.inertia,
+                      rotor.friction);
+        text += line;
+    }
+    text +=
+        "\ninertia in kg m^2 = max(5e-4, 2e-4 * t_max); friction in N m s/rad = 0.05 * t_max / "
+        "v_max\n";
+    return text;
+}
+
+}  // namespace jointbus::sim

@@ -1,0 +1,91 @@
+#include "virtual_motor.hpp"
+
+#include <variant>
+
+namespace jointbus::sim {
+
+VirtualMotor::VirtualMotor(const MotorSettings& settings)
+    : settings_(settings),
+      rotor_(settings.rotor, settings.limits.t_max),
+      fault_(settings.fault),
+      mode_(settings.mode) {}
+
+std::uint8_t VirtualMotor::status() const {
+    if (fault_ != 0) return fault_;
+    return enabled_ ? kStatusEnabled : kStatusDisabled;
+}
+
+void VirtualMotor::advance_to(double now) {
+    if (now <= clock_) return;
+    const bool driven = enabled_ && mode_ == kMitMode && drive_.has_value();
+    rotor_.advance(now - clock_, driven ? &*drive_ : nullptr);
+    clock_ = now;
+}
+
+Payload VirtualMotor::on_command(const Payload& data, double now) {
+    advance_to(now);
+    const Command command = decode_command(settings_.limits, data);
+    if (const auto* fixed = std::get_if<FixedCommand>(&command)) {
+        switch (*fixed) {
+            case FixedCommand::Enable:
+                // A faulted drive refuses to enable until the error is cleared.
+                if (fault_ == 0 && !enabled_) {
+                    enabled_ = true;
+                    drive_.reset();
+                }
+                break;
+            case FixedCommand::Disable:
+                enabled_ = false;
+                drive_.reset();
+                break;
+            case FixedCommand::SetZero:
+                rotor_.set_zero();
+                break;
+            case FixedCommand::ClearError:
+                fault_ = 0;
+                break;
+        }
+    } else if (enabled_ && mode_ == kMitMode) {
+        drive_ = std::get<damiao::MitSetpoint>(command);
+    }
+    return feedback();
+}
+
+std::optional<Payload> VirtualMotor::on_register(const RegisterRequest& request, double now) {
+    advance_to(now);
+    if (request.op == RegisterOp::Write) {
+        const bool valid_mode = request.value >= kMitMode && request.value <= kHighestMode;
+        if (request.reg == kControlModeRegister && valid_mode && !settings_.ignore_mode_writes &&
+            request.value != mode_) {
+            mode_ = request.value;
+            // A command held from the old mode must not come back if MIT mode returns.
+            drive_.reset();
+        }
+        if (!settings_.echo_writes) return std::nullopt;
+        return encode_register(request);
+    }
+    switch (request.reg) {
+        case kControlModeRegister:
+            return register_reply(settings_.motor_id, request.reg, mode_);
+        case kMasterIdRegister:
+            return register_reply(settings_.motor_id, request.reg, settings_.master_id);
+        case kMotorIdRegister:
+            return register_reply(settings_.motor_id, request.reg, settings_.motor_id);
+        default:
+            return std::nullopt;
+    }
+}
+
+Payload VirtualMotor::feedback() const {
+    return encode_feedback(settings_.limits, Feedback{
+                                                 .motor_id = settings_.motor_id,
+                                                 .error = status(),
+                                                 .position = static_cast<float>(rotor_.position()),
+                                                 .velocity = static_cast<float>(rotor_.velocity()),
+                                                 .torque = static_cast<float>(rotor_.torque()),
+                                                 .t_mos = static_cast<float>(rotor_.t_mos()),
+                                                 .t_rotor = static_cast<float>(rotor_.t_rotor()),
+                                             });
+}
+
+}  // namespace jointbus::sim

@@ -1,0 +1,74 @@
+// The motor's end of the wire: decoding what a controller sends and encoding what a motor
+// answers. The MIT command and the feedback frame pack different fields in different bit
+// layouts, so each direction has its own pair of functions here; the controller's end lives in
+// damiao/mit.hpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+
+#include "damiao/mit.hpp"
+
+namespace jointbus::sim {
+
+// The 8 data bytes of every command, feedback and register frame.
+using Payload = std::array<std::uint8_t, 8>;
+
+// The four commands made of seven 0xFF bytes and one distinguishing last byte.
+enum class FixedCommand : std::uint8_t {
+    Enable = 0xFC,
+    Disable = 0xFD,
+    SetZero = 0xFE,
+    ClearError = 0xFB,
+};
+
+using Command = std::variant<FixedCommand, damiao::MitSetpoint>;
+
+// Decodes the data of a command frame. Seven 0xFF bytes followed by FC, FD, FE or FB are a
+// fixed command; anything else (eight 0xFF bytes included) is a MIT command, scaled back with
+// `limits`: position over 16 bits, the other four fields over 12 bits.
+[[nodiscard]] Command decode_command(const damiao::MitLimits& limits, const Payload& data);
+
+// What a motor reports in one feedback frame, in the motor's units and degrees Celsius.
+struct Feedback {
+    std::uint16_t motor_id = 0;  // only the low 4 bits travel
+    std::uint8_t error = 0;      // only the low 4 bits travel
+    float position = 0.0F;
+    float velocity = 0.0F;
+    float torque = 0.0F;
+    float t_mos = 0.0F;
+    float t_rotor = 0.0F;
+};
+
+// Encodes a feedback frame: byte 0 = error << 4 | motor id nibble; position 16 bits
+// big-endian; velocity and torque 12 bits each; then the two temperatures rounded to whole
+// degrees and clamped to 0..255. Values beyond the limits are clamped to them; NaN encodes as
+// the bottom of its range, as the controller's encoder does.
+[[nodiscard]] Payload encode_feedback(const damiao::MitLimits& limits, const Feedback& feedback);
+
+// Register requests all go to this identifier and name the motor in their first two bytes.
+inline constexpr std::uint16_t kRegisterRequestId = 0x7FF;
+
+enum class RegisterOp : std::uint8_t { Read = 0x33, Write = 0x55 };
+
+struct RegisterRequest {
+    std::uint16_t motor_id = 0;  // all 16 bits, little-endian on the wire
+    RegisterOp op = RegisterOp::Read;
+    std::uint8_t reg = 0;
+    std::uint32_t value = 0;  // little-endian bytes 4..7; meaningful for writes
+};
+
+// A read or write request, or nothing for any other data (wrong length, another operation).
+[[nodiscard]] std::optional<RegisterRequest> parse_register_request(
+    std::span<const std::uint8_t> data);
+
+// The 8 bytes of a register frame: motor id and value little-endian around operation and id.
+[[nodiscard]] Payload encode_register(const RegisterRequest& frame);
+
+// The answer to a read: motor id, 0x33, the register, the value.
+[[nodiscard]] Payload register_reply(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t value);
+
+}  // namespace jointbus::sim

@@ -1,0 +1,648 @@
+// The virtual motor's pure logic: its end of the wire codec, the rotor physics, the firmware
+// state machine, reply faults, routing and the command line. The socket loop is exercised on
+// vcan by the integration tests.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <ostream>
+#include <random>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "damiao/mit.hpp"
+#include "dispatcher.hpp"
+#include "foreign_traffic.hpp"
+#include "options.hpp"
+#include "replies.hpp"
+#include "rotor.hpp"
+#include "virtual_motor.hpp"
+#include "wire.hpp"
+
+namespace jointbus::damiao {
+// Names the model in failure messages instead of dumping the record's bytes.
+void PrintTo(const LimitPreset& preset, std::ostream* out) { *out << preset.name; }
+}  // namespace jointbus::damiao
+
+namespace jointbus::sim {
+namespace {
+
+using damiao::MitLimits;
+using damiao::MitSetpoint;
+using transport::CanFrame;
+using transport::CanId;
+
+constexpr Payload kEnable{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC};
+constexpr Payload kDisable{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD};
+constexpr Payload kSetZero{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE};
+constexpr Payload kClearError{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB};
+
+Payload payload_of(std::uint64_t encoded) {
+    Payload bytes{};
+    for (std::size_t k = 0; k < 8; ++k) bytes[k] = static_cast<std::uint8_t>(encoded >> (8 * k));
+    return bytes;
+}
+
+Payload mit(const MitLimits& limits, const MitSetpoint& setpoint) {
+    return payload_of(damiao::encode(limits, setpoint).value());
+}
+
+MitSetpoint as_mit(const Command& command) {
+    EXPECT_TRUE(std::holds_alternative<MitSetpoint>(command));
+    return std::holds_alternative<MitSetpoint>(command) ? std::get<MitSetpoint>(command)
+                                                        : MitSetpoint{};
+}
+
+damiao::MotorState decode(const MitLimits& limits, const Payload& bytes) {
+    return damiao::decode_feedback(limits, bytes).value();
+}
+
+// One quantisation step of a range [-limit, limit] or [0, limit] over `bits`.
+float step(float span, int bits) { return span / static_cast<float>((1 << bits) - 1); }
+
+// --- Command decoding --------------------------------------------------------------------------
+
+TEST(DecodeCommand, SevenFfBytesAndAKnownLastByteAreFixedCommands) {
+    const std::vector<std::pair<Payload, FixedCommand>> table{
+        {kEnable, FixedCommand::Enable},
+        {kDisable, FixedCommand::Disable},
+        {kSetZero, FixedCommand::SetZero},
+        {kClearError, FixedCommand::ClearError},
+    };
+    for (const auto& [bytes, expected] : table) {
+        const Command command = decode_command(MitLimits{}, bytes);
+        ASSERT_TRUE(std::holds_alternative<FixedCommand>(command));
+        EXPECT_EQ(std::get<FixedCommand>(command), expected);
+    }
+}
+
+TEST(DecodeCommand, AnythingElseIsAMitCommand) {
+    // All FF is the MIT command at the top of every range, not a fixed command.
+    const MitSetpoint top = as_mit(
+        decode_command(MitLimits{}, Payload{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_FLOAT_EQ(top.q, 12.5F);
+    EXPECT_FLOAT_EQ(top.dq, 30.0F);
+    EXPECT_FLOAT_EQ(top.kp, 500.0F);
+    EXPECT_FLOAT_EQ(top.kd, 5.0F);
+    EXPECT_FLOAT_EQ(top.tau, 10.0F);
+    // Only six FF before FC: a MIT command.
+    as_mit(decode_command(MitLimits{}, Payload{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0xFC}));
+}
+
+TEST(DecodeCommand, ReadsTheControllersGoldenFrame) {
+    // The controller's encoding of q=1, dq=-2, kp=50, kd=1, tau=0.5 with the default limits.
+    const MitSetpoint got = as_mit(
+        decode_command(MitLimits{}, Payload{0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x38, 0x65}));
+    EXPECT_NEAR(got.q, 1.0F, step(25.0F, 16));
+    EXPECT_NEAR(got.dq, -2.0F, step(60.0F, 12));
+    EXPECT_NEAR(got.kp, 50.0F, step(500.0F, 12));
+    EXPECT_NEAR(got.kd, 1.0F, step(5.0F, 12));
+    EXPECT_NEAR(got.tau, 0.5F, step(20.0F, 12));
+}
+
+class EveryPreset : public testing::TestWithParam<damiao::LimitPreset> {};
+
+INSTANTIATE_TEST_SUITE_P(Models, EveryPreset, testing::ValuesIn(damiao::kLimitPresets),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(EveryPreset, CommandsRoundTripThroughTheControllersEncoderWithinOneStep) {
+    const MitLimits& l = GetParam().limits;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> unit(-1.2F, 1.2F);
+    for (int i = 0; i < 500; ++i) {
+        // Distinct values per field, some beyond the limits, so a swapped field or nibble shows.
+        const MitSetpoint sent{unit(random) * l.p_max, unit(random) * l.v_max,
+                               std::abs(unit(random)) * l.kp_max, std::abs(unit(random)) * l.kd_max,
+                               unit(random) * l.t_max};
+        const MitSetpoint got = as_mit(decode_command(l, mit(l, sent)));
+        EXPECT_NEAR(got.q, std::clamp(sent.q, -l.p_max, l.p_max), 1.01F * step(2 * l.p_max, 16));
+        EXPECT_NEAR(got.dq, std::clamp(sent.dq, -l.v_max, l.v_max), 1.01F * step(2 * l.v_max, 12));
+        EXPECT_NEAR(got.kp, std::min(sent.kp, l.kp_max), 1.01F * step(l.kp_max, 12));
+        EXPECT_NEAR(got.kd, std::min(sent.kd, l.kd_max), 1.01F * step(l.kd_max, 12));
+        EXPECT_NEAR(got.tau, std::clamp(sent.tau, -l.t_max, l.t_max),
+                    1.01F * step(2 * l.t_max, 12));
+    }
+}
+
+// --- Feedback encoding -------------------------------------------------------------------------
+
+TEST(EncodeFeedback, GoldenFrames) {
+    const MitLimits l{};
+    struct Case {
+        Feedback in;
+        Payload out;
+    };
+    const std::vector<Case> table{
+        {{3, 10, 12.5F, 30.0F, 10.0F, 40.0F, 45.0F},
+         {0xA3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x28, 0x2D}},
+        {{1, 0, -12.5F, -30.0F, -10.0F, 0.0F, 0.0F}, {0x01, 0, 0, 0, 0, 0, 0, 0}},
+        // Velocity at its top and torque at its bottom share byte 4: high nibble, low nibble.
+        {{0x12, 0, -12.5F, 30.0F, -10.0F, 25.0F, 25.0F}, {0x02, 0, 0, 0xFF, 0xF0, 0x00, 25, 25}},
+        {{0x0F, 0xC, 12.5F, -30.0F, 10.0F, 25.0F, 25.0F},
+         {0xCF, 0xFF, 0xFF, 0x00, 0x0F, 0xFF, 25, 25}},
+        // Beyond the limits: clamped. Temperatures: rounded, then held to a byte.
+        {{1, 0, 99.0F, -99.0F, 99.0F, 30.6F, 300.0F}, {0x01, 0xFF, 0xFF, 0, 0x0F, 0xFF, 31, 255}},
+        {{1, 0, -99.0F, 99.0F, -99.0F, -5.0F, 254.4F}, {0x01, 0, 0, 0xFF, 0xF0, 0, 0, 254}},
+    };
+    for (const Case& c : table) {
+        EXPECT_EQ(encode_feedback(l, c.in), c.out) << "motor " << c.in.motor_id;
+    }
+}
+
+TEST_P(EveryPreset, FeedbackRoundTripsThroughTheControllersDecoderWithinOneStep) {
+    const MitLimits& l = GetParam().limits;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> unit(-1.0F, 1.0F);
+    for (int i = 0; i < 500; ++i) {
+        const Feedback sent{.motor_id = static_cast<std::uint16_t>(i),
+                            .error = static_cast<std::uint8_t>(i / 16),
+                            .position = unit(random) * l.p_max,
+                            .velocity = unit(random) * l.v_max,
+                            .torque = unit(random) * l.t_max,
+                            .t_mos = 20.0F + static_cast<float>(i % 80),
+                            .t_rotor = 30.0F + static_cast<float>(i % 90)};
+        const damiao::MotorState got = decode(l, encode_feedback(l, sent));
+        EXPECT_EQ(got.motor_id, i & 0xF);
+        EXPECT_EQ(got.error, (i / 16) & 0xF);
+        EXPECT_NEAR(got.position, sent.position, 1.01F * step(2 * l.p_max, 16));
+        EXPECT_NEAR(got.velocity, sent.velocity, 1.01F * step(2 * l.v_max, 12));
+        EXPECT_NEAR(got.torque, sent.torque, 1.01F * step(2 * l.t_max, 12));
+        EXPECT_EQ(got.t_mos, sent.t_mos);
+        EXPECT_EQ(got.t_rotor, sent.t_rotor);
+    }
+}
+
+// --- Register frames ---------------------------------------------------------------------------
+
+TEST(RegisterFrames, RequestsAreParsedWithLittleEndianIdAndValue) {
+    const std::vector<std::uint8_t> write{0x01, 0x08, 0x55, 0x0A, 0x01, 0x02, 0x03, 0x04};
+    const auto request = parse_register_request(write);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->motor_id, 0x801);
+    EXPECT_EQ(request->op, RegisterOp::Write);
+    EXPECT_EQ(request->reg, 10);
+    EXPECT_EQ(request->value, 0x04030201U);
+
+    const std::vector<std::vector<std::uint8_t>> not_requests{
+        {0x01, 0x00, 0x33, 0x0A, 0, 0, 0},        // 7 bytes
+        {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0, 0},  // 9 bytes
+        {0x01, 0x00, 0xAA, 0x0A, 0, 0, 0, 0},     // another operation
+    };
+    for (const auto& data : not_requests) EXPECT_FALSE(parse_register_request(data));
+}
+
+TEST(RegisterFrames, ReadReplyLayout) {
+    EXPECT_EQ(register_reply(0x801, 10, 0x01020304),
+              (Payload{0x01, 0x08, 0x33, 0x0A, 0x04, 0x03, 0x02, 0x01}));
+}
+
+// --- Rotor physics -----------------------------------------------------------------------------
+
+Rotor rotor_for(const MitLimits& limits) {
+    return Rotor(default_rotor_params(limits), limits.t_max);
+}
+
+TEST_P(EveryPreset, TypicalPdGainsSettleOnTheTarget) {
+    Rotor rotor = rotor_for(GetParam().limits);
+    const MitSetpoint hold{.q = 1.0F, .dq = 0.0F, .kp = 20.0F, .kd = 1.0F, .tau = 0.0F};
+    rotor.advance(3.0, &hold);
+    EXPECT_NEAR(rotor.position(), 1.0, 0.01);
+    EXPECT_NEAR(rotor.velocity(), 0.0, 0.01);
+}
+
+TEST_P(EveryPreset, HighestGainsStayStableEvenOnATinyInertia) {
+    const MitLimits& l = GetParam().limits;
+    for (const double inertia : {default_rotor_params(l).inertia, 1e-7}) {
+        Rotor rotor(RotorParams{.inertia = inertia, .friction = 0.0}, l.t_max);
+        const MitSetpoint stiff{.q = -0.5F, .dq = 0.0F, .kp = 500.0F, .kd = 5.0F, .tau = 0.0F};
+        rotor.advance(2.0, &stiff);
+        EXPECT_NEAR(rotor.position(), -0.5, 1e-3) << "inertia " << inertia;
+        EXPECT_TRUE(std::isfinite(rotor.velocity()));
+    }
+}
+
+TEST(Rotor, AControllerAtOneKilohertzTracksASlowSine) {
+    const MitLimits l{};
+    Rotor rotor = rotor_for(l);
+    constexpr double kOmega = std::numbers::pi;  // 0.5 Hz
+    double worst = 0.0;
+    for (int ms = 0; ms < 4000; ++ms) {
+        const double t = ms * 1e-3;
+        const MitSetpoint command{.q = static_cast<float>(std::sin(kOmega * t)),
+                                  .dq = static_cast<float>(kOmega * std::cos(kOmega * t)),
+                                  .kp = 30.0F,
+                                  .kd = 1.0F,
+                                  .tau = 0.0F};
+        rotor.advance(1e-3, &command);
+        if (t > 1.0)
+            worst = std::max(worst, std::abs(rotor.position() - std::sin(kOmega * (t + 1e-3))));
+    }
+    EXPECT_LT(worst, 0.05);
+}
+
+TEST(Rotor, TorqueIsClampedToTheModelsLimit) {
+    const MitLimits l{};  // t_max 10
+    const RotorParams params = default_rotor_params(l);
+    Rotor rotor(params, l.t_max);
+    const MitSetpoint shove{.q = 0.0F, .dq = 0.0F, .kp = 0.0F, .kd = 0.0F, .tau = 1000.0F};
+    rotor.advance(0.01, &shove);
+    EXPECT_DOUBLE_EQ(rotor.torque(), 10.0);
+    EXPECT_LE(rotor.velocity(), 10.0 / params.inertia * 0.01 * 1.001);
+}
+
+TEST(Rotor, WithoutDriveItCoastsToAStopWithNoTorque) {
+    Rotor rotor = rotor_for(MitLimits{});
+    const MitSetpoint spin{.q = 0.0F, .dq = 5.0F, .kp = 0.0F, .kd = 2.0F, .tau = 0.0F};
+    rotor.advance(0.5, &spin);
+    ASSERT_GT(rotor.velocity(), 4.0);
+    rotor.advance(5.0, nullptr);
+    EXPECT_EQ(rotor.torque(), 0.0);
+    EXPECT_NEAR(rotor.velocity(), 0.0, 1e-3);
+}
+
+TEST(Rotor, TemperaturesRiseSlowlyUnderLoadAndCoolBackToAmbient) {
+    const MitLimits l{};
+    // A huge inertia holds the rotor still, so the command keeps asking for full torque.
+    Rotor stalled(RotorParams{.inertia = 1e3, .friction = 0.0}, l.t_max);
+    const MitSetpoint push{.q = 12.5F, .dq = 0.0F, .kp = 500.0F, .kd = 0.0F, .tau = 0.0F};
+    stalled.advance(1.0, &push);
+    EXPECT_DOUBLE_EQ(stalled.torque(), l.t_max);
+    EXPECT_NEAR(stalled.t_rotor(), Rotor::kAmbientCelsius, 1.0);
+    stalled.advance(59.0, &push);
+    EXPECT_GT(stalled.t_rotor(), Rotor::kAmbientCelsius + 10.0);
+    EXPECT_GT(stalled.t_mos(), Rotor::kAmbientCelsius + 10.0);
+    stalled.advance(3600.0, nullptr);  // far beyond the stepped span
+    EXPECT_NEAR(stalled.t_rotor(), Rotor::kAmbientCelsius, 0.5);
+    EXPECT_NEAR(stalled.t_mos(), Rotor::kAmbientCelsius, 0.5);
+}
+
+TEST(Rotor, ALongSilenceKeepsASteadyVelocityMoving) {
+    Rotor rotor = rotor_for(MitLimits{});
+    const MitSetpoint cruise{.q = 0.0F, .dq = 2.0F, .kp = 0.0F, .kd = 5.0F, .tau = 0.0F};
+    rotor.advance(1.0, &cruise);
+    const double before = rotor.position();
+    const double speed = rotor.velocity();
+    rotor.advance(100.0, &cruise);
+    EXPECT_NEAR(rotor.position() - before, speed * 100.0, 0.01 * speed * 100.0);
+}
+
+// --- Firmware state machine --------------------------------------------------------------------
+
+MotorSettings motor_settings(std::uint16_t motor_id = 1, std::uint16_t master_id = 0x11) {
+    MotorSettings settings;
+    settings.motor_id = motor_id;
+    settings.master_id = master_id;
+    settings.rotor = default_rotor_params(settings.limits);
+    return settings;
+}
+
+const MitSetpoint kGoToOne{.q = 1.0F, .dq = 0.0F, .kp = 30.0F, .kd = 1.0F, .tau = 0.0F};
+
+// Streams `setpoint` at 1 kHz for `seconds` and returns the last feedback, decoded.
+damiao::MotorState stream(VirtualMotor& motor, double& now, const MitSetpoint& setpoint,
+                          double seconds) {
+    Payload reply{};
+    const Payload command = mit(motor.settings().limits, setpoint);
+    for (double end = now + seconds; now < end; now += 1e-3) reply = motor.on_command(command, now);
+    return decode(motor.settings().limits, reply);
+}
+
+RegisterRequest register_request(std::uint16_t motor_id, RegisterOp op, std::uint8_t reg,
+                                 std::uint32_t value = 0) {
+    return RegisterRequest{.motor_id = motor_id, .op = op, .reg = reg, .value = value};
+}
+
+TEST(VirtualMotor, MitCommandsActOnlyWhenEnabledAndInMitMode) {
+    VirtualMotor motor(motor_settings());
+    double now = 0.0;
+    EXPECT_NEAR(stream(motor, now, kGoToOne, 0.5).position, 0.0, 1e-3);  // disabled
+
+    (void)motor.on_command(kEnable, now);
+    EXPECT_NEAR(stream(motor, now, kGoToOne, 1.0).position, 1.0, 0.01);
+
+    // Another mode: the new target is ignored and the old command no longer pulls.
+    (void)motor.on_register(register_request(1, RegisterOp::Write, 10, 3), now);
+    MitSetpoint back = kGoToOne;
+    back.q = -1.0F;
+    const damiao::MotorState ignored = stream(motor, now, back, 0.5);
+    EXPECT_NEAR(ignored.position, 1.0, 0.01);
+    EXPECT_NEAR(ignored.torque, 0.0, 0.01);
+}
+
+TEST(VirtualMotor, DisableDropsTheHeldCommand) {
+    VirtualMotor motor(motor_settings());
+    double now = 0.0;
+    (void)motor.on_command(kEnable, now);
+    (void)stream(motor, now, kGoToOne, 1.0);
+    (void)motor.on_command(kDisable, now);
+    (void)motor.on_command(kSetZero, now);
+    (void)motor.on_command(kEnable, now);
+    // Re-enabled, the motor applies no torque until a new command arrives; the old one would
+    // pull it back to 1.
+    now += 1.0;
+    const damiao::MotorState state =
+        decode(motor.settings().limits, motor.on_command(kEnable, now));
+    EXPECT_NEAR(state.position, 0.0, 0.01);
+    EXPECT_NEAR(state.torque, 0.0, 0.01);
+}
+
+TEST(VirtualMotor, SetZeroMakesTheCurrentPositionZero) {
+    VirtualMotor motor(motor_settings());
+    double now = 0.0;
+    (void)motor.on_command(kEnable, now);
+    (void)stream(motor, now, kGoToOne, 1.0);
+    (void)motor.on_command(kDisable, now);
+    EXPECT_NEAR(decode(motor.settings().limits, motor.on_command(kSetZero, now)).position, 0.0,
+                1e-3);
+}
+
+TEST(VirtualMotor, StatusNibbleShowsTheStateOrTheFaultWhichBlocksEnableUntilCleared) {
+    MotorSettings settings = motor_settings(0x12, 0x22);
+    settings.fault = 0xC;
+    VirtualMotor motor(settings);
+    double now = 0.0;
+    EXPECT_EQ(motor.on_command(kEnable, now)[0], 0xC2);
+    EXPECT_FALSE(motor.enabled());
+    EXPECT_EQ(motor.on_command(kClearError, now)[0], 0x02);  // disabled
+    EXPECT_EQ(motor.on_command(kEnable, now)[0], 0x12);      // enabled
+    EXPECT_EQ(motor.on_command(kDisable, now)[0], 0x02);
+}
+
+TEST(VirtualMotor, ControlModeRegisterReadsAndWrites) {
+    MotorSettings settings = motor_settings(0x801, 0x811);
+    settings.mode = 3;
+    VirtualMotor motor(settings);
+    const auto read = register_request(0x801, RegisterOp::Read, 10);
+    EXPECT_EQ(motor.on_register(read, 0.0), register_reply(0x801, 10, 3));
+    EXPECT_FALSE(motor.on_register(register_request(0x801, RegisterOp::Write, 10, 1), 0.0));
+    EXPECT_EQ(motor.on_register(read, 0.0), register_reply(0x801, 10, 1));
+    // Not a control mode: refused.
+    (void)motor.on_register(register_request(0x801, RegisterOp::Write, 10, 7), 0.0);
+    EXPECT_EQ(motor.control_mode(), 1U);
+    EXPECT_FALSE(motor.on_register(register_request(0x801, RegisterOp::Read, 99), 0.0));
+}
+
+TEST(VirtualMotor, ModeWriteFaultsIgnoreAndEcho) {
+    MotorSettings settings = motor_settings();
+    settings.mode = 3;
+    settings.ignore_mode_writes = true;
+    settings.echo_writes = true;
+    VirtualMotor motor(settings);
+    const RegisterRequest write = register_request(1, RegisterOp::Write, 10, 1);
+    EXPECT_EQ(motor.on_register(write, 0.0), (Payload{0x01, 0x00, 0x55, 0x0A, 1, 0, 0, 0}));
+    EXPECT_EQ(motor.control_mode(), 3U);
+}
+
+// --- Reply shaping and routing -----------------------------------------------------------------
+
+CanFrame frame(CanId id, std::span<const std::uint8_t> data, bool fd = false) {
+    CanFrame f;
+    f.id = id;
+    f.data.assign(data);
+    f.fd = fd;
+    return f;
+}
+
+CanFrame frame(CanId id, std::initializer_list<std::uint8_t> data) {
+    return frame(id, std::span<const std::uint8_t>(data.begin(), data.size()));
+}
+
+TEST(Dispatcher, RoutesByMaskedIdentifierAndRepliesFromTheMasterId) {
+    const std::vector<MotorSettings> motors{motor_settings(0x801, 0x811), motor_settings(2, 0x12)};
+    Dispatcher bus(motors, 1);
+    const Routed first = bus.handle(frame(CanId::standard(0x001), kEnable), 0.0);
+    ASSERT_TRUE(first.reply);
+    EXPECT_EQ(first.motor, 0);
+    EXPECT_EQ(first.reply->frame.id, CanId::standard(0x011));
+    EXPECT_EQ(first.reply->frame.length, 8);
+    EXPECT_FALSE(first.reply->frame.fd);
+    EXPECT_EQ(first.reply->delay_seconds, 0.0);
+
+    // Register requests name the motor by all 16 bits.
+    const Routed read =
+        bus.handle(frame(CanId::standard(0x7FF), {0x01, 0x08, 0x33, 10, 0, 0, 0, 0}), 0.0);
+    ASSERT_TRUE(read.reply);
+    EXPECT_EQ(read.motor, 0);
+    EXPECT_FALSE(
+        bus.handle(frame(CanId::standard(0x7FF), {0x01, 0x00, 0x33, 10, 0, 0, 0, 0}), 0.0).reply);
+}
+
+TEST(Dispatcher, FramesThatAddressNoMotorAreIgnored) {
+    const std::vector<MotorSettings> motors{motor_settings(2, 0x12)};
+    Dispatcher bus(motors, 1);
+    const std::vector<CanFrame> ignored{
+        frame(CanId::standard(0x003), kEnable),                                     // nobody's id
+        frame(CanId::extended(0x002), kEnable),                                     // other kind
+        frame(CanId::standard(0x002), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}),  // 7 bytes
+        frame(CanId::standard(0x002), kEnable, true),                               // FD
+        frame(CanId::standard(0x012), kEnable),  // its own reply id
+    };
+    for (const CanFrame& f : ignored) {
+        const Routed routed = bus.handle(f, 0.0);
+        EXPECT_EQ(routed.motor, -1);
+        EXPECT_FALSE(routed.reply);
+    }
+    EXPECT_FALSE(bus.motors()[0].enabled());
+}
+
+TEST(Dispatcher, DropEveryWithholdsEveryNthReplyAndSilentWithholdsAll) {
+    std::vector<MotorSettings> motors{motor_settings(1, 0x11), motor_settings(2, 0x12)};
+    motors[0].faults.drop_every = 3;
+    motors[1].faults.silent = true;
+    Dispatcher bus(motors, 1);
+    std::string pattern;
+    for (int i = 0; i < 7; ++i) {
+        pattern += bus.handle(frame(CanId::standard(1), kDisable), 0.0).reply ? 'r' : '-';
+    }
+    EXPECT_EQ(pattern, "rr-rr-r");
+    const Routed silent = bus.handle(frame(CanId::standard(2), kEnable), 0.0);
+    EXPECT_FALSE(silent.reply);
+    EXPECT_EQ(silent.withheld, Withheld::Silent);
+    EXPECT_TRUE(bus.motors()[1].enabled());  // the command still took effect
+}
+
+TEST(ShapeReply, DropProbabilityWithholdsAboutThatShare) {
+    std::mt19937_64 random(5);
+    ReplyFaults faults;
+    faults.drop_probability = 0.3;
+    int sent = 0;
+    for (std::uint64_t n = 1; n <= 2000; ++n) {
+        sent += shape_reply(faults, 0x11, kEnable, n, random) ? 1 : 0;
+    }
+    EXPECT_GT(sent, 1200);
+    EXPECT_LT(sent, 1600);
+    faults.drop_probability = 1.0;
+    EXPECT_FALSE(shape_reply(faults, 0x11, kEnable, 1, random));
+}
+
+TEST(ShapeReply, FrameFaults) {
+    std::mt19937_64 random(5);
+    const Payload payload{1, 2, 3, 4, 5, 6, 7, 8};
+    struct Case {
+        ReplyFaults faults;
+        CanId id;
+        bool fd;
+        std::vector<std::uint8_t> data;
+        double delay;
+    };
+    ReplyFaults fd, extended, cut, cut_fd, late;
+    fd.fd_length = 12;
+    extended.extended = true;
+    cut.short_length = 6;
+    cut_fd.short_length = 6;
+    cut_fd.fd_length = 12;
+    late.latency_ms = 2.5;
+    const std::vector<Case> table{
+        {fd, CanId::standard(0x011), true, {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0}, 0.0},
+        {extended, CanId::extended(0x011), false, {1, 2, 3, 4, 5, 6, 7, 8}, 0.0},
+        {cut, CanId::standard(0x011), false, {1, 2, 3, 4, 5, 6}, 0.0},
+        {cut_fd, CanId::standard(0x011), true, {1, 2, 3, 4, 5, 6}, 0.0},
+        {late, CanId::standard(0x011), false, {1, 2, 3, 4, 5, 6, 7, 8}, 0.0025},
+    };
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const Case& c = table[i];
+        // The master id is masked to 11 bits like the motor id.
+        const auto reply = shape_reply(c.faults, 0x811, payload, 1, random);
+        ASSERT_TRUE(reply) << "case " << i;
+        const transport::CanFrameView view = reply->frame.view();
+        EXPECT_EQ(view.id, c.id) << "case " << i;
+        EXPECT_EQ(view.fd, c.fd) << "case " << i;
+        EXPECT_EQ(std::vector<std::uint8_t>(view.data.begin(), view.data.end()), c.data)
+            << "case " << i;
+        EXPECT_DOUBLE_EQ(reply->delay_seconds, c.delay) << "case " << i;
+    }
+}
+
+TEST(ForeignTraffic, NeverUsesAMotorsIdsNorLooksLikeARegisterReply) {
+    const std::vector<std::uint16_t> reserved{0x001, 0x011, 0x402, 0x412};
+    ForeignTraffic traffic({}, reserved, 3);
+    int extended = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const OutgoingFrame f = traffic.next();
+        ASSERT_LE(f.length, 8);
+        if (f.id.kind == CanId::Kind::Extended) {
+            ++extended;
+            continue;
+        }
+        ASSERT_GE(f.id.number, 0x400U);
+        ASSERT_LE(f.id.number, 0x7FEU);
+        ASSERT_EQ(std::count(reserved.begin(), reserved.end(), f.id.number), 0);
+        if (f.length == 8) {
+            ASSERT_NE(f.data[2], 0x33);
+        }
+    }
+    EXPECT_GT(extended, 2000);  // about a quarter
+    const std::vector<std::uint16_t> chosen{0x100, 0x200};
+    ForeignTraffic fixed(chosen, reserved, 3);
+    std::set<std::uint32_t> seen;
+    for (int i = 0; i < 100; ++i) seen.insert(fixed.next().id.number);
+    EXPECT_EQ(seen, (std::set<std::uint32_t>{0x100, 0x200}));
+}
+
+// --- Command line ------------------------------------------------------------------------------
+
+std::expected<CommandLine, std::string> parse(std::vector<std::string_view> args) {
+    return parse_command_line(args, "vcan7");
+}
+
+TEST(Options, AFullCommandLine) {
+    const auto line = parse({"--motor", "1:0x11:dm4310", "-m", "0x802:18:dm4340:mode=3:latency=2.5",
+                             "--all=drop_every=4:silent", "--motor=3:0x13:dm8009:silent=0:fd=12",
+                             "--foreign-rate", "250", "--foreign-id", "0x100", "--seed", "9",
+                             "--ready-file", "/tmp/r", "-v"});
+    ASSERT_TRUE(line) << line.error();
+    const Options& o = line->options;
+    EXPECT_EQ(line->action, Action::Run);
+    EXPECT_EQ(o.iface, "vcan7");
+    ASSERT_EQ(o.motors.size(), 3U);
+    EXPECT_EQ(o.motors[1].motor_id, 0x802);
+    EXPECT_EQ(o.motors[1].master_id, 18);
+    EXPECT_EQ(o.motors[1].model, "dm4340");
+    EXPECT_EQ(o.motors[1].limits.t_max, 28.0F);
+    EXPECT_EQ(o.motors[1].mode, 3U);
+    EXPECT_DOUBLE_EQ(o.motors[1].faults.latency_ms, 2.5);
+    // --all applies to every motor, even those given before it, and a motor's own setting wins.
+    EXPECT_TRUE(o.motors[0].faults.silent);
+    EXPECT_EQ(o.motors[0].faults.drop_every, 4U);
+    EXPECT_FALSE(o.motors[2].faults.silent);
+    EXPECT_EQ(o.motors[2].faults.fd_length, 12);
+    EXPECT_DOUBLE_EQ(o.foreign_rate_hz, 250.0);
+    EXPECT_EQ(o.foreign_ids, std::vector<std::uint16_t>{0x100});
+    EXPECT_EQ(o.seed, 9U);
+    EXPECT_EQ(o.ready_file, "/tmp/r");
+    EXPECT_TRUE(o.log);
+}
+
+TEST(Options, HelpAndModelListWinOverEverythingElse) {
+    EXPECT_EQ(parse({"--motor", "1:2:dm4310", "--help"})->action, Action::Help);
+    EXPECT_EQ(parse({"--list-models"})->action, Action::ListModels);
+    // Every option the parser knows is documented.
+    const std::string help = help_text();
+    for (const char* option : {"--iface",        "--motor",      "--all",
+                               "--foreign-rate", "--foreign-id", "--seed",
+                               "--ready-file",   "--log",        "--list-models",
+                               "mode=",          "fault=",       "inertia=",
+                               "friction=",      "latency=",     "drop=",
+                               "drop_every=",    "silent",       "ignore_mode_writes",
+                               "echo_writes",    "fd=",          "short=",
+                               "extended"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(Options, UsageErrorsSayWhatIsWrong) {
+    const std::vector<std::pair<std::vector<std::string_view>, std::string>> table{
+        {{}, "no motors given (use --motor, or --foreign-rate for traffic only)"},
+        {{"--motro", "1:2:dm4310"}, "unknown option '--motro'"},
+        {{"vcan0"}, "unexpected argument 'vcan0'"},
+        {{"--motor"}, "option '--motor' needs a value"},
+        {{"-v=1", "--motor", "1:2:dm4310"}, "unknown option '-v=1'"},
+        {{"--log=1", "--motor", "1:2:dm4310"}, "option '--log' takes no value"},
+        {{"--motor", "1:2"}, "--motor '1:2': expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]"},
+        {{"--motor", "0x1g:2:dm4310"},
+         "--motor '0x1g:2:dm4310': bad motor id '0x1g' (decimal or 0x-hex, 0 to 65535)"},
+        {{"--motor", "1:65536:dm4310"},
+         "--motor '1:65536:dm4310': bad master id '65536' (decimal or 0x-hex, 0 to 65535)"},
+        {{"--motor", "1:2:DM4310"},
+         "--motor '1:2:DM4310': unknown model 'DM4310' (see --list-models)"},
+        {{"--motor", "1:2:dm4310:mode=5"},
+         "--motor '1:2:dm4310:mode=5': mode must be an integer from 1 to 4, got '5'"},
+        {{"--motor", "1:2:dm4310:drop=1.5"},
+         "--motor '1:2:dm4310:drop=1.5': drop must be a probability from 0 to 1, got '1.5'"},
+        {{"--motor", "1:2:dm4310:latency"},
+         "--motor '1:2:dm4310:latency': latency needs a value (latency=...)"},
+        {{"--motor", "1:2:dm4310:silent=maybe"},
+         "--motor '1:2:dm4310:silent=maybe': silent must be 0, 1, true or false, got 'maybe'"},
+        {{"--motor", "1:2:dm4310:fd=4"},
+         "--motor '1:2:dm4310:fd=4': fd must be 0 (off) or a length from 8 to 64, got '4'"},
+        {{"--motor", "1:2:dm4310:bogus=1"},
+         "--motor '1:2:dm4310:bogus=1': unknown setting 'bogus'"},
+        {{"--motor", "1:2:dm4310:inertia=0"},
+         "--motor '1:2:dm4310:inertia=0': inertia must be a number from 1e-9 to 1000 (kg m^2), "
+         "got '0'"},
+        {{"--all", "short=9", "--motor", "1:2:dm4310"},
+         "--all: short must be an integer from 0 to 8, got '9'"},
+        {{"--motor", "1:2:dm4310", "--motor", "0x801:3:dm4310"},
+         "motors 0x001 and 0x801 both take commands on CAN id 0x001"},
+        {{"--motor", "0x7FF:2:dm4310"},
+         "motor id 0x7FF would take commands on CAN id 0x7FF, where register requests go"},
+        {{"--foreign-rate", "-1"}, "--foreign-rate must be a rate from 0 to 100000 Hz, got '-1'"},
+        {{"--foreign-id", "0x800", "--foreign-rate", "1"},
+         "--foreign-id must be a Standard CAN id from 0 to 0x7FF, got '0x800'"},
+        {{"--iface", "", "--motor", "1:2:dm4310"}, "--iface needs a non-empty interface name"},
+    };
+    for (const auto& [args, message] : table) {
+        const auto line = parse(args);
+        ASSERT_FALSE(line) << message;
+        EXPECT_EQ(line.error(), message);
+    }
+}
+
+}  // namespace
+}  // namespace jointbus::sim
