@@ -81,9 +81,11 @@ void print_pending_exception() {
     }
     PyObject* shown_traceback = owned_traceback ? owned_traceback.get() : Py_None;
     PyObject* shown_value = owned_value ? owned_value.get() : Py_None;
-    if (PyObject* hook = PySys_GetObject("excepthook"); hook != nullptr && hook != Py_None) {
+    // Held strongly: the hook may replace sys.excepthook while it runs.
+    const PyRef hook = PyRef::borrow(PySys_GetObject("excepthook"));
+    if (hook && hook.get() != Py_None) {
         const PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(
-            hook, owned_type.get(), shown_value, shown_traceback, nullptr));
+            hook.get(), owned_type.get(), shown_value, shown_traceback, nullptr));
         if (result) return;
         PyErr_Clear();
     }
@@ -115,7 +117,7 @@ public:
     }
 
     void deliver(const log::Record& record) noexcept override {
-        // Delivery after finalisation would block this thread on a lock that no longer exists.
+        // After finalisation there is no interpreter whose lock could be taken.
         if (!Py_IsInitialized()) return;
         try {
             const int level = python_level(record.level);

@@ -40,11 +40,13 @@ PyObject* fault_while_holding_bus(PyObject*, PyObject* bus) {
         PyErr_SetString(PyExc_TypeError, "expected a jointbus.SocketCanTransport");
         return nullptr;
     }
-    return jointbus::python::at_boundary<PyObject*>([&]() -> PyObject* {
-        reinterpret_cast<jointbus::python::BusObject*>(bus)->bus.with_locked(
-            [](auto&) { throw std::logic_error("invariant broken mid-exchange"); });
-        Py_RETURN_NONE;
-    }, nullptr);
+    return jointbus::python::at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            reinterpret_cast<jointbus::python::BusObject*>(bus)->bus.with_locked(
+                [](auto&) { throw std::logic_error("invariant broken mid-exchange"); });
+            Py_RETURN_NONE;
+        },
+        nullptr);
 }
 
 // The log facility and the bridge are static state of whichever shared object links them, and
@@ -70,10 +72,9 @@ struct OwnedRecord {
 
 // Binds (level, target, message, file=None, line=None); level is "error", "warn", "info",
 // "debug" or "trace".
-bool bind_record(const char* full_name, PyObject* const* args, Py_ssize_t nargsf,
+bool bind_record(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                  PyObject* kwnames, OwnedRecord& out) {
     using jointbus::log::Level;
-    const Signature signature(full_name, {"level", "target", "message", "file", "line"}, 3);
     BoundArguments bound;
     if (!bind(signature, args, jointbus::python::positional_count(static_cast<std::size_t>(nargsf)),
               kwnames, bound)) {
@@ -123,21 +124,25 @@ bool bind_record(const char* full_name, PyObject* const* args, Py_ssize_t nargsf
 
 // Emits a record through this module's facility, on the calling (Python) thread.
 PyObject* emit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const Signature signature("emit()", {"level", "target", "message", "file", "line"}, 3);
     OwnedRecord record;
-    if (!bind_record("emit()", args, nargsf, kwnames, record)) return nullptr;
+    if (!bind_record(signature, args, nargsf, kwnames, record)) return nullptr;
     record.emit();
     Py_RETURN_NONE;
 }
 
 // Emits a record from a new thread that Python has never seen, and waits for it.
-PyObject* emit_from_thread(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
+PyObject* emit_from_thread(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const Signature signature("emit_from_thread()",
+                                     {"level", "target", "message", "file", "line"}, 3);
     OwnedRecord record;
-    if (!bind_record("emit_from_thread()", args, nargsf, kwnames, record)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
+    if (!bind_record(signature, args, nargsf, kwnames, record)) return nullptr;
+    // The interpreter lock is released for the wait (Py_BEGIN/END_ALLOW_THREADS, spelled out):
+    // the new thread takes it to deliver.
+    PyThreadState* const saved = PyEval_SaveThread();
     std::thread emitter([&record] { record.emit(); });
     emitter.join();
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(saved);
     Py_RETURN_NONE;
 }
 
@@ -157,15 +162,21 @@ PyMethodDef methods[] = {
     {"emit_from_thread", fastcall<&emit_from_thread>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"install_bridge", install_bridge, METH_NOARGS, nullptr},
     {"fault_while_holding_bus", fault_while_holding_bus, METH_O, nullptr},
-    {"bind_three",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bind_three)),
+    {"bind_three", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bind_three)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_jointbus_testing", nullptr, 0, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_jointbus_testing",
+    nullptr,
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
