@@ -1,0 +1,236 @@
+"""The example controller (examples/trajectory_demo.py) against virtual motors on a vcan bus:
+it must bring every motor into MIT mode, make it follow the trajectory, survive missed
+replies, disable the motors at the end and on SIGINT, and leave a readable log and plot."""
+import csv
+import json
+import math
+import os
+import signal
+import struct
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+import jointbus
+from virtual_motor import REPO_ROOT, VirtualMotor
+
+IFACE = os.environ.get("JOINTBUS_VCAN")
+pytestmark = pytest.mark.skipif(
+    not IFACE, reason="needs a CAN interface: run through tools/with-vcan (tools/bus-tests)")
+
+DEMO = REPO_ROOT / "examples" / "trajectory_demo.py"
+# Motor 0x2 starts in control mode 3, where the firmware ignores MIT commands.
+MOTORS = ["1:0x11:dm4310", "2:0x12:dm4340:mode=3", "3:0x13:dm6006"]
+MODELS = {1: "dm4310", 2: "dm4340", 3: "dm6006"}
+DURATION_S = 1.0
+RATE_HZ = 500
+SETTLE_S = 0.3  # the fade-in; tracking is judged after it
+# Shared, noisy machines and User Mode Linux: bounds are loose, but a motor that does not
+# move, lags by a large fraction of the motion or is driven in the wrong mode is far outside.
+MAX_RMS_ERROR_RAD = 0.05
+MIN_CORRELATION = 0.9
+
+
+def motor_args(motors):
+    return [arg for motor in motors for arg in ("--motor", motor)]
+
+
+def demo_command(out, *extra):
+    return [sys.executable, str(DEMO), "--iface", IFACE, *motor_args(MOTORS),
+            "--out", str(out), *extra]
+
+
+def demo_env():
+    # Unbuffered, so that a test reading the output line by line sees it as it comes.
+    return {**os.environ, "PYTHONUNBUFFERED": "1"}
+
+
+def motor_statuses():
+    """The status nibble each motor reports now, read with a command that changes nothing
+    but a latched fault (clear_error): 0 disabled, 1 enabled."""
+    bus = jointbus.SocketCanTransport(IFACE)
+    statuses = {}
+    for motor in MOTORS:
+        motor_id, master_id = (int(field, 0) for field in motor.split(":")[:2])
+        statuses[motor_id] = jointbus.Damiao(motor_id, master_id).clear_error(bus).error
+    return statuses
+
+
+def read_log(out):
+    with (out / "log.csv").open(newline="") as file:
+        return list(csv.DictReader(file))
+
+
+def rows_of(rows, motor_id):
+    return [row for row in rows if int(row["motor_id"]) == motor_id]
+
+
+def correlation(xs, ys):
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    sxy = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
+    sxx = sum((x - mx) ** 2 for x in xs)
+    syy = sum((y - my) ** 2 for y in ys)
+    return sxy / math.sqrt(sxx * syy)
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    """One short demo run; the tests below look at different parts of its results."""
+    out = tmp_path_factory.mktemp("demo")
+    with VirtualMotor(IFACE, motor_args(MOTORS), extra=["--log"]) as sim:
+        result = subprocess.run(
+            demo_command(out, "--duration", str(DURATION_S), "--rate", str(RATE_HZ),
+                         "--ramp", str(SETTLE_S)),
+            env=demo_env(), capture_output=True, text=True, timeout=300)
+        statuses = motor_statuses()
+        wire = sim.stderr()
+    return result, out, statuses, wire
+
+
+def mit_command_times(wire, can_id):
+    """Receive times of the MIT commands the virtual motors saw on `can_id`, from their frame
+    log (lines such as "   1.234567 rx 001      [8] 7F FF 7F F0 00 00 07 FF  motor 0x001")."""
+    times = []
+    for line in wire.splitlines():
+        fields = line.split()
+        if len(fields) >= 12 and fields[1:4] == ["rx", f"{can_id:03X}", "[8]"]:
+            # The fixed commands (enable, disable, ...) are seven FF bytes and a code.
+            if fields[4:11] != ["FF"] * 7:
+                times.append(float(fields[0]))
+    return times
+
+
+def test_demo_finishes_and_reports(run):
+    result, out, *_ = run
+    assert result.returncode == 0, result.stdout + result.stderr
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["outcome"] == "finished"
+    assert summary["files"]["csv"] == str(out / "log.csv")
+    assert str(out / "plot.png") in result.stdout
+    assert "period p50" in result.stdout
+
+
+def test_schedule_keeps_to_the_clock(run):
+    _, out, _, wire = run
+    summary = json.loads((out / "summary.json").read_text())
+    # Every tick of the schedule was either run or deliberately skipped.
+    assert summary["ticks"] + summary["ticks_skipped"] == DURATION_S * RATE_HZ
+    for motor in summary["motors"]:
+        assert motor["commands"] == summary["ticks"]
+        assert motor["commands_per_s"] > 50
+    # Seen from the motors' side: the commands span the requested time, however long each
+    # tick took; sleeping a period after each tick's work would stretch it.
+    sent = mit_command_times(wire, 1)
+    assert len(sent) == summary["ticks"]
+    assert DURATION_S * 0.8 < sent[-1] - sent[0] < DURATION_S + 0.15
+
+
+@pytest.mark.parametrize("motor_id", sorted(MODELS))
+def test_measured_position_follows_the_command(run, motor_id):
+    _, out, *_ = run
+    rows = [row for row in rows_of(read_log(out), motor_id)
+            if float(row["t"]) >= SETTLE_S and row["reply"] == "ok"]
+    assert len(rows) > 50
+    commanded = [float(row["q_cmd"]) for row in rows]
+    measured = [float(row["position"]) for row in rows]
+    # The trajectory really moves, so that following it means something.
+    assert max(commanded) - min(commanded) > 0.3
+    rms = math.sqrt(sum((m - c) ** 2 for m, c in zip(measured, commanded)) / len(rows))
+    assert rms < MAX_RMS_ERROR_RAD
+    assert correlation(commanded, measured) > MIN_CORRELATION
+    assert {int(row["error"]) for row in rows} == {1}  # enabled throughout
+
+
+def test_motor_outside_mit_mode_is_switched(run):
+    result, out, *_ = run
+    summary = json.loads((out / "summary.json").read_text())
+    switched = {m["motor_id"]: m["mode_switched"] for m in summary["motors"]}
+    assert switched == {1: False, 2: True, 3: False}
+    assert "motor 0x2: was in another control mode, switched to MIT mode" in result.stdout
+    assert "motor 0x1: already in MIT mode" in result.stdout
+
+
+def test_motors_are_disabled_at_the_end(run):
+    result, out, statuses, _ = run
+    assert statuses == {1: 0, 2: 0, 3: 0}
+    summary = json.loads((out / "summary.json").read_text())
+    assert [(m["final_status"], m["disabled"]) for m in summary["motors"]] == [(0, True)] * 3
+    for motor_id in MODELS:
+        assert f"motor 0x{motor_id}: disabled (status 0 disabled)" in result.stdout
+
+
+def test_log_has_a_row_per_command(run):
+    _, out, *_ = run
+    rows = read_log(out)
+    assert list(rows[0]) == ["t", "motor_id", "q_cmd", "dq_cmd", "tau_cmd", "position",
+                             "velocity", "torque", "t_mos", "t_rotor", "error", "reply"]
+    summary = json.loads((out / "summary.json").read_text())
+    assert len(rows) == sum(m["commands"] for m in summary["motors"])
+    times = [float(row["t"]) for row in rows]
+    assert times == sorted(times)
+    # The virtual motors start at ambient temperature and warm up only slowly.
+    assert all(20 <= int(row["t_mos"]) <= 100 for row in rows if row["reply"] == "ok")
+
+
+def test_plot_is_a_valid_png(run):
+    _, out, *_ = run
+    data = (out / "plot.png").read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    length, kind = struct.unpack(">I4s", data[8:16])
+    assert (length, kind) == (13, b"IHDR")
+    header = data[16:16 + length]
+    (crc,) = struct.unpack(">I", data[16 + length:20 + length])
+    assert crc == zlib.crc32(kind + header)
+    width, height = struct.unpack(">II", header[:8])
+    assert width > 600 and height > 400
+    assert data.endswith(b"IEND\xaeB`\x82")
+
+
+def test_missed_replies_are_counted_and_the_run_goes_on(tmp_path):
+    # Motor 0x3 withholds every 25th reply: each such command times out.
+    motors = ["1:0x11:dm4310", "3:0x13:dm6006:drop_every=25"]
+    command = [sys.executable, str(DEMO), "--iface", IFACE, *motor_args(motors),
+               "--duration", str(DURATION_S), "--rate", str(RATE_HZ), "--ramp", str(SETTLE_S),
+               "--timeout-ms", "10", "--out", str(tmp_path)]
+    with VirtualMotor(IFACE, motor_args(motors)):
+        result = subprocess.run(command, env=demo_env(), capture_output=True, text=True,
+                                timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    dropping = summary["motors"][1]
+    rows = rows_of(read_log(tmp_path), 3)
+    timed_out = [float(row["t"]) for row in rows if "timeout" in row["reply"]]
+    assert dropping["timeouts"] == len(timed_out)
+    assert dropping["commands"] // 25 - 1 <= len(timed_out) <= dropping["commands"] // 25 + 5
+    assert dropping["replies"] == dropping["commands"] - len(timed_out)
+    last_ok = max(float(row["t"]) for row in rows if row["reply"] == "ok")
+    assert last_ok > timed_out[-1]
+    assert all(row["position"] == "" for row in rows if "timeout" in row["reply"])
+    assert f"{len(timed_out)} timeouts" in result.stdout
+
+
+def test_sigint_disables_the_motors(tmp_path):
+    with VirtualMotor(IFACE, motor_args(MOTORS)):
+        demo = subprocess.Popen(demo_command(tmp_path, "--duration", "60", "--rate", "200"),
+                                env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        try:
+            streaming = any(line.startswith("streaming ") for line in demo.stdout)
+            assert streaming and demo.poll() is None, demo.stderr.read()
+            demo.send_signal(signal.SIGINT)
+            demo.wait(timeout=120)
+            stdout, stderr = demo.stdout.read(), demo.stderr.read()
+        finally:
+            if demo.poll() is None:
+                demo.kill()
+                demo.wait()
+        statuses = motor_statuses()
+    assert demo.returncode == 130, stdout + stderr
+    assert statuses == {1: 0, 2: 0, 3: 0}
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert summary["outcome"] == "interrupted"
+    assert summary["elapsed_s"] < 30
+    assert all(m["disabled"] for m in summary["motors"])
+    assert (tmp_path / "plot.png").exists()
