@@ -1,5 +1,6 @@
 #include "python/binder.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace jointbus::python {

@@ -29,28 +29,17 @@ public:
     decltype(auto) with_locked(Operation&& operation) {
         std::lock_guard lock(mutex_);
         if (poisoned_) throw PoisonedBus{};
-        const PoisonOnUnwind poison_guard{poisoned_};
-        return std::forward<Operation>(operation)(value_);
+        try {
+            return std::forward<Operation>(operation)(value_);
+        } catch (...) {
+            poisoned_ = true;  // before the guard releases the lock
+            throw;
+        }
     }
 
     [[nodiscard]] bool poisoned() const { return poisoned_; }
 
 private:
-    class PoisonOnUnwind {
-    public:
-        explicit PoisonOnUnwind(bool& poisoned)
-            : poisoned_(poisoned), exceptions_(std::uncaught_exceptions()) {}
-        PoisonOnUnwind(const PoisonOnUnwind&) = delete;
-        PoisonOnUnwind& operator=(const PoisonOnUnwind&) = delete;
-        ~PoisonOnUnwind() {
-            if (std::uncaught_exceptions() > exceptions_) poisoned_ = true;
-        }
-
-    private:
-        bool& poisoned_;
-        int exceptions_;
-    };
-
     std::mutex mutex_;
     bool poisoned_ = false;
     Guarded value_;

@@ -61,7 +61,9 @@ public:
     [[nodiscard]] const std::uint8_t* end() const { return bytes_.data() + size_; }
 
 private:
-    std::array<std::uint8_t, kCapacity> bytes_{};
+    // Only the first size_ bytes are ever read; leaving the rest unset saves clearing 64 bytes
+    // for every frame received.
+    std::array<std::uint8_t, kCapacity> bytes_;
     std::uint8_t size_ = 0;
 };
 

@@ -1,0 +1,49 @@
+/* The baseline for the command path: a hand-written C client doing the system calls of one
+ * exchange (send the command, then per received frame a timeout and a read) and nothing else.
+ * Usage: c_client IFACE COUNT */
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s IFACE COUNT\n", argv[0]);
+        return 2;
+    }
+    const long count = strtol(argv[2], NULL, 10);
+    const int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    struct sockaddr_can address = {.can_family = AF_CAN,
+                                   .can_ifindex = (int)if_nametoindex(argv[1])};
+    const int on = 1;
+    if (fd < 0 || bind(fd, (struct sockaddr*)&address, sizeof address) != 0 ||
+        setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0) {
+        perror("socket");
+        return 1;
+    }
+    const struct can_frame command = {
+        .can_id = 0x001, .len = 8, .data = {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}};
+    const struct timeval timeout = {.tv_sec = 0, .tv_usec = 20000};
+    long replies = 0;
+    for (long i = 0; i < count; ++i) {
+        if (send(fd, &command, sizeof command, 0) != sizeof command) return 1;
+        for (;;) {
+            struct canfd_frame reply;
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            const ssize_t n = recv(fd, &reply, sizeof reply, 0);
+            if (n < 0) break;
+            if (reply.can_id == 0x011) {
+                ++replies;
+                break;
+            }
+        }
+    }
+    printf("%ld replies\n", replies);
+    close(fd);
+    return replies == count ? 0 : 1;
+}
