@@ -43,12 +43,16 @@ def main():
         baseline = per_exchange([str(BUILD / "bench" / "c_client"), IFACE])
         module = per_exchange(["/usr/bin/python3.11", str(ROOT / "bench" / "python_client.py"),
                                IFACE], env)
+        plain_python = per_exchange(["/usr/bin/python3.11",
+                                     str(ROOT / "bench" / "python_socket_client.py"), IFACE])
     finally:
         sim.terminate()
         sim.wait()
     print(f"user-space instructions per exchange (callgrind, {LONG - SHORT} exchanges)")
     print(f"  C client, same system calls:      {baseline:10.0f}")
     print(f"  jointbus Damiao.mit_control loop: {module:10.0f}  ({module / baseline:.1f}x)")
+    print(f"  Python socket module, same calls: {plain_python:10.0f}  "
+          f"({plain_python / baseline:.1f}x)")
 
 
 if __name__ == "__main__":
