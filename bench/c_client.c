@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     }
     const struct can_frame command = {
         .can_id = 0x001, .len = 8, .data = {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}};
-    const struct timeval timeout = {.tv_sec = 0, .tv_usec = 20000};
+    const struct timeval timeout = {.tv_sec = 1, .tv_usec = 0};
     long replies = 0;
     for (long i = 0; i < count; ++i) {
         if (send(fd, &command, sizeof command, 0) != sizeof command) return 1;

@@ -5,7 +5,7 @@ import jointbus
 
 iface, count = sys.argv[1], int(sys.argv[2])
 bus = jointbus.SocketCanTransport(iface)
-motor = jointbus.Damiao(0x001, 0x011)
+motor = jointbus.Damiao(0x001, 0x011, timeout_ms=1000)
 setpoint = jointbus.MitSetpoint()
 command = motor.mit_control
 for _ in range(count):

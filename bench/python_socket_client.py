@@ -9,7 +9,7 @@ bus = socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 bus.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
 bus.bind((iface,))
 command = struct.pack("=IB3x8s", 0x001, 8, bytes.fromhex("7FFF7FF0000007FF"))
-timeout = struct.pack("=qq", 0, 20000)
+timeout = struct.pack("=qq", 1, 0)
 replies = 0
 for _ in range(count):
     bus.send(command)

@@ -23,7 +23,9 @@ constexpr int kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
 template <class Object>
 PyObject* allocate(PyTypeObject* type, const decltype(Object::value)& value) {
-    auto* self = reinterpret_cast<Object*>(type->tp_alloc(type, 0));
+    // The record is assigned whole, so the memory need not be cleared first (as tp_alloc
+    // would): one MotorState is made per command.
+    auto* self = PyObject_New(Object, type);
     if (self == nullptr) return nullptr;
     self->value = value;
     return reinterpret_cast<PyObject*>(self);
