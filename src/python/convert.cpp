@@ -13,21 +13,14 @@ namespace {
 // Replaces a pending TypeError by one that names the parameter, keeping its cause.
 bool name_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    const PyRef original_type = PyRef::steal(type);
-    const PyRef original = PyRef::steal(value);
-    const PyRef original_traceback = PyRef::steal(traceback);
+    const TakenException taken = TakenException::take();
+    PyObject* original = taken.value.get();
 
-    const PyRef message =
-        PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
+    const PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, original));
     if (!message) return false;
     const PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) return false;
-    if (PyObject* cause = PyException_GetCause(original.get()); cause != nullptr) {
+    if (PyObject* cause = PyException_GetCause(original); cause != nullptr) {
         PyException_SetCause(replacement.get(), cause);  // steals the reference
     }
     PyErr_SetObject(PyExc_TypeError, replacement.get());

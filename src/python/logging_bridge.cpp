@@ -67,18 +67,8 @@ PyRef text(std::string_view utf8) {
 // sys.excepthook, falling back to the default display. Unlike PyErr_Print this neither exits
 // on SystemExit nor records the exception in sys.last_*: the failure belongs to no Python frame.
 void print_pending_exception() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    const PyRef owned_type = PyRef::steal(type);
-    const PyRef owned_value = PyRef::steal(value);
-    const PyRef owned_traceback = PyRef::steal(traceback);
+    const auto [owned_type, owned_value, owned_traceback] = TakenException::take();
     if (!owned_type) return;
-    if (owned_traceback && owned_value) {
-        PyException_SetTraceback(owned_value.get(), owned_traceback.get());
-    }
     PyObject* shown_traceback = owned_traceback ? owned_traceback.get() : Py_None;
     PyObject* shown_value = owned_value ? owned_value.get() : Py_None;
     // Held strongly: the hook may replace sys.excepthook while it runs.
@@ -248,17 +238,7 @@ LoggingBridge* installed_bridge = nullptr;
 // PanicException "Failed to initialize python logging: {repr of the error}", with the import
 // error as its cause.
 void raise_installation_fault() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    const PyRef owned_type = PyRef::steal(type);
-    const PyRef owned_value = PyRef::steal(value);
-    const PyRef owned_traceback = PyRef::steal(traceback);
-    if (owned_value && owned_traceback) {
-        PyException_SetTraceback(owned_value.get(), owned_traceback.get());
-    }
+    const auto [owned_type, owned_value, owned_traceback] = TakenException::take();
 
     std::string message = "Failed to initialize python logging: ";
     const PyRef described = PyRef::steal(PyObject_Repr(owned_value.get()));
@@ -272,15 +252,12 @@ void raise_installation_fault() {
     }
     raise_panic(message.c_str());
 
-    PyObject* panic_type = nullptr;
-    PyObject* panic = nullptr;
-    PyObject* panic_traceback = nullptr;
-    PyErr_Fetch(&panic_type, &panic, &panic_traceback);
-    PyErr_NormalizeException(&panic_type, &panic, &panic_traceback);
-    if (panic != nullptr && owned_value) {
-        PyException_SetCause(panic, PyRef(owned_value).release());  // steals the reference
+    TakenException panic = TakenException::take();
+    if (panic.value && owned_value) {
+        // steals the reference
+        PyException_SetCause(panic.value.get(), PyRef(owned_value).release());
     }
-    PyErr_Restore(panic_type, panic, panic_traceback);
+    std::move(panic).restore();
 }
 
 }  // namespace

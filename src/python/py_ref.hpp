@@ -38,6 +38,30 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// The pending exception, taken out of the interpreter and normalised, its traceback attached
+// to the exception object.
+struct TakenException {
+    PyRef type;
+    PyRef value;
+    PyRef traceback;
+
+    [[nodiscard]] static TakenException take() {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        TakenException taken{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+        if (taken.value && taken.traceback) {
+            PyException_SetTraceback(taken.value.get(), taken.traceback.get());
+        }
+        return taken;
+    }
+
+    // Makes it the pending exception again.
+    void restore() && { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 // Saves the pending exception and restores it when the scope ends, so that cleanup which
 // may call into Python cannot clobber it.
 class PendingException {
