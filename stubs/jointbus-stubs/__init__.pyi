@@ -1,5 +1,7 @@
 import typing
 
+__version__: str
+
 @typing.final
 class MitLimits:
     def __init__(
