@@ -229,3 +229,17 @@ def test_one_motor_object_on_several_buses_and_several_motors_on_one(virtual_mot
     assert motor.enable(first).motor_id == 13
     assert motor.enable(second).motor_id == 13
     assert Damiao(14, 0x1E, MitLimits.dm6006()).enable(first).motor_id == 14
+
+
+@pytest.mark.parametrize("settings", ["mode=3:echo_writes", "mode=2:fd=8", "mode=4:extended"])
+def test_ensure_mit_mode_recognises_register_replies_by_content(virtual_motor, bus, settings):
+    # Echoed writes (0x55) are not read replies; 8-byte FD and Extended read replies still are.
+    virtual_motor("--motor", f"15:0x1F:dm4310:{settings}", "--foreign-rate", "1000")
+    assert Damiao(15, 0x1F).ensure_mit_mode(bus) is None
+    assert Damiao(15, 0x1F).ensure_mit_mode(bus) is None  # now already in MIT mode
+
+
+def test_a_register_reply_of_other_than_eight_bytes_is_not_taken(virtual_motor, bus):
+    virtual_motor("--motor", "15:0x1F:dm4310:fd=12")
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        Damiao(15, 0x1F).ensure_mit_mode(bus)
