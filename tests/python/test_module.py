@@ -202,3 +202,9 @@ def test_failed_constructors_leave_no_descriptor_open():
             jointbus.SocketCanTransport("bad\0name")
     gc.collect()
     assert descriptors() == before
+
+
+def test_the_shared_object_exports_only_its_entry_point():
+    listed = subprocess.run(["nm", "-D", "--defined-only", jointbus.__file__],
+                            capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in listed.splitlines()] == ["PyInit_jointbus"]
