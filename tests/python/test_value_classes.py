@@ -167,3 +167,45 @@ def test_motor_state_has_no_constructor():
     with pytest.raises(TypeError) as caught:
         jointbus.MotorState()
     assert str(caught.value) == "No constructor defined for MotorState"
+
+
+def decoded(feedback_hex, p_max=12.5, v_max=30.0, t_max=10.0):
+    import _jointbus_testing
+
+    return _jointbus_testing.decode_state(bytes.fromhex(feedback_hex), p_max, v_max, t_max)
+
+
+def test_motor_state_from_a_reply():
+    state = decoded("1180008007FF1E20")
+    assert type(state) is jointbus.MotorState
+    assert (state.motor_id, state.error, state.t_mos, state.t_rotor) == (1, 1, 30, 32)
+    assert all(type(getattr(state, name)) is int
+               for name in ("motor_id", "error", "t_mos", "t_rotor"))
+    assert state.position == 0.00019073486328125
+    assert state.velocity == 0.0073261260986328125
+    assert state.torque == -0.0024423599243164062
+    text = ("MotorState(motor_id=1, error=1, position=0.0002, velocity=0.0073, torque=-0.0024, "
+            "t_mos=30, t_rotor=32)")
+    assert repr(state) == text and str(state) == text
+    for name in ("position", "error"):
+        with pytest.raises(AttributeError):
+            setattr(state, name, 0)
+
+
+@pytest.mark.parametrize("feedback, limits, text", [
+    ("A3FFFFFFFFFF282D", (12.5, 30.0, 10.0),
+     "MotorState(motor_id=3, error=10, position=12.5000, velocity=30.0000, torque=10.0000, "
+     "t_mos=40, t_rotor=45)"),
+    ("0100000000000000", (12.5, 30.0, 10.0),
+     "MotorState(motor_id=1, error=0, position=-12.5000, velocity=-30.0000, "
+     "torque=-10.0000, t_mos=0, t_rotor=0)"),
+    # one code below the middle of a tiny range: a negative value that rounds to -0.0000
+    ("007FFF7FF7FF0000", (0.001, 0.001, 0.001),
+     "MotorState(motor_id=0, error=0, position=-0.0000, velocity=-0.0000, torque=-0.0000, "
+     "t_mos=0, t_rotor=0)"),
+    ("0000000000000000", (math.nan, math.inf, 0.0),
+     "MotorState(motor_id=0, error=0, position=NaN, velocity=NaN, torque=0.0000, "
+     "t_mos=0, t_rotor=0)"),
+])
+def test_motor_state_reprs(feedback, limits, text):
+    assert repr(decoded(feedback, *limits)) == text

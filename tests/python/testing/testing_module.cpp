@@ -157,7 +157,37 @@ PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
 }
 
+// A jointbus.MotorState holding the decoding of `feedback` (bytes) with the given p_max,
+// v_max and t_max, as a command's reply would produce it.
+PyObject* decode_state(PyObject*, PyObject* args) {
+    Py_buffer feedback{};
+    jointbus::damiao::MitLimits limits;
+    if (!PyArg_ParseTuple(args, "y*fff", &feedback, &limits.p_max, &limits.v_max, &limits.t_max)) {
+        return nullptr;
+    }
+    const auto state = jointbus::damiao::decode_feedback(
+        limits,
+        {static_cast<const std::uint8_t*>(feedback.buf), static_cast<std::size_t>(feedback.len)});
+    PyBuffer_Release(&feedback);
+    if (!state) {
+        PyErr_SetString(PyExc_ValueError, "feedback shorter than 8 bytes");
+        return nullptr;
+    }
+    PyObject* jointbus_module = PyImport_ImportModule("jointbus");
+    if (jointbus_module == nullptr) return nullptr;
+    PyObject* type = PyObject_GetAttrString(jointbus_module, "MotorState");
+    Py_DECREF(jointbus_module);
+    if (type == nullptr) return nullptr;
+    auto* object =
+        PyObject_New(jointbus::python::MotorStateObject, reinterpret_cast<PyTypeObject*>(type));
+    Py_DECREF(type);
+    if (object == nullptr) return nullptr;
+    object->value = *state;
+    return reinterpret_cast<PyObject*>(object);
+}
+
 PyMethodDef methods[] = {
+    {"decode_state", decode_state, METH_VARARGS, nullptr},
     {"emit", fastcall<&emit>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"emit_from_thread", fastcall<&emit_from_thread>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"install_bridge", install_bridge, METH_NOARGS, nullptr},
