@@ -243,3 +243,33 @@ def test_a_register_reply_of_other_than_eight_bytes_is_not_taken(virtual_motor, 
     virtual_motor("--motor", "15:0x1F:dm4310:fd=12")
     with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
         Damiao(15, 0x1F).ensure_mit_mode(bus)
+
+
+def test_commands_and_their_failures_leak_nothing(virtual_motor, bus):
+    import sys
+
+    virtual_motor("--motor", "16:0x20:dm4310", "--motor", "17:0x21:dm4310:silent")
+    motor, silent = Damiao(16, 0x20), Damiao(17, 0x21, timeout_ms=0)
+    setpoint = MitSetpoint(q=0.1, kp=5.0)
+
+    def work():
+        for _ in range(100):
+            motor.mit_control(bus, setpoint)
+            for failing in (lambda: silent.enable(bus), lambda: motor.enable("bus"),
+                            lambda: Damiao(16, 0x20, MitLimits(-1.0)).mit_control(bus, setpoint)):
+                try:
+                    failing()
+                except (RuntimeError, TypeError):
+                    pass
+
+    def measure():
+        gc.collect()
+        return sys.getallocatedblocks(), len(os.listdir("/proc/self/fd"))
+
+    work()  # warm-up: caches, interned strings, free lists
+    blocks, descriptors = measure()
+    for _ in range(5):
+        work()
+    after_blocks, after_descriptors = measure()
+    assert after_descriptors == descriptors
+    assert after_blocks - blocks < 100, "1500 calls should not keep memory"
