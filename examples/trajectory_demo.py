@@ -33,14 +33,11 @@ import jointbus
 DEFAULT_MOTORS = ("1:0x11:dm4310", "2:0x12:dm4340", "3:0x13:dm6006")
 MODELS = tuple(name for name in dir(jointbus.MitLimits) if name.startswith("dm"))
 
-# The status nibble of every reply: 0 and 1 are the normal states, 8 and up are faults.
-STATUS_NAMES = {
-    0: "disabled", 1: "enabled", 8: "over-voltage", 9: "under-voltage", 10: "over-current",
-    11: "MOS over-temp", 12: "rotor over-temp", 13: "comm lost", 14: "overload",
-}
-STATUS_ENABLED = 1
+# The status nibble of every reply, as the virtual motor reports it: 0 disabled, 1 enabled,
+# any other value a fault code, shown as the number the motor sent.
 STATUS_DISABLED = 0
-FIRST_FAULT_STATUS = 8
+STATUS_ENABLED = 1
+STATUS_NAMES = {STATUS_DISABLED: "disabled", STATUS_ENABLED: "enabled"}
 
 # ensure_mit_mode sleeps 100 ms between its write and the read-back; it skips both when the
 # motor already reports MIT mode, so a call that took this long must have switched the mode.
@@ -221,7 +218,7 @@ def bring_up(bus: jointbus.SocketCanTransport, joints: list[Joint], set_zero: bo
         if set_zero:
             motor.set_zero(bus)
         state = motor.enable(bus)
-        if state.error >= FIRST_FAULT_STATUS:
+        if state.error not in STATUS_NAMES:
             raise BringUpError(f"motor {joint.name} refuses to enable: "
                                f"status {state.error} ({STATUS_NAMES.get(state.error, 'fault')})")
         if state.error != STATUS_ENABLED:
