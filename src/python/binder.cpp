@@ -84,6 +84,11 @@ std::size_t Signature::find(PyObject* keyword) const {
 
 bool bind(const Signature& signature, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
           BoundArguments& out) {
+    // Every parameter given by position: the usual call in a control loop.
+    if (kwnames == nullptr && nargs == signature.size()) {
+        std::copy_n(args, nargs, out.begin());
+        return true;
+    }
     out.fill(nullptr);
     if (nargs > signature.size()) return too_many_positional(signature, nargs);
     for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
