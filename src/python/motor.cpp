@@ -43,86 +43,96 @@ PyObject* to_python(const std::expected<Result, damiao::Error>& result) {
     }
 }
 
-// The six commands share one shape: bind, convert, run the driver under the bus lock.
-enum class Kind { Enable, Disable, SetZero, ClearError, MitControl, EnsureMitMode };
+// Binds a command's arguments and converts `bus`; null with the exception set.
+BusObject* bind_bus(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, BoundArguments& bound) {
+    if (!bind(signature, args, positional_count(static_cast<std::size_t>(nargsf)), kwnames,
+              bound) ||
+        !check_instance(bound[0], class_types.bus, "bus", "SocketCanTransport")) {
+        return nullptr;
+    }
+    return reinterpret_cast<BusObject*>(bound[0]);
+}
 
-template <Kind kind>
-PyObject* command(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// The four commands with a fixed payload: one exchange under the bus lock.
+struct FixedCommand {
+    const char* full_name;
+    std::expected<damiao::MotorState, damiao::Error> (Damiao::*run)(CanTransport&) const;
+};
+constexpr FixedCommand kEnable{"Damiao.enable()", &Damiao::enable};
+constexpr FixedCommand kDisable{"Damiao.disable()", &Damiao::disable};
+constexpr FixedCommand kSetZero{"Damiao.set_zero()", &Damiao::set_zero};
+constexpr FixedCommand kClearError{"Damiao.clear_error()", &Damiao::clear_error};
+
+template <const FixedCommand& command>
+PyObject* fixed_command(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
-            static const Signature signature = [] {
-                switch (kind) {
-                    case Kind::Enable:
-                        return Signature("Damiao.enable()", {"bus"}, 1);
-                    case Kind::Disable:
-                        return Signature("Damiao.disable()", {"bus"}, 1);
-                    case Kind::SetZero:
-                        return Signature("Damiao.set_zero()", {"bus"}, 1);
-                    case Kind::ClearError:
-                        return Signature("Damiao.clear_error()", {"bus"}, 1);
-                    case Kind::MitControl:
-                        return Signature("Damiao.mit_control()", {"bus", "setpoint"}, 2);
-                    case Kind::EnsureMitMode:
-                        return Signature("Damiao.ensure_mit_mode()", {"bus"}, 1);
-                }
-                std::abort();
-            }();
+            static const Signature signature(command.full_name, {"bus"}, 1);
             BoundArguments bound;
-            if (!bind(signature, args, positional_count(static_cast<std::size_t>(nargsf)), kwnames,
-                      bound))
-                return nullptr;
-            if (!check_instance(bound[0], class_types.bus, "bus", "SocketCanTransport")) {
-                return nullptr;
-            }
-            auto& bus = reinterpret_cast<BusObject*>(bound[0])->bus;
+            BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
+            if (bus == nullptr) return nullptr;
             const Damiao& motor = as_motor(self)->motor;
-
-            if constexpr (kind == Kind::MitControl) {
-                if (!check_instance(bound[1], class_types.mit_setpoint, "setpoint",
-                                    "MitSetpoint")) {
-                    return nullptr;
-                }
-                const damiao::MitSetpoint setpoint =
-                    reinterpret_cast<MitSetpointObject*>(bound[1])->value;
-                return to_python(bus.with_locked(
-                    [&](CanTransport& t) { return motor.mit_control(t, setpoint); }));
-            } else if constexpr (kind == Kind::EnsureMitMode) {
-                return to_python(bus.with_locked([&](CanTransport& t) {
-                    return motor.ensure_control_mode(t, damiao::kMitControlMode);
-                }));
-            } else {
-                return to_python(bus.with_locked([&](CanTransport& t) {
-                    switch (kind) {
-                        case Kind::Enable:
-                            return motor.enable(t);
-                        case Kind::Disable:
-                            return motor.disable(t);
-                        case Kind::SetZero:
-                            return motor.set_zero(t);
-                        default:
-                            return motor.clear_error(t);
-                    }
-                }));
-            }
+            return to_python(
+                bus->bus.with_locked([&](CanTransport& t) { return (motor.*command.run)(t); }));
         },
         nullptr);
 }
 
-template <Kind kind>
+PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Damiao.mit_control()", {"bus", "setpoint"}, 2);
+            BoundArguments bound;
+            BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
+            if (bus == nullptr ||
+                !check_instance(bound[1], class_types.mit_setpoint, "setpoint", "MitSetpoint")) {
+                return nullptr;
+            }
+            const damiao::MitSetpoint setpoint =
+                reinterpret_cast<MitSetpointObject*>(bound[1])->value;
+            const Damiao& motor = as_motor(self)->motor;
+            // Encoded after the lock is taken, with the motor's limits.
+            return to_python(bus->bus.with_locked(
+                [&](CanTransport& t) { return motor.mit_control(t, setpoint); }));
+        },
+        nullptr);
+}
+
+PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Damiao.ensure_mit_mode()", {"bus"}, 1);
+            BoundArguments bound;
+            BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
+            if (bus == nullptr) return nullptr;
+            const Damiao& motor = as_motor(self)->motor;
+            // The lock stays held through the whole register sequence, pause included.
+            return to_python(bus->bus.with_locked([&](CanTransport& t) {
+                return motor.ensure_control_mode(t, damiao::kMitControlMode);
+            }));
+        },
+        nullptr);
+}
+
+template <auto function>
 PyCFunction method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&command<kind>));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef motor_methods[] = {
-    {"enable", method<Kind::Enable>(), kMethodFlags, "enable($self, bus)\n--\n\n"},
-    {"disable", method<Kind::Disable>(), kMethodFlags, "disable($self, bus)\n--\n\n"},
-    {"set_zero", method<Kind::SetZero>(), kMethodFlags, "set_zero($self, bus)\n--\n\n"},
-    {"clear_error", method<Kind::ClearError>(), kMethodFlags, "clear_error($self, bus)\n--\n\n"},
-    {"mit_control", method<Kind::MitControl>(), kMethodFlags,
+    {"enable", method<&fixed_command<kEnable>>(), kMethodFlags, "enable($self, bus)\n--\n\n"},
+    {"disable", method<&fixed_command<kDisable>>(), kMethodFlags, "disable($self, bus)\n--\n\n"},
+    {"set_zero", method<&fixed_command<kSetZero>>(), kMethodFlags, "set_zero($self, bus)\n--\n\n"},
+    {"clear_error", method<&fixed_command<kClearError>>(), kMethodFlags,
+     "clear_error($self, bus)\n--\n\n"},
+    {"mit_control", method<&mit_control>(), kMethodFlags,
      "mit_control($self, bus, setpoint)\n--\n\n"},
-    {"ensure_mit_mode", method<Kind::EnsureMitMode>(), kMethodFlags,
+    {"ensure_mit_mode", method<&ensure_mit_mode>(), kMethodFlags,
      "ensure_mit_mode($self, bus)\n--\n\n"
      "Force the firmware into MIT control mode (register 10 = 1). Some\n"
      "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
