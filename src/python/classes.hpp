@@ -60,6 +60,12 @@ void dealloc_instance(PyObject* self);
 // A function as a type slot's value.
 void* slot(auto function) { return reinterpret_cast<void*>(function); }
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table holds.
+template <auto function>
+PyCFunction fastcall_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // The call count of a vectorcall.
 [[nodiscard]] inline std::size_t positional_count(std::size_t nargsf) {
     return static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));

@@ -117,22 +117,20 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
         nullptr);
 }
 
-template <auto function>
-PyCFunction method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef motor_methods[] = {
-    {"enable", method<&fixed_command<kEnable>>(), kMethodFlags, "enable($self, bus)\n--\n\n"},
-    {"disable", method<&fixed_command<kDisable>>(), kMethodFlags, "disable($self, bus)\n--\n\n"},
-    {"set_zero", method<&fixed_command<kSetZero>>(), kMethodFlags, "set_zero($self, bus)\n--\n\n"},
-    {"clear_error", method<&fixed_command<kClearError>>(), kMethodFlags,
+    {"enable", fastcall_method<&fixed_command<kEnable>>(), kMethodFlags,
+     "enable($self, bus)\n--\n\n"},
+    {"disable", fastcall_method<&fixed_command<kDisable>>(), kMethodFlags,
+     "disable($self, bus)\n--\n\n"},
+    {"set_zero", fastcall_method<&fixed_command<kSetZero>>(), kMethodFlags,
+     "set_zero($self, bus)\n--\n\n"},
+    {"clear_error", fastcall_method<&fixed_command<kClearError>>(), kMethodFlags,
      "clear_error($self, bus)\n--\n\n"},
-    {"mit_control", method<&mit_control>(), kMethodFlags,
+    {"mit_control", fastcall_method<&mit_control>(), kMethodFlags,
      "mit_control($self, bus, setpoint)\n--\n\n"},
-    {"ensure_mit_mode", method<&ensure_mit_mode>(), kMethodFlags,
+    {"ensure_mit_mode", fastcall_method<&ensure_mit_mode>(), kMethodFlags,
      "ensure_mit_mode($self, bus)\n--\n\n"
      "Force the firmware into MIT control mode (register 10 = 1). Some\n"
      "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"

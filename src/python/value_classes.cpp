@@ -155,8 +155,7 @@ PyObject* preset(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 
 template <std::size_t... Index>
 std::array<PyMethodDef, sizeof...(Index) + 1> make_preset_table(std::index_sequence<Index...>) {
-    return {{{preset_methods()[Index].name.c_str(),
-              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&preset<Index>)),
+    return {{{preset_methods()[Index].name.c_str(), fastcall_method<&preset<Index>>(),
               METH_FASTCALL | METH_KEYWORDS | METH_STATIC, preset_methods()[Index].doc.c_str()}...,
              {nullptr, nullptr, 0, nullptr}}};
 }
@@ -242,7 +241,7 @@ PyGetSetDef setpoint_getset[] = {
 
 PyMethodDef mit_setpoint_def = {
     "mit_setpoint",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mit_setpoint_function)),
+    fastcall_method<&mit_setpoint_function>(),
     METH_FASTCALL | METH_KEYWORDS,
     "mit_setpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n"
     "Build a `MitSetpoint` (handy when keyword args are awkward).",

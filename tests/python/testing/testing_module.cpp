@@ -152,11 +152,6 @@ PyObject* install_bridge(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-template <auto Function>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 // A jointbus.MotorState holding the decoding of `feedback` (bytes) with the given p_max,
 // v_max and t_max, as a command's reply would produce it.
 PyObject* decode_state(PyObject*, PyObject* args) {
@@ -188,12 +183,13 @@ PyObject* decode_state(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"decode_state", decode_state, METH_VARARGS, nullptr},
-    {"emit", fastcall<&emit>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"emit_from_thread", fastcall<&emit_from_thread>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"emit", jointbus::python::fastcall_method<&emit>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"emit_from_thread", jointbus::python::fastcall_method<&emit_from_thread>(),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"install_bridge", install_bridge, METH_NOARGS, nullptr},
     {"fault_while_holding_bus", fault_while_holding_bus, METH_O, nullptr},
-    {"bind_three", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bind_three)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"bind_three", jointbus::python::fastcall_method<&bind_three>(), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
