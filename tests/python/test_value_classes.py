@@ -3,6 +3,8 @@ import math
 import struct
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import jointbus
 from jointbus import MitLimits, MitSetpoint, mit_setpoint
@@ -209,3 +211,15 @@ def test_motor_state_from_a_reply():
 ])
 def test_motor_state_reprs(feedback, limits, text):
     assert repr(decoded(feedback, *limits)) == text
+
+
+@given(st.floats(allow_nan=False, width=64))
+def test_any_float_is_stored_rounded_and_its_repr_reads_back(value):
+    stored = MitSetpoint(tau=value).tau
+    if math.isinf(stored):
+        assert abs(value) >= MIDPOINT
+    else:
+        assert stored == f32(value)
+    text = repr(MitSetpoint(tau=value)).split("tau=")[1].rstrip(")")
+    assert "e" not in text and not text.endswith(".0")
+    assert f32(float(text)) == stored and math.copysign(1, float(text)) == math.copysign(1, stored)
