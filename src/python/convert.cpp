@@ -12,7 +12,8 @@ namespace {
 
 // Replaces a pending TypeError by one that names the parameter, keeping its cause.
 bool name_type_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    // Exactly TypeError: a subclass, like any other exception type, passes unchanged.
+    if (PyErr_Occurred() != PyExc_TypeError) return false;
     const TakenException taken = TakenException::take();
     PyObject* original = taken.value.get();
 

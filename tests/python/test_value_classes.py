@@ -223,3 +223,22 @@ def test_any_float_is_stored_rounded_and_its_repr_reads_back(value):
     text = repr(MitSetpoint(tau=value)).split("tau=")[1].rstrip(")")
     assert "e" not in text and not text.endswith(".0")
     assert f32(float(text)) == stored and math.copysign(1, float(text)) == math.copysign(1, stored)
+
+
+def test_a_subclass_of_type_error_propagates_unchanged():
+    class OwnTypeError(TypeError):
+        pass
+
+    class Refusing:
+        def __float__(self):
+            raise OwnTypeError("mine")
+
+        def __index__(self):
+            raise OwnTypeError("mine too")
+
+    with pytest.raises(OwnTypeError, match="^mine$"):
+        MitLimits(Refusing())
+    with pytest.raises(OwnTypeError, match="^mine too$"):
+        jointbus.Damiao(Refusing(), 1)
+    with pytest.raises(OwnTypeError, match="^mine too$"):
+        jointbus.Damiao(1, 1, timeout_ms=Refusing())
