@@ -228,17 +228,24 @@ def bring_up(bus: jointbus.SocketCanTransport, joints: list[Joint], set_zero: bo
               f"q={state.position:+.3f} rad, kp={joint.kp:g} kd={joint.kd:g}")
 
 
+DISABLE_ATTEMPTS = 3
+
+
 def shut_down(bus: jointbus.SocketCanTransport, joints: list[Joint]) -> None:
     """Disable every motor, each on its own: one that does not answer must not keep the
-    others enabled."""
+    others enabled. A lost reply leaves it unknown whether the motor took the command, and
+    disabling twice is harmless, so a failed disable is tried again a few times."""
     for joint in joints:
-        try:
-            joint.final_state = state = joint.motor.disable(bus)
-        except RuntimeError as exc:
-            print(f"motor {joint.name}: disable failed: {exc}", file=sys.stderr)
-            continue
-        print(f"motor {joint.name}: disabled (status {state.error} "
-              f"{STATUS_NAMES.get(state.error, 'fault')})")
+        for attempt in range(1, DISABLE_ATTEMPTS + 1):
+            try:
+                joint.final_state = state = joint.motor.disable(bus)
+            except RuntimeError as exc:
+                print(f"motor {joint.name}: disable attempt {attempt} failed: {exc}",
+                      file=sys.stderr)
+                continue
+            print(f"motor {joint.name}: disabled (status {state.error} "
+                  f"{STATUS_NAMES.get(state.error, 'fault')})")
+            break
 
 
 # ------------------------------------------------------------------------------- control loop
