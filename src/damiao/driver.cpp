@@ -10,16 +10,12 @@ using transport::CanFrameView;
 using transport::CanId;
 using transport::CanTransport;
 
-// The fixed commands: seven 0xFF bytes, then the command byte. Frame byte 7 is the payload's
-// most significant byte.
-constexpr std::uint64_t kEnablePayload = 0xFCFF'FFFF'FFFF'FFFFULL;
-constexpr std::uint64_t kDisablePayload = 0xFDFF'FFFF'FFFF'FFFFULL;
-constexpr std::uint64_t kSetZeroPayload = 0xFEFF'FFFF'FFFF'FFFFULL;
-constexpr std::uint64_t kClearErrorPayload = 0xFBFF'FFFF'FFFF'FFFFULL;
+using protocol::FixedCommand;
+using protocol::fixed_payload;
 
 // Identifiers are masked rather than refused, so a command frame never fails with InvalidId.
 CanId standard_id(std::uint16_t number) {
-    return CanId::standard(static_cast<std::uint16_t>(number & 0x7FFU));
+    return CanId::standard(static_cast<std::uint16_t>(number & protocol::kStandardIdMask));
 }
 
 }  // namespace
@@ -42,19 +38,19 @@ std::expected<MotorState, Error> Damiao::cmd_motor_id(CanTransport& bus,
 }
 
 std::expected<MotorState, Error> Damiao::enable(CanTransport& bus) const {
-    return cmd_motor_id(bus, kEnablePayload);
+    return cmd_motor_id(bus, fixed_payload(FixedCommand::Enable));
 }
 
 std::expected<MotorState, Error> Damiao::disable(CanTransport& bus) const {
-    return cmd_motor_id(bus, kDisablePayload);
+    return cmd_motor_id(bus, fixed_payload(FixedCommand::Disable));
 }
 
 std::expected<MotorState, Error> Damiao::set_zero(CanTransport& bus) const {
-    return cmd_motor_id(bus, kSetZeroPayload);
+    return cmd_motor_id(bus, fixed_payload(FixedCommand::SetZero));
 }
 
 std::expected<MotorState, Error> Damiao::clear_error(CanTransport& bus) const {
-    return cmd_motor_id(bus, kClearErrorPayload);
+    return cmd_motor_id(bus, fixed_payload(FixedCommand::ClearError));
 }
 
 std::expected<MotorState, Error> Damiao::mit_control(CanTransport& bus,

@@ -10,14 +10,14 @@
 
 #include "damiao/error.hpp"
 #include "damiao/mit.hpp"
+#include "damiao/protocol.hpp"
 #include "transport/can_transport.hpp"
 
 namespace jointbus::damiao {
 
-// The control mode in which the motor acts on MIT commands.
-inline constexpr std::uint8_t kMitControlMode = 1;
-// The register holding the firmware's control mode.
-inline constexpr std::uint8_t kControlModeRegister = 10;
+// The control mode in which the motor acts on MIT commands, and the register that holds it.
+inline constexpr auto kMitControlMode = static_cast<std::uint8_t>(protocol::kMitControlMode);
+inline constexpr std::uint8_t kControlModeRegister = protocol::kControlModeRegister;
 
 enum class RegisterAccess : std::uint8_t { ReadOnly, ReadWrite };
 
@@ -74,6 +74,11 @@ struct Damiao {
     [[nodiscard]] std::expected<void, Error> ensure_control_mode(transport::CanTransport& bus,
                                                                  std::uint8_t mode) const;
 };
+
+// Whether `frame` answers a read of register `id`: 8 data bytes with the read operation and the
+// register in bytes 2..3. Replies are recognised by content alone (identifier, FD flag and
+// bytes 0..1 are not looked at); a remote or error frame is never one.
+[[nodiscard]] bool is_register_reply(const transport::CanFrame& frame, std::uint8_t id);
 
 // Whether `value`, read from the control-mode register, is `mode`; all 32 bits are compared. A
 // Float value is a TypeMismatch, since the register holds a Uint32.

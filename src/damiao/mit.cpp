@@ -3,6 +3,8 @@
 #include <bit>
 #include <utility>
 
+#include "damiao/protocol.hpp"
+
 namespace jointbus::damiao {
 
 const std::array<LimitPreset, 15> kLimitPresets{{
@@ -41,8 +43,8 @@ std::string_view name(LimitField field) {
 
 namespace {
 
-constexpr float kCodes16 = 65535.0F;
-constexpr float kCodes12 = 4095.0F;
+constexpr float kCodes16 = float((1U << protocol::kPositionBits) - 1);
+constexpr float kCodes12 = float((1U << protocol::kFieldBits) - 1);
 
 // Lower bound first: a NaN compares false both times and stays NaN.
 float clamp(float x, float low, float high) {

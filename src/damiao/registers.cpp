@@ -18,9 +18,9 @@ using transport::CanId;
 using transport::CanTransport;
 using transport::Instant;
 
-constexpr std::uint8_t kReadCommand = 0x33;
-constexpr std::uint8_t kWriteCommand = 0x55;
-constexpr CanId kRegisterRequestId = CanId::standard(0x7FF);
+constexpr std::uint8_t kReadCommand = protocol::kRegisterRead;
+constexpr std::uint8_t kWriteCommand = protocol::kRegisterWrite;
+constexpr CanId kRegisterRequestId = CanId::standard(protocol::kRegisterRequestId);
 // The firmware needs time to apply a new control mode before it reads back the new value.
 constexpr std::chrono::milliseconds kModeSettleTime{100};
 
@@ -62,12 +62,6 @@ std::array<std::uint8_t, 8> register_request(std::uint16_t motor_id, std::uint8_
     };
 }
 
-// Replies are recognised by content alone: identifier, fd flag and bytes 0..1 are not looked
-// at, so any fitting frame is taken, whoever sent it.
-bool is_register_reply(const CanFrame& frame, std::uint8_t id) {
-    return frame.data.size() == 8 && frame.data[2] == kReadCommand && frame.data[3] == id;
-}
-
 std::uint32_t little_endian_u32(const CanFrame& frame, std::size_t offset) {
     return static_cast<std::uint32_t>(frame.data[offset]) |
            static_cast<std::uint32_t>(frame.data[offset + 1]) << 8 |
@@ -76,6 +70,11 @@ std::uint32_t little_endian_u32(const CanFrame& frame, std::size_t offset) {
 }
 
 }  // namespace
+
+bool is_register_reply(const CanFrame& frame, std::uint8_t id) {
+    return !frame.remote && !frame.error && frame.data.size() == protocol::kFrameBytes &&
+           frame.data[2] == kReadCommand && frame.data[3] == id;
+}
 
 const RegisterInfo* find_register(std::uint8_t id) {
     const auto entry = std::ranges::lower_bound(kRegisters, id, {}, &RegisterInfo::id);

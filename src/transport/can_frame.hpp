@@ -67,12 +67,15 @@ private:
     std::uint8_t size_ = 0;
 };
 
-// One received frame, owned by the caller. Remote and error frames arrive as ordinary frames.
+// One received frame, owned by the caller. Remote and error frames arrive flagged: neither
+// carries data a motor sent, so nothing may take one as a reply.
 struct CanFrame {
     CanId id;
     FramePayload data;
     bool fd = false;
     bool brs = false;
+    bool remote = false;  // a remote (RTR) request: no data, whatever its length says
+    bool error = false;   // an error frame reported by the controller, not a frame on the wire
 
     [[nodiscard]] CanFrameView view() const { return CanFrameView{id, data.bytes(), fd, brs}; }
 };

@@ -88,15 +88,45 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
         raw.can_id = can_id;
         raw.len = fd_length(length);
         raw.flags = static_cast<std::uint8_t>(CANFD_FDF | (frame.brs ? CANFD_BRS : 0));
-        std::memcpy(raw.data, frame.data.data(), length);
+        // An empty span may hold a null pointer, which memcpy must not be given even for zero
+        // bytes.
+        if (length > 0) std::memcpy(raw.data, frame.data.data(), length);
         return write_all(socket_.get(), &raw, sizeof raw);
     }
     if (length > kClassicMaxData) return std::unexpected(FrameTooLarge{length});
     can_frame raw{};
     raw.can_id = can_id;
     raw.len = static_cast<std::uint8_t>(length);
-    std::memcpy(raw.data, frame.data.data(), length);
+    if (length > 0) std::memcpy(raw.data, frame.data.data(), length);
     return write_all(socket_.get(), &raw, sizeof raw);
+}
+
+std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,
+                                                        std::size_t received) {
+    CanFrame frame;
+    if (raw.can_id & CAN_EFF_FLAG) {
+        frame.id = CanId::extended(raw.can_id & CAN_EFF_MASK);
+    } else {
+        frame.id = CanId{CanId::Kind::Standard, raw.can_id & CAN_SFF_MASK};
+    }
+    frame.remote = (raw.can_id & CAN_RTR_FLAG) != 0;
+    frame.error = (raw.can_id & CAN_ERR_FLAG) != 0;
+    const std::uint8_t* data = raw.data;
+    if (received == CAN_MTU) {
+        // An error frame's status lives in all 8 data bytes, whatever its length says. The
+        // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
+        const std::size_t length = frame.error ? kClassicMaxData
+                                               : std::min<std::size_t>(raw.len, kClassicMaxData);
+        frame.data.assign({data, length});
+    } else if (received == CANFD_MTU) {
+        frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
+        frame.fd = true;
+        frame.brs = (raw.flags & CANFD_BRS) != 0;
+    } else {
+        // A CAN_RAW socket with FD frames enabled delivers only whole frames of either size.
+        return std::unexpected(Backend{IoError::from_errno(EPROTO)});
+    }
+    return frame;
 }
 
 std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
@@ -123,29 +153,7 @@ std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeou
         return std::unexpected(backend_errno());
     }
 
-    CanFrame frame;
-    if (raw.can_id & CAN_EFF_FLAG) {
-        frame.id = CanId::extended(raw.can_id & CAN_EFF_MASK);
-    } else {
-        frame.id = CanId{CanId::Kind::Standard, raw.can_id & CAN_SFF_MASK};
-    }
-    const std::uint8_t* data = raw.data;
-    if (received == static_cast<ssize_t>(CAN_MTU)) {
-        // An error frame's status lives in all 8 data bytes, whatever its length says. The
-        // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
-        const std::size_t length = (raw.can_id & CAN_ERR_FLAG)
-                                       ? kClassicMaxData
-                                       : std::min<std::size_t>(raw.len, kClassicMaxData);
-        frame.data.assign({data, length});
-    } else if (received == static_cast<ssize_t>(CANFD_MTU)) {
-        frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
-        frame.fd = true;
-        frame.brs = (raw.flags & CANFD_BRS) != 0;
-    } else {
-        // A CAN_RAW socket with FD frames enabled delivers only whole frames of either size.
-        return std::unexpected(Backend{IoError::from_errno(EPROTO)});
-    }
-    return frame;
+    return frame_from_kernel(raw, static_cast<std::size_t>(received));
 }
 
 }  // namespace jointbus::transport

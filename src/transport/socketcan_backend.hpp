@@ -1,6 +1,9 @@
 // The CanTransport on a Linux SocketCAN raw socket with CAN FD frames enabled.
 #pragma once
 
+#include <linux/can.h>
+
+#include <cstddef>
 #include <expected>
 #include <string_view>
 
@@ -8,6 +11,12 @@
 #include "transport/file_descriptor.hpp"
 
 namespace jointbus::transport {
+
+// The frame in what one read of a CAN_RAW socket returned: `received` bytes of `raw`. Only a
+// whole classic (CAN_MTU) or FD (CANFD_MTU) frame is a frame; any other size is EPROTO. A length
+// field beyond its kind's maximum is clamped, so nothing is read past the buffer.
+[[nodiscard]] std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,
+                                                                       std::size_t received);
 
 // Owns one CAN_RAW socket bound to one interface. Classic and FD frames share the socket; no
 // receive filter is installed, so every frame on the interface is delivered. Sending costs one
