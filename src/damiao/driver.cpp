@@ -1,6 +1,8 @@
 #include "damiao/driver.hpp"
 
 #include <array>
+#include <optional>
+#include <variant>
 
 namespace jointbus::damiao {
 
@@ -27,11 +29,25 @@ std::expected<MotorState, Error> Damiao::cmd_motor_id(CanTransport& bus,
         data[i] = static_cast<std::uint8_t>(payload >> (8 * i));
     }
     const CanFrameView frame{standard_id(motor_id), data, false, false};
-    auto reply = bus.request(frame, standard_id(master_id), timeout);
-    if (!reply) return std::unexpected(errors::Transport{reply.error()});
-    // Only the identifier chose this reply: its motor nibble and error code are reported, not
-    // checked. A short reply fails at once: the motor answers a command once, so waiting on for
-    // a longer reply would only end in the timeout.
+    const CanId reply_id = standard_id(master_id);
+    // Only the identifier chooses the reply: its motor nibble and status are reported, not
+    // checked. A remote frame is never a reply. A short frame from the master id is skipped
+    // rather than failing at once: the motor's full reply may still be on its way.
+    std::optional<std::size_t> short_length;
+    auto reply = bus.exchange(frame, timeout, [&](const transport::CanFrame& received) {
+        if (received.id != reply_id || received.remote || received.error) return false;
+        if (received.data.size() < protocol::kFrameBytes) {
+            short_length = received.data.size();
+            return false;
+        }
+        return true;
+    });
+    if (!reply) {
+        if (short_length && std::holds_alternative<transport::Timeout>(reply.error())) {
+            return std::unexpected(errors::ShortReply{*short_length});
+        }
+        return std::unexpected(errors::Transport{reply.error()});
+    }
     auto state = decode_feedback(limits, reply->data.bytes());
     if (!state) return std::unexpected(errors::ShortReply{state.error().length});
     return *state;
@@ -57,6 +73,11 @@ std::expected<MotorState, Error> Damiao::mit_control(CanTransport& bus,
                                                      const MitSetpoint& setpoint) const {
     const auto payload = encode(limits, setpoint);
     if (!payload) return std::unexpected(errors::UnusableLimits{payload.error()});
+    // A NaN would encode as the bottom of its range: a NaN position would drive the motor to
+    // -p_max at full stiffness. Nothing is sent.
+    if (const auto field = nan_field(setpoint)) {
+        return std::unexpected(errors::InvalidSetpoint{*field});
+    }
     return cmd_motor_id(bus, *payload);
 }
 

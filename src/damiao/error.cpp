@@ -84,6 +84,11 @@ void write_text(const Error& error, std::string& out) {
                        out += std::to_string(e.length);
                        out += " data bytes, expected at least 8";
                    },
+                   [&](const errors::InvalidSetpoint& e) {
+                       out += "invalid MIT setpoint: ";
+                       out += name(e.field);
+                       out += " is NaN (no set value may be NaN)";
+                   },
                },
                error);
 }

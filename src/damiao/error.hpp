@@ -43,16 +43,22 @@ struct ControlModeMismatch {
 struct UnusableLimits {
     UnusableLimit limit;
 };
-// A reply from the master identifier with fewer than 8 data bytes.
+// A reply from the master identifier with fewer than 8 data bytes, and no full one before the
+// deadline.
 struct ShortReply {
     std::size_t length;
+};
+// A set value that is NaN: the command was refused before anything was sent.
+struct InvalidSetpoint {
+    SetpointField field;
 };
 
 }  // namespace errors
 
 using Error = std::variant<errors::Transport, errors::RegisterNotInTable, errors::ReadOnlyRegister,
                            errors::TypeMismatch, errors::UnexpectedReply,
-                           errors::ControlModeMismatch, errors::UnusableLimits, errors::ShortReply>;
+                           errors::ControlModeMismatch, errors::UnusableLimits, errors::ShortReply,
+                           errors::InvalidSetpoint>;
 
 // Appends the error's user-visible message to `out`.
 void write_text(const Error& error, std::string& out);

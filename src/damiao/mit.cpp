@@ -1,6 +1,7 @@
 #include "damiao/mit.hpp"
 
 #include <bit>
+#include <cmath>
 #include <utility>
 
 #include "damiao/protocol.hpp"
@@ -39,6 +40,31 @@ std::string_view name(LimitField field) {
             return "t_max";
     }
     std::unreachable();
+}
+
+std::string_view name(SetpointField field) {
+    switch (field) {
+        case SetpointField::Q:
+            return "q";
+        case SetpointField::Dq:
+            return "dq";
+        case SetpointField::Kp:
+            return "kp";
+        case SetpointField::Kd:
+            return "kd";
+        case SetpointField::Tau:
+            return "tau";
+    }
+    std::unreachable();
+}
+
+std::optional<SetpointField> nan_field(const MitSetpoint& setpoint) {
+    const std::array<float, 5> values{setpoint.q, setpoint.dq, setpoint.kp, setpoint.kd,
+                                      setpoint.tau};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (std::isnan(values[i])) return static_cast<SetpointField>(i);
+    }
+    return std::nullopt;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -58,6 +59,13 @@ struct UnusableLimit {
     LimitField field;
     float value;
 };
+
+// A set value of a MitSetpoint, in field order.
+enum class SetpointField : std::uint8_t { Q, Dq, Kp, Kd, Tau };
+[[nodiscard]] std::string_view name(SetpointField field);
+
+// The first field (q, dq, kp, kd, tau in that order) that is NaN, or nothing.
+[[nodiscard]] std::optional<SetpointField> nan_field(const MitSetpoint& setpoint);
 
 // The 8 command bytes as one payload whose least significant byte is frame byte 0. Checks the
 // limits (p_max, v_max, kp_max, kd_max, t_max in that order) before any other work.

@@ -16,7 +16,6 @@ using transport::CanFrame;
 using transport::CanFrameView;
 using transport::CanId;
 using transport::CanTransport;
-using transport::Instant;
 
 constexpr std::uint8_t kReadCommand = protocol::kRegisterRead;
 constexpr std::uint8_t kWriteCommand = protocol::kRegisterWrite;
@@ -90,18 +89,11 @@ std::expected<RegisterValue, Error> Damiao::read_register(CanTransport& bus,
 
     const auto request = register_request(motor_id, kReadCommand, id, 0);
     const CanFrameView frame{kRegisterRequestId, request, false, false};
-    if (auto sent = bus.send(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
-
-    const Instant deadline = bus.now().plus(timeout);
-    for (;;) {
-        const auto remaining = deadline.since(bus.now());
-        if (!remaining) return std::unexpected(errors::Transport{transport::Timeout{}});
-        auto received = bus.recv(*remaining);
-        if (!received) return std::unexpected(errors::Transport{received.error()});
-        if (is_register_reply(*received, id)) {
-            return RegisterValue{entry->type, little_endian_u32(*received, 4)};
-        }
-    }
+    auto reply = bus.exchange(frame, timeout, [id](const CanFrame& received) {
+        return is_register_reply(received, id);
+    });
+    if (!reply) return std::unexpected(errors::Transport{reply.error()});
+    return RegisterValue{entry->type, little_endian_u32(*reply, 4)};
 }
 
 std::expected<void, Error> Damiao::write_register(CanTransport& bus, std::uint8_t id,
@@ -117,6 +109,8 @@ std::expected<void, Error> Damiao::write_register(CanTransport& bus, std::uint8_
 
     const auto request = register_request(motor_id, kWriteCommand, id, value.bits);
     const CanFrameView frame{kRegisterRequestId, request, false, false};
+    // Like every request: what waits now (an echo, a late reply) answers nothing to come.
+    bus.discard_waiting();
     if (auto sent = bus.send(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
     return {};
 }

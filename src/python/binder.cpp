@@ -26,6 +26,12 @@ bool too_many_positional(const Signature& signature, std::size_t given) {
 
 bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
                   BoundArguments& out) {
+    // A call with **mapping can carry any hashable as a key; only a vectorcall's names are
+    // guaranteed to be strings. The interpreter's own text for this case.
+    if (!PyUnicode_Check(keyword)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return false;
+    }
     const std::size_t index = signature.find(keyword);
     if (index == signature.size()) {
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",

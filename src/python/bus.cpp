@@ -12,6 +12,10 @@ namespace jointbus::python {
 
 namespace {
 
+// A signal that interrupts a command's wait runs the interpreter's handlers at once, as the
+// interpreter's own blocking calls do; the wait goes on unless a handler raised.
+bool run_signal_handlers() { return PyErr_CheckSignals() == 0; }
+
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
@@ -28,6 +32,7 @@ PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 PyErr_SetString(PyExc_OSError, transport.error().text().c_str());
                 return nullptr;
             }
+            transport->set_signal_hook(&run_signal_handlers);
             PyObject* self = type->tp_alloc(type, 0);
             if (self == nullptr) return nullptr;  // the transport closes its socket on the way out
             new (&reinterpret_cast<BusObject*>(self)->bus)
@@ -56,7 +61,7 @@ PyObject* create_bus_type() {
     static PyType_Spec definition = {"jointbus.SocketCanTransport", sizeof(BusObject), 0,
                                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = create_type(definition);
-    class_types.bus = reinterpret_cast<PyTypeObject*>(type);
+    class_types.bus = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
     return type;
 }
 

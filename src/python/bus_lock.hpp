@@ -1,9 +1,22 @@
 // The lock that serialises every exchange on one bus, with the poisoned flag that marks a bus
 // on which an exchange was abandoned half-way by an internal fault.
+//
+// The bus lock and the interpreter lock. Every caller holds the interpreter lock, and the
+// module never releases it during an exchange. Python code can still run while a bus lock is
+// held: the interpreter's signal handlers (run when a signal interrupts a wait) and logging
+// handlers, and such code may release the interpreter lock (any blocking I/O does). So a thread
+// must never block on a taken bus lock while it holds the interpreter lock: the holder may
+// need the interpreter lock back to finish, and neither would move again. `with_locked` only
+// tries the lock; when it is taken, the caller's `wait` blocks for it (the Python layer with
+// the interpreter lock released). A thread that finds the bus held by itself is running a
+// handler inside its own exchange: waiting would never end, so the caller refuses instead
+// (see `held_by_this_thread`).
 #pragma once
 
+#include <atomic>
 #include <exception>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace jointbus::python {
@@ -23,12 +36,16 @@ class BusLock {
 public:
     explicit BusLock(Guarded value) : value_(std::move(value)) {}
 
-    // Runs `operation(value)` with the lock held. Throws PoisonedBus, running nothing, when an
-    // earlier operation was abandoned.
-    template <class Operation>
-    decltype(auto) with_locked(Operation&& operation) {
-        std::lock_guard lock(mutex_);
+    // Runs `operation(value)` with the lock held. When another thread holds the lock,
+    // `wait(acquire)` is called, and must call `acquire()`, which blocks until the lock is
+    // this thread's. Throws PoisonedBus, running nothing, when an earlier operation was
+    // abandoned. The calling thread must not hold the lock already.
+    template <class Operation, class Wait>
+    decltype(auto) with_locked(Operation&& operation, Wait&& wait) {
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) std::forward<Wait>(wait)([&lock] { lock.lock(); });
         if (poisoned_) throw PoisonedBus{};
+        const Owner owner(owner_);
         try {
             return std::forward<Operation>(operation)(value_);
         } catch (...) {
@@ -37,10 +54,37 @@ public:
         }
     }
 
+    // Blocks in place for a taken lock: for callers that hold no other lock.
+    template <class Operation>
+    decltype(auto) with_locked(Operation&& operation) {
+        return with_locked(std::forward<Operation>(operation), [](auto&& acquire) { acquire(); });
+    }
+
+    // Whether the calling thread is inside `with_locked` on this lock.
+    [[nodiscard]] bool held_by_this_thread() const {
+        return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+
     [[nodiscard]] bool poisoned() const { return poisoned_; }
 
 private:
+    // Records the holding thread for as long as the operation runs; cleared before the lock is
+    // released.
+    class Owner {
+    public:
+        explicit Owner(std::atomic<std::thread::id>& slot) : slot_(slot) {
+            slot_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        }
+        ~Owner() { slot_.store(std::thread::id{}, std::memory_order_relaxed); }
+        Owner(const Owner&) = delete;
+        Owner& operator=(const Owner&) = delete;
+
+    private:
+        std::atomic<std::thread::id>& slot_;
+    };
+
     std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
     bool poisoned_ = false;
     Guarded value_;
 };

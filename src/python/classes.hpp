@@ -30,7 +30,9 @@ struct BusObject {
     PyObject_HEAD BusLock<transport::SocketCanTransport> bus;
 };
 
-// The type objects, made once per process at the first import and never freed.
+// The type objects, made once per process at the first import and never freed. Each entry is
+// a reference of its own, so the module's code still finds its classes after their module
+// attributes are deleted.
 struct ClassTypes {
     PyTypeObject* mit_limits = nullptr;
     PyTypeObject* mit_setpoint = nullptr;

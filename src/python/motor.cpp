@@ -1,4 +1,5 @@
 // Damiao: one motor, commanded over any bus object passed to its methods.
+#include <cassert>
 #include <cstdio>
 #include <string>
 
@@ -28,6 +29,9 @@ PyRef dm_err_to_py(damiao::Error error) {
 }
 
 PyObject* raise_driver_error(damiao::Error error) {
+    // A signal handler that raised during the wait ended the exchange: its exception is the
+    // command's outcome.
+    if (PyErr_Occurred() != nullptr) return nullptr;
     const PyRef exception = dm_err_to_py(std::move(error));
     if (exception) PyErr_SetObject(PyExc_RuntimeError, exception.get());
     return nullptr;
@@ -41,6 +45,27 @@ PyObject* to_python(const std::expected<Result, damiao::Error>& result) {
     } else {
         return new_motor_state(*result);
     }
+}
+
+// Blocks for a bus lock held by another thread with the interpreter lock released: the holder
+// may be running Python code that needs it (see bus_lock.hpp).
+constexpr auto wait_without_interpreter = [](auto&& acquire) {
+    Py_BEGIN_ALLOW_THREADS acquire();
+    Py_END_ALLOW_THREADS
+};
+
+// Runs one driver exchange under the bus lock and returns its result as a Python value.
+template <class Operation>
+PyObject* exchange(BusObject* bus, Operation&& operation) {
+    assert(PyGILState_Check());
+    if (bus->bus.held_by_this_thread()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "bus in use: a handler that ran during an exchange on this bus cannot use "
+                        "the same bus");
+        return nullptr;
+    }
+    return to_python(
+        bus->bus.with_locked(std::forward<Operation>(operation), wait_without_interpreter));
 }
 
 // Binds a command's arguments and converts `bus`; null with the exception set.
@@ -74,8 +99,7 @@ PyObject* fixed_command(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
             BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
             if (bus == nullptr) return nullptr;
             const Damiao& motor = as_motor(self)->motor;
-            return to_python(
-                bus->bus.with_locked([&](CanTransport& t) { return (motor.*command.run)(t); }));
+            return exchange(bus, [&](CanTransport& t) { return (motor.*command.run)(t); });
         },
         nullptr);
 }
@@ -94,8 +118,7 @@ PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
                 reinterpret_cast<MitSetpointObject*>(bound[1])->value;
             const Damiao& motor = as_motor(self)->motor;
             // Encoded after the lock is taken, with the motor's limits.
-            return to_python(bus->bus.with_locked(
-                [&](CanTransport& t) { return motor.mit_control(t, setpoint); }));
+            return exchange(bus, [&](CanTransport& t) { return motor.mit_control(t, setpoint); });
         },
         nullptr);
 }
@@ -110,9 +133,9 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
             if (bus == nullptr) return nullptr;
             const Damiao& motor = as_motor(self)->motor;
             // The lock stays held through the whole register sequence, pause included.
-            return to_python(bus->bus.with_locked([&](CanTransport& t) {
+            return exchange(bus, [&](CanTransport& t) {
                 return motor.ensure_control_mode(t, damiao::kMitControlMode);
-            }));
+            });
         },
         nullptr);
 }
@@ -207,7 +230,7 @@ PyObject* create_damiao_type() {
     static PyType_Spec definition = {"jointbus.Damiao", sizeof(DamiaoObject), 0,
                                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = create_type(definition);
-    class_types.damiao = reinterpret_cast<PyTypeObject*>(type);
+    class_types.damiao = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
     return type;
 }
 

@@ -314,7 +314,7 @@ PyObject* create_mit_limits_type() {
     static PyType_Spec definition = {"jointbus.MitLimits", sizeof(MitLimitsObject), 0, kFlags,
                                      slots};
     PyObject* type = with_vectorcall(create_type(definition), &limits_vectorcall);
-    class_types.mit_limits = reinterpret_cast<PyTypeObject*>(type);
+    class_types.mit_limits = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
     return type;
 }
 
@@ -331,7 +331,7 @@ PyObject* create_mit_setpoint_type() {
     static PyType_Spec definition = {"jointbus.MitSetpoint", sizeof(MitSetpointObject), 0, kFlags,
                                      slots};
     PyObject* type = with_vectorcall(create_type(definition), &setpoint_vectorcall);
-    class_types.mit_setpoint = reinterpret_cast<PyTypeObject*>(type);
+    class_types.mit_setpoint = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
     return type;
 }
 
@@ -346,7 +346,7 @@ PyObject* create_motor_state_type() {
     static PyType_Spec definition = {"jointbus.MotorState", sizeof(MotorStateObject), 0, kFlags,
                                      slots};
     PyObject* type = PyType_FromSpec(&definition);
-    class_types.motor_state = reinterpret_cast<PyTypeObject*>(type);
+    class_types.motor_state = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
     return type;
 }
 

@@ -1,6 +1,9 @@
 #include "transport/can_transport.hpp"
 
 #include <ctime>
+#include <string>
+
+#include "log/log.hpp"
 
 namespace jointbus::transport {
 
@@ -13,14 +16,20 @@ Instant monotonic_now() {
 
 std::expected<CanFrame, TransportError> CanTransport::request(const CanFrameView& frame,
                                                               CanId expected, Duration timeout) {
-    if (auto sent = send(frame); !sent) return std::unexpected(sent.error());
-    const Instant deadline = now().plus(timeout);
-    for (;;) {
-        const std::optional<Duration> remaining = deadline.since(now());
-        if (!remaining) return std::unexpected(Timeout{});
-        auto received = recv(*remaining);
-        if (!received || received->id == expected) return received;
+    return exchange(frame, timeout, [expected](const CanFrame& received) {
+        return received.id == expected && !received.remote && !received.error;
+    });
+}
+
+std::size_t CanTransport::discard_waiting() {
+    std::size_t discarded = 0;
+    while (discarded < kMaxDiscarded && recv(Duration{})) ++discarded;
+    if (discarded > 0) {
+        JOINTBUS_LOG(log::Level::Debug, "jointbus::transport",
+                     "discarded " + std::to_string(discarded) +
+                         " frame(s) waiting before a request");
     }
+    return discarded;
 }
 
 }  // namespace jointbus::transport

@@ -73,6 +73,8 @@ public:
     void fail_recv(transport::TransportError error, transport::Duration elapsed = {}) {
         script_.push_back({std::unexpected(std::move(error)), elapsed});
     }
+    // A frame already waiting before the next request: `discard_waiting` takes it.
+    void waiting(transport::CanFrame frame) { waiting_.push_back(std::move(frame)); }
     // The next `send` fails with `error` and records nothing.
     void fail_next_send(transport::TransportError error) { send_failure_ = std::move(error); }
     // Every successful `send` takes this long on the fake clock.
@@ -108,6 +110,16 @@ public:
         return std::move(step.outcome);
     }
 
+    // Takes only the frames scripted with `waiting`: the script of `recv` outcomes describes
+    // what arrives after the send.
+    std::size_t discard_waiting() override {
+        ++discard_calls_;
+        const std::size_t count = waiting_.size();
+        waiting_.clear();
+        return count;
+    }
+    [[nodiscard]] std::size_t discard_calls() const { return discard_calls_; }
+
     [[nodiscard]] transport::Instant now() const override {
         const transport::Instant read = clock_;
         clock_ = clock_.plus(clock_tick_);
@@ -129,6 +141,8 @@ private:
     };
 
     std::deque<Step> script_;
+    std::vector<transport::CanFrame> waiting_;
+    std::size_t discard_calls_ = 0;
     std::optional<transport::TransportError> send_failure_;
     transport::Duration send_duration_{};
     transport::Duration clock_tick_{};

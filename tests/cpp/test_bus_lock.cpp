@@ -1,4 +1,5 @@
 // The bus lock: an internal fault in the middle of an exchange poisons the bus for good.
+#include <atomic>
 #include <stdexcept>
 #include <thread>
 
@@ -54,6 +55,31 @@ TEST(BusLock, AFaultCaughtInsideTheOperationDoesNotPoison) {
         }
     });
     EXPECT_FALSE(lock.poisoned());
+}
+
+TEST(BusLock, KnowsItsHolderAndWaitsForAnotherThreadThroughTheCallersWait) {
+    BusLock<int> lock(0);
+    EXPECT_FALSE(lock.held_by_this_thread());
+    std::atomic<bool> other_done = false;
+    std::thread other;
+    std::atomic<int> waits = 0;
+    lock.with_locked([&](int&) {
+        EXPECT_TRUE(lock.held_by_this_thread());
+        other = std::thread([&] {
+            EXPECT_FALSE(lock.held_by_this_thread());
+            lock.with_locked([](int& value) { ++value; }, [&](auto&& acquire) {
+                ++waits;
+                acquire();
+            });
+            other_done = true;
+        });
+        while (waits == 0) std::this_thread::yield();  // the other thread is waiting for us
+        EXPECT_FALSE(other_done);
+    });
+    other.join();
+    EXPECT_EQ(waits, 1);
+    EXPECT_EQ(lock.with_locked([](int& value) { return value; }), 1);
+    EXPECT_FALSE(lock.held_by_this_thread());
 }
 
 }  // namespace

@@ -139,16 +139,47 @@ TEST(DriverTest, FdReplyIsDecodedFromItsFirstEightBytes) {
     EXPECT_EQ(state->t_rotor, 32);
 }
 
-TEST(DriverTest, ShortReplyFailsAtOnce) {
+// Regression: a short frame from the master id failed the command while the motor's full
+// reply was still on its way, which the next command then took as its own.
+TEST(DriverTest, ShortReplyIsSkippedForTheFullOne) {
     ScriptedTransport bus;
     bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E}));
     bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}));
 
     const auto state = motor().enable(bus);
 
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(state->t_rotor, 32);
+    EXPECT_EQ(bus.unread(), 0U);
+}
+
+TEST(DriverTest, ShortReplyAloneFailsAtTheDeadline) {
+    ScriptedTransport bus;
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E}));
+
+    const auto state = motor().enable(bus);
+
     ASSERT_FALSE(state.has_value());
     EXPECT_EQ(text(state.error()), "feedback reply too short: 7 data bytes, expected at least 8");
-    EXPECT_EQ(bus.unread(), 1U);
+    EXPECT_EQ(bus.recv_timeouts().size(), 2U);  // waited on after the short frame
+}
+
+// Regression: a NaN encoded as the bottom of its range, driving the motor to -p_max.
+TEST(DriverTest, NanSetValueIsRefusedBeforeSending) {
+    constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+    const std::pair<MitSetpoint, const char*> cases[] = {
+        {{kNan, kNan, 1.0F, 1.0F, 1.0F}, "q"},  {{0.0F, kNan, kNan, 0.0F, 0.0F}, "dq"},
+        {{0.0F, 0.0F, kNan, kNan, 0.0F}, "kp"}, {{0.0F, 0.0F, 0.0F, kNan, kNan}, "kd"},
+        {{0.0F, 0.0F, 0.0F, 0.0F, kNan}, "tau"},
+    };
+    for (const auto& [setpoint, field] : cases) {
+        ScriptedTransport bus;
+        const auto state = motor().mit_control(bus, setpoint);
+        ASSERT_FALSE(state.has_value());
+        EXPECT_EQ(text(state.error()), std::string("invalid MIT setpoint: ") + field +
+                                           " is NaN (no set value may be NaN)");
+        EXPECT_TRUE(bus.sent().empty());
+    }
 }
 
 TEST(DriverTest, UnusableLimitsSendNothing) {

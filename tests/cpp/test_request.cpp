@@ -213,6 +213,64 @@ TEST(RequestTest, BackendErrorFromRecvEndsRequestWithTimeLeft) {
     EXPECT_EQ(bus.unread(), 1U);
 }
 
+// Regression: a late reply waiting in the socket was returned as the answer to the next
+// request, shifting every later state by one command.
+TEST(RequestTest, FramesWaitingBeforeTheSendAreDiscarded) {
+    ScriptedTransport bus;
+    bus.waiting(make_frame(kReplyId, {0x01}));
+    bus.deliver(make_frame(kReplyId, {0x02}));
+
+    const auto reply = run(bus, ms(20));
+
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(data_of(*reply), bytes({0x02}));
+    EXPECT_EQ(bus.discard_calls(), 1U);
+}
+
+// Regression: a remote frame with the reply's identifier was decoded as a reply.
+TEST(RequestTest, RemoteAndErrorFramesAreNeverTheReply) {
+    ScriptedTransport bus;
+    CanFrame remote = make_frame(kReplyId, {});
+    remote.remote = true;
+    CanFrame error = make_frame(kReplyId, {0, 0, 0, 0, 0, 0, 0, 0});
+    error.error = true;
+    bus.deliver(remote);
+    bus.deliver(error);
+    bus.deliver(make_frame(kReplyId, {0x03}));
+
+    const auto reply = run(bus, ms(20));
+
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(data_of(*reply), bytes({0x03}));
+}
+
+// A signal during the wait: the hook decides whether to wait on (for the time left) or end.
+class InterruptedWaitTest : public ::testing::TestWithParam<bool> {};
+
+bool resume_hook() { return true; }
+bool stop_hook() { return false; }
+
+TEST_P(InterruptedWaitTest, HookDecides) {
+    const bool resume = GetParam();
+    ScriptedTransport bus;
+    bus.set_signal_hook(resume ? &resume_hook : &stop_hook);
+    bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(5));
+    bus.deliver(make_frame(kReplyId, {0x04}));
+
+    const auto reply = run(bus, ms(20));
+
+    if (resume) {
+        ASSERT_TRUE(reply.has_value()) << text(reply.error());
+        EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), ms(15)}));
+    } else {
+        ASSERT_FALSE(reply.has_value());
+        EXPECT_TRUE(CanTransport::interrupted(reply.error()));
+        EXPECT_EQ(bus.unread(), 1U);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Hook, InterruptedWaitTest, ::testing::Bool());
+
 // Regression: an unsaturated now + timeout wraps into the past and times out at once.
 TEST(RequestTest, HugeTimeoutSaturatesInsteadOfOverflowing) {
     ScriptedTransport bus;

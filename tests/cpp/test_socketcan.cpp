@@ -211,6 +211,8 @@ TEST_F(SocketCan, ReceivedFramesAreDecodedByKind) {
     EXPECT_FALSE(standard->fd);
     EXPECT_EQ(remote->id, CanId::standard(0x42));
     EXPECT_EQ(remote->data.size(), 4U);
+    EXPECT_TRUE(remote->remote);
+    EXPECT_FALSE(standard->remote || extended->remote || flexible->remote);
     EXPECT_FALSE(remote->fd);
     EXPECT_EQ(flexible->id, CanId::standard(0x55));
     EXPECT_TRUE(flexible->fd);
@@ -246,22 +248,36 @@ TEST_F(SocketCan, TimeoutsBelowOneMicrosecondNeverBlock) {
 }
 
 TEST_F(SocketCan, RequestDropsOtherIdentifiersAndReturnsTheReplyUnchanged) {
-    peer_.write_classic(0x26, {1});
-    peer_.write_classic(0x25 | CAN_EFF_FLAG, {2});  // same number, other kind
-    canfd_frame reply{};
-    reply.can_id = 0x25;
-    reply.len = 12;
-    reply.flags = CANFD_FDF;
-    reply.data[0] = 0xAB;
-    peer_.write_raw(&reply, sizeof reply);
-
+    // A stale reply already waiting is discarded; the peer answers only once the request is out.
+    peer_.write_classic(0x25, {0xEE});
+    std::this_thread::sleep_for(5ms);
+    std::thread answer([&] {
+        Peer responder(iface_);
+        if (peer_.read_raw().size() != CAN_MTU) return;  // the request frame
+        responder.write_classic(0x26, {1});
+        responder.write_classic(0x25 | CAN_EFF_FLAG, {2});  // same number, other kind
+        responder.write_classic(0x25 | CAN_RTR_FLAG, {});   // remote: never a reply
+        canfd_frame reply{};
+        reply.can_id = 0x25;
+        reply.len = 12;
+        reply.flags = CANFD_FDF;
+        reply.data[0] = 0xAB;
+        responder.write_raw(&reply, sizeof reply);
+    });
     auto got = bus_->request({CanId::standard(0x05), kEight}, CanId::standard(0x25),
                              Duration::from_millis(500));
+    answer.join();
     ASSERT_TRUE(got) << text(got.error());
     EXPECT_TRUE(got->fd);
     EXPECT_EQ(got->data.size(), 12U);
     EXPECT_EQ(got->data[0], 0xAB);
-    EXPECT_EQ(peer_.read_raw().size(), CAN_MTU) << "the request frame was not sent";
+}
+
+TEST_F(SocketCan, DiscardWaitingEmptiesTheQueueWithoutBlocking) {
+    for (std::uint8_t i = 0; i < 3; ++i) peer_.write_classic(0x40, {i});
+    std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(bus_->discard_waiting(), 3U);
+    EXPECT_EQ(bus_->discard_waiting(), 0U);
 }
 
 TEST_F(SocketCan, RequestTimesOutUnderASteadyStreamOfForeignFrames) {

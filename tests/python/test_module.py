@@ -208,3 +208,37 @@ def test_the_shared_object_exports_only_its_entry_point():
     listed = subprocess.run(["nm", "-D", "--defined-only", jointbus.__file__],
                             capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in listed.splitlines()] == ["PyInit_jointbus"]
+
+
+# Regression: a non-string key in **kwargs was formatted as a string (segfault, abort or
+# garbage, depending on the key).
+@pytest.mark.parametrize("key", [b"abc", 1e300, 1, object()])
+@pytest.mark.parametrize("call", [
+    lambda kw: jointbus.Damiao(1, 2, **kw),
+    lambda kw: jointbus.Damiao(**kw),
+    lambda kw: jointbus.SocketCanTransport(**kw),
+    lambda kw: jointbus.MitLimits(**kw),
+    lambda kw: jointbus.mit_setpoint(**kw),
+    lambda kw: jointbus.Damiao(1, 2).enable(**kw),
+])
+def test_non_string_keyword_keys_are_refused(call, key):
+    with pytest.raises(TypeError, match="^keywords must be strings$"):
+        call({key: 2})
+
+
+# Regression: the classes were kept alive only by the module's attributes, so deleting one
+# freed a type the module still used.
+def test_classes_outlive_their_module_attributes():
+    script = textwrap.dedent("""
+        import gc, jointbus
+        for name in ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport"]:
+            delattr(jointbus, name)
+        gc.collect()
+        s = jointbus.mit_setpoint(q=1.0)
+        assert type(s).__name__ == "MitSetpoint", type(s)
+        print(repr(s))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            env=dict(os.environ), timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("MitSetpoint(q=1")

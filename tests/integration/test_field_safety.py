@@ -1,0 +1,103 @@
+"""What must never be taken as a motor's reply, and commands under signals."""
+import math
+import signal
+import subprocess
+import time
+
+import pytest
+
+from jointbus import Damiao, MitSetpoint
+
+BUS_IN_USE = "bus in use: a handler that ran during an exchange on this bus cannot use the same bus"
+
+
+def send_later(iface, *frames, delay=0.5):
+    """cansend each frame from another process, `delay` seconds from now: a command started
+    right after this call is waiting for its reply by then."""
+    script = f"sleep {delay}; " + "; ".join(f"cansend {iface} {frame}" for frame in frames)
+    return subprocess.Popen(["sh", "-c", script])
+
+
+@pytest.mark.parametrize("impostor", [
+    "01A#R",          # a remote frame with the reply identifier
+    "01A#112233",     # a short frame from the master id: the full reply may still come
+])
+def test_frames_that_cannot_be_the_reply_are_skipped(iface, bus, impostor):
+    sender = send_later(iface, impostor, "01A#1A80007FF7FF2021")
+    try:
+        state = Damiao(10, 0x1A, timeout_ms=5000).enable(bus)
+    finally:
+        sender.wait()
+    assert (state.motor_id, state.error, state.t_mos, state.t_rotor) == (10, 1, 0x20, 0x21)
+
+
+@pytest.mark.parametrize("field", ["q", "dq", "kp", "kd", "tau"])
+def test_a_nan_set_value_is_refused_before_sending(virtual_motor, bus, capture, field):
+    virtual_motor("--motor", "3:0x13:dm4310")
+    motor = Damiao(3, 0x13)
+    values = {"q": 0.1, "dq": 0.0, "kp": 10.0, "kd": 1.0, "tau": 0.0, field: math.nan}
+    with pytest.raises(RuntimeError) as caught:
+        motor.mit_control(bus, MitSetpoint(**values))
+    assert str(caught.value) == f"invalid MIT setpoint: {field} is NaN (no set value may be NaN)"
+    assert not [f for f in capture.frames() if f[0] == 3]
+    assert motor.enable(bus).motor_id == 3  # bus and motor stay usable
+
+
+@pytest.fixture
+def interval_timer():
+    """Arms ITIMER_REAL with a handler; disarmed and restored after the test."""
+    previous = signal.getsignal(signal.SIGALRM)
+
+    def arm(handler, first, interval=0.0):
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, first, interval)
+
+    yield arm
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+# Regression: a signal handler that returned normally made the command in flight fail with
+# "Interrupted system call".
+def test_signals_that_interrupt_a_wait_do_not_fail_the_command(virtual_motor, bus,
+                                                               interval_timer):
+    virtual_motor("--motor", "4:0x14:dm4310:latency=3")
+    ticks = []
+    interval_timer(lambda *_: ticks.append(1), 0.002, 0.002)
+    motor = Damiao(4, 0x14, timeout_ms=2000)
+    for _ in range(200):
+        assert motor.enable(bus).motor_id == 4
+    assert ticks  # the handler did run, during the waits
+
+
+def test_a_handler_that_raises_ends_the_command_and_the_bus_stays_usable(virtual_motor, bus,
+                                                                        interval_timer):
+    virtual_motor("--motor", "5:0x15:dm4310:silent", "--motor", "6:0x16:dm4310")
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    interval_timer(interrupt, 0.05)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        Damiao(5, 0x15, timeout_ms=20000).enable(bus)
+    assert time.monotonic() - start < 10  # well before the 20 s timeout
+    assert Damiao(6, 0x16).enable(bus).motor_id == 6
+
+
+def test_a_handler_using_the_interrupted_bus_gets_a_clear_error(virtual_motor, bus,
+                                                                interval_timer):
+    virtual_motor("--motor", "7:0x17:dm4310:latency=200")
+    motor = Damiao(7, 0x17, timeout_ms=5000)
+    seen = []
+
+    def disable_all(*_):
+        try:
+            motor.disable(bus)
+        except RuntimeError as error:
+            seen.append(str(error))
+
+    interval_timer(disable_all, 0.05)
+    assert motor.enable(bus).motor_id == 7  # the interrupted command itself goes on
+    assert seen == [BUS_IN_USE]
+    assert motor.disable(bus).error == 0  # not poisoned
