@@ -1,6 +1,8 @@
 #include "damiao/driver.hpp"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <optional>
 #include <variant>
 
@@ -24,10 +26,11 @@ CanId standard_id(std::uint16_t number) {
 
 std::expected<MotorState, Error> Damiao::cmd_motor_id(CanTransport& bus,
                                                       std::uint64_t payload) const {
-    std::array<std::uint8_t, 8> data{};
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<std::uint8_t>(payload >> (8 * i));
-    }
+    // Byte 0 is the payload's least significant byte: its little-endian representation, copied
+    // in one move rather than a byte at a time.
+    std::array<std::uint8_t, 8> data;
+    if constexpr (std::endian::native == std::endian::big) payload = std::byteswap(payload);
+    std::memcpy(data.data(), &payload, data.size());
     const CanFrameView frame{standard_id(motor_id), data, false, false};
     const CanId reply_id = standard_id(master_id);
     // Only the identifier chooses the reply: its motor nibble and status are reported, not
@@ -75,8 +78,8 @@ std::expected<MotorState, Error> Damiao::mit_control(CanTransport& bus,
     if (!payload) return std::unexpected(errors::UnusableLimits{payload.error()});
     // A NaN would encode as the bottom of its range: a NaN position would drive the motor to
     // -p_max at full stiffness. Nothing is sent.
-    if (const auto field = nan_field(setpoint)) {
-        return std::unexpected(errors::InvalidSetpoint{*field});
+    if (has_nan(setpoint)) [[unlikely]] {
+        return std::unexpected(errors::InvalidSetpoint{*nan_field(setpoint)});
     }
     return cmd_motor_id(bus, *payload);
 }

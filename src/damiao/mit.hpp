@@ -67,6 +67,12 @@ enum class SetpointField : std::uint8_t { Q, Dq, Kp, Kd, Tau };
 // The first field (q, dq, kp, kd, tau in that order) that is NaN, or nothing.
 [[nodiscard]] std::optional<SetpointField> nan_field(const MitSetpoint& setpoint);
 
+// Whether any field is NaN: the cheap test every command makes (a NaN alone is unequal to
+// itself; the bitwise or keeps it branch-free).
+[[nodiscard]] inline bool has_nan(const MitSetpoint& s) {
+    return (s.q != s.q) | (s.dq != s.dq) | (s.kp != s.kp) | (s.kd != s.kd) | (s.tau != s.tau);
+}
+
 // The 8 command bytes as one payload whose least significant byte is frame byte 0. Checks the
 // limits (p_max, v_max, kp_max, kd_max, t_max in that order) before any other work.
 [[nodiscard]] std::expected<std::uint64_t, UnusableLimit> encode(const MitLimits& limits,

@@ -24,12 +24,13 @@ std::expected<CanFrame, TransportError> CanTransport::request(const CanFrameView
 std::size_t CanTransport::discard_waiting() {
     std::size_t discarded = 0;
     while (discarded < kMaxDiscarded && recv(Duration{})) ++discarded;
-    if (discarded > 0) {
-        JOINTBUS_LOG(log::Level::Debug, "jointbus::transport",
-                     "discarded " + std::to_string(discarded) +
-                         " frame(s) waiting before a request");
-    }
+    if (discarded > 0) log_discarded(discarded);
     return discarded;
+}
+
+void CanTransport::log_discarded(std::size_t count) {
+    JOINTBUS_LOG(log::Level::Debug, "jointbus::transport",
+                 "discarded " + std::to_string(count) + " frame(s) waiting before a request");
 }
 
 }  // namespace jointbus::transport

@@ -90,6 +90,9 @@ protected:
     CanTransport(CanTransport&&) = default;
     CanTransport& operator=(CanTransport&&) = default;
 
+    // The debug record of a discard that found frames waiting.
+    static void log_discarded(std::size_t count);
+
 private:
     [[nodiscard]] bool resume_after_signal() const {
         return signal_hook_ != nullptr && signal_hook_();

@@ -49,6 +49,35 @@ constexpr std::uint8_t fd_length(std::size_t n) {
     return {};
 }
 
+// Inlined into the receive path, which runs once per command.
+[[gnu::always_inline]] inline std::expected<CanFrame, TransportError> convert(
+    const canfd_frame& raw, std::size_t received) {
+    CanFrame frame;
+    if (raw.can_id & CAN_EFF_FLAG) {
+        frame.id = CanId::extended(raw.can_id & CAN_EFF_MASK);
+    } else {
+        frame.id = CanId{CanId::Kind::Standard, raw.can_id & CAN_SFF_MASK};
+    }
+    frame.remote = (raw.can_id & CAN_RTR_FLAG) != 0;
+    frame.error = (raw.can_id & CAN_ERR_FLAG) != 0;
+    const std::uint8_t* data = raw.data;
+    if (received == CAN_MTU) {
+        // An error frame's status lives in all 8 data bytes, whatever its length says. The
+        // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
+        const std::size_t length = frame.error ? kClassicMaxData
+                                               : std::min<std::size_t>(raw.len, kClassicMaxData);
+        frame.data.assign({data, length});
+    } else if (received == CANFD_MTU) {
+        frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
+        frame.fd = true;
+        frame.brs = (raw.flags & CANFD_BRS) != 0;
+    } else {
+        // A CAN_RAW socket with FD frames enabled delivers only whole frames of either size.
+        return std::unexpected(Backend{IoError::from_errno(EPROTO)});
+    }
+    return frame;
+}
+
 }  // namespace
 
 std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_view iface) {
@@ -101,32 +130,20 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
     return write_all(socket_.get(), &raw, sizeof raw);
 }
 
+std::size_t SocketCanTransport::discard_waiting() {
+    canfd_frame scratch;  // written by the kernel, never read
+    std::size_t discarded = 0;
+    while (discarded < kMaxDiscarded &&
+           ::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+        ++discarded;
+    }
+    if (discarded > 0) log_discarded(discarded);
+    return discarded;
+}
+
 std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,
                                                         std::size_t received) {
-    CanFrame frame;
-    if (raw.can_id & CAN_EFF_FLAG) {
-        frame.id = CanId::extended(raw.can_id & CAN_EFF_MASK);
-    } else {
-        frame.id = CanId{CanId::Kind::Standard, raw.can_id & CAN_SFF_MASK};
-    }
-    frame.remote = (raw.can_id & CAN_RTR_FLAG) != 0;
-    frame.error = (raw.can_id & CAN_ERR_FLAG) != 0;
-    const std::uint8_t* data = raw.data;
-    if (received == CAN_MTU) {
-        // An error frame's status lives in all 8 data bytes, whatever its length says. The
-        // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
-        const std::size_t length = frame.error ? kClassicMaxData
-                                               : std::min<std::size_t>(raw.len, kClassicMaxData);
-        frame.data.assign({data, length});
-    } else if (received == CANFD_MTU) {
-        frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
-        frame.fd = true;
-        frame.brs = (raw.flags & CANFD_BRS) != 0;
-    } else {
-        // A CAN_RAW socket with FD frames enabled delivers only whole frames of either size.
-        return std::unexpected(Backend{IoError::from_errno(EPROTO)});
-    }
-    return frame;
+    return convert(raw, received);
 }
 
 std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
@@ -143,7 +160,9 @@ std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeou
         return std::unexpected(backend_errno());
     }
 
-    canfd_frame raw{};
+    // Left uninitialised: only what the kernel wrote (a whole frame of the size it returned)
+    // is read.
+    canfd_frame raw;
     const ssize_t received = ::recv(socket_.get(), &raw, sizeof raw, flags);
     if (received < 0) {
         // An expired receive timeout shows as EAGAIN; a signal ends the wait (no restart).
@@ -153,7 +172,7 @@ std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeou
         return std::unexpected(backend_errno());
     }
 
-    return frame_from_kernel(raw, static_cast<std::size_t>(received));
+    return convert(raw, static_cast<std::size_t>(received));
 }
 
 }  // namespace jointbus::transport

@@ -37,6 +37,10 @@ public:
     // zero timeout as "wait forever".
     [[nodiscard]] std::expected<CanFrame, TransportError> recv(Duration timeout) override;
 
+    // Reads waiting frames straight into a scratch buffer: nothing is converted, and an empty
+    // queue costs one non-blocking read.
+    std::size_t discard_waiting() override;
+
     [[nodiscard]] int descriptor() const { return socket_.get(); }
 
 private:
