@@ -75,7 +75,9 @@ void put_register_value(BufferedWriter& out, const Event& event) {
 
 void put_id(BufferedWriter& out, const transport::CanFrame& frame) {
     const bool extended = frame.id.kind == transport::CanId::Kind::Extended;
-    out.put_hex(frame.id.number, extended ? 8 : 3);
+    // An error frame's identifier as candump shows it: the error class under the error flag.
+    constexpr std::uint32_t kErrorFlag = 0x2000'0000;
+    out.put_hex(frame.error ? frame.id.number | kErrorFlag : frame.id.number, extended ? 8 : 3);
 }
 
 void put_data(BufferedWriter& out, const transport::CanFrame& frame, char separator) {
@@ -199,9 +201,8 @@ std::expected<void, int> BufferedWriter::flush() {
 
 // -------------------------------------------------------------------------------- EventWriter
 
-EventWriter::EventWriter(const std::vector<TracedMotor>& motors, BufferedWriter* text,
-                         BufferedWriter* csv)
-    : motors_(motors), text_(text), csv_(csv) {
+EventWriter::EventWriter(std::vector<TracedMotor> motors, BufferedWriter* text, BufferedWriter* csv)
+    : motors_(std::move(motors)), text_(text), csv_(csv) {
     if (csv_ != nullptr) {
         csv_->put(
             "time,line,event,motor_id,can_id,command,q,dq,kp,kd,tau,status,status_name,"
@@ -470,7 +471,7 @@ void write_summary_text(BufferedWriter& out, const Decoder& decoder, const Input
         out.put_uint(s.commands);
         out.put(" commands (");
         bool first = true;
-        for (std::size_t k = kCommandKinds; k-- > 0;) {
+        for (std::size_t k = 0; k < kCommandKinds; ++k) {
             if (s.commands_by_kind[k] == 0) continue;
             if (!first) out.put(", ");
             first = false;

@@ -63,8 +63,8 @@ private:
 // Writes every event to a text stream, a CSV file, or both.
 class EventWriter final : public EventSink {
 public:
-    // Either writer may be null. `motors` names the motors in the output.
-    EventWriter(const std::vector<TracedMotor>& motors, BufferedWriter* text, BufferedWriter* csv);
+    // Either writer may be null; `motors` are the decoder's, in the same order.
+    EventWriter(std::vector<TracedMotor> motors, BufferedWriter* text, BufferedWriter* csv);
 
     void on_event(const Event& event) override;
 
@@ -72,7 +72,7 @@ private:
     void text_line(const Event& event);
     void csv_row(const Event& event);
 
-    const std::vector<TracedMotor>& motors_;
+    std::vector<TracedMotor> motors_;
     BufferedWriter* text_;
     BufferedWriter* csv_;
 };
