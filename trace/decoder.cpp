@@ -143,8 +143,6 @@ void Decoder::command(int motor, std::int64_t time_us, std::uint64_t line, const
     // register-reply pattern from being taken for a long-lost answer.
     if (pending_reads_ > 0) expire_reads();
     if (pairer.outstanding.full()) miss(motor, pairer.outstanding.pop_front());
-    pairer.outstanding.push_back(Sent{time_us, line, false});
-    pairer.gap_since_command = false;
 
     Event event;
     event.kind = EventKind::Command;
@@ -161,6 +159,8 @@ void Decoder::command(int motor, std::int64_t time_us, std::uint64_t line, const
         event.command = CommandKind::Mit;
         event.setpoint = std::get<damiao::MitSetpoint>(decoded);
     }
+    pairer.outstanding.push_back(Sent{time_us, line, false, event.command});
+    pairer.gap_since_command = false;
     MotorStats& stats = stats_[m];
     ++stats.commands;
     ++stats.commands_by_kind[static_cast<std::size_t>(event.command)];
@@ -238,6 +238,7 @@ void Decoder::pair(int motor, const Sent& sent, const Received& received, bool l
         ++stats.short_replies;
     }
     ++stats.replies;
+    ++stats.replies_by_kind[static_cast<std::size_t>(sent.kind)];
     if (late) ++stats.late;
     stats.latency.add(event.latency_us);
     sink_.on_event(event);
@@ -293,7 +294,7 @@ void Decoder::register_request(int motor, std::int64_t time_us, std::uint64_t li
         pairer.reads[0] = pairer.reads[--pairer.read_count];
         --pending_reads_;
     }
-    pairer.reads[pairer.read_count++] = PendingRead{reg, Sent{time_us, line, false}};
+    pairer.reads[pairer.read_count++] = PendingRead{reg, Sent{time_us, line, false, {}}};
     ++pending_reads_;
     sink_.on_event(event);
 }

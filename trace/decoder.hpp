@@ -78,6 +78,7 @@ public:
 
 struct MotorStats {
     std::array<std::uint64_t, kCommandKinds> commands_by_kind{};
+    std::array<std::uint64_t, kCommandKinds> replies_by_kind{};
     std::uint64_t commands = 0;
     std::uint64_t replies = 0;  // paired with a command, late ones included
     std::uint64_t missed = 0;
@@ -149,6 +150,7 @@ private:
         std::int64_t time_us = 0;
         std::uint64_t line = 0;
         bool gap = false;  // the capture lost frames while this waited
+        CommandKind kind = CommandKind::Mit;
     };
     struct Received {
         std::int64_t time_us = 0;

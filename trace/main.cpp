@@ -54,6 +54,8 @@ std::optional<transport::FileDescriptor> open_output(const std::string& path) {
 // Returns false when reading failed.
 bool read_log(int fd, const std::string& name, Decoder& decoder, InputCounts& counts) {
     LineReader reader(fd);
+    // Buffered: a file of nothing but bad lines must not cost a system call per line.
+    BufferedWriter complaints(STDERR_FILENO);
     for (;;) {
         auto line = reader.next();
         if (!line) {
@@ -66,10 +68,14 @@ bool read_log(int fd, const std::string& name, Decoder& decoder, InputCounts& co
         auto entry = parse_candump_line(**line);
         if (!entry) {
             ++counts.malformed;
-            std::fprintf(stderr, "%s: %s:%llu: skipped malformed line (%.*s)\n", kProgram,
-                         name.c_str(), static_cast<unsigned long long>(number),
-                         static_cast<int>(entry.error().reason.size()),
-                         entry.error().reason.data());
+            complaints.put(kProgram);
+            complaints.put(": ");
+            complaints.put(name);
+            complaints.put(':');
+            complaints.put_uint(number);
+            complaints.put(": skipped malformed line (");
+            complaints.put(entry.error().reason);
+            complaints.put(")\n");
             continue;
         }
         switch (entry->kind) {

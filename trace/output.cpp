@@ -587,6 +587,11 @@ void write_summary_json(BufferedWriter& out, const Decoder& decoder, const Input
             put_json_field(out, command_name(static_cast<CommandKind>(k)), s.commands_by_kind[k],
                            k + 1 < kCommandKinds);
         }
+        out.put("}, \"replies_by_kind\": {");
+        for (std::size_t k = 0; k < kCommandKinds; ++k) {
+            put_json_field(out, command_name(static_cast<CommandKind>(k)), s.replies_by_kind[k],
+                           k + 1 < kCommandKinds);
+        }
         out.put("}, ");
         put_json_field(out, "commands", s.commands);
         put_json_field(out, "replies", s.replies);

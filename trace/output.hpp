@@ -22,6 +22,8 @@ public:
     // Writes to a file it owns.
     explicit BufferedWriter(transport::FileDescriptor owned)
         : owned_(std::move(owned)), fd_(owned_.get()) {}
+    // Writes out what is left; a failure here has nobody to tell, so call flush() first.
+    ~BufferedWriter() { drain(); }
     BufferedWriter(const BufferedWriter&) = delete;
     BufferedWriter& operator=(const BufferedWriter&) = delete;
 
