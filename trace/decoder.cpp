@@ -97,7 +97,11 @@ void Decoder::frame(std::int64_t time_us, std::uint64_t line, const CanFrame& fr
 void Decoder::gap(std::uint64_t line, std::uint32_t dropped) {
     ++totals_.gaps;
     totals_.dropped += dropped;
-    for (Pairer& pairer : pairers_) {
+    for (std::size_t m = 0; m < pairers_.size(); ++m) {
+        Pairer& pairer = pairers_[m];
+        // Replies before the gap answer commands before it; the order that settles them does
+        // not run across frames the capture lost.
+        if (!pairer.held.empty()) settle(static_cast<int>(m));
         for (std::size_t i = 0; i < pairer.outstanding.size(); ++i) {
             pairer.outstanding[i].gap = true;
         }
