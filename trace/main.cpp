@@ -91,19 +91,14 @@ bool read_log(int fd, const std::string& name, Decoder& decoder, InputCounts& co
     }
 }
 
-bool capture_live(const std::string& iface, double duration_s, Decoder& decoder,
-                  InputCounts& counts) {
-    auto capture = LiveCapture::open(iface);
-    if (!capture) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, capture.error().c_str());
-        return false;
-    }
+bool capture_live(LiveCapture& capture, const std::string& iface, double duration_s,
+                  Decoder& decoder, InputCounts& counts) {
     catch_stop_signals();
     const auto start = std::chrono::steady_clock::now();
     const auto limit = std::chrono::duration<double>(duration_s);
     while (stop_requested == 0 &&
            (duration_s <= 0 || std::chrono::steady_clock::now() - start < limit)) {
-        auto frame = capture->next();
+        auto frame = capture.next();
         if (!frame) {
             std::fprintf(stderr, "%s: receiving on %s: %s\n", kProgram, iface.c_str(),
                          std::strerror(frame.error()));
@@ -204,7 +199,12 @@ int main(int argc, char** argv) {
     InputCounts counts;
     bool ok = true;
     if (!live.empty()) {
-        ok = capture_live(live, duration_s, decoder, counts);
+        auto capture = LiveCapture::open(live);
+        if (!capture) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, capture.error().c_str());
+            return 1;
+        }
+        ok = capture_live(*capture, live, duration_s, decoder, counts);
     } else if (file == "-") {
         ok = read_log(STDIN_FILENO, "<stdin>", decoder, counts);
     } else {

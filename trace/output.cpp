@@ -469,17 +469,17 @@ void write_summary_text(BufferedWriter& out, const Decoder& decoder, const Input
         }
         out.put("): ");
         out.put_uint(s.commands);
-        out.put(" commands (");
+        out.put(" commands");
         bool first = true;
         for (std::size_t k = 0; k < kCommandKinds; ++k) {
             if (s.commands_by_kind[k] == 0) continue;
-            if (!first) out.put(", ");
+            out.put(first ? " (" : ", ");
             first = false;
             out.put(command_name(static_cast<CommandKind>(k)));
             out.put(' ');
             out.put_uint(s.commands_by_kind[k]);
         }
-        out.put("), ");
+        out.put(first ? ", " : "), ");
         out.put_uint(s.replies);
         out.put(" replies, ");
         out.put_uint(s.missed);
