@@ -27,6 +27,17 @@ CommandKind kind_of(protocol::FixedCommand command) {
     return CommandKind::Mit;
 }
 
+Event make_event(EventKind kind, std::int64_t time_us, std::uint64_t line, int motor,
+                 const CanFrame* frame) {
+    Event event;
+    event.kind = kind;
+    event.time_us = time_us;
+    event.line = line;
+    event.motor = motor;
+    event.frame = frame;
+    return event;
+}
+
 std::uint32_t register_value(const CanFrame& frame) {
     return std::uint32_t{frame.data[4]} | std::uint32_t{frame.data[5]} << 8 |
            std::uint32_t{frame.data[6]} << 16 | std::uint32_t{frame.data[7]} << 24;
@@ -148,12 +159,7 @@ void Decoder::command(int motor, std::int64_t time_us, std::uint64_t line, const
     if (pending_reads_ > 0) expire_reads();
     if (pairer.outstanding.full()) miss(motor, pairer.outstanding.pop_front());
 
-    Event event;
-    event.kind = EventKind::Command;
-    event.time_us = time_us;
-    event.line = line;
-    event.motor = motor;
-    event.frame = &frame;
+    Event event = make_event(EventKind::Command, time_us, line, motor, &frame);
     const auto decoded = damiao::decode_command(
         motors_[m].limits, std::span<const std::uint8_t, protocol::kFrameBytes>(
                                frame.data.data(), protocol::kFrameBytes));
@@ -176,20 +182,7 @@ void Decoder::reply(int motor, std::int64_t time_us, std::uint64_t line, const C
     Pairer& pairer = pairers_[m];
     const Received received{time_us, line, frame};
     if (pairer.outstanding.empty()) {
-        Event event;
-        event.kind = EventKind::Reply;
-        event.time_us = time_us;
-        event.line = line;
-        event.motor = motor;
-        event.frame = &frame;
-        const auto state = damiao::decode_feedback(motors_[m].limits, frame.data.bytes());
-        event.short_reply = !state;
-        if (state) {
-            event.state = *state;
-            ++stats_[m].statuses[state->error];
-        } else {
-            ++stats_[m].short_replies;
-        }
+        Event event = reply_event(motor, received);
         if (pairer.gap_since_command) {
             event.pairing = Pairing::CaptureGap;
             ++stats_[m].lost_in_capture;
@@ -224,23 +217,10 @@ void Decoder::settle(int motor) {
 void Decoder::pair(int motor, const Sent& sent, const Received& received, bool late) {
     const auto m = static_cast<std::size_t>(motor);
     MotorStats& stats = stats_[m];
-    Event event;
-    event.kind = EventKind::Reply;
-    event.time_us = received.time_us;
-    event.line = received.line;
-    event.motor = motor;
-    event.frame = &received.frame;
+    Event event = reply_event(motor, received);
     event.pairing = late ? Pairing::Late : Pairing::OnTime;
     event.latency_us = received.time_us - sent.time_us;
     event.command_line = sent.line;
-    const auto state = damiao::decode_feedback(motors_[m].limits, received.frame.data.bytes());
-    event.short_reply = !state;
-    if (state) {
-        event.state = *state;
-        ++stats.statuses[state->error];
-    } else {
-        ++stats.short_replies;
-    }
     ++stats.replies;
     ++stats.replies_by_kind[static_cast<std::size_t>(sent.kind)];
     if (late) ++stats.late;
@@ -248,13 +228,25 @@ void Decoder::pair(int motor, const Sent& sent, const Received& received, bool l
     sink_.on_event(event);
 }
 
+// Decodes a reply and counts what it says, whichever command it turns out to answer.
+Event Decoder::reply_event(int motor, const Received& received) {
+    const auto m = static_cast<std::size_t>(motor);
+    Event event =
+        make_event(EventKind::Reply, received.time_us, received.line, motor, &received.frame);
+    const auto state = damiao::decode_feedback(motors_[m].limits, received.frame.data.bytes());
+    event.short_reply = !state;
+    if (state) {
+        event.state = *state;
+        ++stats_[m].statuses[state->error];
+    } else {
+        ++stats_[m].short_replies;
+    }
+    return event;
+}
+
 void Decoder::miss(int motor, const Sent& sent) {
     MotorStats& stats = stats_[static_cast<std::size_t>(motor)];
-    Event event;
-    event.kind = EventKind::Missed;
-    event.time_us = sent.time_us;
-    event.line = sent.line;
-    event.motor = motor;
+    Event event = make_event(EventKind::Missed, sent.time_us, sent.line, motor, nullptr);
     if (sent.gap) {
         event.pairing = Pairing::CaptureGap;
         ++stats.lost_in_capture;
@@ -341,12 +333,7 @@ bool Decoder::register_reply(std::int64_t time_us, std::uint64_t line, const Can
     --pending_reads_;
     ++stats_[m].register_replies;
 
-    Event event;
-    event.kind = EventKind::RegisterReply;
-    event.time_us = time_us;
-    event.line = line;
-    event.motor = best;
-    event.frame = &frame;
+    Event event = make_event(EventKind::RegisterReply, time_us, line, best, &frame);
     event.reg = reg;
     event.reg_info = damiao::find_register(reg);
     event.reg_value = register_value(frame);
@@ -358,11 +345,8 @@ bool Decoder::register_reply(std::int64_t time_us, std::uint64_t line, const Can
 
 void Decoder::miss_read(int motor, const PendingRead& read) {
     ++stats_[static_cast<std::size_t>(motor)].register_missed;
-    Event event;
-    event.kind = EventKind::RegisterMissed;
-    event.time_us = read.sent.time_us;
-    event.line = read.sent.line;
-    event.motor = motor;
+    Event event =
+        make_event(EventKind::RegisterMissed, read.sent.time_us, read.sent.line, motor, nullptr);
     event.reg = read.reg;
     event.reg_info = damiao::find_register(read.reg);
     if (read.sent.gap) event.pairing = Pairing::CaptureGap;

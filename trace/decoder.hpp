@@ -182,6 +182,7 @@ private:
                                       const transport::CanFrame& frame);
     void settle(int motor);
     void pair(int motor, const Sent& sent, const Received& received, bool late);
+    [[nodiscard]] Event reply_event(int motor, const Received& received);
     void miss(int motor, const Sent& sent);
     void miss_read(int motor, const PendingRead& read);
     void expire_reads();
