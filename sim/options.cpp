@@ -1,47 +1,30 @@
 #include "options.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <map>
 
+#include "cli/motor_spec.hpp"
+
 namespace jointbus::sim {
 
 namespace {
 
+using cli::parse_unsigned;
+using cli::quoted;
 using Parsed = std::expected<void, std::string>;
 
 constexpr std::uint32_t kMaxStandardId = 0x7FF;
 constexpr double kMaxLatencyMs = 60'000.0;
 constexpr double kMaxForeignRateHz = 100'000.0;
 
-[[nodiscard]] std::string quoted(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out.append(1, '\'').append(text).append(1, '\'');
-    return out;
-}
-
 [[nodiscard]] std::string hex(std::uint32_t value, int digits) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
     return buffer;
-}
-
-// Decimal, or hexadecimal after 0x; the whole text must be the number.
-[[nodiscard]] std::optional<std::uint64_t> parse_unsigned(std::string_view text,
-                                                          std::uint64_t max) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    std::uint64_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    if (text.empty() || ec != std::errc{} || ptr != end || value > max) return std::nullopt;
-    return value;
 }
 
 [[nodiscard]] std::optional<double> parse_real(std::string_view text, double min, double max) {
@@ -200,31 +183,22 @@ struct SettingRule {
     const auto fail = [text](const std::string& why) {
         return std::unexpected("--motor " + quoted(text) + ": " + why);
     };
-    const std::vector<std::string_view> fields = split(text, ':');
-    if (fields.size() < 3) return fail("expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]");
+    // A motor played here needs a model: its limits scale every frame.
+    if (std::count(text.begin(), text.end(), ':') < 2) {
+        return fail("expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]");
+    }
+    auto spec = cli::parse_motor_spec(text);
+    if (!spec) return fail(spec.error());
 
     MotorSettings motor;
-    const auto motor_id = parse_unsigned(fields[0], UINT16_MAX);
-    if (!motor_id)
-        return fail("bad motor id " + quoted(fields[0]) + " (decimal or 0x-hex, 0 to 65535)");
-    const auto master_id = parse_unsigned(fields[1], UINT16_MAX);
-    if (!master_id)
-        return fail("bad master id " + quoted(fields[1]) + " (decimal or 0x-hex, 0 to 65535)");
-    motor.motor_id = static_cast<std::uint16_t>(*motor_id);
-    motor.master_id = static_cast<std::uint16_t>(*master_id);
-
-    const damiao::LimitPreset* preset = nullptr;
-    for (const damiao::LimitPreset& candidate : damiao::kLimitPresets) {
-        if (candidate.name == fields[2]) preset = &candidate;
-    }
-    if (preset == nullptr)
-        return fail("unknown model " + quoted(fields[2]) + " (see --list-models)");
-    motor.model = std::string(preset->name);
-    motor.limits = preset->limits;
-    motor.rotor = default_rotor_params(preset->limits);
+    motor.motor_id = spec->motor_id;
+    motor.master_id = spec->master_id;
+    motor.model = spec->model.value_or("");
+    motor.limits = spec->limits;
+    motor.rotor = default_rotor_params(spec->limits);
 
     if (auto applied = apply_settings(motor, common); !applied) return fail(applied.error());
-    const std::span<const std::string_view> own(fields.begin() + 3, fields.end());
+    const std::vector<std::string_view> own(spec->settings.begin(), spec->settings.end());
     if (auto applied = apply_settings(motor, own); !applied) return fail(applied.error());
     return motor;
 }

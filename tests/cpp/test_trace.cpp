@@ -1,0 +1,364 @@
+// jointbus-trace's logic: the candump -l line parser on every kind of line candump writes and on
+// broken ones, the command decoder against the encoder, and the pairing of commands with replies.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "candump_line.hpp"
+#include "damiao/command_decode.hpp"
+#include "damiao/mit.hpp"
+#include "decoder.hpp"
+
+namespace jointbus::trace {
+namespace {
+
+using transport::CanFrame;
+using transport::CanId;
+
+std::string hex(const CanFrame& frame) {
+    std::string out;
+    for (const std::uint8_t b : frame.data) {
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0xF];
+    }
+    return out;
+}
+
+// ------------------------------------------------------------------------------ line parser
+
+struct GoldenLine {
+    std::string_view line;
+    CanId id;
+    std::string_view data;
+    bool fd = false, brs = false, remote = false, error = false;
+    std::int64_t time_us = 1'700'000'000'123'456;
+};
+
+class ParsesFrame : public testing::TestWithParam<GoldenLine> {};
+
+TEST_P(ParsesFrame, AsCandumpWroteIt) {
+    const GoldenLine& golden = GetParam();
+    const auto entry = parse_candump_line(golden.line);
+    ASSERT_TRUE(entry) << entry.error().reason;
+    ASSERT_EQ(entry->kind, LineKind::Frame);
+    EXPECT_EQ(entry->time_us, golden.time_us);
+    EXPECT_EQ(entry->iface, "can0");
+    EXPECT_EQ(entry->frame.id, golden.id);
+    EXPECT_EQ(hex(entry->frame), golden.data);
+    EXPECT_EQ(entry->frame.fd, golden.fd);
+    EXPECT_EQ(entry->frame.brs, golden.brs);
+    EXPECT_EQ(entry->frame.remote, golden.remote);
+    EXPECT_EQ(entry->frame.error, golden.error);
+}
+
+constexpr auto kStd = CanId::standard;
+constexpr auto kExt = CanId::extended;
+INSTANTIATE_TEST_SUITE_P(
+    CandumpLines, ParsesFrame,
+    testing::Values(
+        GoldenLine{"(1700000000.123456) can0 011#0102030405060708", kStd(0x11), "0102030405060708"},
+        GoldenLine{"(1700000000.123456) can0 011#", kStd(0x11), ""},
+        GoldenLine{"(1700000000.123456) can0 7ff#0a", kStd(0x7FF), "0A"},
+        GoldenLine{"(1700000000.123456) can0 011#R", kStd(0x11), "", false, false, true},
+        GoldenLine{"(1700000000.123456) can0 011#R8", kStd(0x11), "", false, false, true},
+        // An Extended identifier with the number of a reply is another identifier.
+        GoldenLine{"(1700000000.123456) can0 00000011#11", kExt(0x11), "11"},
+        GoldenLine{"(1700000000.123456) can0 20000004#0004000000000000", kExt(0x4),
+                   "0004000000000000", false, false, false, true},
+        GoldenLine{"(1700000000.123456) can0 011##1000102030405060708090A0B", kStd(0x11),
+                   "000102030405060708090A0B", true, true},
+        GoldenLine{"(1700000000.123456) can0 011##2", kStd(0x11), "", true, false},
+        GoldenLine{"(1700000000.123456) can0 011#0102030405060708_C", kStd(0x11),
+                   "0102030405060708"},
+        GoldenLine{"(1700000000.123456) can0 011#01.02 R\r", kStd(0x11), "0102"},
+        GoldenLine{"(1700000000.123456789)  can0  011#01  T", kStd(0x11), "01"},
+        GoldenLine{"(1700000000.1) can0 011#01", kStd(0x11), "01", false, false, false, false,
+                   1'700'000'000'100'000}));
+
+TEST(CandumpLine, DropCountNoticesInBothFormats) {
+    for (const auto* line : {"DROPCOUNT: dropped 3 CAN frames on 'can0' socket (total drops 7)",
+                             "DROPCOUNT: dropped 1 CAN frame on 'vcan0' (total drops 1)"}) {
+        const auto entry = parse_candump_line(line);
+        ASSERT_TRUE(entry) << line;
+        EXPECT_EQ(entry->kind, LineKind::DropCount);
+        EXPECT_EQ(entry->dropped, line[19] - '0');
+    }
+    EXPECT_EQ(parse_candump_line("  \r")->kind, LineKind::Blank);
+}
+
+class RejectsLine : public testing::TestWithParam<std::string_view> {};
+
+TEST_P(RejectsLine, WithAReason) {
+    const auto entry = parse_candump_line(GetParam());
+    ASSERT_FALSE(entry) << "accepted: " << GetParam();
+    EXPECT_FALSE(entry.error().reason.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, RejectsLine,
+    testing::Values("garbage", "(1700000000.123456)", "(1700000000.123456) can0",
+                    "1700000000.123456 can0 011#00", "(170000000x.1) can0 011#00",
+                    "(1700000000.) can0 011#00", "(.5) can0 011#00", "(1.1234567890) can0 011#00",
+                    "(9999999999999.1) can0 011#00", "(1.1) can0 11#00", "(1.1) can0 0011#00",
+                    "(1.1) can0 800#00", "(1.1) can0 011#0", "(1.1) can0 011#0G",
+                    "(1.1) can0 0x1#00", "(1.1) can0 011#010203040506070809", "(1.1) can0 011#R9",
+                    "(1.1) can0 011#RR", "(1.1) can0 40000011#00", "(1.1) can0 80000011#00",
+                    "(1.1) can0 20000004##100", "(1.1) can0 20000004#R", "(1.1) can0 011##",
+                    "(1.1) can0 011##G00", "(1.1) can0 011#01_C",
+                    "(1.1) can0 011#0102030405060708_3", "(1.1) can0 011#01 X",
+                    "(1.1) can0 011#01 R extra", "(1.1) can0 011", "DROPCOUNT: dropped x",
+                    "DROPCOUNT: dropped 3 frames",
+                    "(1.1) can0 011##1"
+                    "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"
+                    "202122232425262728292A2B2C2D2E2F303132333435363738393A3B3C3D3E3F40"));
+
+// Damaged copies of good lines: whatever the parser makes of them, a frame stays in bounds.
+TEST(CandumpLine, MutatedLinesNeverYieldAnOversizedFrame) {
+    const std::vector<std::string> seeds = {
+        "(1700000000.123456) can0 011#0102030405060708",
+        "(1700000000.123456) can0 011##1000102030405060708090A0B",
+        "(1700000000.123456) can0 20000004#0004000000000000",
+        "DROPCOUNT: dropped 3 CAN frames on 'can0' socket (total drops 7)"};
+    const std::string alphabet = "0123456789ABCDEFR#._() xT\r";
+    std::mt19937 random(7);
+    for (int round = 0; round < 20000; ++round) {
+        std::string line = seeds[random() % seeds.size()];
+        for (unsigned edits = 1 + random() % 4; edits > 0; --edits) {
+            const std::size_t at = random() % (line.size() + 1);
+            const char c = alphabet[random() % alphabet.size()];
+            switch (random() % 3) {
+                case 0:
+                    line.insert(at, 1, c);
+                    break;
+                case 1:
+                    if (at < line.size()) line.erase(at, 1);
+                    break;
+                default:
+                    if (at < line.size()) line[at] = c;
+            }
+        }
+        const auto entry = parse_candump_line(line);
+        if (!entry || entry->kind != LineKind::Frame) continue;
+        const CanFrame& frame = entry->frame;
+        EXPECT_LE(frame.data.size(), frame.fd ? 64U : 8U) << line;
+        EXPECT_TRUE(!frame.remote || frame.data.empty()) << line;
+        EXPECT_LE(frame.id.number, frame.id.kind == CanId::Kind::Standard ? 0x7FFU : 0x1FFFFFFFU)
+            << line;
+    }
+}
+
+// --------------------------------------------------------------------------- command decoder
+
+TEST(CommandDecode, FixedCommandsAndTheirNearMisses) {
+    const damiao::MitLimits limits;
+    std::array<std::uint8_t, 8> data{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC};
+    EXPECT_EQ(std::get<damiao::protocol::FixedCommand>(damiao::decode_command(limits, data)),
+              damiao::protocol::FixedCommand::Enable);
+    data[7] = 0xFF;  // eight 0xFF bytes: the MIT command at every field's top
+    const auto top = std::get<damiao::MitSetpoint>(damiao::decode_command(limits, data));
+    EXPECT_EQ(top.q, 12.5F);
+    EXPECT_EQ(top.kp, 500.0F);
+    EXPECT_EQ(top.tau, 10.0F);
+}
+
+// Decoding what the encoder made gives back each value to within one code step.
+TEST(CommandDecode, InvertsTheEncoderForEveryPreset) {
+    std::mt19937 random(11);
+    for (const damiao::LimitPreset& preset : damiao::kLimitPresets) {
+        const damiao::MitLimits& l = preset.limits;
+        for (int i = 0; i < 200; ++i) {
+            auto pick = [&](float low, float high) {
+                return std::uniform_real_distribution<float>(low, high)(random);
+            };
+            const damiao::MitSetpoint sent{pick(-l.p_max, l.p_max), pick(-l.v_max, l.v_max),
+                                           pick(0, l.kp_max), pick(0, l.kd_max),
+                                           pick(-l.t_max, l.t_max)};
+            const std::uint64_t payload = *damiao::encode(l, sent);
+            std::array<std::uint8_t, 8> data;
+            for (std::size_t k = 0; k < 8; ++k)
+                data[k] = static_cast<std::uint8_t>(payload >> 8 * k);
+            const auto got = std::get<damiao::MitSetpoint>(damiao::decode_command(l, data));
+            EXPECT_NEAR(got.q, sent.q, 2 * l.p_max / 65535 * 1.01) << preset.name;
+            EXPECT_NEAR(got.dq, sent.dq, 2 * l.v_max / 4095 * 1.01) << preset.name;
+            EXPECT_NEAR(got.kp, sent.kp, l.kp_max / 4095 * 1.01) << preset.name;
+            EXPECT_NEAR(got.kd, sent.kd, l.kd_max / 4095 * 1.01) << preset.name;
+            EXPECT_NEAR(got.tau, sent.tau, 2 * l.t_max / 4095 * 1.01) << preset.name;
+        }
+    }
+}
+
+// ----------------------------------------------------------------------------------- pairing
+
+struct Recorder final : EventSink {
+    std::vector<Event> events;
+    void on_event(const Event& event) override {
+        events.push_back(event);
+        events.back().frame = nullptr;
+    }
+    [[nodiscard]] std::vector<Event> of(EventKind kind) const {
+        std::vector<Event> out;
+        for (const Event& e : events) {
+            if (e.kind == kind) out.push_back(e);
+        }
+        return out;
+    }
+};
+
+CanFrame frame(CanId id, std::vector<std::uint8_t> data, bool fd = false) {
+    CanFrame f;
+    f.id = id;
+    f.data.assign(data);
+    f.fd = fd;
+    return f;
+}
+
+const CanFrame kMit = frame(kStd(0x001), {0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x38, 0x65});
+const CanFrame kEnable = frame(kStd(0x001), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC});
+const CanFrame kReply = frame(kStd(0x011), {0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20});
+
+struct Trace {
+    Recorder recorder;
+    Decoder decoder{{TracedMotor{1, 0x11, "dm4310", {}}}, recorder};
+    std::uint64_t line = 0;
+
+    Trace& at(std::int64_t time_us, const CanFrame& f) {
+        decoder.frame(time_us, ++line, f);
+        return *this;
+    }
+    Trace& drop() {
+        decoder.gap(++line, 1);
+        return *this;
+    }
+    const MotorStats& finish() {
+        decoder.finish();
+        return decoder.stats()[0];
+    }
+};
+
+TEST(Pairing, ReplyAnswersTheCommandWithItsLatency) {
+    Trace t;
+    t.at(1000, kEnable).at(1150, kReply);
+    const MotorStats& s = t.finish();
+    const auto replies = t.recorder.of(EventKind::Reply);
+    ASSERT_EQ(replies.size(), 1U);
+    EXPECT_EQ(replies[0].pairing, Pairing::OnTime);
+    EXPECT_EQ(replies[0].latency_us, 150);
+    EXPECT_EQ(replies[0].command_line, 1U);
+    EXPECT_EQ(replies[0].state.error, 1);
+    EXPECT_EQ(s.replies_by_kind[static_cast<std::size_t>(CommandKind::Enable)], 1U);
+    EXPECT_EQ(s.latency.percentile(500), 150);
+}
+
+TEST(Pairing, OneReplyForTwoCommandsAnswersTheLaterOne) {
+    Trace t;
+    t.at(1000, kMit).at(2000, kMit).at(2100, kReply).at(3000, kMit);
+    const MotorStats& s = t.finish();
+    EXPECT_EQ(s.missed, 2U);  // the first, and the last, which the capture ends on
+    EXPECT_EQ(s.late, 0U);
+    ASSERT_EQ(t.recorder.of(EventKind::Reply).size(), 1U);
+    EXPECT_EQ(t.recorder.of(EventKind::Reply)[0].command_line, 2U);
+    EXPECT_EQ(t.recorder.of(EventKind::Missed)[0].line, 1U);
+}
+
+TEST(Pairing, TwoRepliesAfterTheNextCommandMakeTheFirstLate) {
+    Trace t;
+    t.at(1000, kMit).at(22000, kMit).at(22100, kReply).at(22200, kReply);
+    const MotorStats& s = t.finish();
+    const auto replies = t.recorder.of(EventKind::Reply);
+    ASSERT_EQ(replies.size(), 2U);
+    EXPECT_EQ(replies[0].pairing, Pairing::Late);
+    EXPECT_EQ(replies[0].latency_us, 21100);
+    EXPECT_EQ(replies[1].pairing, Pairing::OnTime);
+    EXPECT_EQ(replies[1].latency_us, 200);
+    EXPECT_EQ(s.late, 1U);
+    EXPECT_EQ(s.missed, 0U);
+    EXPECT_EQ(s.latency.max(), 21100);
+}
+
+TEST(Pairing, RepliesLostInACaptureGapAreNotCountedAgainstTheMotor) {
+    Trace t;
+    t.at(1000, kMit).drop().at(2000, kMit).at(2100, kReply).drop().at(3000, kReply);
+    const MotorStats& s = t.finish();
+    EXPECT_EQ(s.missed, 0U);
+    EXPECT_EQ(s.lost_in_capture, 2U);  // a reply (line 1's) and a command (line 7's reply's)
+    EXPECT_EQ(s.unsolicited, 0U);
+    Trace plain;
+    plain.at(1000, kReply);
+    EXPECT_EQ(plain.finish().unsolicited, 1U);
+}
+
+// Frames that share the reply's number or identifier but are not what a motor sends.
+TEST(Pairing, OnlyDataFramesFromTheStandardMasterIdAreReplies) {
+    CanFrame remote = frame(kStd(0x011), {});
+    remote.remote = true;
+    CanFrame error = frame(kStd(0x011), {0, 0, 0, 0, 0, 0, 0, 0});
+    error.error = true;
+    Trace t;
+    t.at(1000, kMit)
+        .at(1010, frame(kExt(0x011), {0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}))
+        .at(1020, remote)
+        .at(1030, error)
+        .at(1040, frame(kStd(0x001), {1, 2, 3}))  // not a command: the driver sends 8 bytes
+        .at(1100,
+            frame(kStd(0x011), {0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20, 0, 0, 0, 0}, true));
+    const MotorStats& s = t.finish();
+    EXPECT_EQ(s.commands, 1U);
+    EXPECT_EQ(s.replies, 1U);
+    EXPECT_EQ(t.recorder.of(EventKind::Reply)[0].latency_us, 100);
+    EXPECT_EQ(t.decoder.totals().foreign, 2U);
+    EXPECT_EQ(t.decoder.totals().remote, 1U);
+    EXPECT_EQ(t.decoder.totals().error_frames, 1U);
+}
+
+TEST(Pairing, RegisterReadIsAnsweredByContentAndNotTakenForFeedback) {
+    Trace t;
+    t.at(1000, frame(kStd(0x7FF), {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}))
+        .at(1200, frame(kStd(0x011), {0x01, 0x00, 0x33, 0x0A, 0x03, 0, 0, 0}))
+        .at(1300, frame(kStd(0x7FF), {0x01, 0x00, 0x55, 0x01, 0x00, 0x00, 0x80, 0x3F}))
+        .at(2000, frame(kStd(0x7FF), {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}))
+        .at(3000, kMit)
+        // Fits the register-reply pattern, but the read was over when the command went out.
+        .at(3100, frame(kStd(0x011), {0x11, 0x00, 0x33, 0x0A, 0x07, 0xFF, 0x1E, 0x20}));
+    const MotorStats& s = t.finish();
+    const auto answers = t.recorder.of(EventKind::RegisterReply);
+    ASSERT_EQ(answers.size(), 1U);
+    EXPECT_EQ(answers[0].reg_value, 3U);
+    EXPECT_EQ(answers[0].latency_us, 200);
+    const auto writes = t.recorder.of(EventKind::RegisterWrite);
+    ASSERT_EQ(writes.size(), 1U);
+    ASSERT_NE(writes[0].reg_info, nullptr);
+    EXPECT_EQ(writes[0].reg_info->type, damiao::RegisterType::Float);  // KT_Value
+    EXPECT_EQ(std::bit_cast<float>(writes[0].reg_value), 1.0F);
+    EXPECT_EQ(s.register_missed, 1U);
+    EXPECT_EQ(s.replies, 1U);
+    EXPECT_EQ(s.unsolicited, 0U);
+}
+
+TEST(Pairing, UnansweredCommandsStayBoundedAndAllCountAsMissed) {
+    Trace t;
+    for (int i = 0; i < 100; ++i) t.at(1000 * i, kMit);
+    const MotorStats& s = t.finish();
+    EXPECT_EQ(s.commands, 100U);
+    EXPECT_EQ(s.missed, 100U);
+    EXPECT_EQ(s.latency.count(), 0U);
+}
+
+TEST(LatencyHistogram, NearestRankPercentilesAndTheCap) {
+    LatencyHistogram h;
+    for (int us = 1; us <= 100; ++us) h.add(us);
+    EXPECT_EQ(h.percentile(500), 50);
+    EXPECT_EQ(h.percentile(990), 99);
+    h.add(5'000'000);
+    EXPECT_EQ(h.percentile(1000), LatencyHistogram::kCapUs);
+    EXPECT_EQ(h.max(), 5'000'000);
+}
+
+}  // namespace
+}  // namespace jointbus::trace

@@ -1,0 +1,114 @@
+"""jointbus-trace on a recorded demo run: from a candump -l log of tools/demo-run (the demo
+controller against virtual motors), and live beside it, it must count the commands and replies
+that the demo itself reported, and see the control-mode switch in the register traffic."""
+import json
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from virtual_motor import REPO_ROOT
+
+IFACE = os.environ.get("JOINTBUS_VCAN")
+pytestmark = pytest.mark.skipif(
+    not IFACE, reason="needs a CAN interface: run through tools/with-vcan (tools/bus-tests)")
+
+TRACE = os.environ.get("JOINTBUS_TRACE",
+                       str(REPO_ROOT / "build/release/trace/jointbus-trace"))
+# Motor 0x2 starts in another control mode, so the demo writes its mode register; motor 0x3
+# withholds every 25th reply, so some commands go unanswered.
+MOTORS = ["1:0x11:dm4310", "2:0x12:dm4340:mode=3", "3:0x13:dm6006:drop_every=25"]
+
+
+def motor_args():
+    return [arg for motor in MOTORS for arg in ("--motor", motor)]
+
+
+def receivers(iface):
+    """Sockets receiving every frame on `iface`, from the kernel's table of CAN receivers."""
+    with open("/proc/net/can/rcvlist_all") as table:
+        return sum(1 for line in table if line.split()[:1] == [iface])
+
+
+def stop(process):
+    process.send_signal(signal.SIGINT)
+    try:
+        return process.wait(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory):
+    out = tmp_path_factory.mktemp("trace")
+    before = receivers(IFACE)
+    candump = subprocess.Popen(["candump", "-l", "-d", IFACE], cwd=out,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    live = subprocess.Popen([TRACE, "--live", IFACE, "-q", "--json", str(out / "live.json"),
+                             *motor_args()], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        # Both must be listening before the first frame, or they would count fewer.
+        deadline = time.monotonic() + 30
+        while receivers(IFACE) < before + 2:
+            assert time.monotonic() < deadline, "candump and the live trace never bound"
+            assert candump.poll() is None and live.poll() is None
+            time.sleep(0.02)
+        # A timeout far above any stall of the machine: only the withheld replies go missing.
+        demo = subprocess.run(
+            [str(REPO_ROOT / "tools/demo-run"), *motor_args(), "--duration", "1", "--rate", "500",
+             "--timeout-ms", "100", "--out", str(out / "demo")],
+            capture_output=True, text=True, timeout=300)
+    finally:
+        stop(candump)
+        live_status = stop(live)
+    assert demo.returncode == 0, demo.stdout + demo.stderr
+    assert live_status == 0, live.stderr.read()
+    [log] = out.glob("candump-*.log")
+    result = subprocess.run([TRACE, str(log), "-q", "--json", str(out / "file.json"),
+                             *motor_args()], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    demo_summary = json.loads((out / "demo" / "summary.json").read_text())
+    return (demo_summary, json.loads((out / "file.json").read_text()),
+            json.loads((out / "live.json").read_text()), result.stdout)
+
+
+def test_log_reproduces_the_demo_counts(recorded):
+    demo, trace, _, text = recorded
+    assert (trace["malformed"], trace["gaps"], trace["foreign"]) == (0, 0, 0), text
+    by_id = {m["motor_id"]: m for m in trace["motors"]}
+    for reported in demo["motors"]:
+        traced = by_id[reported["motor_id"]]
+        assert traced["commands_by_kind"]["mit"] == reported["commands"], text
+        assert traced["replies_by_kind"]["mit"] == reported["replies"], text
+        assert (traced["commands_by_kind"]["mit"] - traced["replies_by_kind"]["mit"]
+                == reported["timeouts"]), text
+        assert (traced["late"], traced["unsolicited"], traced["lost_in_capture"]) == (0, 0, 0)
+        # Brought up with clear_error and enable, stopped with disable.
+        assert traced["commands_by_kind"]["enable"] == 1
+        assert traced["replies_by_kind"]["disable"] >= 1
+    assert by_id[3]["missed"] > 0
+    assert [by_id[i]["missed"] for i in (1, 2)] == [0, 0]
+
+
+def test_register_traffic_shows_the_mode_switch(recorded):
+    demo, trace, _, _ = recorded
+    switched = {m["motor_id"]: m["mode_switched"] for m in demo["motors"]}
+    for traced in trace["motors"]:
+        motor_id = traced["motor_id"]
+        # Read, and when the mode differs, write and read back.
+        expected = (2, 1) if switched[motor_id] else (1, 0)
+        assert (traced["register_replies"], traced["register_writes"]) == expected
+    assert switched[2]
+
+
+def test_live_capture_sees_what_the_log_holds(recorded):
+    _, from_log, live, _ = recorded
+    fields = ("commands_by_kind", "replies_by_kind", "missed", "register_reads",
+              "register_writes", "register_replies")
+    assert ([{f: m[f] for f in fields} for m in live["motors"]]
+            == [{f: m[f] for f in fields} for m in from_log["motors"]])

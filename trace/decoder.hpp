@@ -1,0 +1,204 @@
+// Turns the frames of a capture into what they mean for the configured motors: commands,
+// replies paired with the command they answer, register reads and writes, and frames that
+// belong to no motor. Streams: per motor it holds a bounded number of unanswered commands, and
+// nothing else grows with the capture.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "damiao/driver.hpp"
+#include "damiao/mit.hpp"
+#include "latency_histogram.hpp"
+#include "transport/can_frame.hpp"
+
+namespace jointbus::trace {
+
+struct TracedMotor {
+    std::uint16_t motor_id = 0;   // commands go to Standard id motor_id & 0x7FF
+    std::uint16_t master_id = 0;  // replies come from Standard id master_id & 0x7FF
+    std::string model;            // for the reports; empty when the limits were given directly
+    damiao::MitLimits limits;
+};
+
+enum class EventKind : std::uint8_t {
+    Command,         // a command to a motor; `command`, and `setpoint` for Mit
+    Reply,           // a feedback frame from a motor's master id; `state`, `pairing`
+    Missed,          // a command that no reply answered (reported at the command's time)
+    RegisterRead,    // a read request for `reg`
+    RegisterWrite,   // a write of `reg_value` to `reg`
+    RegisterReply,   // the answer to a read; `reg_value`, `latency_us`
+    RegisterMissed,  // a read that no answer matched
+    Foreign,         // a data frame that belongs to no configured motor
+    Remote,          // a remote request: never a command or a reply
+    ErrorFrame,      // a controller's error report: never a command or a reply
+    Gap,             // the capture lost `dropped` frames here
+};
+
+enum class CommandKind : std::uint8_t { Enable, Disable, SetZero, ClearError, Mit };
+inline constexpr std::size_t kCommandKinds = 5;
+
+// How a reply relates to the commands, or why a command has none.
+enum class Pairing : std::uint8_t {
+    None,
+    OnTime,       // answers the latest command
+    Late,         // answers a command older than the latest one sent
+    Unsolicited,  // no command was waiting
+    CaptureGap,   // its command (or, for Missed, its reply) may be among the dropped frames
+};
+
+// One event. Which fields mean something depends on `kind`; `frame` is valid only during the
+// call that delivers the event.
+struct Event {
+    EventKind kind = EventKind::Foreign;
+    std::int64_t time_us = 0;
+    std::uint64_t line = 0;  // where the frame came from (line of the log, or frame number)
+    int motor = -1;          // index of the configured motor, -1 for none
+    const transport::CanFrame* frame = nullptr;
+    CommandKind command = CommandKind::Mit;
+    damiao::MitSetpoint setpoint;
+    bool short_reply = false;  // fewer than 8 bytes: nothing to decode
+    damiao::MotorState state;
+    Pairing pairing = Pairing::None;
+    std::int64_t latency_us = -1;
+    std::uint64_t command_line = 0;  // the command a reply answers
+    std::uint8_t reg = 0;
+    const damiao::RegisterInfo* reg_info = nullptr;  // null for a register not in the table
+    std::uint32_t reg_value = 0;                     // raw bits; a Float register's IEEE bits
+    std::uint32_t dropped = 0;
+};
+
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual void on_event(const Event& event) = 0;
+};
+
+struct MotorStats {
+    std::array<std::uint64_t, kCommandKinds> commands_by_kind{};
+    std::array<std::uint64_t, kCommandKinds> replies_by_kind{};
+    std::uint64_t commands = 0;
+    std::uint64_t replies = 0;  // paired with a command, late ones included
+    std::uint64_t missed = 0;
+    std::uint64_t late = 0;
+    std::uint64_t lost_in_capture = 0;  // commands or replies that a capture gap may hold
+    std::uint64_t unsolicited = 0;
+    std::uint64_t short_replies = 0;
+    std::array<std::uint64_t, 16> statuses{};  // replies seen per status code
+    std::uint64_t register_reads = 0;
+    std::uint64_t register_replies = 0;
+    std::uint64_t register_missed = 0;
+    std::uint64_t register_writes = 0;
+    LatencyHistogram latency;
+};
+
+struct TraceTotals {
+    std::uint64_t frames = 0;
+    std::uint64_t foreign = 0;
+    std::uint64_t extended = 0;  // Extended-identifier frames, counted among the foreign ones
+    std::uint64_t remote = 0;
+    std::uint64_t error_frames = 0;
+    std::uint64_t gaps = 0;
+    std::uint64_t dropped = 0;
+};
+
+// A fixed-capacity FIFO: the bound on what a motor may leave unanswered.
+template <typename T, std::size_t N>
+class Ring {
+public:
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] bool empty() const { return size_ == 0; }
+    [[nodiscard]] bool full() const { return size_ == N; }
+    T& operator[](std::size_t i) { return items_[(head_ + i) % N]; }
+    void push_back(const T& item) { items_[(head_ + size_++) % N] = item; }
+    T pop_front() {
+        T item = items_[head_];
+        head_ = (head_ + 1) % N;
+        --size_;
+        return item;
+    }
+    void clear() { size_ = 0; }
+
+private:
+    std::array<T, N> items_{};
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+class Decoder {
+public:
+    // Commands a motor may leave unanswered before the oldest counts as missed.
+    static constexpr std::size_t kMaxOutstanding = 32;
+    static constexpr std::size_t kMaxPendingReads = 8;
+
+    Decoder(std::vector<TracedMotor> motors, EventSink& sink);
+
+    void frame(std::int64_t time_us, std::uint64_t line, const transport::CanFrame& frame);
+    // The capture lost `dropped` frames between the last frame and the next.
+    void gap(std::uint64_t line, std::uint32_t dropped);
+    // The end of the capture: whatever is still unanswered is missed.
+    void finish();
+
+    [[nodiscard]] const std::vector<TracedMotor>& motors() const { return motors_; }
+    [[nodiscard]] const std::vector<MotorStats>& stats() const { return stats_; }
+    [[nodiscard]] const TraceTotals& totals() const { return totals_; }
+
+private:
+    struct Sent {
+        std::int64_t time_us = 0;
+        std::uint64_t line = 0;
+        bool gap = false;  // the capture lost frames while this waited
+        CommandKind kind = CommandKind::Mit;
+    };
+    struct Received {
+        std::int64_t time_us = 0;
+        std::uint64_t line = 0;
+        transport::CanFrame frame;
+    };
+    struct PendingRead {
+        std::uint8_t reg = 0;
+        Sent sent;
+    };
+    struct Pairer {
+        Ring<Sent, kMaxOutstanding> outstanding;
+        // Replies that came while more than one command waited: which commands they answer
+        // is settled when the next command is sent or as many replies as commands have come.
+        Ring<Received, kMaxOutstanding> held;
+        bool gap_since_command = false;
+        std::array<PendingRead, kMaxPendingReads> reads{};
+        std::size_t read_count = 0;
+    };
+
+    void command(int motor, std::int64_t time_us, std::uint64_t line,
+                 const transport::CanFrame& frame);
+    void reply(int motor, std::int64_t time_us, std::uint64_t line,
+               const transport::CanFrame& frame);
+    void register_request(int motor, std::int64_t time_us, std::uint64_t line,
+                          const transport::CanFrame& frame, bool write, std::uint8_t reg,
+                          std::uint32_t value);
+    [[nodiscard]] bool register_reply(std::int64_t time_us, std::uint64_t line,
+                                      const transport::CanFrame& frame);
+    void settle(int motor);
+    void pair(int motor, const Sent& sent, const Received& received, bool late);
+    [[nodiscard]] Event reply_event(int motor, const Received& received);
+    void miss(int motor, const Sent& sent);
+    void miss_read(int motor, const PendingRead& read);
+    void expire_reads();
+    [[nodiscard]] int motor_by_id(std::uint16_t motor_id) const;
+    void foreign(std::int64_t time_us, std::uint64_t line, const transport::CanFrame& frame,
+                 EventKind kind, int motor);
+
+    std::vector<TracedMotor> motors_;
+    std::vector<MotorStats> stats_;
+    std::vector<Pairer> pairers_;
+    // Motor index per Standard identifier, -1 for none: one lookup per frame.
+    std::array<std::int16_t, 0x800> by_command_id_;
+    std::array<std::int16_t, 0x800> by_reply_id_;
+    std::size_t pending_reads_ = 0;
+    TraceTotals totals_;
+    EventSink& sink_;
+};
+
+}  // namespace jointbus::trace
