@@ -4,20 +4,21 @@ namespace jointbus::sim {
 
 namespace {
 
+namespace protocol = damiao::protocol;
+
 constexpr std::uint32_t kStandardCount = 0x800;
 // Random Standard ids come from the upper half, away from the low ids motors usually get, so
 // that the traffic of one simulator rarely hits the motors of another on the same bus.
 constexpr std::uint32_t kFirstRandomStandard = 0x400;
 constexpr std::uint32_t kMaxExtended = 0x1FFFFFFF;
-constexpr std::uint8_t kRegisterReadMarker = 0x33;
 
 }  // namespace
 
 ForeignTraffic::ForeignTraffic(std::span<const std::uint16_t> ids,
                                std::span<const std::uint16_t> reserved, std::uint64_t seed)
     : ids_(ids.begin(), ids.end()), reserved_(kStandardCount, false), random_(seed) {
-    for (const std::uint16_t id : reserved) reserved_[id & 0x7FFU] = true;
-    reserved_[0x7FF] = true;
+    for (const std::uint16_t id : reserved) reserved_[id & protocol::kStandardIdMask] = true;
+    reserved_[protocol::kRegisterRequestId] = true;
 }
 
 transport::CanId ForeignTraffic::next_id() {
@@ -46,7 +47,7 @@ OutgoingFrame ForeignTraffic::next() {
     for (std::uint8_t i = 0; i < frame.length; ++i) {
         frame.data[i] = static_cast<std::uint8_t>(byte(random_));
     }
-    if (frame.length == 8 && frame.data[2] == kRegisterReadMarker) frame.data[2] = 0;
+    if (frame.length == 8 && frame.data[2] == protocol::kRegisterRead) frame.data[2] = 0;
     return frame;
 }
 

@@ -20,8 +20,9 @@ public:
     ForeignTraffic(std::span<const std::uint16_t> ids, std::span<const std::uint16_t> reserved,
                    std::uint64_t seed);
 
-    // The next frame: 0 to 8 random data bytes, classic. An 8-byte frame never carries 0x33 in
-    // byte 2, so a register read waiting for its reply cannot mistake it for one.
+    // The next frame: 0 to 8 random data bytes, classic. An 8-byte frame never carries the
+    // register read operation in byte 2, so a register read waiting for its reply cannot mistake it
+    // for one.
     [[nodiscard]] OutgoingFrame next();
 
 private:

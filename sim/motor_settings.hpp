@@ -7,6 +7,7 @@
 #include <string>
 
 #include "damiao/mit.hpp"
+#include "damiao/protocol.hpp"
 
 namespace jointbus::sim {
 
@@ -33,8 +34,8 @@ struct ReplyFaults {
 };
 
 // The control mode the firmware acts on MIT commands in; the others (2..4) are only stored.
-inline constexpr std::uint32_t kMitMode = 1;
-inline constexpr std::uint32_t kHighestMode = 4;
+inline constexpr std::uint32_t kMitMode = damiao::protocol::kMitControlMode;
+inline constexpr std::uint32_t kHighestMode = damiao::protocol::kForcePositionMode;
 
 struct MotorSettings {
     std::uint16_t motor_id = 0;   // commands arrive on motor_id & 0x7FF

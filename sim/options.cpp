@@ -17,7 +17,7 @@ using cli::parse_unsigned;
 using cli::quoted;
 using Parsed = std::expected<void, std::string>;
 
-constexpr std::uint32_t kMaxStandardId = 0x7FF;
+constexpr std::uint32_t kMaxStandardId = damiao::protocol::kStandardIdMask;
 constexpr double kMaxLatencyMs = 60'000.0;
 constexpr double kMaxForeignRateHz = 100'000.0;
 
@@ -213,7 +213,7 @@ struct SettingRule {
     }
     for (std::size_t i = 0; i < options.motors.size(); ++i) {
         const std::uint32_t id = options.motors[i].motor_id;
-        if ((id & kMaxStandardId) == kMaxStandardId) {
+        if ((id & kMaxStandardId) == damiao::protocol::kRegisterRequestId) {
             return Parsed(std::unexpect,
                           "motor id " + hex(id, 3) +
                               " would take commands on CAN id 0x7FF, where register requests go");

@@ -34,7 +34,7 @@ std::optional<ShapedReply> shape_reply(const ReplyFaults& faults, std::uint16_t 
 
     ShapedReply reply;
     OutgoingFrame& frame = reply.frame;
-    const auto number = static_cast<std::uint16_t>(master_id & 0x7FF);
+    const auto number = static_cast<std::uint16_t>(master_id & damiao::protocol::kStandardIdMask);
     frame.id =
         faults.extended ? transport::CanId::extended(number) : transport::CanId::standard(number);
     frame.length = faults.short_length.value_or(static_cast<std::uint8_t>(payload.size()));

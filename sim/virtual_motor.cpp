@@ -12,7 +12,7 @@ VirtualMotor::VirtualMotor(const MotorSettings& settings)
 
 std::uint8_t VirtualMotor::status() const {
     if (fault_ != 0) return fault_;
-    return enabled_ ? kStatusEnabled : kStatusDisabled;
+    return enabled_ ? damiao::protocol::kStatusEnabled : damiao::protocol::kStatusDisabled;
 }
 
 void VirtualMotor::advance_to(double now) {

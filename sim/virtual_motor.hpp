@@ -16,10 +16,7 @@ namespace jointbus::sim {
 // Register ids the motor answers reads of; reads of any other id go unanswered.
 inline constexpr std::uint8_t kMasterIdRegister = 7;
 inline constexpr std::uint8_t kMotorIdRegister = 8;
-inline constexpr std::uint8_t kControlModeRegister = 10;
-
-inline constexpr std::uint8_t kStatusDisabled = 0;
-inline constexpr std::uint8_t kStatusEnabled = 1;
+using damiao::protocol::kControlModeRegister;
 
 // Times are seconds on the simulation's clock; each call's `now` must not be earlier than the
 // previous one. Not thread-safe.

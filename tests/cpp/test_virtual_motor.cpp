@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <numbers>
 #include <ostream>
 #include <random>
@@ -16,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "damiao/driver.hpp"
 #include "damiao/mit.hpp"
 #include "dispatcher.hpp"
 #include "foreign_traffic.hpp"
@@ -465,6 +468,81 @@ TEST(Dispatcher, DropEveryWithholdsEveryNthReplyAndSilentWithholdsAll) {
     EXPECT_FALSE(silent.reply);
     EXPECT_EQ(silent.withheld, Withheld::Silent);
     EXPECT_TRUE(bus.motors()[1].enabled());  // the command still took effect
+}
+
+// The driver talking to a motor of this program in memory: every frame either side puts on the
+// bus, in order, as "tx ID [bytes]" (from the driver) and "rx ID [bytes]" (from the motor).
+class InMemoryBus final : public transport::CanTransport {
+public:
+    explicit InMemoryBus(std::span<const MotorSettings> motors) : dispatcher_(motors, 1) {}
+
+    [[nodiscard]] std::expected<void, transport::TransportError> send(
+        const transport::CanFrameView& view) override {
+        const CanFrame sent = frame(view.id, view.data, view.fd);
+        record("tx", view);
+        if (const Routed routed = dispatcher_.handle(sent, 0.0); routed.reply) {
+            const OutgoingFrame& reply = routed.reply->frame;
+            record("rx", reply.view());
+            waiting_.push_back(frame(reply.id, reply.view().data, reply.fd));
+        }
+        return {};
+    }
+
+    [[nodiscard]] std::expected<CanFrame, transport::TransportError> recv(
+        transport::Duration) override {
+        if (waiting_.empty()) return std::unexpected(transport::Timeout{});
+        CanFrame next = waiting_.front();
+        waiting_.pop_front();
+        return next;
+    }
+
+    std::vector<std::string> transcript;
+
+private:
+    void record(const char* direction, const transport::CanFrameView& view) {
+        char line[64];
+        int at = std::snprintf(line, sizeof line, "%s %03X [", direction, view.id.number);
+        for (const std::uint8_t byte : view.data) {
+            at +=
+                std::snprintf(line + at, sizeof line - static_cast<std::size_t>(at), "%02X ", byte);
+        }
+        line[at - 1] = ']';
+        transcript.emplace_back(line);
+    }
+
+    Dispatcher dispatcher_;
+    std::deque<CanFrame> waiting_;
+};
+
+TEST(DriverAndVirtualMotor, AgreeOnEveryFrameOfASession) {
+    MotorSettings settings = motor_settings(1, 0x11);
+    settings.mode = 3;
+    const std::vector<MotorSettings> motors{settings};
+    InMemoryBus bus(motors);
+    const damiao::Damiao driver{.motor_id = 1, .master_id = 0x11, .limits = settings.limits};
+
+    const auto enabled = driver.enable(bus);
+    ASSERT_TRUE(enabled);
+    EXPECT_EQ(enabled->error, 1);
+    EXPECT_EQ(enabled->t_mos, 25);
+    ASSERT_TRUE(driver.ensure_control_mode(bus, damiao::kMitControlMode));
+    ASSERT_TRUE(
+        driver.mit_control(bus, {.q = 1.0F, .dq = -2.0F, .kp = 50.0F, .kd = 1.0F, .tau = 0.5F}));
+    const auto disabled = driver.disable(bus);
+    ASSERT_TRUE(disabled);
+    EXPECT_EQ(disabled->error, 0);
+    EXPECT_NEAR(disabled->position, 0.0F, step(25.0F, 16));
+
+    // At rest mid-range: position 0x7FFF, velocity and torque 0x7FF, 25 degrees (0x19).
+    const std::vector<std::string> expected{
+        "tx 001 [FF FF FF FF FF FF FF FC]", "rx 011 [11 7F FF 7F F7 FF 19 19]",
+        "tx 7FF [01 00 33 0A 00 00 00 00]", "rx 011 [01 00 33 0A 03 00 00 00]",
+        "tx 7FF [01 00 55 0A 01 00 00 00]", "tx 7FF [01 00 33 0A 00 00 00 00]",
+        "rx 011 [01 00 33 0A 01 00 00 00]", "tx 001 [8A 3C 77 71 99 33 38 65]",
+        "rx 011 [11 7F FF 7F F7 FF 19 19]", "tx 001 [FF FF FF FF FF FF FF FD]",
+        "rx 011 [01 7F FF 7F F7 FF 19 19]",
+    };
+    EXPECT_EQ(bus.transcript, expected);
 }
 
 TEST(ShapeReply, DropProbabilityWithholdsAboutThatShare) {
