@@ -677,11 +677,14 @@ TEST(Options, HelpAndModelListWinOverEverythingElse) {
 TEST(Options, UsageErrorsSayWhatIsWrong) {
     const std::vector<std::pair<std::vector<std::string_view>, std::string>> table{
         {{}, "no motors given (use --motor, or --foreign-rate for traffic only)"},
-        {{"--motro", "1:2:dm4310"}, "unknown option '--motro'"},
-        {{"vcan0"}, "unexpected argument 'vcan0'"},
-        {{"--motor"}, "option '--motor' needs a value"},
-        {{"-v=1", "--motor", "1:2:dm4310"}, "unknown option '-v=1'"},
-        {{"--log=1", "--motor", "1:2:dm4310"}, "option '--log' takes no value"},
+        // CLI11's own words for the generic mistakes.
+        {{"--motro", "1:2:dm4310"},
+         "The following arguments were not expected: 1:2:dm4310 --motro"},
+        {{"vcan0"}, "The following argument was not expected: vcan0"},
+        {{"--motor", "1:2:dm4310", "vcan0"}, "The following argument was not expected: vcan0"},
+        {{"--motor"}, "--motor: 1 required MOTOR_ID:MASTER_ID:MODEL[:SETTING]... missing"},
+        {{"-v=1", "--motor", "1:2:dm4310"}, "The following argument was not expected: -=1"},
+        {{"--log=1", "--motor", "1:2:dm4310"}, "log was given a disallowed flag override"},
         {{"--motor", "1:2"}, "--motor '1:2': expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]"},
         {{"--motor", "0x1g:2:dm4310"},
          "--motor '0x1g:2:dm4310': bad motor id '0x1g' (decimal or 0x-hex, 0 to 65535)"},
