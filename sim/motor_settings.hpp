@@ -31,6 +31,7 @@ struct ReplyFaults {
     std::uint8_t fd_length = 0;    // >0: reply as a CAN FD frame zero-padded to this length
     bool extended = false;         // reply from the Extended identifier of the same number
     std::optional<std::uint8_t> short_length;  // reply with only this many data bytes (0..7)
+    bool remote = false;  // send a remote (RTR) frame from the reply's identifier before each reply
 };
 
 // The control mode the firmware acts on MIT commands in; the others (2..4) are only stored.
@@ -47,6 +48,10 @@ struct MotorSettings {
     std::uint8_t fault = 0;         // initial fault code (high nibble of byte 0); 0 = none
     bool ignore_mode_writes = false;
     bool echo_writes = false;  // answer each register write with its own bytes
+    // Feedback bytes 6..7 carry the number of commands received so far (1-based, big-endian,
+    // modulo 65536) instead of the temperatures, so a client can tell which command a state
+    // answers.
+    bool stamp = false;
     ReplyFaults faults;
 };
 

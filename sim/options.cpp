@@ -22,6 +22,7 @@ using Parsed = std::expected<void, std::string>;
 constexpr std::uint32_t kMaxStandardId = damiao::protocol::kStandardIdMask;
 constexpr double kMaxLatencyMs = 60'000.0;
 constexpr double kMaxForeignRateHz = 100'000.0;
+constexpr std::uint8_t kHighestFault = 15;  // the status nibble's range
 
 [[nodiscard]] std::string hex(std::uint32_t value, int digits) {
     char buffer[16];
@@ -98,16 +99,42 @@ struct SettingRule {
                        }};
 }
 
+// The codes a motor can be told to start faulted with, by name: every named status but the
+// two that are not faults.
+[[nodiscard]] std::optional<std::uint8_t> fault_code(std::string_view name) {
+    for (std::uint8_t code = damiao::protocol::kStatusEnabled + 1; code <= kHighestFault; ++code) {
+        if (status_label(code) == name) return code;
+    }
+    return std::nullopt;
+}
+
+[[nodiscard]] std::string fault_names() {
+    std::string names;
+    for (std::uint8_t code = damiao::protocol::kStatusEnabled + 1; code <= kHighestFault; ++code) {
+        if (const auto label = status_label(code))
+            names.append(names.empty() ? "" : ", ") += *label;
+    }
+    return names;
+}
+
+[[nodiscard]] Parsed apply_fault(MotorSettings& m, std::string_view key, std::string_view value) {
+    std::optional<std::uint64_t> code = parse_unsigned(value, kHighestFault);
+    if (!code) code = fault_code(value);
+    if (!code) {
+        return Parsed(std::unexpect,
+                      must_be(key, "a code from 0 to 15 or one of " + fault_names(), value));
+    }
+    m.fault = static_cast<std::uint8_t>(*code);
+    return {};
+}
+
 [[nodiscard]] const std::map<std::string_view, SettingRule>& setting_rules() {
     static const std::map<std::string_view, SettingRule> rules{
         {"mode", integer_rule(kMitMode, kHighestMode,
                               [](MotorSettings& m, std::uint64_t v) {
                                   m.mode = static_cast<std::uint32_t>(v);
                               })},
-        {"fault", integer_rule(0, 15,
-                               [](MotorSettings& m, std::uint64_t v) {
-                                   m.fault = static_cast<std::uint8_t>(v);
-                               })},
+        {"fault", SettingRule{false, apply_fault}},
         {"inertia", real_rule(1e-9, 1e3, "a number from 1e-9 to 1000 (kg m^2)",
                               [](MotorSettings& m, double v) { m.rotor.inertia = v; })},
         {"friction", real_rule(0.0, 1e6, "a number from 0 to 1e6 (N m s/rad)",
@@ -142,6 +169,8 @@ struct SettingRule {
         {"ignore_mode_writes",
          flag_rule([](MotorSettings& m, bool v) { m.ignore_mode_writes = v; })},
         {"echo_writes", flag_rule([](MotorSettings& m, bool v) { m.echo_writes = v; })},
+        {"stamp", flag_rule([](MotorSettings& m, bool v) { m.stamp = v; })},
+        {"remote", flag_rule([](MotorSettings& m, bool v) { m.faults.remote = v; })},
     };
     return rules;
 }
@@ -240,6 +269,7 @@ struct RawArguments {
     std::vector<std::string> all;
     std::string foreign_rate;
     std::vector<std::string> foreign_ids;
+    std::vector<std::string> foreign_kinds;
     std::string seed;
     std::string ready_file;
     bool log = false;
@@ -262,8 +292,11 @@ decoded state) is 0 while disabled, 1 while enabled, or the fault code while fau
 
 constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare flag means =1):
   mode=N                  initial control mode 1..4 (default 1 = MIT)
-  fault=CODE              start faulted with this code 0..15 (reported in the status nibble;
-                          the motor refuses to enable until an FB clear error)
+  fault=CODE              start faulted with this status code, 0..15 or its name:
+                          over-voltage (8), under-voltage (9), over-current (10),
+                          mos-over-temperature (11), rotor-over-temperature (12),
+                          communication-lost (13), overload (14); reported in the status
+                          nibble, the motor refuses to enable until an FB clear error
   inertia=J               rotor inertia in kg m^2 (default from the model, --list-models)
   friction=B              viscous friction in N m s/rad (default from the model)
   latency=MS              delay every reply by MS milliseconds (fractions allowed)
@@ -275,13 +308,23 @@ constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare
   fd=N                    reply as CAN FD frames of N bytes (8..64), zero-padded; 0 = off
   short=N                 reply with only the first N bytes (0..7); 8 = off
   extended                reply from the Extended id of the same number
+  remote                  send a remote (RTR) frame from the reply's id before each reply
+  stamp                   feedback bytes 6..7 (normally the temperatures) carry the number
+                          of commands this motor has received, the one answered included
+                          (1-based, big-endian, modulo 65536); register replies unchanged
 
 Examples:
   jointbus-virtual-motor -i vcan0 --motor 1:0x11:dm4310 --motor 2:0x12:dm4340:mode=3
   jointbus-virtual-motor --motor 1:0x11:dm4310:latency=2.5:drop_every=10 -v
   jointbus-virtual-motor --all latency=1 --motor 1:0x11:dm4310 --motor 2:0x12:dm6006:silent
   jointbus-virtual-motor --motor 3:0x13:dm8009:fd=12:extended --foreign-rate 500
+  jointbus-virtual-motor --motor 1:0x11:dm4310:fault=over-voltage:stamp
+  jointbus-virtual-motor --motor 1:0x11:dm4310 --foreign-rate 200 --foreign-id 0x11 \
+      --foreign-kind short --foreign-kind fd --foreign-kind extended --foreign-kind remote
   jointbus-virtual-motor --motor 1:0x11:dm4310 --ready-file /tmp/sim.ready &
+
+The program keeps running when its interface goes down (it says so once on stderr) and
+answers again when the interface is back up, or is created anew under the same name.
 
 Exit status: 0 after SIGINT or SIGTERM, 1 if the interface cannot be opened or fails,
 2 on bad usage.)";
@@ -327,9 +370,16 @@ void describe(CLI::App& app, RawArguments& raw) {
     single("--foreign-rate", raw.foreign_rate, "HZ",
            "also send frames from other (non-motor) ids at this rate");
     repeated("--foreign-id", raw.foreign_ids, "ID",
-             "send the foreign frames from this Standard id; repeatable\n"
-             "(default: random ids from 0x400 to 0x7FE that no motor here\n"
-             "uses, and a quarter random Extended ids)");
+             "send the foreign frames from this Standard id (a motor's\n"
+             "MASTER_ID too, to crowd its replies); repeatable (default:\n"
+             "random ids from 0x400 to 0x7FE that no motor here uses, and a\n"
+             "quarter random Extended ids)");
+    repeated("--foreign-kind", raw.foreign_kinds, "KIND",
+             "send foreign frames of this kind; repeatable, each frame one of\n"
+             "the kinds given, at random: classic (8 bytes), short (0..7\n"
+             "bytes), fd (CAN FD, 12..64 bytes), extended (8 bytes from the\n"
+             "Extended id of the same number), remote (RTR, DLC 0..8)\n"
+             "(default: classic frames of 0 to 8 bytes)");
     single("--seed", raw.seed, "N", "seed for random drops and foreign traffic (default: random)");
     single("--ready-file", raw.ready_file, "PATH",
            "create PATH (holding the process id) once the interface is open\n"
@@ -384,6 +434,14 @@ std::expected<CommandLine, std::string> parse_command_line(std::span<const std::
                 must_be("--foreign-id", "a Standard CAN id from 0 to 0x7FF", text));
         }
         options.foreign_ids.push_back(static_cast<std::uint16_t>(*id));
+    }
+    for (const std::string& text : raw.foreign_kinds) {
+        const auto* known = std::ranges::find(kForeignKinds, text, &ForeignKindName::first);
+        if (known == kForeignKinds.end()) {
+            return std::unexpected(
+                must_be("--foreign-kind", "classic, short, fd, extended or remote", text));
+        }
+        options.foreign_kinds.push_back(known->second);
     }
     if (app.count("--seed") != 0) {
         const auto seed = parse_unsigned(raw.seed, UINT64_MAX);

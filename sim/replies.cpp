@@ -46,6 +46,7 @@ std::optional<ShapedReply> shape_reply(const ReplyFaults& faults, std::uint16_t 
         if (!faults.short_length) frame.length = std::max(frame.length, faults.fd_length);
     }
     reply.delay_seconds = faults.latency_ms / 1000.0;
+    reply.remote_before = faults.remote;
     return reply;
 }
 

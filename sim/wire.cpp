@@ -109,6 +109,17 @@ Payload encode_register(const RegisterRequest& frame) {
     };
 }
 
+std::optional<std::string> status_label(std::uint8_t code) {
+    const auto name = protocol::status_name(code);
+    if (!name) return std::nullopt;
+    std::string label(*name);
+    for (char& c : label) {
+        if (c == ' ') c = '-';
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return label;
+}
+
 Payload register_reply(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t value) {
     return encode_register(
         RegisterRequest{.motor_id = motor_id, .op = RegisterOp::Read, .reg = reg, .value = value});

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <variant>
 
 #include "damiao/mit.hpp"
@@ -63,6 +64,11 @@ struct RegisterRequest {
 
 // The 8 bytes of a register frame: motor id and value little-endian around operation and id.
 [[nodiscard]] Payload encode_register(const RegisterRequest& frame);
+
+// The name of a status code as the command line and the frame log spell it, without spaces:
+// the protocol's name in lower case, hyphens for spaces ("mos-over-temperature"). Nothing for
+// a code without a name.
+[[nodiscard]] std::optional<std::string> status_label(std::uint8_t code);
 
 // The answer to a read: motor id, the read operation, the register, the value.
 [[nodiscard]] Payload register_reply(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t value);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <numbers>
 #include <ostream>
 #include <random>
@@ -402,6 +403,28 @@ TEST(VirtualMotor, ModeWriteFaultsIgnoreAndEcho) {
     EXPECT_EQ(motor.control_mode(), 3U);
 }
 
+TEST(VirtualMotor, StampCountsCommandsInTheLastTwoBytesAndLeavesRegisterRepliesAlone) {
+    MotorSettings settings = motor_settings();
+    settings.stamp = true;
+    VirtualMotor motor(settings);
+    const auto read = register_request(1, RegisterOp::Read, 10);
+    EXPECT_EQ(motor.on_register(read, 0.0), register_reply(1, 10, 1));
+    Payload reply{};
+    for (int n = 1; n <= 0x10001; ++n) {
+        reply = motor.on_command(n % 2 == 0 ? kEnable : kDisable, 0.0);
+        if (n == 1 || n == 0x1FF) {
+            EXPECT_EQ((reply[6] << 8) | reply[7], n);
+        }
+        if (n == 0x10000) {
+            EXPECT_EQ((reply[6] << 8) | reply[7], 0) << "modulo 65536";
+        }
+    }
+    EXPECT_EQ(reply[6], 0);
+    EXPECT_EQ(reply[7], 1);
+    EXPECT_EQ(reply[0], 0x01);  // disabled, motor 1: the rest of the frame is untouched
+    EXPECT_EQ(motor.on_register(read, 0.0), register_reply(1, 10, 1));
+}
+
 // --- Reply shaping and routing -----------------------------------------------------------------
 
 CanFrame frame(CanId id, std::span<const std::uint8_t> data, bool fd = false) {
@@ -597,6 +620,47 @@ TEST(ShapeReply, FrameFaults) {
     }
 }
 
+TEST(ShapeReply, RemoteAsksForARemoteFrameBeforeEveryReply) {
+    std::mt19937_64 random(5);
+    ReplyFaults faults;
+    EXPECT_FALSE(shape_reply(faults, 0x11, kEnable, 1, random)->remote_before);
+    faults.remote = true;
+    EXPECT_TRUE(shape_reply(faults, 0x11, kEnable, 1, random)->remote_before);
+}
+
+class EveryForeignKind : public testing::TestWithParam<ForeignKindName> {};
+
+INSTANTIATE_TEST_SUITE_P(Kinds, EveryForeignKind, testing::ValuesIn(kForeignKinds),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+TEST_P(EveryForeignKind, FramesOfOneKindOnAChosenReplyIdentifier) {
+    const ForeignKind kind = GetParam().second;
+    const std::vector<std::uint16_t> reply_id{0x011};
+    const std::vector<ForeignKind> kinds{kind};
+    ForeignTraffic traffic(reply_id, reply_id, 3, kinds);
+    std::set<std::uint8_t> lengths;
+    for (int i = 0; i < 500; ++i) {
+        const OutgoingFrame f = traffic.next();
+        const auto id_kind =
+            kind == ForeignKind::Extended ? CanId::Kind::Extended : CanId::Kind::Standard;
+        ASSERT_EQ(f.id, (CanId{id_kind, 0x011}));
+        ASSERT_EQ(f.fd, kind == ForeignKind::Fd);
+        ASSERT_EQ(f.remote, kind == ForeignKind::Remote);
+        if (!f.fd && !f.remote && f.length == 8) {
+            ASSERT_NE(f.data[2], 0x33);
+        }
+        lengths.insert(f.length);
+    }
+    const std::map<ForeignKind, std::set<std::uint8_t>> expected{
+        {ForeignKind::Classic, {8}},
+        {ForeignKind::Short, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {ForeignKind::Fd, {12, 16, 20, 24, 32, 48, 64}},
+        {ForeignKind::Extended, {8}},
+        {ForeignKind::Remote, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
+    };
+    EXPECT_EQ(lengths, expected.at(kind));
+}
+
 TEST(ForeignTraffic, NeverUsesAMotorsIdsNorLooksLikeARegisterReply) {
     const std::vector<std::uint16_t> reserved{0x001, 0x011, 0x402, 0x412};
     ForeignTraffic traffic({}, reserved, 3);
@@ -669,9 +733,32 @@ TEST(Options, HelpAndModelListWinOverEverythingElse) {
                                "friction=",      "latency=",     "drop=",
                                "drop_every=",    "silent",       "ignore_mode_writes",
                                "echo_writes",    "fd=",          "short=",
-                               "extended"}) {
+                               "extended",       "remote",       "stamp",
+                               "--foreign-kind"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
+    for (std::uint8_t code = 2; code < 16; ++code) {
+        if (const auto label = status_label(code)) {
+            EXPECT_NE(help.find(*label + " (" + std::to_string(code) + ")"), std::string::npos)
+                << *label;
+        }
+    }
+}
+
+TEST(Options, FaultsByNumberOrStatusNameAndForeignKinds) {
+    const auto line =
+        parse({"--motor", "1:0x11:dm4310:fault=mos-over-temperature", "--motor",
+               "2:0x12:dm4310:fault=0xE:stamp:remote", "--all", "fault=over-voltage", "--motor",
+               "3:0x13:dm4310", "--foreign-kind", "remote", "--foreign-kind=fd"});
+    ASSERT_TRUE(line) << line.error();
+    const Options& o = line->options;
+    EXPECT_EQ(o.motors[0].fault, 0xB);
+    EXPECT_EQ(o.motors[1].fault, 0xE);
+    EXPECT_TRUE(o.motors[1].stamp);
+    EXPECT_TRUE(o.motors[1].faults.remote);
+    EXPECT_EQ(o.motors[2].fault, 0x8);
+    EXPECT_FALSE(o.motors[2].stamp);
+    EXPECT_EQ(o.foreign_kinds, (std::vector<ForeignKind>{ForeignKind::Remote, ForeignKind::Fd}));
 }
 
 TEST(Options, UsageErrorsSayWhatIsWrong) {
@@ -717,6 +804,16 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"--foreign-id", "0x800", "--foreign-rate", "1"},
          "--foreign-id must be a Standard CAN id from 0 to 0x7FF, got '0x800'"},
         {{"--iface", "", "--motor", "1:2:dm4310"}, "--iface needs a non-empty interface name"},
+        {{"--motor", "1:2:dm4310:fault=enabled"},
+         "--motor '1:2:dm4310:fault=enabled': fault must be a code from 0 to 15 or one of "
+         "over-voltage, under-voltage, over-current, mos-over-temperature, "
+         "rotor-over-temperature, communication-lost, overload, got 'enabled'"},
+        {{"--motor", "1:2:dm4310:fault=16"},
+         "--motor '1:2:dm4310:fault=16': fault must be a code from 0 to 15 or one of "
+         "over-voltage, under-voltage, over-current, mos-over-temperature, "
+         "rotor-over-temperature, communication-lost, overload, got '16'"},
+        {{"--foreign-kind", "rtr", "--foreign-rate", "1"},
+         "--foreign-kind must be classic, short, fd, extended or remote, got 'rtr'"},
     };
     for (const auto& [args, message] : table) {
         const auto line = parse(args);
