@@ -240,8 +240,8 @@ def test_one_motor_object_on_several_buses_and_several_motors_on_one(virtual_mot
 def test_ensure_mit_mode_recognises_register_replies_by_content(virtual_motor, bus, settings):
     # Echoed writes (0x55) are not read replies; 8-byte FD and Extended read replies still are.
     virtual_motor("--motor", f"15:0x1F:dm4310:{settings}", "--foreign-rate", "1000")
-    assert Damiao(15, 0x1F).ensure_mit_mode(bus) is None
-    assert Damiao(15, 0x1F).ensure_mit_mode(bus) is None  # now already in MIT mode
+    assert Damiao(15, 0x1F, timeout_ms=1000).ensure_mit_mode(bus) is None  # wide: loaded machines
+    assert Damiao(15, 0x1F, timeout_ms=1000).ensure_mit_mode(bus) is None  # wide: loaded machines  # now already in MIT mode
 
 
 def test_a_register_reply_of_other_than_eight_bytes_is_not_taken(virtual_motor, bus):
