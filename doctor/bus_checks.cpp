@@ -127,4 +127,32 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
     return run;
 }
 
+void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, double threshold,
+                 int rounds) {
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::uint16_t> slow;
+        for (const MotorProbe& probe : run.motors) {
+            const bool late = std::ranges::any_of(probe.replies, [threshold](const auto& reply) {
+                return reply.latency > threshold;
+            });
+            if (late) slow.push_back(probe.motor_id);
+        }
+        if (slow.empty()) return;
+        const ProbeRun again = probe_control_mode(socket, slow, pacing);
+        for (const MotorProbe& fresh : again.motors) {
+            auto probe = std::ranges::find(run.motors, fresh.motor_id, &MotorProbe::motor_id);
+            for (RegisterReply& reply : probe->replies) {
+                for (const RegisterReply& other : fresh.replies) {
+                    if (other.from == reply.from && other.extended == reply.extended) {
+                        reply.latency = std::min(reply.latency, other.latency);
+                    }
+                }
+            }
+        }
+        run.full_queue += again.full_queue;
+        run.dropped = std::max(run.dropped, again.dropped);
+        if (run.send_error == 0) run.send_error = again.send_error;
+    }
+}
+
 }  // namespace jointbus::doctor

@@ -70,4 +70,10 @@ struct ProbePacing {
                                           std::span<const std::uint16_t> motor_ids,
                                           const ProbePacing& pacing);
 
+// Reads again, up to `rounds` times, the ids whose reply came later than `threshold`, and
+// keeps each reply's fastest time: one late reply on a loaded machine says little, a motor
+// that is late every time does.
+void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, double threshold,
+                 int rounds);
+
 }  // namespace jointbus::doctor

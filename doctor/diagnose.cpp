@@ -185,8 +185,14 @@ void check_traffic(const Observations& seen, std::vector<Finding>& out) {
         (reply_ids.contains(id) ? busy : foreign).push_back(text);
     }
     const auto join = [](const std::vector<std::string>& list) {
+        constexpr std::size_t kShown = 12;
         std::string text;
-        for (const std::string& item : list) text += (text.empty() ? "" : " ") + item;
+        for (std::size_t i = 0; i < std::min(list.size(), kShown); ++i) {
+            text += (text.empty() ? "" : " ") + list[i];
+        }
+        if (list.size() > kShown) {
+            text += " and " + std::to_string(list.size() - kShown) + " more";
+        }
         return text;
     };
     if (!busy.empty()) {
@@ -361,7 +367,7 @@ void check_motors(const Observations& seen, std::vector<Finding>& out) {
             list += (list.empty() ? "" : " and ") + hex_id(motor);
         out.push_back(
             {Severity::Error, "motors " + list,
-             "all answer from " + hex_id(id) + ": a controller cannot tell their feedback apart",
+             "answer from " + hex_id(id) + ": a controller cannot tell their feedback apart",
              "give each motor its own master id with the vendor's setup tool", false});
     }
 }

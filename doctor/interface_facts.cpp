@@ -206,7 +206,9 @@ InterfaceFacts read_interface_facts(std::string_view name) {
     facts.operstate = read_sysfs(facts.name, "operstate").value_or("");
     const std::uint64_t flags = read_sysfs_number(facts.name, "flags").value_or(0);
     facts.up = (flags & IFF_UP) != 0;
-    facts.running = (flags & IFF_RUNNING) != 0;
+    // sysfs shows the flags as set by the administrator, without IFF_RUNNING; operstate tells
+    // whether the link works ("unknown" for a vcan, "down" for a controller that is bus-off).
+    facts.running = facts.up && (facts.operstate == "up" || facts.operstate == "unknown");
     if (const auto length = read_sysfs_number(facts.name, "tx_queue_len")) {
         facts.tx_queue_len = static_cast<std::uint32_t>(*length);
     }

@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
                 pacing.spacing = doctor::probe_spacing(bitrate);
                 pacing.wait = seen.probe_wait;
                 seen.probe = doctor::probe_control_mode(*socket, ids, pacing);
+                doctor::reread_slow(*socket, *seen.probe, pacing, doctor::kDefaultReplyTimeout, 2);
             }
         }
     }

@@ -2,9 +2,11 @@
 
 #include <linux/can.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
+#include <functional>
+#include <vector>
 
 #include "damiao/protocol.hpp"
 
@@ -90,8 +92,16 @@ void print_traffic(std::ostream& out, const Observations& seen) {
     const auto load = bus_load(seen);
     out << (load ? fixed(*load * 100.0, 1) + " %" : std::string("unknown (no bitrate)")) << '\n';
     if (!t.ids.empty()) {
-        out << "           ids:";
-        for (const auto& [id, count] : t.ids) out << ' ' << id_text(id) << " (" << count << ')';
+        // The JSON report lists every identifier; a person needs the busiest few.
+        constexpr std::size_t kShown = 16;
+        std::vector<std::pair<std::uint32_t, std::uint64_t>> busiest(t.ids.begin(), t.ids.end());
+        std::ranges::stable_sort(busiest, std::greater{},
+                                 &std::pair<std::uint32_t, std::uint64_t>::second);
+        out << "           ids (frames):";
+        for (std::size_t i = 0; i < std::min(busiest.size(), kShown); ++i) {
+            out << ' ' << id_text(busiest[i].first) << " (" << busiest[i].second << ')';
+        }
+        if (busiest.size() > kShown) out << " and " << busiest.size() - kShown << " more";
         out << '\n';
     }
 }
