@@ -207,9 +207,17 @@ nlohmann::json report_json(const Observations& seen, std::span<const report::Fin
                 {{"motor_id", probe.motor_id}, {"sent", probe.sent}, {"replies", replies}});
         }
     }
+    nlohmann::json probe = nullptr;
+    if (seen.probe) {
+        probe = {{"seconds", seen.probe->seconds},
+                 {"full_queue", seen.probe->full_queue},
+                 {"send_error", seen.probe->send_error},
+                 {"dropped", seen.probe->dropped}};
+    }
     return {
         {"interface", interface},
         {"traffic", traffic},
+        {"probe", probe},
         {"motors", motors},
         {"findings", report::to_json(findings)},
         {"ok", !report::any_problem(findings)},
