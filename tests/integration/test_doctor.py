@@ -118,3 +118,13 @@ def test_usage_errors_exit_2_and_send_nothing(iface, capture, arguments):
     assert done.returncode == 2
     assert done.stderr
     assert capture.frames(settle=0.1) == []
+
+
+def test_frames_from_a_motors_reply_id_before_asking_mean_another_controller(virtual_motor,
+                                                                            iface):
+    virtual_motor("--motor", "1:0x11:dm4310", "--foreign-rate", "200", "--foreign-id", "0x11")
+    status, report = run_doctor(iface, "--motor", "1:0x11")
+    assert status == 1
+    (found,) = problems(report)
+    assert (found["subject"], found["severity"]) == ("traffic", "warning")
+    assert found["message"].startswith("frames from 0x011, where the motors answer")
