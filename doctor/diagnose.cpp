@@ -330,11 +330,11 @@ void check_motors(const Observations& seen, std::vector<Finding>& out) {
     for (const MotorProbe& probe : run.motors) {
         const auto configured =
             std::ranges::find(seen.motors, probe.motor_id, &cli::MotorSpec::motor_id);
-        const cli::MotorSpec* spec = configured == seen.motors.end() ? nullptr : &*configured;
+        const cli::MotorSpec* wanted = configured == seen.motors.end() ? nullptr : &*configured;
         if (!probe.replies.empty()) {
             answered.push_back(probe.motor_id);
-            check_motor(probe, spec, out);
-        } else if (spec != nullptr && probe.sent) {
+            check_motor(probe, wanted, out);
+        } else if (wanted != nullptr && probe.sent) {
             out.push_back({Severity::Error, "motor " + hex_id(probe.motor_id),
                            "no reply to a register read within " + milliseconds(seen.probe_wait) +
                                ": it is unpowered, on another bus, at another bitrate, or has "

@@ -84,13 +84,13 @@ int main(int argc, char** argv) {
 
     doctor::Observations seen;
     for (const std::string& text : motor_texts) {
-        auto spec = cli::parse_motor_spec(text);
-        if (!spec) {
-            std::cerr << "jointbus-doctor: --motor " << cli::quoted(text) << ": " << spec.error()
+        auto motor = cli::parse_motor_spec(text);
+        if (!motor) {
+            std::cerr << "jointbus-doctor: --motor " << cli::quoted(text) << ": " << motor.error()
                       << '\n';
             return kUsageError;
         }
-        seen.motors.push_back(std::move(*spec));
+        seen.motors.push_back(std::move(*motor));
     }
     if (!scan_text.empty()) {
         auto ids = parse_scan(scan_text);
