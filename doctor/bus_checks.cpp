@@ -1,0 +1,158 @@
+#include "bus_checks.hpp"
+
+#include <linux/can/error.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "damiao/driver.hpp"
+#include "damiao/protocol.hpp"
+
+namespace jointbus::doctor {
+
+namespace protocol = damiao::protocol;
+
+std::uint64_t nominal_frame_bits(bool extended, std::size_t length) {
+    // Start, identifier and control fields, CRC, delimiters, acknowledge, end of frame and
+    // the intermission: 47 bits with an 11-bit identifier, 67 with a 29-bit one.
+    return (extended ? 67U : 47U) + 8U * length;
+}
+
+Traffic listen(BusSocket& socket, double seconds) {
+    Traffic traffic;
+    const double start = monotonic_seconds();
+    const double end = start + seconds;
+    for (double now = start; now < end; now = monotonic_seconds()) {
+        auto received = socket.receive(end - now);
+        if (!received) {
+            traffic.receive_error = received.error();
+            break;
+        }
+        if (!*received) continue;
+        const Received& got = **received;
+        if (got.frame.error) {
+            ++traffic.error_frames;
+            traffic.error_classes |= got.raw_id & CAN_ERR_MASK;
+            continue;
+        }
+        ++traffic.frames;
+        const bool extended = got.frame.id.kind == transport::CanId::Kind::Extended;
+        traffic.bits += nominal_frame_bits(extended, got.frame.remote ? 0 : got.frame.data.size());
+        ++traffic.ids[got.frame.id.number | (extended ? CAN_EFF_FLAG : 0U)];
+    }
+    traffic.seconds = monotonic_seconds() - start;
+    traffic.dropped = socket.dropped();
+    return traffic;
+}
+
+double probe_spacing(std::optional<std::uint32_t> bitrate) {
+    if (!bitrate || *bitrate == 0) return 0.001;
+    const double exchange = 2.0 * static_cast<double>(nominal_frame_bits(false, 8)) * 1.2 /
+                            static_cast<double>(*bitrate);
+    return std::max(0.001, 4.0 * exchange);
+}
+
+ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> motor_ids,
+                            const ProbePacing& pacing) {
+    ProbeRun run;
+    for (const std::uint16_t id : motor_ids) {
+        const bool seen = std::ranges::any_of(
+            run.motors, [id](const MotorProbe& probe) { return probe.motor_id == id; });
+        if (!seen) run.motors.push_back(MotorProbe{id, false, {}});
+    }
+    std::vector<double> sent_at(run.motors.size(), 0.0);
+    const double start = monotonic_seconds();
+
+    // Takes every frame that arrives until `until`, filing register replies under the motor
+    // they name.
+    auto collect = [&](double until) {
+        for (double now = monotonic_seconds(); now < until; now = monotonic_seconds()) {
+            auto received = socket.receive(until - now);
+            if (!received) return;
+            if (!*received) continue;
+            const Received& got = **received;
+            if (!damiao::is_register_reply(got.frame, protocol::kControlModeRegister)) continue;
+            const auto& bytes = got.frame.data;
+            const auto named = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+            for (std::size_t i = 0; i < run.motors.size(); ++i) {
+                MotorProbe& probe = run.motors[i];
+                if (probe.motor_id != named || !probe.sent) continue;
+                probe.replies.push_back(RegisterReply{
+                    got.frame.id.number,
+                    got.frame.id.kind == transport::CanId::Kind::Extended,
+                    static_cast<std::uint32_t>(bytes[4] | bytes[5] << 8 | bytes[6] << 16 |
+                                               static_cast<std::uint32_t>(bytes[7]) << 24),
+                    got.at - sent_at[i],
+                });
+            }
+        }
+    };
+
+    for (std::size_t i = 0; i < run.motors.size() && run.send_error == 0; ++i) {
+        const std::uint16_t id = run.motors[i].motor_id;
+        const std::array<std::uint8_t, protocol::kFrameBytes> request{
+            static_cast<std::uint8_t>(id & 0xFF),
+            static_cast<std::uint8_t>(id >> 8),
+            protocol::kRegisterRead,
+            protocol::kControlModeRegister,
+            0,
+            0,
+            0,
+            0};
+        const double first_try = monotonic_seconds();
+        for (;;) {
+            sent_at[i] = monotonic_seconds();
+            auto sent = socket.send(protocol::kRegisterRequestId, request);
+            if (sent) {
+                run.motors[i].sent = true;
+                break;
+            }
+            // A full queue empties as the controller gets frames onto the bus; one that stays
+            // full means nothing leaves (bus-off, or no other node acknowledges).
+            if (sent.error() == ENOBUFS && sent_at[i] - first_try < pacing.give_up) {
+                ++run.full_queue;
+                collect(monotonic_seconds() + pacing.spacing);
+                continue;
+            }
+            if (sent.error() == ENOBUFS) ++run.full_queue;
+            run.send_error = sent.error();
+            break;
+        }
+        collect(sent_at[i] + pacing.spacing);
+    }
+    collect(monotonic_seconds() + pacing.wait);
+    run.seconds = monotonic_seconds() - start;
+    run.dropped = socket.dropped();
+    return run;
+}
+
+void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, double threshold,
+                 int rounds) {
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::uint16_t> slow;
+        for (const MotorProbe& probe : run.motors) {
+            const bool late = std::ranges::any_of(probe.replies, [threshold](const auto& reply) {
+                return reply.latency > threshold;
+            });
+            if (late) slow.push_back(probe.motor_id);
+        }
+        if (slow.empty()) return;
+        const ProbeRun again = probe_control_mode(socket, slow, pacing);
+        for (const MotorProbe& fresh : again.motors) {
+            auto probe = std::ranges::find(run.motors, fresh.motor_id, &MotorProbe::motor_id);
+            for (RegisterReply& reply : probe->replies) {
+                for (const RegisterReply& other : fresh.replies) {
+                    if (other.from == reply.from && other.extended == reply.extended) {
+                        reply.latency = std::min(reply.latency, other.latency);
+                    }
+                }
+            }
+        }
+        run.full_queue += again.full_queue;
+        run.dropped = std::max(run.dropped, again.dropped);
+        if (run.send_error == 0) run.send_error = again.send_error;
+    }
+}
+
+}  // namespace jointbus::doctor

@@ -1,0 +1,51 @@
+// The doctor's own raw socket on the bus: every frame, error frames included, with the
+// kernel's count of frames it had to drop for this socket.
+#pragma once
+
+#include <linux/can.h>
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "transport/can_frame.hpp"
+#include "transport/file_descriptor.hpp"
+
+namespace jointbus::doctor {
+
+// Seconds on CLOCK_MONOTONIC.
+[[nodiscard]] double monotonic_seconds();
+
+struct Received {
+    transport::CanFrame frame;
+    canid_t raw_id = 0;  // as the kernel delivered it, flags included (error classes)
+    double at = 0.0;     // monotonic_seconds() when it was read
+};
+
+class BusSocket {
+public:
+    // A CAN_RAW socket with FD frames, every error class (CAN_RAW_ERR_FILTER) and the drop
+    // counter (SO_RXQ_OVFL) switched on. The error is an errno value.
+    [[nodiscard]] static std::expected<BusSocket, int> open(std::string_view iface);
+
+    // Queues one classic data frame with a Standard identifier. The error is an errno value:
+    // ENOBUFS when the interface's transmit queue is full.
+    [[nodiscard]] std::expected<void, int> send(std::uint16_t id,
+                                                std::span<const std::uint8_t> data);
+
+    // The next frame, waiting at most `timeout` seconds; nothing when none came in time.
+    [[nodiscard]] std::expected<std::optional<Received>, int> receive(double timeout);
+
+    // Frames the kernel dropped because this socket's receive buffer was full, since open.
+    [[nodiscard]] std::uint32_t dropped() const { return dropped_; }
+
+private:
+    explicit BusSocket(transport::FileDescriptor socket) : socket_(std::move(socket)) {}
+
+    transport::FileDescriptor socket_;
+    std::uint32_t dropped_ = 0;
+};
+
+}  // namespace jointbus::doctor

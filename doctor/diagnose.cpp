@@ -1,0 +1,431 @@
+#include "diagnose.hpp"
+
+#include <linux/can.h>
+#include <linux/can/error.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <set>
+
+#include "damiao/protocol.hpp"
+
+namespace jointbus::doctor {
+
+namespace {
+
+namespace protocol = damiao::protocol;
+using report::Finding;
+using report::hex_id;
+using report::Severity;
+
+[[nodiscard]] std::string reply_id_text(const RegisterReply& reply) {
+    return reply.extended ? hex_id(reply.from, 8) + " (extended)" : hex_id(reply.from);
+}
+
+[[nodiscard]] std::string milliseconds(double seconds) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f ms", seconds * 1000.0);
+    return buffer;
+}
+
+[[nodiscard]] std::string mode_text(std::uint32_t mode) {
+    const auto name = protocol::control_mode_name(mode);
+    return std::to_string(mode) + " (" + std::string(name.value_or("unknown")) + ")";
+}
+
+[[nodiscard]] std::string bitrate_or_default(const InterfaceFacts& iface) {
+    if (iface.controller && iface.controller->timing) {
+        return std::to_string(iface.controller->timing->bitrate);
+    }
+    return "1000000";
+}
+
+// Restarting after a bus-off and the bit timing can only change while the interface is down.
+[[nodiscard]] std::string reconfigure_command(const InterfaceFacts& iface) {
+    const std::string& name = iface.name;
+    return "ip link set " + name + " down && ip link set " + name + " type can bitrate " +
+           bitrate_or_default(iface) + " restart-ms 100 && ip link set " + name + " up";
+}
+
+constexpr std::string_view kWiringAdvice =
+    "check that every node uses the same bitrate, that the bus is terminated with 120 ohm at "
+    "both ends (60 ohm between CAN_H and CAN_L with power off), and the CAN_H/CAN_L/GND wiring";
+
+void check_interface(const InterfaceFacts& iface, std::vector<Finding>& out) {
+    const std::string& name = iface.name;
+    const auto* controller = iface.controller ? &*iface.controller : nullptr;
+    if (controller != nullptr && iface.up) {
+        switch (controller->state) {
+            case ControllerState::BusOff:
+                out.push_back(
+                    {Severity::Error, name,
+                     "the controller is bus-off: after too many failed transmissions it "
+                     "neither sends nor receives",
+                     controller->restart_ms.value_or(0) == 0
+                         ? "ip link set " + name + " type can restart; then " +
+                               std::string(kWiringAdvice)
+                         : std::string(kWiringAdvice) + "; it restarts itself after restart-ms",
+                     controller->restart_ms.value_or(0) == 0});
+                break;
+            case ControllerState::ErrorPassive:
+            case ControllerState::ErrorWarning:
+                out.push_back(
+                    {Severity::Warning, name,
+                     "the controller is " + std::string(state_name(controller->state)) +
+                         " (tx errors " + std::to_string(controller->tx_errors.value_or(0)) +
+                         ", rx errors " + std::to_string(controller->rx_errors.value_or(0)) +
+                         "): frames are failing on the wire",
+                     std::string(kWiringAdvice), false});
+                break;
+            default:
+                break;
+        }
+    }
+    if (controller != nullptr && !controller->timing) {
+        out.push_back(
+            {Severity::Error, name, "no bitrate is configured", reconfigure_command(iface), true});
+    }
+    if (controller != nullptr && controller->restart_ms == 0U) {
+        out.push_back({Severity::Warning, name,
+                       "restart-ms is 0: after a bus-off the controller stays off until someone "
+                       "restarts it by hand",
+                       reconfigure_command(iface), true});
+    }
+    if (controller != nullptr && iface.tx_queue_len && *iface.tx_queue_len < kShortTxQueue) {
+        out.push_back({Severity::Warning, name,
+                       "the transmit queue holds only " + std::to_string(*iface.tx_queue_len) +
+                           " frames: a burst of sends (several motors at 1 kHz, or a busy bus) "
+                           "fills it and a send fails with ENOBUFS",
+                       "ip link set " + name + " txqueuelen 1000", true});
+    }
+    if (controller != nullptr && controller->bus_off_count.value_or(0) > 0 &&
+        controller->state != ControllerState::BusOff) {
+        out.push_back({Severity::Note, name,
+                       "the controller went bus-off " + std::to_string(*controller->bus_off_count) +
+                           " time(s) since it came up (restarted " +
+                           std::to_string(controller->restarts.value_or(0)) + " time(s))",
+                       std::string(kWiringAdvice), false});
+    }
+}
+
+[[nodiscard]] std::string error_class_names(std::uint32_t classes) {
+    static constexpr std::pair<std::uint32_t, std::string_view> kNames[] = {
+        {CAN_ERR_TX_TIMEOUT, "transmit timeout"},
+        {CAN_ERR_LOSTARB, "lost arbitration"},
+        {CAN_ERR_CRTL, "controller problem"},
+        {CAN_ERR_PROT, "protocol violation"},
+        {CAN_ERR_TRX, "transceiver problem"},
+        {CAN_ERR_ACK, "no acknowledge"},
+        {CAN_ERR_BUSOFF, "bus-off"},
+        {CAN_ERR_BUSERROR, "bus error"},
+        {CAN_ERR_RESTARTED, "restarted"},
+    };
+    std::string text;
+    for (const auto& [bit, label] : kNames) {
+        if ((classes & bit) == 0) continue;
+        if (!text.empty()) text += ", ";
+        text += label;
+    }
+    return text.empty() ? "unclassified" : text;
+}
+
+// Every identifier a motor we know of answers from: the configured master ids and those that
+// replies came from.
+[[nodiscard]] std::set<std::uint32_t> motor_reply_ids(const Observations& seen) {
+    std::set<std::uint32_t> ids;
+    for (const cli::MotorSpec& motor : seen.motors) {
+        ids.insert(motor.master_id & protocol::kStandardIdMask);
+    }
+    if (seen.probe) {
+        for (const MotorProbe& probe : seen.probe->motors) {
+            for (const RegisterReply& reply : probe.replies) {
+                ids.insert(reply.from | (reply.extended ? CAN_EFF_FLAG : 0U));
+            }
+        }
+    }
+    return ids;
+}
+
+void check_traffic(const Observations& seen, std::vector<Finding>& out) {
+    const std::string& name = seen.iface.name;
+    const Traffic& traffic = *seen.traffic;
+    if (traffic.receive_error != 0) {
+        out.push_back(
+            {Severity::Error, name,
+             std::string("reading from the bus failed: ") + std::strerror(traffic.receive_error),
+             "", false});
+    }
+    if (traffic.error_frames > 0) {
+        const bool no_ack = (traffic.error_classes & CAN_ERR_ACK) != 0;
+        out.push_back({Severity::Warning, name,
+                       "the controller reported " + std::to_string(traffic.error_frames) +
+                           " error frame(s) while listening (" +
+                           error_class_names(traffic.error_classes) + ")" +
+                           (no_ack ? ": nobody acknowledges the frames sent, so no other node "
+                                     "is listening at this bitrate"
+                                   : ""),
+                       std::string(kWiringAdvice), false});
+    }
+    if (const auto load = bus_load(seen); load && *load > kHighBusLoad) {
+        out.push_back({Severity::Warning, name,
+                       "the bus is " + std::to_string(static_cast<int>(std::lround(*load * 100))) +
+                           " % loaded: replies wait behind other frames",
+                       "fewer motors on this bus, or a lower command rate", false});
+    }
+    // Frames from a motor's reply identifier while the doctor was only listening: some other
+    // program is commanding that motor now.
+    const std::set<std::uint32_t> reply_ids = motor_reply_ids(seen);
+    std::vector<std::string> busy;
+    std::vector<std::string> foreign;
+    for (const auto& [id, count] : traffic.ids) {
+        const std::string text =
+            (id & CAN_EFF_FLAG) != 0 ? hex_id(id & CAN_EFF_MASK, 8) : hex_id(id, 3);
+        (reply_ids.contains(id) ? busy : foreign).push_back(text);
+    }
+    const auto join = [](const std::vector<std::string>& list) {
+        constexpr std::size_t kShown = 12;
+        std::string text;
+        for (std::size_t i = 0; i < std::min(list.size(), kShown); ++i) {
+            text += (text.empty() ? "" : " ") + list[i];
+        }
+        if (list.size() > kShown) {
+            text += " and " + std::to_string(list.size() - kShown) + " more";
+        }
+        return text;
+    };
+    if (!busy.empty()) {
+        out.push_back({Severity::Warning, "traffic",
+                       "frames from " + join(busy) +
+                           ", where the motors answer, before the doctor asked anything: another "
+                           "program is driving them, and two controllers on one motor take each "
+                           "other's replies",
+                       "stop the other program that drives these motors", false});
+    }
+    if (!foreign.empty()) {
+        out.push_back({Severity::Note, "traffic",
+                       "other nodes or programs send on this bus (ids " + join(foreign) +
+                           "); replies still arrive, but every frame competes for the bus",
+                       "", false});
+    }
+}
+
+void check_drops(const Observations& seen, std::vector<Finding>& out) {
+    std::uint32_t dropped = seen.traffic ? seen.traffic->dropped : 0;
+    if (seen.probe) dropped = std::max(dropped, seen.probe->dropped);
+    if (dropped == 0) return;
+    out.push_back({Severity::Warning, seen.iface.name,
+                   std::to_string(dropped) +
+                       " received frame(s) were dropped because a socket's receive buffer was "
+                       "full (SO_RXQ_OVFL): the bus carries more frames than a slow reader "
+                       "takes in time",
+                   "sysctl -w net.core.rmem_default=1048576, or less traffic on this bus", true});
+}
+
+void check_sending(const Observations& seen, std::vector<Finding>& out) {
+    const ProbeRun& run = *seen.probe;
+    const InterfaceFacts& iface = seen.iface;
+    const std::string& name = iface.name;
+    if (run.send_error == ENOBUFS) {
+        std::string why;
+        std::string fix;
+        bool root = false;
+        if (iface.controller && iface.controller->state == ControllerState::BusOff) {
+            why = "the controller is bus-off";
+            fix = "ip link set " + name + " type can restart";
+            root = true;
+        } else if (iface.tx_queue_len && *iface.tx_queue_len < kShortTxQueue) {
+            why = "the queue holds only " + std::to_string(*iface.tx_queue_len) + " frames";
+            fix = "ip link set " + name + " txqueuelen 1000";
+            root = true;
+        } else {
+            why =
+                "frames do not leave the controller: no other node acknowledges them (no "
+                "motor powered, wiring, termination or bitrate)";
+            fix = std::string(kWiringAdvice);
+        }
+        out.push_back({Severity::Error, name,
+                       "the transmit queue stayed full (ENOBUFS on send) even with one request "
+                       "every few ms: " +
+                           why,
+                       fix, root});
+    } else if (run.send_error != 0) {
+        out.push_back(
+            {Severity::Error, name,
+             std::string("sending a register read failed: ") + std::strerror(run.send_error),
+             run.send_error == ENETDOWN ? "ip link set " + name + " up" : "",
+             run.send_error == ENETDOWN});
+    } else if (run.full_queue > 0) {
+        out.push_back({Severity::Warning, name,
+                       "the transmit queue was full " + std::to_string(run.full_queue) +
+                           " time(s) (ENOBUFS on send): sends came faster than the bus took "
+                           "them; pace sends, and lengthen the queue",
+                       "ip link set " + name + " txqueuelen 1000", true});
+    }
+}
+
+// Findings about the replies to one id's register read. `configured` is the --motor entry
+// for it, if any.
+void check_motor(const MotorProbe& probe, const cli::MotorSpec* configured,
+                 std::vector<Finding>& out) {
+    const std::string subject = "motor " + hex_id(probe.motor_id);
+    const auto& replies = probe.replies;
+    if (replies.size() > 1) {
+        std::string from;
+        for (const RegisterReply& reply : replies) {
+            from += (from.empty() ? "" : ", ") + reply_id_text(reply);
+        }
+        out.push_back({Severity::Error, subject,
+                       std::to_string(replies.size()) + " motors answer as this id (replies from " +
+                           from + "): commands reach all of them",
+                       "give each motor its own id with the vendor's setup tool, with one motor "
+                       "on the bus at a time",
+                       false});
+    }
+    const RegisterReply& reply = replies.front();
+    const std::optional<std::string> model =
+        configured != nullptr ? configured->model : std::nullopt;
+    const std::string constructor = constructor_text(probe.motor_id, reply.from, model);
+    const bool right_id =
+        configured == nullptr ||
+        (!reply.extended && reply.from == (configured->master_id & protocol::kStandardIdMask));
+    if (!right_id) {
+        out.push_back({Severity::Error, subject,
+                       "replies come from " + reply_id_text(reply) + ", you configured " +
+                           hex_id(configured->master_id) + ": every command would time out",
+                       reply.extended ? "the motor answers with an extended identifier; "
+                                        "set a standard master id with the vendor's setup tool"
+                                      : constructor,
+                       false});
+    } else if (configured == nullptr) {
+        out.push_back(
+            {Severity::Note, subject,
+             "answers from " + reply_id_text(reply) + " in control mode " + mode_text(reply.mode),
+             constructor, false});
+    }
+    if (reply.mode != protocol::kMitControlMode) {
+        out.push_back({Severity::Warning, subject,
+                       "is in control mode " + mode_text(reply.mode) +
+                           ", not MIT (1): it ignores mit_control until switched; if "
+                           "ensure_mit_mode raises 'control mode verification failed', the "
+                           "firmware refuses the write and needs the vendor's setup tool",
+                       "motor.ensure_mit_mode(bus)", false});
+    }
+    const double slowest = std::ranges::max(replies, {}, &RegisterReply::latency).latency;
+    if (slowest > kDefaultReplyTimeout) {
+        const auto millis = static_cast<long>(std::ceil(slowest * 2000.0));
+        out.push_back({Severity::Warning, subject,
+                       "replied after " + milliseconds(slowest) +
+                           ", later than the default 20 ms timeout: commands would time out",
+                       "Damiao(" + hex_id(probe.motor_id) + ", " + hex_id(reply.from) +
+                           ", timeout_ms=" + std::to_string(millis) + ")",
+                       false});
+    }
+}
+
+void check_motors(const Observations& seen, std::vector<Finding>& out) {
+    const ProbeRun& run = *seen.probe;
+    std::vector<std::uint16_t> answered;
+    for (const MotorProbe& probe : run.motors) {
+        const auto configured =
+            std::ranges::find(seen.motors, probe.motor_id, &cli::MotorSpec::motor_id);
+        const cli::MotorSpec* wanted = configured == seen.motors.end() ? nullptr : &*configured;
+        if (!probe.replies.empty()) {
+            answered.push_back(probe.motor_id);
+            check_motor(probe, wanted, out);
+        } else if (wanted != nullptr && probe.sent) {
+            out.push_back({Severity::Error, "motor " + hex_id(probe.motor_id),
+                           "no reply to a register read within " + milliseconds(seen.probe_wait) +
+                               ": it is unpowered, on another bus, at another bitrate, or has "
+                               "another id",
+                           "jointbus-doctor " + seen.iface.name +
+                               " --scan 1-32 (finds motors that answer under other ids)",
+                           false});
+        }
+    }
+    if (!seen.scan.empty() && answered.empty() && run.send_error == 0) {
+        out.push_back({Severity::Error, "scan",
+                       "no motor answered ids " + hex_id(seen.scan.front()) + " to " +
+                           hex_id(seen.scan.back()) + " within " + milliseconds(seen.probe_wait),
+                       "check power, wiring and the bitrate; a motor with an id outside the "
+                       "range needs a wider --scan",
+                       false});
+    }
+    // Feedback is told apart by identifier only: two motors answering from one id are
+    // indistinguishable to a controller.
+    std::map<std::uint32_t, std::vector<std::uint16_t>> by_reply_id;
+    for (const MotorProbe& probe : run.motors) {
+        std::set<std::uint32_t> ids;
+        for (const RegisterReply& reply : probe.replies) ids.insert(reply.from);
+        for (const std::uint32_t id : ids) by_reply_id[id].push_back(probe.motor_id);
+    }
+    for (const auto& [id, motors] : by_reply_id) {
+        if (motors.size() < 2) continue;
+        std::string list;
+        for (const std::uint16_t motor : motors)
+            list += (list.empty() ? "" : " and ") + hex_id(motor);
+        out.push_back(
+            {Severity::Error, "motors " + list,
+             "answer from " + hex_id(id) + ": a controller cannot tell their feedback apart",
+             "give each motor its own master id with the vendor's setup tool", false});
+    }
+}
+
+}  // namespace
+
+std::string constructor_text(std::uint16_t motor_id, std::uint32_t master_id,
+                             const std::optional<std::string>& model) {
+    std::string text = "Damiao(" + hex_id(motor_id) + ", " + hex_id(master_id);
+    if (model) text += ", MitLimits." + *model + "()";
+    return text + ")";
+}
+
+std::optional<double> bus_load(const Observations& seen) {
+    const auto& controller = seen.iface.controller;
+    if (!seen.traffic || !controller || !controller->timing || seen.traffic->seconds <= 0.0)
+        return std::nullopt;
+    return static_cast<double>(seen.traffic->bits) /
+           (seen.traffic->seconds * static_cast<double>(controller->timing->bitrate));
+}
+
+std::vector<Finding> diagnose(const Observations& seen) {
+    std::vector<Finding> out;
+    const InterfaceFacts& iface = seen.iface;
+    if (!iface.exists) {
+        out.push_back({Severity::Error, iface.name, "no such network interface",
+                       "ip -br link show type can (lists the CAN interfaces; an adapter appears "
+                       "once plugged in and its driver is loaded)",
+                       false});
+        return out;
+    }
+    if (!iface.is_can) {
+        out.push_back({Severity::Error, iface.name, "is not a CAN interface",
+                       "ip -br link show type can (lists the CAN interfaces)", false});
+        return out;
+    }
+    if (!iface.up) {
+        out.push_back({Severity::Error, iface.name, "is down: nothing can be sent or received",
+                       iface.controller ? "ip link set " + iface.name + " up type can bitrate " +
+                                              bitrate_or_default(iface) + " restart-ms 100"
+                                        : "ip link set " + iface.name + " up",
+                       true});
+    }
+    check_interface(iface, out);
+    if (seen.open_error != 0) {
+        out.push_back(
+            {Severity::Error, iface.name,
+             std::string("cannot open a CAN socket on it: ") + std::strerror(seen.open_error),
+             seen.open_error == EAFNOSUPPORT ? "modprobe can-raw" : "",
+             seen.open_error == EAFNOSUPPORT});
+    }
+    if (seen.traffic) check_traffic(seen, out);
+    if (seen.probe) {
+        check_sending(seen, out);
+        check_motors(seen, out);
+    }
+    check_drops(seen, out);
+    return out;
+}
+
+}  // namespace jointbus::doctor

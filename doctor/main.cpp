@@ -1,0 +1,136 @@
+// jointbus-doctor: why does my motor not answer? Reads the interface's state, listens to the
+// bus, reads each motor's control-mode register, and prints one line per problem with the
+// command that fixes it. It never moves a motor: the register read is the only frame it sends.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bus_checks.hpp"
+#include "cli/motor_spec.hpp"
+#include "diagnose.hpp"
+#include "interface_facts.hpp"
+#include "output.hpp"
+
+namespace {
+
+using namespace jointbus;
+
+constexpr int kUsageError = 2;
+constexpr std::size_t kMaxScan = 2048;
+
+// "FIRST-LAST" or a single id; ids as the motor syntax writes them.
+[[nodiscard]] std::expected<std::vector<std::uint16_t>, std::string> parse_scan(
+    std::string_view text) {
+    const std::size_t dash = text.find('-');
+    const std::string_view first_text = text.substr(0, dash);
+    const std::string_view last_text =
+        dash == std::string_view::npos ? first_text : text.substr(dash + 1);
+    const auto first = cli::parse_unsigned(first_text, UINT16_MAX);
+    const auto last = cli::parse_unsigned(last_text, UINT16_MAX);
+    if (!first || !last || *first > *last) {
+        return std::unexpected("--scan " + cli::quoted(text) +
+                               ": expected FIRST-LAST, ids decimal or 0x-hex, FIRST <= LAST");
+    }
+    if (*last - *first + 1 > kMaxScan) {
+        return std::unexpected("--scan " + cli::quoted(text) + ": at most " +
+                               std::to_string(kMaxScan) + " ids at a time");
+    }
+    std::vector<std::uint16_t> ids;
+    for (std::uint64_t id = *first; id <= *last; ++id)
+        ids.push_back(static_cast<std::uint16_t>(id));
+    return ids;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Diagnoses a CAN interface and the Damiao motors on it: the interface's state, the "
+        "traffic on the bus, and for each motor whether it answers a read of its control-mode "
+        "register, from which identifier, in which mode and how fast. It sends nothing but "
+        "register reads: no motor moves. Exit status 0 when nothing is wrong, 1 when "
+        "something is, 2 for a usage error.",
+        "jointbus-doctor"};
+    std::string iface;
+    std::vector<std::string> motor_texts;
+    std::string scan_text;
+    double listen_seconds = 0.5;
+    double wait_ms = 100.0;
+    bool json = false;
+    app.add_option("IFACE", iface, "CAN interface, for example can0")->required();
+    app.add_option("-m,--motor", motor_texts,
+                   "a motor you expect, ID:MASTER[:MODEL] (ids decimal or 0x-hex; MODEL a "
+                   "preset such as dm4310; further :SETTING parts are ignored); repeatable")
+        ->type_name("ID:MASTER[:MODEL]")
+        ->expected(1)
+        ->take_all();
+    app.add_option("--scan", scan_text, "also read the control mode of every id in this range")
+        ->type_name("FIRST-LAST");
+    app.add_option("--listen", listen_seconds, "seconds to listen to the bus before asking")
+        ->check(CLI::Range(0.0, 60.0))
+        ->capture_default_str();
+    app.add_option("--wait", wait_ms, "milliseconds to wait for replies after the last request")
+        ->check(CLI::Range(1.0, 10000.0))
+        ->capture_default_str();
+    app.add_flag("--json", json, "print the report as JSON");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? 0 : kUsageError;
+    }
+
+    doctor::Observations seen;
+    for (const std::string& text : motor_texts) {
+        auto motor = cli::parse_motor_spec(text);
+        if (!motor) {
+            std::cerr << "jointbus-doctor: --motor " << cli::quoted(text) << ": " << motor.error()
+                      << '\n';
+            return kUsageError;
+        }
+        seen.motors.push_back(std::move(*motor));
+    }
+    if (!scan_text.empty()) {
+        auto ids = parse_scan(scan_text);
+        if (!ids) {
+            std::cerr << "jointbus-doctor: " << ids.error() << '\n';
+            return kUsageError;
+        }
+        seen.scan = std::move(*ids);
+    }
+    seen.probe_wait = wait_ms / 1000.0;
+
+    seen.iface = doctor::read_interface_facts(iface);
+    if (seen.iface.exists && seen.iface.is_can && seen.iface.up) {
+        auto socket = doctor::BusSocket::open(iface);
+        if (!socket) {
+            seen.open_error = socket.error();
+        } else {
+            seen.traffic = doctor::listen(*socket, listen_seconds);
+            std::vector<std::uint16_t> ids;
+            for (const cli::MotorSpec& motor : seen.motors) ids.push_back(motor.motor_id);
+            ids.insert(ids.end(), seen.scan.begin(), seen.scan.end());
+            if (!ids.empty()) {
+                std::optional<std::uint32_t> bitrate;
+                if (seen.iface.controller && seen.iface.controller->timing) {
+                    bitrate = seen.iface.controller->timing->bitrate;
+                }
+                doctor::ProbePacing pacing;
+                pacing.spacing = doctor::probe_spacing(bitrate);
+                pacing.wait = seen.probe_wait;
+                seen.probe = doctor::probe_control_mode(*socket, ids, pacing);
+                doctor::reread_slow(*socket, *seen.probe, pacing, doctor::kDefaultReplyTimeout, 2);
+            }
+        }
+    }
+
+    const std::vector<report::Finding> findings = doctor::diagnose(seen);
+    if (json) {
+        std::cout << doctor::report_json(seen, findings).dump(2) << '\n';
+    } else {
+        doctor::print_report(std::cout, seen, findings);
+    }
+    return report::any_problem(findings) ? 1 : 0;
+}

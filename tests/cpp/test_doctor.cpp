@@ -1,0 +1,159 @@
+// The doctor's verdicts on controller facts and send failures that a vcan cannot produce; the
+// motor verdicts are tested end to end against the virtual motor.
+#include <gtest/gtest.h>
+#include <linux/can/error.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "diagnose.hpp"
+
+namespace jointbus::doctor {
+namespace {
+
+using report::Severity;
+
+Observations healthy_controller() {
+    Observations seen;
+    seen.iface.name = "can0";
+    seen.iface.exists = true;
+    seen.iface.is_can = true;
+    seen.iface.kind = "can";
+    seen.iface.up = true;
+    seen.iface.running = true;
+    seen.iface.tx_queue_len = 1000;
+    ControllerFacts controller;
+    controller.state = ControllerState::ErrorActive;
+    controller.timing = BitTiming{500000, 875};
+    controller.restart_ms = 100;
+    controller.tx_errors = 0;
+    controller.rx_errors = 0;
+    seen.iface.controller = controller;
+    seen.traffic = Traffic{};
+    seen.traffic->seconds = 0.5;
+    return seen;
+}
+
+struct Case {
+    const char* name;
+    std::function<void(Observations&)> change;
+    Severity severity;
+    std::string fix;  // exact
+    bool needs_root;
+};
+
+class Verdict : public testing::TestWithParam<Case> {};
+
+TEST_P(Verdict, OneFindingWithItsFix) {
+    Observations seen = healthy_controller();
+    GetParam().change(seen);
+    const auto findings = diagnose(seen);
+    std::string all;
+    for (const auto& finding : findings) all += finding.message + "\n";
+    ASSERT_EQ(findings.size(), 1U) << all;
+    EXPECT_EQ(findings[0].severity, GetParam().severity) << findings[0].message;
+    EXPECT_EQ(findings[0].fix, GetParam().fix) << findings[0].message;
+    EXPECT_EQ(findings[0].needs_root, GetParam().needs_root);
+}
+
+const std::string kWiring =
+    "check that every node uses the same bitrate, that the bus is terminated with 120 ohm at "
+    "both ends (60 ohm between CAN_H and CAN_L with power off), and the CAN_H/CAN_L/GND wiring";
+
+INSTANTIATE_TEST_SUITE_P(
+    Doctor, Verdict,
+    testing::Values(
+        Case{"RestartMsZeroKeepsTheBitrate",
+             [](Observations& s) { s.iface.controller->restart_ms = 0; }, Severity::Warning,
+             "ip link set can0 down && ip link set can0 type can bitrate 500000 restart-ms 100 && "
+             "ip link set can0 up",
+             true},
+        Case{"BusOffWithAutomaticRestart",
+             [](Observations& s) { s.iface.controller->state = ControllerState::BusOff; },
+             Severity::Error, kWiring + "; it restarts itself after restart-ms", false},
+        Case{"ErrorPassive",
+             [](Observations& s) {
+                 s.iface.controller->state = ControllerState::ErrorPassive;
+                 s.iface.controller->tx_errors = 128;
+             },
+             Severity::Warning, kWiring, false},
+        Case{"ShortTransmitQueue", [](Observations& s) { s.iface.tx_queue_len = 10; },
+             Severity::Warning, "ip link set can0 txqueuelen 1000", true},
+        Case{"DownControllerComesUpWithItsBitrate",
+             [](Observations& s) {
+                 s.iface.up = false;
+                 s.traffic.reset();
+             },
+             Severity::Error, "ip link set can0 up type can bitrate 500000 restart-ms 100", true},
+        Case{"NoAcknowledgeErrorFrames",
+             [](Observations& s) {
+                 s.traffic->error_frames = 3;
+                 s.traffic->error_classes = CAN_ERR_ACK;
+             },
+             Severity::Warning, kWiring, false},
+        Case{"BusLoadAboveSeventyPercent", [](Observations& s) { s.traffic->bits = 200000; },
+             Severity::Warning, "fewer motors on this bus, or a lower command rate", false},
+        Case{"QueueStaysFullWithNobodyAcknowledging",
+             [](Observations& s) {
+                 s.probe = ProbeRun{};
+                 s.probe->full_queue = 20;
+                 s.probe->send_error = ENOBUFS;
+             },
+             Severity::Error, kWiring, false},
+        Case{"QueueFullForAWhile",
+             [](Observations& s) {
+                 s.probe = ProbeRun{};
+                 s.probe->full_queue = 2;
+             },
+             Severity::Warning, "ip link set can0 txqueuelen 1000", true},
+        Case{"SlowMotorGetsALongerTimeout",
+             [](Observations& s) {
+                 s.motors.push_back(cli::MotorSpec{1, 0x11, std::nullopt, {}, {}});
+                 s.probe = ProbeRun{};
+                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, false, 1, 0.030}}});
+             },
+             Severity::Warning, "Damiao(0x01, 0x11, timeout_ms=60)", false},
+        Case{"ExtendedReplyIdentifier",
+             [](Observations& s) {
+                 s.motors.push_back(cli::MotorSpec{1, 0x11, std::nullopt, {}, {}});
+                 s.probe = ProbeRun{};
+                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, true, 1, 0.001}}});
+             },
+             Severity::Error,
+             "the motor answers with an extended identifier; set a standard master id with the "
+             "vendor's setup tool",
+             false}),
+    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(Doctor, HealthyControllerAndVcanHaveNothingToSay) {
+    EXPECT_TRUE(diagnose(healthy_controller()).empty());
+    Observations vcan = healthy_controller();
+    vcan.iface.kind = "vcan";
+    vcan.iface.controller.reset();
+    vcan.iface.tx_queue_len = 0;  // no queue at all is normal for a vcan
+    EXPECT_TRUE(diagnose(vcan).empty());
+}
+
+TEST(Doctor, QueueFullCauseIsTheBusOffStateWhenThereIsOne) {
+    Observations seen = healthy_controller();
+    seen.iface.controller->state = ControllerState::BusOff;
+    seen.iface.controller->restart_ms = 0;
+    seen.probe = ProbeRun{};
+    seen.probe->send_error = ENOBUFS;
+    const auto findings = diagnose(seen);
+    ASSERT_EQ(findings.size(), 3U);  // bus-off, restart-ms 0, the full queue
+    EXPECT_NE(findings[2].message.find("the controller is bus-off"), std::string::npos);
+    EXPECT_EQ(findings[2].fix, "ip link set can0 type can restart");
+}
+
+TEST(Doctor, BusLoadIsTheShareOfTheBitrate) {
+    Observations seen = healthy_controller();
+    seen.traffic->bits = nominal_frame_bits(false, 8) * 1000;  // 1000 frames of 111 bits
+    EXPECT_DOUBLE_EQ(*bus_load(seen), 111000.0 / (0.5 * 500000.0));
+    seen.iface.controller->timing.reset();
+    EXPECT_FALSE(bus_load(seen).has_value());
+}
+
+}  // namespace
+}  // namespace jointbus::doctor
