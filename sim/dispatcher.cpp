@@ -22,7 +22,8 @@ Dispatcher::Dispatcher(std::span<const MotorSettings> motors, std::uint64_t seed
 
 int Dispatcher::find_by_can_id(std::uint32_t number) const {
     for (std::size_t i = 0; i < motors_.size(); ++i) {
-        if ((motors_[i].settings().motor_id & 0x7FFU) == number) return static_cast<int>(i);
+        if ((motors_[i].settings().motor_id & damiao::protocol::kStandardIdMask) == number)
+            return static_cast<int>(i);
     }
     return -1;
 }
@@ -42,7 +43,7 @@ Routed Dispatcher::handle(const transport::CanFrame& frame, double now) {
     Payload data{};
     std::copy_n(frame.data.begin(), data.size(), data.begin());
 
-    if (frame.id.number == kRegisterRequestId) {
+    if (frame.id.number == damiao::protocol::kRegisterRequestId) {
         const std::optional<RegisterRequest> request = parse_register_request(data);
         if (!request) return {};
         const int index = find_by_motor_id(request->motor_id);

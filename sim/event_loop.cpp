@@ -1,7 +1,9 @@
 #include "event_loop.hpp"
 
+#include <linux/can.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -24,11 +26,14 @@ using Clock = std::chrono::steady_clock;
 // Foreign traffic that fell further behind than this (the process was stopped) restarts from
 // now instead of bursting to catch up.
 constexpr auto kMaxForeignBacklog = std::chrono::milliseconds(100);
+// How often a socket is reopened while the interface it was bound to is gone.
+constexpr auto kReopenInterval = std::chrono::milliseconds(200);
 
 struct Pending {
     Clock::time_point due;
     std::uint64_t order;  // keeps replies due at the same instant in arrival order
     OutgoingFrame frame;
+    bool remote_before;
 };
 
 struct DueLater {
@@ -56,11 +61,12 @@ struct DueLater {
 
 class EventLoop {
 public:
-    EventLoop(transport::SocketCanTransport& bus, const Options& options, std::uint64_t seed)
-        : bus_(bus),
+    EventLoop(transport::SocketCanTransport bus, const Options& options, std::uint64_t seed)
+        : bus_(std::move(bus)),
           options_(options),
           dispatcher_(options.motors, seed),
-          foreign_(options.foreign_ids, reserved_ids(options), seed ^ 0x9E3779B97F4A7C15ULL),
+          foreign_(options.foreign_ids, reserved_ids(options), seed ^ 0x9E3779B97F4A7C15ULL,
+                   options.foreign_kinds),
           start_(Clock::now()) {
         if (options.foreign_rate_hz > 0.0) {
             foreign_period_ = std::chrono::duration_cast<Clock::duration>(
@@ -70,14 +76,17 @@ public:
     }
 
     int run(const volatile std::sig_atomic_t& stop, const sigset_t& wait_mask) {
-        pollfd socket{.fd = bus_.descriptor(), .events = POLLIN, .revents = 0};
         while (stop == 0) {
             const Clock::time_point now = Clock::now();
+            if (reopen_at_ && *reopen_at_ <= now) reopen(now);
             send_due(now);
             const std::optional<Clock::time_point> wake = next_wake();
             timespec timeout{};
             if (wake) timeout = to_timespec(*wake - now);
-            socket.revents = 0;
+            // A negative descriptor is skipped by ppoll: with the socket gone, only the timers
+            // and signals wake the loop.
+            pollfd socket{
+                .fd = reopen_at_ ? -1 : bus_.descriptor(), .events = POLLIN, .revents = 0};
             const int ready = ::ppoll(&socket, 1, wake ? &timeout : nullptr, &wait_mask);
             if (ready < 0) {
                 if (errno == EINTR) continue;
@@ -87,8 +96,8 @@ public:
             if ((socket.revents & (POLLNVAL | POLLHUP)) != 0) {
                 return fail("the CAN socket was closed", transport::IoError::from_errno(EBADF));
             }
-            if (auto status = receive_one(); status) return *status;
-            if ((socket.revents & POLLERR) != 0) report_socket_error();
+            receive_one();
+            if (!reopen_at_ && (socket.revents & POLLERR) != 0) report_socket_error();
         }
         if (send_failures_ > 1) {
             std::fprintf(stderr, "%.*s: %llu frames could not be sent\n",
@@ -113,9 +122,44 @@ private:
 
     [[nodiscard]] std::optional<Clock::time_point> next_wake() const {
         std::optional<Clock::time_point> wake;
-        if (!pending_.empty()) wake = pending_.top().due;
-        if (next_foreign_ && (!wake || *next_foreign_ < *wake)) wake = next_foreign_;
+        for (const auto& at : {pending_.empty() ? std::nullopt : std::optional(pending_.top().due),
+                               next_foreign_, reopen_at_}) {
+            if (at && (!wake || *at < *wake)) wake = at;
+        }
         return wake;
+    }
+
+    static void say(const std::string& message) {
+        std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(kProgramName.size()),
+                     kProgramName.data(), message.c_str());
+    }
+
+    // The interface is down (ENETDOWN) or gone (ENODEV): said once, and a socket bound to an
+    // interface that is gone is useless, so it is replaced once one can be opened again.
+    void lost_interface(int code, Clock::time_point now) {
+        if (!link_down_) {
+            say("interface " + options_.iface + " is " + (code == ENETDOWN ? "down" : "gone") +
+                "; waiting for it to come back");
+            link_down_ = true;
+        }
+        if (code != ENETDOWN && !reopen_at_) reopen_at_ = now + kReopenInterval;
+    }
+
+    // A socket stays bound across down and up: the first frame through it shows the way is open.
+    void link_works() {
+        if (!link_down_) return;
+        link_down_ = false;
+        say("interface " + options_.iface + " is back; answering again");
+    }
+
+    void reopen(Clock::time_point now) {
+        auto fresh = transport::SocketCanTransport::open(options_.iface);
+        if (!fresh) {
+            reopen_at_ = now + kReopenInterval;
+            return;
+        }
+        bus_ = std::move(*fresh);
+        reopen_at_.reset();
     }
 
     static void report(const char* what, const transport::IoError& error) {
@@ -131,24 +175,24 @@ private:
     // Reads one waiting frame without blocking and handles it. One per wake-up: with a frame
     // at a time (the usual case) that saves the read that would only find the queue empty,
     // and with a backlog ppoll returns at once, after due replies have had their turn.
-    // Returns an exit status when the socket failed for good.
-    std::optional<int> receive_one() {
+    void receive_one() {
+        if (reopen_at_) return;
         auto frame = bus_.recv(transport::Duration{});
         if (frame) {
+            link_works();
             handle(*frame, Clock::now());
-            return std::nullopt;
+            return;
         }
-        if (std::holds_alternative<transport::Timeout>(frame.error())) return std::nullopt;
+        if (std::holds_alternative<transport::Timeout>(frame.error())) return;
         const auto& backend = std::get<transport::Backend>(frame.error());
         const int code = backend.io.os_error();
-        // The interface went down or away: nothing more will arrive.
-        if (code == ENETDOWN || code == ENODEV || code == EBADF) {
-            return fail("receiving failed", backend.io);
+        if (code == ENETDOWN || code == ENODEV) {
+            lost_interface(code, Clock::now());
+            return;
         }
         // A signal (the loop checks `stop` next) or a one-off socket error, which the read
         // has consumed.
         if (code != EINTR) report("receiving failed", backend.io);
-        return std::nullopt;
     }
 
     void handle(const transport::CanFrame& frame, Clock::time_point now) {
@@ -156,28 +200,44 @@ private:
         if (options_.log) {
             std::string note;
             if (routed.motor >= 0) {
-                note = "motor " + motor_label(routed.motor);
+                // The state the command left the motor in, by the name of its status code.
+                const std::uint8_t status =
+                    dispatcher_.motors()[static_cast<std::size_t>(routed.motor)].status();
+                note = "motor " + motor_label(routed.motor) + " " +
+                       status_label(status).value_or("status " + std::to_string(status));
                 if (routed.withheld)
                     note.append(", reply withheld: ").append(describe(*routed.withheld));
             }
-            std::fputs(format_frame(seconds(now), "rx", frame.view(), note).c_str(), stderr);
+            std::fputs(format_frame(seconds(now), "rx", frame.view(), note, frame.remote).c_str(),
+                       stderr);
         }
         if (!routed.reply) return;
         const ShapedReply& reply = *routed.reply;
         if (reply.delay_seconds <= 0.0) {
-            send(reply.frame, now);
+            send_reply(reply.frame, reply.remote_before, now);
             return;
         }
         const auto delay = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(reply.delay_seconds));
-        pending_.push(Pending{now + delay, next_order_++, reply.frame});
+        pending_.push(Pending{now + delay, next_order_++, reply.frame, reply.remote_before});
+    }
+
+    void send_reply(const OutgoingFrame& frame, bool remote_before, Clock::time_point now) {
+        if (remote_before) {
+            OutgoingFrame request;
+            request.id = frame.id;
+            request.remote = true;
+            request.length = static_cast<std::uint8_t>(damiao::protocol::kFrameBytes);
+            send(request, now, "remote before the reply");
+        }
+        send(frame, now);
     }
 
     void send_due(Clock::time_point now) {
         while (!pending_.empty() && pending_.top().due <= now) {
-            const OutgoingFrame frame = pending_.top().frame;
+            const Pending due = pending_.top();
             pending_.pop();
-            send(frame, now);
+            send_reply(due.frame, due.remote_before, now);
         }
         if (!next_foreign_) return;
         if (*next_foreign_ + kMaxForeignBacklog < now) next_foreign_ = now;
@@ -188,18 +248,42 @@ private:
     }
 
     void send(const OutgoingFrame& frame, Clock::time_point now, std::string_view note = {}) {
+        if (reopen_at_) return;
         if (options_.log) {
-            std::fputs(format_frame(seconds(now), "tx", frame.view(), note).c_str(), stderr);
+            std::fputs(format_frame(seconds(now), "tx", frame.view(), note, frame.remote).c_str(),
+                       stderr);
         }
-        auto sent = bus_.send(frame.view());
-        if (sent) return;
+        const auto sent = frame.remote ? send_remote(frame) : bus_.send(frame.view());
+        if (sent) {
+            link_works();
+            return;
+        }
+        if (const auto* backend = std::get_if<transport::Backend>(&sent.error())) {
+            const int code = backend->io.os_error();
+            if (code == ENETDOWN || code == ENODEV) {
+                lost_interface(code, now);
+                return;
+            }
+        }
         // A full transmit queue (ENOBUFS on a busy or bus-off interface) loses this one frame;
         // the motor carries on, as real firmware does.
         if (++send_failures_ == 1 || options_.log) {
-            std::fprintf(stderr, "%.*s: sending a frame failed: %s\n",
-                         static_cast<int>(kProgramName.size()), kProgramName.data(),
-                         transport::text(sent.error()).c_str());
+            say("sending a frame failed: " + transport::text(sent.error()));
         }
+    }
+
+    // The transport sends data frames only; a remote request is written here, as one classic
+    // frame with the RTR flag and the requested length in its DLC.
+    [[nodiscard]] std::expected<void, transport::TransportError> send_remote(
+        const OutgoingFrame& frame) {
+        can_frame raw{};
+        raw.can_id = frame.id.number | CAN_RTR_FLAG |
+                     (frame.id.kind == transport::CanId::Kind::Extended ? CAN_EFF_FLAG : 0U);
+        raw.len = frame.length;
+        if (::write(bus_.descriptor(), &raw, sizeof raw) == static_cast<ssize_t>(sizeof raw)) {
+            return {};
+        }
+        return std::unexpected(transport::Backend{transport::IoError::from_errno(errno)});
     }
 
     // POLLERR without a readable frame: fetch and clear the pending socket error so the next
@@ -207,13 +291,18 @@ private:
     void report_socket_error() {
         int error = 0;
         socklen_t length = sizeof error;
-        if (::getsockopt(bus_.descriptor(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-            error != 0) {
+        if (::getsockopt(bus_.descriptor(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+            error == 0) {
+            return;
+        }
+        if (error == ENETDOWN || error == ENODEV) {
+            lost_interface(error, Clock::now());
+        } else {
             report("CAN socket error", transport::IoError::from_errno(error));
         }
     }
 
-    transport::SocketCanTransport& bus_;
+    transport::SocketCanTransport bus_;
     const Options& options_;
     Dispatcher dispatcher_;
     ForeignTraffic foreign_;
@@ -223,13 +312,15 @@ private:
     std::optional<Clock::time_point> next_foreign_;
     Clock::duration foreign_period_{};
     std::uint64_t send_failures_ = 0;
+    bool link_down_ = false;
+    std::optional<Clock::time_point> reopen_at_;  // set while the interface is gone
 };
 
 }  // namespace
 
-int run_event_loop(transport::SocketCanTransport& bus, const Options& options, std::uint64_t seed,
+int run_event_loop(transport::SocketCanTransport bus, const Options& options, std::uint64_t seed,
                    const volatile std::sig_atomic_t& stop, const sigset_t& wait_mask) {
-    EventLoop loop(bus, options, seed);
+    EventLoop loop(std::move(bus), options, seed);
     return loop.run(stop, wait_mask);
 }
 

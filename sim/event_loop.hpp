@@ -10,11 +10,14 @@
 
 namespace jointbus::sim {
 
-// Serves `bus` until `stop` becomes non-zero, then returns 0; returns 1 when the socket fails
-// for good (the reason is printed to stderr). Signals that set `stop` must be blocked by the
-// caller: they are let through only while the loop sleeps in ppoll with `wait_mask`, so none
-// can slip in between the check of `stop` and the sleep. Idle, the loop sleeps without limit.
-[[nodiscard]] int run_event_loop(transport::SocketCanTransport& bus, const Options& options,
+// Serves `bus`, a socket on options.iface, until `stop` becomes non-zero, then returns 0;
+// returns 1 when waiting fails for good (the reason is printed to stderr). When the interface
+// goes down the loop says so once and waits for it; when the interface disappears it reopens
+// a socket under the same name every kReopenInterval until that works. Signals that set `stop`
+// must be blocked by the caller: they are let through only while the loop sleeps in ppoll with
+// `wait_mask`, so none can slip in between the check of `stop` and the sleep. Idle, the loop
+// sleeps without limit.
+[[nodiscard]] int run_event_loop(transport::SocketCanTransport bus, const Options& options,
                                  std::uint64_t seed, const volatile std::sig_atomic_t& stop,
                                  const sigset_t& wait_mask);
 

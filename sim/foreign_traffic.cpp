@@ -4,49 +4,99 @@ namespace jointbus::sim {
 
 namespace {
 
+namespace protocol = damiao::protocol;
+
 constexpr std::uint32_t kStandardCount = 0x800;
 // Random Standard ids come from the upper half, away from the low ids motors usually get, so
 // that the traffic of one simulator rarely hits the motors of another on the same bus.
 constexpr std::uint32_t kFirstRandomStandard = 0x400;
 constexpr std::uint32_t kMaxExtended = 0x1FFFFFFF;
-constexpr std::uint8_t kRegisterReadMarker = 0x33;
 
 }  // namespace
 
 ForeignTraffic::ForeignTraffic(std::span<const std::uint16_t> ids,
-                               std::span<const std::uint16_t> reserved, std::uint64_t seed)
-    : ids_(ids.begin(), ids.end()), reserved_(kStandardCount, false), random_(seed) {
-    for (const std::uint16_t id : reserved) reserved_[id & 0x7FFU] = true;
-    reserved_[0x7FF] = true;
+                               std::span<const std::uint16_t> reserved, std::uint64_t seed,
+                               std::span<const ForeignKind> kinds)
+    : ids_(ids.begin(), ids.end()),
+      kinds_(kinds.begin(), kinds.end()),
+      reserved_(kStandardCount, false),
+      random_(seed) {
+    for (const std::uint16_t id : reserved) reserved_[id & protocol::kStandardIdMask] = true;
+    reserved_[protocol::kRegisterRequestId] = true;
 }
 
-transport::CanId ForeignTraffic::next_id() {
+std::uint16_t ForeignTraffic::next_number() {
     if (!ids_.empty()) {
         std::uniform_int_distribution<std::size_t> pick(0, ids_.size() - 1);
-        return transport::CanId::standard(ids_[pick(random_)]);
-    }
-    if (std::uniform_int_distribution<int>(0, 3)(random_) == 0) {
-        std::uniform_int_distribution<std::uint32_t> pick(0, kMaxExtended);
-        return transport::CanId::extended(pick(random_));
+        return ids_[pick(random_)];
     }
     std::uniform_int_distribution<std::uint32_t> pick(kFirstRandomStandard, kStandardCount - 1);
     // At most 513 of the 1024 candidates are reserved (256 motors), so this ends soon.
     for (;;) {
         const std::uint32_t number = pick(random_);
-        if (!reserved_[number])
-            return transport::CanId::standard(static_cast<std::uint16_t>(number));
+        if (!reserved_[number]) return static_cast<std::uint16_t>(number);
     }
 }
 
-OutgoingFrame ForeignTraffic::next() {
-    OutgoingFrame frame;
-    frame.id = next_id();
-    frame.length = static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 8)(random_));
+void ForeignTraffic::fill(OutgoingFrame& frame, int min_length, int max_length) {
+    frame.length = static_cast<std::uint8_t>(
+        std::uniform_int_distribution<int>(min_length, max_length)(random_));
     std::uniform_int_distribution<int> byte(0, 255);
     for (std::uint8_t i = 0; i < frame.length; ++i) {
         frame.data[i] = static_cast<std::uint8_t>(byte(random_));
     }
-    if (frame.length == 8 && frame.data[2] == kRegisterReadMarker) frame.data[2] = 0;
+    if (!frame.fd && frame.length == protocol::kFrameBytes &&
+        frame.data[2] == protocol::kRegisterRead) {
+        frame.data[2] = 0;
+    }
+}
+
+OutgoingFrame ForeignTraffic::next_of_kind(ForeignKind kind) {
+    // The lengths a CAN FD frame can have beyond the classic eight.
+    static constexpr std::array<std::uint8_t, 7> kFdLengths{12, 16, 20, 24, 32, 48, 64};
+    OutgoingFrame frame;
+    const std::uint16_t number = next_number();
+    frame.id = transport::CanId::standard(number);
+    switch (kind) {
+        case ForeignKind::Classic:
+            fill(frame, 8, 8);
+            break;
+        case ForeignKind::Short:
+            fill(frame, 0, 7);
+            break;
+        case ForeignKind::Fd: {
+            frame.fd = true;
+            std::uniform_int_distribution<std::size_t> pick(0, kFdLengths.size() - 1);
+            const std::uint8_t length = kFdLengths[pick(random_)];
+            fill(frame, length, length);
+            break;
+        }
+        case ForeignKind::Extended:
+            frame.id = transport::CanId::extended(number);
+            fill(frame, 8, 8);
+            break;
+        case ForeignKind::Remote:
+            frame.remote = true;
+            frame.length =
+                static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 8)(random_));
+            break;
+    }
+    return frame;
+}
+
+OutgoingFrame ForeignTraffic::next() {
+    if (!kinds_.empty()) {
+        std::uniform_int_distribution<std::size_t> pick(0, kinds_.size() - 1);
+        return next_of_kind(kinds_[pick(random_)]);
+    }
+    OutgoingFrame frame;
+    if (ids_.empty() && std::uniform_int_distribution<int>(0, 3)(random_) == 0) {
+        std::uniform_int_distribution<std::uint32_t> pick(0, kMaxExtended);
+        frame.id = transport::CanId::extended(pick(random_));
+    } else {
+        frame.id = transport::CanId::standard(next_number());
+    }
+    fill(frame, 0, 8);
     return frame;
 }
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "event_loop.hpp"
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
     }
 
     const std::uint64_t seed = options.seed.value_or(fresh_seed());
-    const int status = sim::run_event_loop(*bus, options, seed, g_stop, wait_mask);
+    const int status = sim::run_event_loop(std::move(*bus), options, seed, g_stop, wait_mask);
     // Gone again, so a later run's waiter cannot mistake it for its own.
     if (!options.ready_file.empty()) (void)std::remove(options.ready_file.c_str());
     return status;

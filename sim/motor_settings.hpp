@@ -7,6 +7,7 @@
 #include <string>
 
 #include "damiao/mit.hpp"
+#include "damiao/protocol.hpp"
 
 namespace jointbus::sim {
 
@@ -30,11 +31,12 @@ struct ReplyFaults {
     std::uint8_t fd_length = 0;    // >0: reply as a CAN FD frame zero-padded to this length
     bool extended = false;         // reply from the Extended identifier of the same number
     std::optional<std::uint8_t> short_length;  // reply with only this many data bytes (0..7)
+    bool remote = false;  // send a remote (RTR) frame from the reply's identifier before each reply
 };
 
 // The control mode the firmware acts on MIT commands in; the others (2..4) are only stored.
-inline constexpr std::uint32_t kMitMode = 1;
-inline constexpr std::uint32_t kHighestMode = 4;
+inline constexpr std::uint32_t kMitMode = damiao::protocol::kMitControlMode;
+inline constexpr std::uint32_t kHighestMode = damiao::protocol::kForcePositionMode;
 
 struct MotorSettings {
     std::uint16_t motor_id = 0;   // commands arrive on motor_id & 0x7FF
@@ -46,6 +48,10 @@ struct MotorSettings {
     std::uint8_t fault = 0;         // initial fault code (high nibble of byte 0); 0 = none
     bool ignore_mode_writes = false;
     bool echo_writes = false;  // answer each register write with its own bytes
+    // Feedback bytes 6..7 carry the number of commands received so far (1-based, big-endian,
+    // modulo 65536) instead of the temperatures, so a client can tell which command a state
+    // answers.
+    bool stamp = false;
     ReplyFaults faults;
 };
 

@@ -1,47 +1,33 @@
 #include "options.hpp"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
+
+#include "cli/motor_spec.hpp"
 
 namespace jointbus::sim {
 
 namespace {
 
+using cli::parse_unsigned;
+using cli::quoted;
 using Parsed = std::expected<void, std::string>;
 
-constexpr std::uint32_t kMaxStandardId = 0x7FF;
+constexpr std::uint32_t kMaxStandardId = damiao::protocol::kStandardIdMask;
 constexpr double kMaxLatencyMs = 60'000.0;
 constexpr double kMaxForeignRateHz = 100'000.0;
-
-[[nodiscard]] std::string quoted(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out.append(1, '\'').append(text).append(1, '\'');
-    return out;
-}
+constexpr std::uint8_t kHighestFault = 15;  // the status nibble's range
 
 [[nodiscard]] std::string hex(std::uint32_t value, int digits) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
     return buffer;
-}
-
-// Decimal, or hexadecimal after 0x; the whole text must be the number.
-[[nodiscard]] std::optional<std::uint64_t> parse_unsigned(std::string_view text,
-                                                          std::uint64_t max) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    std::uint64_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    if (text.empty() || ec != std::errc{} || ptr != end || value > max) return std::nullopt;
-    return value;
 }
 
 [[nodiscard]] std::optional<double> parse_real(std::string_view text, double min, double max) {
@@ -113,16 +99,42 @@ struct SettingRule {
                        }};
 }
 
+// The codes a motor can be told to start faulted with, by name: every named status but the
+// two that are not faults.
+[[nodiscard]] std::optional<std::uint8_t> fault_code(std::string_view name) {
+    for (std::uint8_t code = damiao::protocol::kStatusEnabled + 1; code <= kHighestFault; ++code) {
+        if (status_label(code) == name) return code;
+    }
+    return std::nullopt;
+}
+
+[[nodiscard]] std::string fault_names() {
+    std::string names;
+    for (std::uint8_t code = damiao::protocol::kStatusEnabled + 1; code <= kHighestFault; ++code) {
+        if (const auto label = status_label(code))
+            names.append(names.empty() ? "" : ", ") += *label;
+    }
+    return names;
+}
+
+[[nodiscard]] Parsed apply_fault(MotorSettings& m, std::string_view key, std::string_view value) {
+    std::optional<std::uint64_t> code = parse_unsigned(value, kHighestFault);
+    if (!code) code = fault_code(value);
+    if (!code) {
+        return Parsed(std::unexpect,
+                      must_be(key, "a code from 0 to 15 or one of " + fault_names(), value));
+    }
+    m.fault = static_cast<std::uint8_t>(*code);
+    return {};
+}
+
 [[nodiscard]] const std::map<std::string_view, SettingRule>& setting_rules() {
     static const std::map<std::string_view, SettingRule> rules{
         {"mode", integer_rule(kMitMode, kHighestMode,
                               [](MotorSettings& m, std::uint64_t v) {
                                   m.mode = static_cast<std::uint32_t>(v);
                               })},
-        {"fault", integer_rule(0, 15,
-                               [](MotorSettings& m, std::uint64_t v) {
-                                   m.fault = static_cast<std::uint8_t>(v);
-                               })},
+        {"fault", SettingRule{false, apply_fault}},
         {"inertia", real_rule(1e-9, 1e3, "a number from 1e-9 to 1000 (kg m^2)",
                               [](MotorSettings& m, double v) { m.rotor.inertia = v; })},
         {"friction", real_rule(0.0, 1e6, "a number from 0 to 1e6 (N m s/rad)",
@@ -157,6 +169,8 @@ struct SettingRule {
         {"ignore_mode_writes",
          flag_rule([](MotorSettings& m, bool v) { m.ignore_mode_writes = v; })},
         {"echo_writes", flag_rule([](MotorSettings& m, bool v) { m.echo_writes = v; })},
+        {"stamp", flag_rule([](MotorSettings& m, bool v) { m.stamp = v; })},
+        {"remote", flag_rule([](MotorSettings& m, bool v) { m.faults.remote = v; })},
     };
     return rules;
 }
@@ -200,31 +214,22 @@ struct SettingRule {
     const auto fail = [text](const std::string& why) {
         return std::unexpected("--motor " + quoted(text) + ": " + why);
     };
-    const std::vector<std::string_view> fields = split(text, ':');
-    if (fields.size() < 3) return fail("expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]");
+    // A motor played here needs a model: its limits scale every frame.
+    if (std::count(text.begin(), text.end(), ':') < 2) {
+        return fail("expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]");
+    }
+    auto spec = cli::parse_motor_spec(text);
+    if (!spec) return fail(spec.error());
 
     MotorSettings motor;
-    const auto motor_id = parse_unsigned(fields[0], UINT16_MAX);
-    if (!motor_id)
-        return fail("bad motor id " + quoted(fields[0]) + " (decimal or 0x-hex, 0 to 65535)");
-    const auto master_id = parse_unsigned(fields[1], UINT16_MAX);
-    if (!master_id)
-        return fail("bad master id " + quoted(fields[1]) + " (decimal or 0x-hex, 0 to 65535)");
-    motor.motor_id = static_cast<std::uint16_t>(*motor_id);
-    motor.master_id = static_cast<std::uint16_t>(*master_id);
-
-    const damiao::LimitPreset* preset = nullptr;
-    for (const damiao::LimitPreset& candidate : damiao::kLimitPresets) {
-        if (candidate.name == fields[2]) preset = &candidate;
-    }
-    if (preset == nullptr)
-        return fail("unknown model " + quoted(fields[2]) + " (see --list-models)");
-    motor.model = std::string(preset->name);
-    motor.limits = preset->limits;
-    motor.rotor = default_rotor_params(preset->limits);
+    motor.motor_id = spec->motor_id;
+    motor.master_id = spec->master_id;
+    motor.model = spec->model.value_or("");
+    motor.limits = spec->limits;
+    motor.rotor = default_rotor_params(spec->limits);
 
     if (auto applied = apply_settings(motor, common); !applied) return fail(applied.error());
-    const std::span<const std::string_view> own(fields.begin() + 3, fields.end());
+    const std::vector<std::string_view> own(spec->settings.begin(), spec->settings.end());
     if (auto applied = apply_settings(motor, own); !applied) return fail(applied.error());
     return motor;
 }
@@ -239,7 +244,7 @@ struct SettingRule {
     }
     for (std::size_t i = 0; i < options.motors.size(); ++i) {
         const std::uint32_t id = options.motors[i].motor_id;
-        if ((id & kMaxStandardId) == kMaxStandardId) {
+        if ((id & kMaxStandardId) == damiao::protocol::kRegisterRequestId) {
             return Parsed(std::unexpect,
                           "motor id " + hex(id, 3) +
                               " would take commands on CAN id 0x7FF, where register requests go");
@@ -256,110 +261,25 @@ struct SettingRule {
     return {};
 }
 
-}  // namespace
+// The arguments as CLI11 collects them: texts, converted and checked afterwards so that every
+// message about a value says what the value must be.
+struct RawArguments {
+    std::string iface;
+    std::vector<std::string> motors;
+    std::vector<std::string> all;
+    std::string foreign_rate;
+    std::vector<std::string> foreign_ids;
+    std::vector<std::string> foreign_kinds;
+    std::string seed;
+    std::string ready_file;
+    bool log = false;
+    bool list_models = false;
+};
 
-std::expected<CommandLine, std::string> parse_command_line(std::span<const std::string_view> args,
-                                                           std::string_view default_iface) {
-    CommandLine line;
-    Options& options = line.options;
-    options.iface = std::string(default_iface);
-    std::vector<std::string_view> motor_args;
-    std::vector<std::string_view> common;
+constexpr std::string_view kUsage =
+    "Usage: jointbus-virtual-motor [OPTIONS] --motor MOTOR_ID:MASTER_ID:MODEL[:SETTING]...\n";
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view name = args[i];
-        std::optional<std::string_view> inline_value;
-        if (name.starts_with("--")) {
-            if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
-                inline_value = name.substr(equals + 1);
-                name = name.substr(0, equals);
-            }
-        }
-        auto value = [&]() -> std::expected<std::string_view, std::string> {
-            if (inline_value) return *inline_value;
-            if (i + 1 >= args.size()) {
-                return std::unexpected("option " + quoted(name) + " needs a value");
-            }
-            return args[++i];
-        };
-        auto no_value = [&]() -> Parsed {
-            if (inline_value)
-                return Parsed(std::unexpect, "option " + quoted(name) + " takes no value");
-            return {};
-        };
-
-        if (name == "-h" || name == "--help") {
-            if (auto ok = no_value(); !ok) return std::unexpected(ok.error());
-            line.action = Action::Help;
-            return line;
-        }
-        if (name == "--list-models") {
-            if (auto ok = no_value(); !ok) return std::unexpected(ok.error());
-            line.action = Action::ListModels;
-            return line;
-        }
-        if (name == "-v" || name == "--log") {
-            if (auto ok = no_value(); !ok) return std::unexpected(ok.error());
-            options.log = true;
-            continue;
-        }
-        const bool known = name == "-i" || name == "--iface" || name == "-m" || name == "--motor" ||
-                           name == "--all" || name == "--foreign-rate" || name == "--foreign-id" ||
-                           name == "--seed" || name == "--ready-file";
-        if (!known) {
-            if (name.starts_with("-")) return std::unexpected("unknown option " + quoted(name));
-            return std::unexpected("unexpected argument " + quoted(name));
-        }
-        const auto given = value();
-        if (!given) return std::unexpected(given.error());
-        const std::string_view text = *given;
-
-        if (name == "-i" || name == "--iface") {
-            if (text.empty()) return std::unexpected("--iface needs a non-empty interface name");
-            options.iface = std::string(text);
-        } else if (name == "-m" || name == "--motor") {
-            motor_args.push_back(text);
-        } else if (name == "--all") {
-            for (const std::string_view setting : split(text, ':')) common.push_back(setting);
-        } else if (name == "--foreign-rate") {
-            const auto rate = parse_real(text, 0.0, kMaxForeignRateHz);
-            if (!rate)
-                return std::unexpected(
-                    must_be("--foreign-rate", "a rate from 0 to 100000 Hz", text));
-            options.foreign_rate_hz = *rate;
-        } else if (name == "--foreign-id") {
-            const auto id = parse_unsigned(text, kMaxStandardId);
-            if (!id)
-                return std::unexpected(
-                    must_be("--foreign-id", "a Standard CAN id from 0 to 0x7FF", text));
-            options.foreign_ids.push_back(static_cast<std::uint16_t>(*id));
-        } else if (name == "--seed") {
-            const auto seed = parse_unsigned(text, UINT64_MAX);
-            if (!seed) return std::unexpected(must_be("--seed", "a non-negative integer", text));
-            options.seed = *seed;
-        } else {
-            if (text.empty()) return std::unexpected("--ready-file needs a non-empty path");
-            options.ready_file = std::string(text);
-        }
-    }
-
-    // Checked before the motors so that a bad --all is reported once, not per motor.
-    MotorSettings probe;
-    if (auto applied = apply_settings(probe, common); !applied) {
-        return std::unexpected("--all: " + applied.error());
-    }
-    for (const std::string_view arg : motor_args) {
-        auto motor = parse_motor(arg, common);
-        if (!motor) return std::unexpected(motor.error());
-        options.motors.push_back(std::move(*motor));
-    }
-    if (auto checked = check_motors(options); !checked) return std::unexpected(checked.error());
-    return line;
-}
-
-std::string help_text() {
-    return R"(Usage: jointbus-virtual-motor [OPTIONS] --motor MOTOR_ID:MASTER_ID:MODEL[:SETTING]...
-
+constexpr std::string_view kDescription = R"(
 Plays one or more Damiao joint motors on a SocketCAN interface, so that controllers can be
 developed and tested without hardware. Each motor answers every 8-byte command sent to
 MOTOR_ID & 0x7FF (enable FF*7 FC, disable FD, set zero FE, clear error FB, anything else a
@@ -368,28 +288,15 @@ reads sent to 0x7FF (register 10 = control mode, 7 = master id, 8 = motor id). A
 write to register 10 (values 1..4) changes the control mode; MIT commands act only while the
 motor is enabled and in mode 1. The status nibble of feedback byte 0 (the "error" of the
 decoded state) is 0 while disabled, 1 while enabled, or the fault code while faulted.
+)";
 
-Options:
-  -i, --iface NAME        CAN interface (default: $JOINTBUS_VCAN, else vcan0)
-  -m, --motor MOTOR_ID:MASTER_ID:MODEL[:SETTING]...
-                          add a motor; repeat for more. Ids decimal or 0x-hex (0..65535),
-                          MODEL one of the presets of --list-models, SETTINGS below
-      --all SETTINGS      settings applied to every motor before its own, colon-separated
-      --foreign-rate HZ   also send frames from other (non-motor) ids at this rate
-      --foreign-id ID     send the foreign frames from this Standard id; repeatable
-                          (default: random ids from 0x400 to 0x7FE that no motor here
-                          uses, and a quarter random Extended ids)
-      --seed N            seed for random drops and foreign traffic (default: random)
-      --ready-file PATH   create PATH (holding the process id) once the interface is open
-                          and motors answer; removed again on a clean exit
-  -v, --log               print every received and sent frame to stderr
-      --list-models       list the model presets with their limits and rotor constants
-  -h, --help              show this help
-
-Motor settings (off unless given; a bare flag means =1):
+constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare flag means =1):
   mode=N                  initial control mode 1..4 (default 1 = MIT)
-  fault=CODE              start faulted with this code 0..15 (reported in the status nibble;
-                          the motor refuses to enable until an FB clear error)
+  fault=CODE              start faulted with this status code, 0..15 or its name:
+                          over-voltage (8), under-voltage (9), over-current (10),
+                          mos-over-temperature (11), rotor-over-temperature (12),
+                          communication-lost (13), overload (14); reported in the status
+                          nibble, the motor refuses to enable until an FB clear error
   inertia=J               rotor inertia in kg m^2 (default from the model, --list-models)
   friction=B              viscous friction in N m s/rad (default from the model)
   latency=MS              delay every reply by MS milliseconds (fractions allowed)
@@ -401,17 +308,175 @@ Motor settings (off unless given; a bare flag means =1):
   fd=N                    reply as CAN FD frames of N bytes (8..64), zero-padded; 0 = off
   short=N                 reply with only the first N bytes (0..7); 8 = off
   extended                reply from the Extended id of the same number
+  remote                  send a remote (RTR) frame from the reply's id before each reply
+  stamp                   feedback bytes 6..7 (normally the temperatures) carry the number
+                          of commands this motor has received, the one answered included
+                          (1-based, big-endian, modulo 65536); register replies unchanged
 
 Examples:
   jointbus-virtual-motor -i vcan0 --motor 1:0x11:dm4310 --motor 2:0x12:dm4340:mode=3
   jointbus-virtual-motor --motor 1:0x11:dm4310:latency=2.5:drop_every=10 -v
   jointbus-virtual-motor --all latency=1 --motor 1:0x11:dm4310 --motor 2:0x12:dm6006:silent
   jointbus-virtual-motor --motor 3:0x13:dm8009:fd=12:extended --foreign-rate 500
+  jointbus-virtual-motor --motor 1:0x11:dm4310:fault=over-voltage:stamp
+  jointbus-virtual-motor --motor 1:0x11:dm4310 --foreign-rate 200 --foreign-id 0x11 \
+      --foreign-kind short --foreign-kind fd --foreign-kind extended --foreign-kind remote
   jointbus-virtual-motor --motor 1:0x11:dm4310 --ready-file /tmp/sim.ready &
 
+The program keeps running when its interface goes down (it says so once on stderr) and
+answers again when the interface is back up, or is created anew under the same name.
+
 Exit status: 0 after SIGINT or SIGTERM, 1 if the interface cannot be opened or fails,
-2 on bad usage.
-)";
+2 on bad usage.)";
+
+// Our usage line and description in place of CLI11's generated ones.
+class HelpFormatter final : public CLI::Formatter {
+public:
+    std::string make_description(const CLI::App*) const override { return {}; }
+    std::string make_usage(const CLI::App*, std::string) const override {
+        return std::string(kUsage).append(kDescription);
+    }
+};
+
+// Every option once: its names, value, help text, and how often it may be given.
+void describe(CLI::App& app, RawArguments& raw) {
+    using CLI::MultiOptionPolicy;
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.get_formatter()->column_width(26);
+    app.get_formatter()->label("OPTIONS", "OPTIONS");
+    app.set_help_flag("-h,--help", "show this help");
+    const auto single = [&app](const char* names, std::string& into, const char* type,
+                               const char* help) {
+        app.add_option(names, into, help)
+            ->type_name(type)
+            ->multi_option_policy(MultiOptionPolicy::TakeLast);
+    };
+    // One value per occurrence, collected over all of them: `--motor A B` is a mistake, not
+    // two motors.
+    const auto repeated = [&app](const char* names, std::vector<std::string>& into,
+                                 const char* type, const char* help) {
+        app.add_option(names, into, help)
+            ->type_name(type)
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(MultiOptionPolicy::TakeAll);
+    };
+    single("-i,--iface", raw.iface, "NAME", "CAN interface (default: $JOINTBUS_VCAN, else vcan0)");
+    repeated("-m,--motor", raw.motors, "MOTOR_ID:MASTER_ID:MODEL[:SETTING]...",
+             "add a motor; repeat for more. Ids decimal or 0x-hex (0..65535),\n"
+             "MODEL one of the presets of --list-models, SETTINGS below");
+    repeated("--all", raw.all, "SETTINGS",
+             "settings applied to every motor before its own, colon-separated");
+    single("--foreign-rate", raw.foreign_rate, "HZ",
+           "also send frames from other (non-motor) ids at this rate");
+    repeated("--foreign-id", raw.foreign_ids, "ID",
+             "send the foreign frames from this Standard id (a motor's\n"
+             "MASTER_ID too, to crowd its replies); repeatable (default:\n"
+             "random ids from 0x400 to 0x7FE that no motor here uses, and a\n"
+             "quarter random Extended ids)");
+    repeated("--foreign-kind", raw.foreign_kinds, "KIND",
+             "send foreign frames of this kind; repeatable, each frame one of\n"
+             "the kinds given, at random: classic (8 bytes), short (0..7\n"
+             "bytes), fd (CAN FD, 12..64 bytes), extended (8 bytes from the\n"
+             "Extended id of the same number), remote (RTR, DLC 0..8)\n"
+             "(default: classic frames of 0 to 8 bytes)");
+    single("--seed", raw.seed, "N", "seed for random drops and foreign traffic (default: random)");
+    single("--ready-file", raw.ready_file, "PATH",
+           "create PATH (holding the process id) once the interface is open\n"
+           "and motors answer; removed again on a clean exit");
+    app.add_flag("-v,--log", raw.log, "print every received and sent frame to stderr")
+        ->disable_flag_override();
+    app.add_flag("--list-models", raw.list_models,
+                 "list the model presets with their limits and rotor constants")
+        ->disable_flag_override();
+    app.footer(std::string(kFooter));
+}
+
+}  // namespace
+
+std::expected<CommandLine, std::string> parse_command_line(std::span<const std::string_view> args,
+                                                           std::string_view default_iface) {
+    CommandLine line;
+    RawArguments raw;
+    raw.iface = std::string(default_iface);
+    CLI::App app{"", std::string(kProgramName)};
+    describe(app, raw);
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        line.action = Action::Help;
+        return line;
+    } catch (const CLI::ParseError& error) {
+        return std::unexpected(std::string(error.what()));
+    }
+    if (raw.list_models) {
+        line.action = Action::ListModels;
+        return line;
+    }
+
+    Options& options = line.options;
+    if (raw.iface.empty()) return std::unexpected("--iface needs a non-empty interface name");
+    options.iface = raw.iface;
+    if (app.count("--foreign-rate") != 0) {
+        const auto rate = parse_real(raw.foreign_rate, 0.0, kMaxForeignRateHz);
+        if (!rate) {
+            return std::unexpected(
+                must_be("--foreign-rate", "a rate from 0 to 100000 Hz", raw.foreign_rate));
+        }
+        options.foreign_rate_hz = *rate;
+    }
+    for (const std::string& text : raw.foreign_ids) {
+        const auto id = parse_unsigned(text, kMaxStandardId);
+        if (!id) {
+            return std::unexpected(
+                must_be("--foreign-id", "a Standard CAN id from 0 to 0x7FF", text));
+        }
+        options.foreign_ids.push_back(static_cast<std::uint16_t>(*id));
+    }
+    for (const std::string& text : raw.foreign_kinds) {
+        const auto* known = std::ranges::find(kForeignKinds, text, &ForeignKindName::first);
+        if (known == kForeignKinds.end()) {
+            return std::unexpected(
+                must_be("--foreign-kind", "classic, short, fd, extended or remote", text));
+        }
+        options.foreign_kinds.push_back(known->second);
+    }
+    if (app.count("--seed") != 0) {
+        const auto seed = parse_unsigned(raw.seed, UINT64_MAX);
+        if (!seed) return std::unexpected(must_be("--seed", "a non-negative integer", raw.seed));
+        options.seed = *seed;
+    }
+    if (app.count("--ready-file") != 0 && raw.ready_file.empty()) {
+        return std::unexpected("--ready-file needs a non-empty path");
+    }
+    options.ready_file = raw.ready_file;
+    options.log = raw.log;
+
+    std::vector<std::string_view> common;
+    for (const std::string& settings : raw.all) {
+        for (const std::string_view setting : split(settings, ':')) common.push_back(setting);
+    }
+    // Checked before the motors so that a bad --all is reported once, not per motor.
+    MotorSettings probe;
+    if (auto applied = apply_settings(probe, common); !applied) {
+        return std::unexpected("--all: " + applied.error());
+    }
+    for (const std::string& arg : raw.motors) {
+        auto motor = parse_motor(arg, common);
+        if (!motor) return std::unexpected(motor.error());
+        options.motors.push_back(std::move(*motor));
+    }
+    if (auto checked = check_motors(options); !checked) return std::unexpected(checked.error());
+    return line;
+}
+
+std::string help_text() {
+    RawArguments raw;
+    CLI::App app{"", std::string(kProgramName)};
+    describe(app, raw);
+    return app.help();
 }
 
 std::string models_text() {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foreign_traffic.hpp"
 #include "motor_settings.hpp"
 
 namespace jointbus::sim {
@@ -21,8 +22,9 @@ struct Options {
     std::vector<MotorSettings> motors;
     double foreign_rate_hz = 0.0;  // 0 = no foreign traffic
     std::vector<std::uint16_t> foreign_ids;
-    std::optional<std::uint64_t> seed;  // nothing = a fresh seed every run
-    std::string ready_file;             // empty = none
+    std::vector<ForeignKind> foreign_kinds;  // empty = classic frames of 0 to 8 bytes
+    std::optional<std::uint64_t> seed;       // nothing = a fresh seed every run
+    std::string ready_file;                  // empty = none
     bool log = false;
 };
 

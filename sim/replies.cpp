@@ -34,7 +34,7 @@ std::optional<ShapedReply> shape_reply(const ReplyFaults& faults, std::uint16_t 
 
     ShapedReply reply;
     OutgoingFrame& frame = reply.frame;
-    const auto number = static_cast<std::uint16_t>(master_id & 0x7FF);
+    const auto number = static_cast<std::uint16_t>(master_id & damiao::protocol::kStandardIdMask);
     frame.id =
         faults.extended ? transport::CanId::extended(number) : transport::CanId::standard(number);
     frame.length = faults.short_length.value_or(static_cast<std::uint8_t>(payload.size()));
@@ -46,6 +46,7 @@ std::optional<ShapedReply> shape_reply(const ReplyFaults& faults, std::uint16_t 
         if (!faults.short_length) frame.length = std::max(frame.length, faults.fd_length);
     }
     reply.delay_seconds = faults.latency_ms / 1000.0;
+    reply.remote_before = faults.remote;
     return reply;
 }
 

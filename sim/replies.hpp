@@ -19,6 +19,7 @@ struct OutgoingFrame {
     std::array<std::uint8_t, transport::FramePayload::kCapacity> data{};
     std::uint8_t length = 0;
     bool fd = false;
+    bool remote = false;  // a remote (RTR) request: `length` is its DLC, `data` unused
 
     [[nodiscard]] transport::CanFrameView view() const {
         return transport::CanFrameView{id, {data.data(), length}, fd, false};
@@ -28,6 +29,7 @@ struct OutgoingFrame {
 struct ShapedReply {
     OutgoingFrame frame;
     double delay_seconds = 0.0;
+    bool remote_before = false;  // send a remote frame from frame.id just before it
 };
 
 // Why a reply was not sent, for the frame log.

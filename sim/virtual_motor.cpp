@@ -12,7 +12,7 @@ VirtualMotor::VirtualMotor(const MotorSettings& settings)
 
 std::uint8_t VirtualMotor::status() const {
     if (fault_ != 0) return fault_;
-    return enabled_ ? kStatusEnabled : kStatusDisabled;
+    return enabled_ ? damiao::protocol::kStatusEnabled : damiao::protocol::kStatusDisabled;
 }
 
 void VirtualMotor::advance_to(double now) {
@@ -24,6 +24,7 @@ void VirtualMotor::advance_to(double now) {
 
 Payload VirtualMotor::on_command(const Payload& data, double now) {
     advance_to(now);
+    ++commands_;
     const Command command = decode_command(settings_.limits, data);
     if (const auto* fixed = std::get_if<FixedCommand>(&command)) {
         switch (*fixed) {
@@ -48,7 +49,12 @@ Payload VirtualMotor::on_command(const Payload& data, double now) {
     } else if (enabled_ && mode_ == kMitMode) {
         drive_ = std::get<damiao::MitSetpoint>(command);
     }
-    return feedback();
+    Payload reply = feedback();
+    if (settings_.stamp) {
+        reply[6] = static_cast<std::uint8_t>(commands_ >> 8);
+        reply[7] = static_cast<std::uint8_t>(commands_);
+    }
+    return reply;
 }
 
 std::optional<Payload> VirtualMotor::on_register(const RegisterRequest& request, double now) {

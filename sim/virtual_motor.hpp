@@ -16,10 +16,7 @@ namespace jointbus::sim {
 // Register ids the motor answers reads of; reads of any other id go unanswered.
 inline constexpr std::uint8_t kMasterIdRegister = 7;
 inline constexpr std::uint8_t kMotorIdRegister = 8;
-inline constexpr std::uint8_t kControlModeRegister = 10;
-
-inline constexpr std::uint8_t kStatusDisabled = 0;
-inline constexpr std::uint8_t kStatusEnabled = 1;
+using damiao::protocol::kControlModeRegister;
 
 // Times are seconds on the simulation's clock; each call's `now` must not be earlier than the
 // previous one. Not thread-safe.
@@ -29,7 +26,8 @@ public:
 
     // Handles the 8 data bytes of a frame sent to motor_id & 0x7FF and returns the feedback
     // payload, which the firmware sends whatever the command did. MIT commands take effect only
-    // while enabled and in MIT mode; they are then held until the next one.
+    // while enabled and in MIT mode; they are then held until the next one. With the `stamp`
+    // setting, bytes 6..7 count the commands handled, this one included.
     [[nodiscard]] Payload on_command(const Payload& data, double now);
 
     // Handles a register request naming this motor. Returns the reply payload: for reads of a
@@ -55,6 +53,7 @@ private:
     std::uint32_t mode_;
     std::optional<damiao::MitSetpoint> drive_;  // the last MIT command that took effect
     double clock_ = 0.0;
+    std::uint64_t commands_ = 0;
 };
 
 }  // namespace jointbus::sim

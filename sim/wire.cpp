@@ -7,8 +7,13 @@ namespace jointbus::sim {
 
 namespace {
 
-constexpr float kMax16 = 65535.0F;
-constexpr float kMax12 = 4095.0F;
+namespace protocol = damiao::protocol;
+
+// The motor's direction of the codec (MIT command to values, values to feedback, the register
+// layout) is written apart from the driver's on purpose: the tests pass frames through both, so
+// a slip in either shows as a disagreement instead of cancelling out. The constants are shared.
+constexpr float kMax16 = float((1U << protocol::kPositionBits) - 1);
+constexpr float kMax12 = float((1U << protocol::kFieldBits) - 1);
 
 // The inverse of the controller's encoder: the raw code converted exactly to float, then scaled
 // in the same order of operations as the feedback decoder uses.
@@ -40,18 +45,11 @@ constexpr float kMax12 = 4095.0F;
 }  // namespace
 
 Command decode_command(const damiao::MitLimits& limits, const Payload& data) {
-    const bool fixed_prefix =
-        std::all_of(data.begin(), data.begin() + 7, [](std::uint8_t b) { return b == 0xFF; });
-    if (fixed_prefix) {
-        switch (data[7]) {
-            case 0xFC:
-            case 0xFD:
-            case 0xFE:
-            case 0xFB:
-                return static_cast<FixedCommand>(data[7]);
-            default:
-                break;
-        }
+    std::uint64_t payload = 0;
+    for (std::size_t k = 0; k < data.size(); ++k) payload |= std::uint64_t{data[k]} << (8 * k);
+    for (const FixedCommand fixed : {FixedCommand::Enable, FixedCommand::Disable,
+                                     FixedCommand::SetZero, FixedCommand::ClearError}) {
+        if (payload == protocol::fixed_payload(fixed)) return fixed;
     }
     const std::uint32_t q = (std::uint32_t{data[0]} << 8) | data[1];
     const std::uint32_t dq = (std::uint32_t{data[2]} << 4) | (data[3] >> 4);
@@ -84,7 +82,7 @@ Payload encode_feedback(const damiao::MitLimits& limits, const Feedback& feedbac
 }
 
 std::optional<RegisterRequest> parse_register_request(std::span<const std::uint8_t> data) {
-    if (data.size() != 8) return std::nullopt;
+    if (data.size() != protocol::kFrameBytes) return std::nullopt;
     if (data[2] != static_cast<std::uint8_t>(RegisterOp::Read) &&
         data[2] != static_cast<std::uint8_t>(RegisterOp::Write)) {
         return std::nullopt;
@@ -109,6 +107,17 @@ Payload encode_register(const RegisterRequest& frame) {
         static_cast<std::uint8_t>((frame.value >> 16) & 0xFF),
         static_cast<std::uint8_t>(frame.value >> 24),
     };
+}
+
+std::optional<std::string> status_label(std::uint8_t code) {
+    const auto name = protocol::status_name(code);
+    if (!name) return std::nullopt;
+    std::string label(*name);
+    for (char& c : label) {
+        if (c == ' ') c = '-';
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return label;
 }
 
 Payload register_reply(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t value) {

@@ -8,26 +8,23 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <variant>
 
 #include "damiao/mit.hpp"
+#include "damiao/protocol.hpp"
 
 namespace jointbus::sim {
 
 // The 8 data bytes of every command, feedback and register frame.
-using Payload = std::array<std::uint8_t, 8>;
+using Payload = std::array<std::uint8_t, damiao::protocol::kFrameBytes>;
 
 // The four commands made of seven 0xFF bytes and one distinguishing last byte.
-enum class FixedCommand : std::uint8_t {
-    Enable = 0xFC,
-    Disable = 0xFD,
-    SetZero = 0xFE,
-    ClearError = 0xFB,
-};
+using damiao::protocol::FixedCommand;
 
 using Command = std::variant<FixedCommand, damiao::MitSetpoint>;
 
-// Decodes the data of a command frame. Seven 0xFF bytes followed by FC, FD, FE or FB are a
+// Decodes the data of a command frame. Seven 0xFF bytes followed by a FixedCommand byte are a
 // fixed command; anything else (eight 0xFF bytes included) is a MIT command, scaled back with
 // `limits`: position over 16 bits, the other four fields over 12 bits.
 [[nodiscard]] Command decode_command(const damiao::MitLimits& limits, const Payload& data);
@@ -49,10 +46,10 @@ struct Feedback {
 // the bottom of its range, as the controller's encoder does.
 [[nodiscard]] Payload encode_feedback(const damiao::MitLimits& limits, const Feedback& feedback);
 
-// Register requests all go to this identifier and name the motor in their first two bytes.
-inline constexpr std::uint16_t kRegisterRequestId = 0x7FF;
-
-enum class RegisterOp : std::uint8_t { Read = 0x33, Write = 0x55 };
+enum class RegisterOp : std::uint8_t {
+    Read = damiao::protocol::kRegisterRead,
+    Write = damiao::protocol::kRegisterWrite,
+};
 
 struct RegisterRequest {
     std::uint16_t motor_id = 0;  // all 16 bits, little-endian on the wire
@@ -68,7 +65,12 @@ struct RegisterRequest {
 // The 8 bytes of a register frame: motor id and value little-endian around operation and id.
 [[nodiscard]] Payload encode_register(const RegisterRequest& frame);
 
-// The answer to a read: motor id, 0x33, the register, the value.
+// The name of a status code as the command line and the frame log spell it, without spaces:
+// the protocol's name in lower case, hyphens for spaces ("mos-over-temperature"). Nothing for
+// a code without a name.
+[[nodiscard]] std::optional<std::string> status_label(std::uint8_t code);
+
+// The answer to a read: motor id, the read operation, the register, the value.
 [[nodiscard]] Payload register_reply(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t value);
 
 }  // namespace jointbus::sim

@@ -4,14 +4,11 @@
 #include <charconv>
 #include <cmath>
 
+#include "transport/overloaded.hpp"
+
 namespace jointbus::damiao {
 
 namespace {
-
-template <class... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
 
 // Shortest text that reads back as the same float. Every NaN prints as "NaN": to_chars would
 // write "nan" or "-nan" depending on the sign bit, which says nothing to the reader.

@@ -2,16 +2,9 @@
 
 #include <cstring>
 
+#include "transport/overloaded.hpp"
+
 namespace jointbus::transport {
-
-namespace {
-
-template <class... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
-
-}  // namespace
 
 void IoError::write_text(std::string& out) const {
     if (message_ != nullptr) {

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
 #include <numbers>
 #include <ostream>
 #include <random>
@@ -16,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "damiao/driver.hpp"
 #include "damiao/mit.hpp"
 #include "dispatcher.hpp"
 #include "foreign_traffic.hpp"
@@ -399,6 +403,28 @@ TEST(VirtualMotor, ModeWriteFaultsIgnoreAndEcho) {
     EXPECT_EQ(motor.control_mode(), 3U);
 }
 
+TEST(VirtualMotor, StampCountsCommandsInTheLastTwoBytesAndLeavesRegisterRepliesAlone) {
+    MotorSettings settings = motor_settings();
+    settings.stamp = true;
+    VirtualMotor motor(settings);
+    const auto read = register_request(1, RegisterOp::Read, 10);
+    EXPECT_EQ(motor.on_register(read, 0.0), register_reply(1, 10, 1));
+    Payload reply{};
+    for (int n = 1; n <= 0x10001; ++n) {
+        reply = motor.on_command(n % 2 == 0 ? kEnable : kDisable, 0.0);
+        if (n == 1 || n == 0x1FF) {
+            EXPECT_EQ((reply[6] << 8) | reply[7], n);
+        }
+        if (n == 0x10000) {
+            EXPECT_EQ((reply[6] << 8) | reply[7], 0) << "modulo 65536";
+        }
+    }
+    EXPECT_EQ(reply[6], 0);
+    EXPECT_EQ(reply[7], 1);
+    EXPECT_EQ(reply[0], 0x01);  // disabled, motor 1: the rest of the frame is untouched
+    EXPECT_EQ(motor.on_register(read, 0.0), register_reply(1, 10, 1));
+}
+
 // --- Reply shaping and routing -----------------------------------------------------------------
 
 CanFrame frame(CanId id, std::span<const std::uint8_t> data, bool fd = false) {
@@ -467,6 +493,81 @@ TEST(Dispatcher, DropEveryWithholdsEveryNthReplyAndSilentWithholdsAll) {
     EXPECT_TRUE(bus.motors()[1].enabled());  // the command still took effect
 }
 
+// The driver talking to a motor of this program in memory: every frame either side puts on the
+// bus, in order, as "tx ID [bytes]" (from the driver) and "rx ID [bytes]" (from the motor).
+class InMemoryBus final : public transport::CanTransport {
+public:
+    explicit InMemoryBus(std::span<const MotorSettings> motors) : dispatcher_(motors, 1) {}
+
+    [[nodiscard]] std::expected<void, transport::TransportError> send(
+        const transport::CanFrameView& view) override {
+        const CanFrame sent = frame(view.id, view.data, view.fd);
+        record("tx", view);
+        if (const Routed routed = dispatcher_.handle(sent, 0.0); routed.reply) {
+            const OutgoingFrame& reply = routed.reply->frame;
+            record("rx", reply.view());
+            waiting_.push_back(frame(reply.id, reply.view().data, reply.fd));
+        }
+        return {};
+    }
+
+    [[nodiscard]] std::expected<CanFrame, transport::TransportError> recv(
+        transport::Duration) override {
+        if (waiting_.empty()) return std::unexpected(transport::Timeout{});
+        CanFrame next = waiting_.front();
+        waiting_.pop_front();
+        return next;
+    }
+
+    std::vector<std::string> transcript;
+
+private:
+    void record(const char* direction, const transport::CanFrameView& view) {
+        char line[64];
+        int at = std::snprintf(line, sizeof line, "%s %03X [", direction, view.id.number);
+        for (const std::uint8_t byte : view.data) {
+            at +=
+                std::snprintf(line + at, sizeof line - static_cast<std::size_t>(at), "%02X ", byte);
+        }
+        line[at - 1] = ']';
+        transcript.emplace_back(line);
+    }
+
+    Dispatcher dispatcher_;
+    std::deque<CanFrame> waiting_;
+};
+
+TEST(DriverAndVirtualMotor, AgreeOnEveryFrameOfASession) {
+    MotorSettings settings = motor_settings(1, 0x11);
+    settings.mode = 3;
+    const std::vector<MotorSettings> motors{settings};
+    InMemoryBus bus(motors);
+    const damiao::Damiao driver{.motor_id = 1, .master_id = 0x11, .limits = settings.limits};
+
+    const auto enabled = driver.enable(bus);
+    ASSERT_TRUE(enabled);
+    EXPECT_EQ(enabled->error, 1);
+    EXPECT_EQ(enabled->t_mos, 25);
+    ASSERT_TRUE(driver.ensure_control_mode(bus, damiao::kMitControlMode));
+    ASSERT_TRUE(
+        driver.mit_control(bus, {.q = 1.0F, .dq = -2.0F, .kp = 50.0F, .kd = 1.0F, .tau = 0.5F}));
+    const auto disabled = driver.disable(bus);
+    ASSERT_TRUE(disabled);
+    EXPECT_EQ(disabled->error, 0);
+    EXPECT_NEAR(disabled->position, 0.0F, step(25.0F, 16));
+
+    // At rest mid-range: position 0x7FFF, velocity and torque 0x7FF, 25 degrees (0x19).
+    const std::vector<std::string> expected{
+        "tx 001 [FF FF FF FF FF FF FF FC]", "rx 011 [11 7F FF 7F F7 FF 19 19]",
+        "tx 7FF [01 00 33 0A 00 00 00 00]", "rx 011 [01 00 33 0A 03 00 00 00]",
+        "tx 7FF [01 00 55 0A 01 00 00 00]", "tx 7FF [01 00 33 0A 00 00 00 00]",
+        "rx 011 [01 00 33 0A 01 00 00 00]", "tx 001 [8A 3C 77 71 99 33 38 65]",
+        "rx 011 [11 7F FF 7F F7 FF 19 19]", "tx 001 [FF FF FF FF FF FF FF FD]",
+        "rx 011 [01 7F FF 7F F7 FF 19 19]",
+    };
+    EXPECT_EQ(bus.transcript, expected);
+}
+
 TEST(ShapeReply, DropProbabilityWithholdsAboutThatShare) {
     std::mt19937_64 random(5);
     ReplyFaults faults;
@@ -517,6 +618,47 @@ TEST(ShapeReply, FrameFaults) {
             << "case " << i;
         EXPECT_DOUBLE_EQ(reply->delay_seconds, c.delay) << "case " << i;
     }
+}
+
+TEST(ShapeReply, RemoteAsksForARemoteFrameBeforeEveryReply) {
+    std::mt19937_64 random(5);
+    ReplyFaults faults;
+    EXPECT_FALSE(shape_reply(faults, 0x11, kEnable, 1, random)->remote_before);
+    faults.remote = true;
+    EXPECT_TRUE(shape_reply(faults, 0x11, kEnable, 1, random)->remote_before);
+}
+
+class EveryForeignKind : public testing::TestWithParam<ForeignKindName> {};
+
+INSTANTIATE_TEST_SUITE_P(Kinds, EveryForeignKind, testing::ValuesIn(kForeignKinds),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+TEST_P(EveryForeignKind, FramesOfOneKindOnAChosenReplyIdentifier) {
+    const ForeignKind kind = GetParam().second;
+    const std::vector<std::uint16_t> reply_id{0x011};
+    const std::vector<ForeignKind> kinds{kind};
+    ForeignTraffic traffic(reply_id, reply_id, 3, kinds);
+    std::set<std::uint8_t> lengths;
+    for (int i = 0; i < 500; ++i) {
+        const OutgoingFrame f = traffic.next();
+        const auto id_kind =
+            kind == ForeignKind::Extended ? CanId::Kind::Extended : CanId::Kind::Standard;
+        ASSERT_EQ(f.id, (CanId{id_kind, 0x011}));
+        ASSERT_EQ(f.fd, kind == ForeignKind::Fd);
+        ASSERT_EQ(f.remote, kind == ForeignKind::Remote);
+        if (!f.fd && !f.remote && f.length == 8) {
+            ASSERT_NE(f.data[2], 0x33);
+        }
+        lengths.insert(f.length);
+    }
+    const std::map<ForeignKind, std::set<std::uint8_t>> expected{
+        {ForeignKind::Classic, {8}},
+        {ForeignKind::Short, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {ForeignKind::Fd, {12, 16, 20, 24, 32, 48, 64}},
+        {ForeignKind::Extended, {8}},
+        {ForeignKind::Remote, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
+    };
+    EXPECT_EQ(lengths, expected.at(kind));
 }
 
 TEST(ForeignTraffic, NeverUsesAMotorsIdsNorLooksLikeARegisterReply) {
@@ -591,19 +733,45 @@ TEST(Options, HelpAndModelListWinOverEverythingElse) {
                                "friction=",      "latency=",     "drop=",
                                "drop_every=",    "silent",       "ignore_mode_writes",
                                "echo_writes",    "fd=",          "short=",
-                               "extended"}) {
+                               "extended",       "remote",       "stamp",
+                               "--foreign-kind"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
+    for (std::uint8_t code = 2; code < 16; ++code) {
+        if (const auto label = status_label(code)) {
+            EXPECT_NE(help.find(*label + " (" + std::to_string(code) + ")"), std::string::npos)
+                << *label;
+        }
+    }
+}
+
+TEST(Options, FaultsByNumberOrStatusNameAndForeignKinds) {
+    const auto line =
+        parse({"--motor", "1:0x11:dm4310:fault=mos-over-temperature", "--motor",
+               "2:0x12:dm4310:fault=0xE:stamp:remote", "--all", "fault=over-voltage", "--motor",
+               "3:0x13:dm4310", "--foreign-kind", "remote", "--foreign-kind=fd"});
+    ASSERT_TRUE(line) << line.error();
+    const Options& o = line->options;
+    EXPECT_EQ(o.motors[0].fault, 0xB);
+    EXPECT_EQ(o.motors[1].fault, 0xE);
+    EXPECT_TRUE(o.motors[1].stamp);
+    EXPECT_TRUE(o.motors[1].faults.remote);
+    EXPECT_EQ(o.motors[2].fault, 0x8);
+    EXPECT_FALSE(o.motors[2].stamp);
+    EXPECT_EQ(o.foreign_kinds, (std::vector<ForeignKind>{ForeignKind::Remote, ForeignKind::Fd}));
 }
 
 TEST(Options, UsageErrorsSayWhatIsWrong) {
     const std::vector<std::pair<std::vector<std::string_view>, std::string>> table{
         {{}, "no motors given (use --motor, or --foreign-rate for traffic only)"},
-        {{"--motro", "1:2:dm4310"}, "unknown option '--motro'"},
-        {{"vcan0"}, "unexpected argument 'vcan0'"},
-        {{"--motor"}, "option '--motor' needs a value"},
-        {{"-v=1", "--motor", "1:2:dm4310"}, "unknown option '-v=1'"},
-        {{"--log=1", "--motor", "1:2:dm4310"}, "option '--log' takes no value"},
+        // CLI11's own words for the generic mistakes.
+        {{"--motro", "1:2:dm4310"},
+         "The following arguments were not expected: 1:2:dm4310 --motro"},
+        {{"vcan0"}, "The following argument was not expected: vcan0"},
+        {{"--motor", "1:2:dm4310", "vcan0"}, "The following argument was not expected: vcan0"},
+        {{"--motor"}, "--motor: 1 required MOTOR_ID:MASTER_ID:MODEL[:SETTING]... missing"},
+        {{"-v=1", "--motor", "1:2:dm4310"}, "The following argument was not expected: -=1"},
+        {{"--log=1", "--motor", "1:2:dm4310"}, "log was given a disallowed flag override"},
         {{"--motor", "1:2"}, "--motor '1:2': expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]"},
         {{"--motor", "0x1g:2:dm4310"},
          "--motor '0x1g:2:dm4310': bad motor id '0x1g' (decimal or 0x-hex, 0 to 65535)"},
@@ -636,6 +804,16 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
         {{"--foreign-id", "0x800", "--foreign-rate", "1"},
          "--foreign-id must be a Standard CAN id from 0 to 0x7FF, got '0x800'"},
         {{"--iface", "", "--motor", "1:2:dm4310"}, "--iface needs a non-empty interface name"},
+        {{"--motor", "1:2:dm4310:fault=enabled"},
+         "--motor '1:2:dm4310:fault=enabled': fault must be a code from 0 to 15 or one of "
+         "over-voltage, under-voltage, over-current, mos-over-temperature, "
+         "rotor-over-temperature, communication-lost, overload, got 'enabled'"},
+        {{"--motor", "1:2:dm4310:fault=16"},
+         "--motor '1:2:dm4310:fault=16': fault must be a code from 0 to 15 or one of "
+         "over-voltage, under-voltage, over-current, mos-over-temperature, "
+         "rotor-over-temperature, communication-lost, overload, got '16'"},
+        {{"--foreign-kind", "rtr", "--foreign-rate", "1"},
+         "--foreign-kind must be classic, short, fd, extended or remote, got 'rtr'"},
     };
     for (const auto& [args, message] : table) {
         const auto line = parse(args);

@@ -1,0 +1,94 @@
+"""The virtual motor's own behaviour on a real interface: faults that only the wire shows, and
+an interface that goes down and comes back."""
+import socket
+import struct
+import subprocess
+import time
+
+import jointbus
+from jointbus import Damiao
+
+CAN_EFF_FLAG = 0x80000000
+CAN_RTR_FLAG = 0x40000000
+CANFD_MTU = 72
+
+
+def frames_for(iface, seconds, action=lambda: None):
+    """Every frame on `iface` while `action` runs and for `seconds` after it, as
+    (number, extended, remote, fd, data)."""
+    with socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as sock:
+        sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
+        sock.bind((iface,))
+        action()
+        got = []
+        deadline = time.monotonic() + seconds
+        while (left := deadline - time.monotonic()) > 0:
+            sock.settimeout(left)
+            try:
+                raw = sock.recv(CANFD_MTU)
+            except socket.timeout:
+                break
+            can_id, length = struct.unpack_from("=IB", raw)
+            extended = bool(can_id & CAN_EFF_FLAG)
+            number = can_id & (0x1FFFFFFF if extended else 0x7FF)
+            got.append((number, extended, bool(can_id & CAN_RTR_FLAG), len(raw) == CANFD_MTU,
+                        bytes(raw[8:8 + length])))
+        return got
+
+
+def send_commands(iface, number, payloads):
+    with socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as sock:
+        sock.bind((iface,))
+        for payload in payloads:
+            sock.send(struct.pack("=IB3x8s", number, len(payload), payload))
+            time.sleep(0.01)
+
+
+def test_stamp_counts_commands_and_remote_precedes_every_reply(virtual_motor, iface):
+    virtual_motor("--motor", "1:0x11:dm4310:stamp:remote")
+    enable, disable = (bytes([0xFF] * 7 + [last]) for last in (0xFC, 0xFD))
+    frames = frames_for(iface, 0.2, lambda: send_commands(iface, 0x001,
+                                                          [enable, disable, enable]))
+    replies = [(remote, data[0], data[6:]) if not remote else (remote, len(data))
+               for (number, _, remote, _, data) in frames if number == 0x11]
+    assert replies == [(True, 8), (False, 0x11, b"\x00\x01"),
+                       (True, 8), (False, 0x01, b"\x00\x02"),
+                       (True, 8), (False, 0x11, b"\x00\x03")]
+
+
+def test_foreign_frames_of_every_kind_on_a_motors_reply_identifier(virtual_motor, iface):
+    kinds = ["classic", "short", "fd", "extended", "remote"]
+    virtual_motor("--motor", "1:0x11:dm4310", "--foreign-rate", "500", "--foreign-id", "0x11",
+                  "--seed", "1", *(arg for kind in kinds for arg in ("--foreign-kind", kind)))
+    seen = set()
+    for number, extended, remote, fd, data in frames_for(iface, 1.0):
+        assert number == 0x11
+        if remote:
+            seen.add("remote")
+        elif fd:
+            seen.add("fd")
+        elif extended:
+            seen.add("extended")
+        else:
+            seen.add("classic" if len(data) == 8 else "short")
+    assert seen == set(kinds)
+
+
+def test_the_motor_survives_its_interface_going_down_and_up(virtual_motor, iface):
+    sim = virtual_motor("--motor", "1:0x11:dm4310")
+    motor = Damiao(1, 0x11, timeout_ms=500)
+    assert motor.enable(jointbus.SocketCanTransport(iface)).error == 1
+
+    subprocess.run(["ip", "link", "set", iface, "down"], check=True)
+    try:
+        deadline = time.monotonic() + 10
+        while "is down" not in sim.stderr() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert sim.process.poll() is None, sim.stderr()
+    finally:
+        subprocess.run(["ip", "link", "set", iface, "up"], check=True)
+
+    # A fresh socket: the old one holds the "network is down" error of its own.
+    assert motor.disable(jointbus.SocketCanTransport(iface)).error == 0
+    assert sim.stderr().count("is down; waiting for it to come back") == 1
+    assert sim.stderr().count("is back; answering again") == 1
