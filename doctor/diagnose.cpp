@@ -135,7 +135,7 @@ void check_interface(const InterfaceFacts& iface, std::vector<Finding>& out) {
 // replies came from.
 [[nodiscard]] std::set<std::uint32_t> motor_reply_ids(const Observations& seen) {
     std::set<std::uint32_t> ids;
-    for (const cli::MotorSpec& motor : seen.motors) {
+    for (const cli::MotorOption& motor : seen.motors) {
         ids.insert(motor.master_id & protocol::kStandardIdMask);
     }
     if (seen.probe) {
@@ -267,7 +267,7 @@ void check_sending(const Observations& seen, std::vector<Finding>& out) {
 
 // Findings about the replies to one id's register read. `configured` is the --motor entry
 // for it, if any.
-void check_motor(const MotorProbe& probe, const cli::MotorSpec* configured,
+void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
                  std::vector<Finding>& out) {
     const std::string subject = "motor " + hex_id(probe.motor_id);
     const auto& replies = probe.replies;
@@ -329,8 +329,8 @@ void check_motors(const Observations& seen, std::vector<Finding>& out) {
     std::vector<std::uint16_t> answered;
     for (const MotorProbe& probe : run.motors) {
         const auto configured =
-            std::ranges::find(seen.motors, probe.motor_id, &cli::MotorSpec::motor_id);
-        const cli::MotorSpec* wanted = configured == seen.motors.end() ? nullptr : &*configured;
+            std::ranges::find(seen.motors, probe.motor_id, &cli::MotorOption::motor_id);
+        const cli::MotorOption* wanted = configured == seen.motors.end() ? nullptr : &*configured;
         if (!probe.replies.empty()) {
             answered.push_back(probe.motor_id);
             check_motor(probe, wanted, out);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bus_checks.hpp"
-#include "cli/motor_spec.hpp"
+#include "cli/motor_option.hpp"
 #include "interface_facts.hpp"
 #include "report/report.hpp"
 
@@ -25,7 +25,7 @@ struct Observations {
     int open_error = 0;                  // errno when the doctor's own socket could not be opened
     std::optional<Traffic> traffic;      // nothing when the bus could not be listened to
     std::optional<ProbeRun> probe;       // nothing when no motor was asked about
-    std::vector<cli::MotorSpec> motors;  // --motor
+    std::vector<cli::MotorOption> motors;  // --motor
     std::vector<std::uint16_t> scan;     // --scan ids
     double probe_wait = 0.1;             // how long replies were waited for
 };

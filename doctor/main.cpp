@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bus_checks.hpp"
-#include "cli/motor_spec.hpp"
+#include "cli/motor_option.hpp"
 #include "diagnose.hpp"
 #include "interface_facts.hpp"
 #include "output.hpp"
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
 
     doctor::Observations seen;
     for (const std::string& text : motor_texts) {
-        auto motor = cli::parse_motor_spec(text);
+        auto motor = cli::parse_motor_option(text);
         if (!motor) {
             std::cerr << "jointbus-doctor: --motor " << cli::quoted(text) << ": " << motor.error()
                       << '\n';
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         } else {
             seen.traffic = doctor::listen(*socket, listen_seconds);
             std::vector<std::uint16_t> ids;
-            for (const cli::MotorSpec& motor : seen.motors) ids.push_back(motor.motor_id);
+            for (const cli::MotorOption& motor : seen.motors) ids.push_back(motor.motor_id);
             ids.insert(ids.end(), seen.scan.begin(), seen.scan.end());
             if (!ids.empty()) {
                 std::optional<std::uint32_t> bitrate;

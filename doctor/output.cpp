@@ -113,7 +113,7 @@ void print_motors(std::ostream& out, const Observations& seen) {
         if (probe.replies.empty()) {
             // Silent ids of a scan are the normal case; only asked-for motors are listed.
             const bool asked = std::ranges::find(seen.motors, probe.motor_id,
-                                                 &cli::MotorSpec::motor_id) != seen.motors.end();
+                                                 &cli::MotorOption::motor_id) != seen.motors.end();
             if (asked) {
                 table.add_row(
                     {hex_id(probe.motor_id), probe.sent ? "no reply" : "not sent", "", ""});

@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "cli/motor_spec.hpp"
+#include "cli/motor_option.hpp"
 
 namespace jointbus::sim {
 
@@ -218,18 +218,18 @@ struct SettingRule {
     if (std::count(text.begin(), text.end(), ':') < 2) {
         return fail("expected MOTOR_ID:MASTER_ID:MODEL[:SETTING...]");
     }
-    auto spec = cli::parse_motor_spec(text);
-    if (!spec) return fail(spec.error());
+    auto option = cli::parse_motor_option(text);
+    if (!option) return fail(option.error());
 
     MotorSettings motor;
-    motor.motor_id = spec->motor_id;
-    motor.master_id = spec->master_id;
-    motor.model = spec->model.value_or("");
-    motor.limits = spec->limits;
-    motor.rotor = default_rotor_params(spec->limits);
+    motor.motor_id = option->motor_id;
+    motor.master_id = option->master_id;
+    motor.model = option->model.value_or("");
+    motor.limits = option->limits;
+    motor.rotor = default_rotor_params(option->limits);
 
     if (auto applied = apply_settings(motor, common); !applied) return fail(applied.error());
-    const std::vector<std::string_view> own(spec->settings.begin(), spec->settings.end());
+    const std::vector<std::string_view> own(option->settings.begin(), option->settings.end());
     if (auto applied = apply_settings(motor, own); !applied) return fail(applied.error());
     return motor;
 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "candump_line.hpp"
-#include "cli/motor_spec.hpp"
+#include "cli/motor_option.hpp"
 #include "decoder.hpp"
 #include "input.hpp"
 #include "output.hpp"
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     app.add_option("--motor", motor_texts,
                    "a motor on the bus: ID:MASTER[:MODEL[:SETTING...]], ids decimal or 0x-hex; "
                    "settings are ignored, so the virtual motor's list can be reused")
-        ->type_name("SPEC");
+        ->type_name("ID:MASTER:MODEL");
     app.add_option("--csv", csv_path, "also write one row per event to this CSV file");
     app.add_option("--json", json_path, "also write the summary to this JSON file");
     app.add_option("--duration", duration_s, "with --live: stop after this many seconds")
@@ -170,14 +170,14 @@ int main(int argc, char** argv) {
     }
     std::vector<TracedMotor> motors;
     for (const std::string& text : motor_texts) {
-        auto spec = cli::parse_motor_spec(text);
-        if (!spec) {
+        auto option = cli::parse_motor_option(text);
+        if (!option) {
             std::fprintf(stderr, "%s: --motor %s: %s\n", kProgram, cli::quoted(text).c_str(),
-                         spec.error().c_str());
+                         option.error().c_str());
             return 2;
         }
         motors.push_back(
-            TracedMotor{spec->motor_id, spec->master_id, spec->model.value_or(""), spec->limits});
+            TracedMotor{option->motor_id, option->master_id, option->model.value_or(""), option->limits});
     }
 
     BufferedWriter out(STDOUT_FILENO);

@@ -109,14 +109,14 @@ INSTANTIATE_TEST_SUITE_P(
              Severity::Warning, "ip link set can0 txqueuelen 1000", true},
         Case{"SlowMotorGetsALongerTimeout",
              [](Observations& s) {
-                 s.motors.push_back(cli::MotorSpec{1, 0x11, std::nullopt, {}, {}});
+                 s.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
                  s.probe = ProbeRun{};
                  s.probe->motors.push_back(MotorProbe{1, true, {{0x11, false, 1, 0.030}}});
              },
              Severity::Warning, "Damiao(0x01, 0x11, timeout_ms=60)", false},
         Case{"ExtendedReplyIdentifier",
              [](Observations& s) {
-                 s.motors.push_back(cli::MotorSpec{1, 0x11, std::nullopt, {}, {}});
+                 s.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
                  s.probe = ProbeRun{};
                  s.probe->motors.push_back(MotorProbe{1, true, {{0x11, true, 1, 0.001}}});
              },

@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/motor_spec.hpp"
+#include "cli/motor_option.hpp"
 
 namespace jointbus::cli {
 namespace {
 
-TEST(MotorSpec, IdsModelAndSettings) {
-    const auto bare = parse_motor_spec("0x801:65535");
+TEST(MotorOption, IdsModelAndSettings) {
+    const auto bare = parse_motor_option("0x801:65535");
     ASSERT_TRUE(bare) << bare.error();
     EXPECT_EQ(bare->motor_id, 0x801);
     EXPECT_EQ(bare->master_id, 65535);
@@ -18,7 +18,7 @@ TEST(MotorSpec, IdsModelAndSettings) {
     EXPECT_EQ(bare->limits.t_max, damiao::MitLimits{}.t_max);
     EXPECT_TRUE(bare->settings.empty());
 
-    const auto full = parse_motor_spec("0X1f:17:dm8009:fd=12::silent");
+    const auto full = parse_motor_option("0X1f:17:dm8009:fd=12::silent");
     ASSERT_TRUE(full) << full.error();
     EXPECT_EQ(full->motor_id, 0x1F);
     EXPECT_EQ(full->master_id, 17);
@@ -27,7 +27,7 @@ TEST(MotorSpec, IdsModelAndSettings) {
     EXPECT_EQ(full->settings, (std::vector<std::string>{"fd=12", "", "silent"}));
 }
 
-TEST(MotorSpec, ErrorsNameThePartThatIsWrong) {
+TEST(MotorOption, ErrorsNameThePartThatIsWrong) {
     const std::vector<std::pair<std::string, std::string>> table{
         {"", "expected MOTOR_ID:MASTER_ID[:MODEL[:SETTING...]]"},
         {"12", "expected MOTOR_ID:MASTER_ID[:MODEL[:SETTING...]]"},
@@ -40,9 +40,9 @@ TEST(MotorSpec, ErrorsNameThePartThatIsWrong) {
         {"1:2:dm4310x:silent", "unknown model 'dm4310x' (see --list-models)"},
     };
     for (const auto& [text, message] : table) {
-        const auto spec = parse_motor_spec(text);
-        ASSERT_FALSE(spec) << text;
-        EXPECT_EQ(spec.error(), message) << text;
+        const auto option = parse_motor_option(text);
+        ASSERT_FALSE(option) << text;
+        EXPECT_EQ(option.error(), message) << text;
     }
 }
 

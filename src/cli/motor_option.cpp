@@ -1,4 +1,4 @@
-#include "cli/motor_spec.hpp"
+#include "cli/motor_option.hpp"
 
 #include <charconv>
 
@@ -32,7 +32,7 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t
     return value;
 }
 
-std::expected<MotorSpec, std::string> parse_motor_spec(std::string_view text) {
+std::expected<MotorOption, std::string> parse_motor_option(std::string_view text) {
     std::vector<std::string_view> fields;
     for (;;) {
         const std::size_t at = text.find(':');
@@ -44,14 +44,14 @@ std::expected<MotorSpec, std::string> parse_motor_spec(std::string_view text) {
         return std::unexpected("expected MOTOR_ID:MASTER_ID[:MODEL[:SETTING...]]");
     }
 
-    MotorSpec spec;
+    MotorOption option;
     const auto motor_id = parse_unsigned(fields[0], UINT16_MAX);
     if (!motor_id) return std::unexpected(bad_id("motor", fields[0]));
     const auto master_id = parse_unsigned(fields[1], UINT16_MAX);
     if (!master_id) return std::unexpected(bad_id("master", fields[1]));
-    spec.motor_id = static_cast<std::uint16_t>(*motor_id);
-    spec.master_id = static_cast<std::uint16_t>(*master_id);
-    if (fields.size() == 2) return spec;
+    option.motor_id = static_cast<std::uint16_t>(*motor_id);
+    option.master_id = static_cast<std::uint16_t>(*master_id);
+    if (fields.size() == 2) return option;
 
     const damiao::LimitPreset* preset = nullptr;
     for (const damiao::LimitPreset& candidate : damiao::kLimitPresets) {
@@ -60,10 +60,10 @@ std::expected<MotorSpec, std::string> parse_motor_spec(std::string_view text) {
     if (preset == nullptr) {
         return std::unexpected("unknown model " + quoted(fields[2]) + " (see --list-models)");
     }
-    spec.model = std::string(preset->name);
-    spec.limits = preset->limits;
-    spec.settings.assign(fields.begin() + 3, fields.end());
-    return spec;
+    option.model = std::string(preset->name);
+    option.limits = preset->limits;
+    option.settings.assign(fields.begin() + 3, fields.end());
+    return option;
 }
 
 }  // namespace jointbus::cli

@@ -14,7 +14,7 @@
 
 namespace jointbus::cli {
 
-struct MotorSpec {
+struct MotorOption {
     std::uint16_t motor_id = 0;
     std::uint16_t master_id = 0;
     std::optional<std::string> model;   // a preset name from damiao::kLimitPresets
@@ -25,7 +25,7 @@ struct MotorSpec {
 // The error is one line saying what is wrong with which part, without the text itself or an
 // option name (the caller adds those): "bad motor id '0x1g' (decimal or 0x-hex, 0 to 65535)".
 // An empty MODEL part ("1:2:") is an unknown model, not a missing one.
-[[nodiscard]] std::expected<MotorSpec, std::string> parse_motor_spec(std::string_view text);
+[[nodiscard]] std::expected<MotorOption, std::string> parse_motor_option(std::string_view text);
 
 // A number as the motor syntax writes ids: decimal, or hexadecimal after 0x; the whole text must
 // be the number, at most `max`.
