@@ -2,9 +2,7 @@
 // content, and the control-mode enforcement built on them.
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "damiao/driver.hpp"
 
@@ -21,7 +19,7 @@ constexpr std::uint8_t kReadCommand = protocol::kRegisterRead;
 constexpr std::uint8_t kWriteCommand = protocol::kRegisterWrite;
 constexpr CanId kRegisterRequestId = CanId::standard(protocol::kRegisterRequestId);
 // The firmware needs time to apply a new control mode before it reads back the new value.
-constexpr std::chrono::milliseconds kModeSettleTime{100};
+constexpr transport::Duration kModeSettleTime = transport::Duration::from_millis(100);
 
 using enum RegisterAccess;
 using enum RegisterType;
@@ -131,7 +129,9 @@ std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& bus, std::u
 
     auto written = write_register(bus, kControlModeRegister, RegisterValue::uint32(mode));
     if (!written) return std::unexpected(std::move(written.error()));
-    std::this_thread::sleep_for(kModeSettleTime);
+    if (auto paused = bus.pause(kModeSettleTime); !paused) {
+        return std::unexpected(errors::Transport{paused.error()});
+    }
 
     auto verified = read_register(bus, kControlModeRegister);
     if (!verified) return std::unexpected(std::move(verified.error()));

@@ -28,6 +28,19 @@ std::size_t CanTransport::discard_waiting() {
     return discarded;
 }
 
+std::expected<void, TransportError> CanTransport::pause(Duration duration) {
+    const Instant until = monotonic_now().plus(duration);
+    const timespec deadline{.tv_sec = static_cast<time_t>(until.seconds),
+                            .tv_nsec = static_cast<long>(until.nanos)};
+    // An absolute deadline: a pause resumed after a signal ends when it would have anyway.
+    for (;;) {
+        const int result = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+        if (result == 0) return {};
+        if (result != EINTR) return std::unexpected(Backend{IoError::from_errno(result)});
+        if (!resume_after_signal()) return std::unexpected(Backend{IoError::from_errno(EINTR)});
+    }
+}
+
 void CanTransport::log_discarded(std::size_t count) {
     JOINTBUS_LOG(log::Level::Debug, "jointbus::transport",
                  "discarded " + std::to_string(count) + " frame(s) waiting before a request");

@@ -69,6 +69,10 @@ public:
     static constexpr std::size_t kMaxDiscarded = 1024;
     virtual std::size_t discard_waiting();
 
+    // Waits `duration` (a pause the protocol asks for, not a receive). A signal runs the hook
+    // as in a receive: the pause ends early with the interruption when the hook says so.
+    [[nodiscard]] virtual std::expected<void, TransportError> pause(Duration duration);
+
     // Called when a signal interrupted a wait; returns true to wait on for the time left, or
     // false to end the operation with the interruption (Backend with EINTR). Without one, an
     // interruption ends the operation. The Python layer runs the interpreter's signal
@@ -93,11 +97,12 @@ protected:
     // The debug record of a discard that found frames waiting.
     static void log_discarded(std::size_t count);
 
-private:
+protected:
     [[nodiscard]] bool resume_after_signal() const {
         return signal_hook_ != nullptr && signal_hook_();
     }
 
+private:
     SignalHook signal_hook_ = nullptr;
 };
 

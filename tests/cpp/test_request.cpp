@@ -1,7 +1,12 @@
 // The deadline logic of CanTransport::request, on a scripted bus with a fake clock.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <array>
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <cerrno>
 #include <cstdint>
 #include <ostream>
@@ -285,6 +290,47 @@ TEST(RequestTest, HugeTimeoutSaturatesInsteadOfOverflowing) {
     EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{{kLatestSeconds - 1000, 499'999'999},
                                                           {kLatestSeconds - 4600, 499'999'999}}));
 }
+
+}  // namespace
+}  // namespace jointbus::transport
+
+namespace jointbus::transport {
+namespace {
+
+// A pause that a signal interrupts: the hook decides whether it goes on to its end.
+class InterruptedPauseTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(InterruptedPauseTest, HookDecides) {
+    const bool resume = GetParam();
+    struct sigaction action{};
+    action.sa_handler = [](int) {};  // no SA_RESTART: the sleep returns EINTR
+    struct sigaction previous{};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    ScriptedTransport bus;
+    bus.set_signal_hook(resume ? &resume_hook : &stop_hook);
+    const pthread_t self = ::pthread_self();
+    std::thread interrupter([self] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::pthread_kill(self, SIGUSR1);
+    });
+
+    const auto start = std::chrono::steady_clock::now();
+    const auto paused = bus.pause(resume ? ms(200) : Duration{30, 0});
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    interrupter.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+
+    if (resume) {
+        EXPECT_TRUE(paused.has_value());
+        EXPECT_GE(elapsed, std::chrono::milliseconds(200));  // resumed to its end
+    } else {
+        ASSERT_FALSE(paused.has_value());
+        EXPECT_TRUE(CanTransport::interrupted(paused.error()));
+        EXPECT_LT(elapsed, std::chrono::seconds(20));  // not the 30 s
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Hook, InterruptedPauseTest, ::testing::Bool());
 
 }  // namespace
 }  // namespace jointbus::transport
