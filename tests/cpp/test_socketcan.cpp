@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -79,7 +80,8 @@ public:
         can_frame frame{};
         frame.can_id = id;
         frame.len = static_cast<std::uint8_t>(data.size());
-        std::memcpy(frame.data, data.data(), data.size());
+        // memcpy from an empty vector's null data() is undefined, even for zero bytes.
+        std::copy(data.begin(), data.end(), frame.data);
         write_raw(&frame, sizeof frame);
     }
 
