@@ -22,12 +22,12 @@ inline constexpr double kHighBusLoad = 0.7;
 
 struct Observations {
     InterfaceFacts iface;
-    int open_error = 0;                  // errno when the doctor's own socket could not be opened
-    std::optional<Traffic> traffic;      // nothing when the bus could not be listened to
-    std::optional<ProbeRun> probe;       // nothing when no motor was asked about
+    int open_error = 0;                    // errno when the doctor's own socket could not be opened
+    std::optional<Traffic> traffic;        // nothing when the bus could not be listened to
+    std::optional<ProbeRun> probe;         // nothing when no motor was asked about
     std::vector<cli::MotorOption> motors;  // --motor
-    std::vector<std::uint16_t> scan;     // --scan ids
-    double probe_wait = 0.1;             // how long replies were waited for
+    std::vector<std::uint16_t> scan;       // --scan ids
+    double probe_wait = 0.1;               // how long replies were waited for
 };
 
 [[nodiscard]] std::vector<report::Finding> diagnose(const Observations& seen);

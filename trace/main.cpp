@@ -176,8 +176,8 @@ int main(int argc, char** argv) {
                          option.error().c_str());
             return 2;
         }
-        motors.push_back(
-            TracedMotor{option->motor_id, option->master_id, option->model.value_or(""), option->limits});
+        motors.push_back(TracedMotor{option->motor_id, option->master_id,
+                                     option->model.value_or(""), option->limits});
     }
 
     BufferedWriter out(STDOUT_FILENO);

@@ -14,8 +14,8 @@ using transport::CanFrameView;
 using transport::CanId;
 using transport::CanTransport;
 
-using protocol::FixedCommand;
 using protocol::fixed_payload;
+using protocol::FixedCommand;
 
 // Identifiers are masked rather than refused, so a command frame never fails with InvalidId.
 CanId standard_id(std::uint16_t number) {
@@ -79,7 +79,9 @@ std::expected<MotorState, Error> Damiao::mit_control(CanTransport& bus,
     // A NaN would encode as the bottom of its range: a NaN position would drive the motor to
     // -p_max at full stiffness. Nothing is sent.
     if (has_nan(setpoint)) [[unlikely]] {
-        return std::unexpected(errors::InvalidSetpoint{*nan_field(setpoint)});
+        if (const auto field = nan_field(setpoint)) {
+            return std::unexpected(errors::InvalidSetpoint{*field});
+        }
     }
     return cmd_motor_id(bus, *payload);
 }

@@ -55,10 +55,10 @@ struct InvalidSetpoint {
 
 }  // namespace errors
 
-using Error = std::variant<errors::Transport, errors::RegisterNotInTable, errors::ReadOnlyRegister,
-                           errors::TypeMismatch, errors::UnexpectedReply,
-                           errors::ControlModeMismatch, errors::UnusableLimits, errors::ShortReply,
-                           errors::InvalidSetpoint>;
+using Error =
+    std::variant<errors::Transport, errors::RegisterNotInTable, errors::ReadOnlyRegister,
+                 errors::TypeMismatch, errors::UnexpectedReply, errors::ControlModeMismatch,
+                 errors::UnusableLimits, errors::ShortReply, errors::InvalidSetpoint>;
 
 // Appends the error's user-visible message to `out`.
 void write_text(const Error& error, std::string& out);

@@ -15,11 +15,11 @@ namespace jointbus::damiao {
 // Scaling limits of one motor model, in the motor's own units. Any values may be stored;
 // `encode` refuses negative or NaN ones.
 struct MitLimits {
-    float p_max = 12.5F;   // position over [-p_max, p_max]
-    float v_max = 30.0F;   // velocity over [-v_max, v_max]
-    float kp_max = 500.0F; // stiffness over [0, kp_max]
-    float kd_max = 5.0F;   // damping over [0, kd_max]
-    float t_max = 10.0F;   // torque over [-t_max, t_max]
+    float p_max = 12.5F;    // position over [-p_max, p_max]
+    float v_max = 30.0F;    // velocity over [-v_max, v_max]
+    float kp_max = 500.0F;  // stiffness over [0, kp_max]
+    float kd_max = 5.0F;    // damping over [0, kd_max]
+    float t_max = 10.0F;    // torque over [-t_max, t_max]
 };
 
 // One MIT command. Out-of-range values are clamped only when encoded.

@@ -87,9 +87,8 @@ std::expected<RegisterValue, Error> Damiao::read_register(CanTransport& bus,
 
     const auto request = register_request(motor_id, kReadCommand, id, 0);
     const CanFrameView frame{kRegisterRequestId, request, false, false};
-    auto reply = bus.exchange(frame, timeout, [id](const CanFrame& received) {
-        return is_register_reply(received, id);
-    });
+    auto reply = bus.exchange(
+        frame, timeout, [id](const CanFrame& received) { return is_register_reply(received, id); });
     if (!reply) return std::unexpected(errors::Transport{reply.error()});
     return RegisterValue{entry->type, little_endian_u32(*reply, 4)};
 }

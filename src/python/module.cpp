@@ -29,7 +29,7 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* module_object = nullptr;
 
 // Appends `name` to __all__ (made on first use), then sets the attribute; takes `value`.
-bool add_attribute(PyObject* module, const char* name, PyRef value) {
+bool add_attribute(PyObject* module, const char* name, PyRef&& value) {
     if (!value) return false;
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {

@@ -20,7 +20,7 @@ using transport::CanTransport;
 DamiaoObject* as_motor(PyObject* self) { return reinterpret_cast<DamiaoObject*>(self); }
 
 // dm_err_to_py: every driver error becomes a RuntimeError carrying its text.
-PyRef dm_err_to_py(damiao::Error error) {
+PyRef dm_err_to_py(const damiao::Error& error) {
     const std::string message = damiao::text(error);
     const PyRef text = PyRef::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
@@ -28,11 +28,11 @@ PyRef dm_err_to_py(damiao::Error error) {
     return PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
 }
 
-PyObject* raise_driver_error(damiao::Error error) {
+PyObject* raise_driver_error(const damiao::Error& error) {
     // A signal handler that raised during the wait ended the exchange: its exception is the
     // command's outcome.
     if (PyErr_Occurred() != nullptr) return nullptr;
-    const PyRef exception = dm_err_to_py(std::move(error));
+    const PyRef exception = dm_err_to_py(error);
     if (exception) PyErr_SetObject(PyExc_RuntimeError, exception.get());
     return nullptr;
 }

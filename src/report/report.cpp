@@ -76,7 +76,7 @@ void Table::print(std::ostream& out, std::string_view indent) const {
 
 std::string hex_id(std::uint32_t value, int digits) {
     char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
+    (void)std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);  // always fits
     return buffer;
 }
 

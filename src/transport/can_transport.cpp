@@ -10,7 +10,7 @@ namespace jointbus::transport {
 Instant monotonic_now() {
     timespec now{};
     // Cannot fail for CLOCK_MONOTONIC with a valid pointer.
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
     return Instant{now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec)};
 }
 

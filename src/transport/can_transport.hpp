@@ -4,9 +4,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <expected>
-#include <variant>
-
 #include <utility>
+#include <variant>
 
 #include "transport/can_frame.hpp"
 #include "transport/clock.hpp"

@@ -64,8 +64,8 @@ constexpr std::uint8_t fd_length(std::size_t n) {
     if (received == CAN_MTU) {
         // An error frame's status lives in all 8 data bytes, whatever its length says. The
         // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
-        const std::size_t length = frame.error ? kClassicMaxData
-                                               : std::min<std::size_t>(raw.len, kClassicMaxData);
+        const std::size_t length =
+            frame.error ? kClassicMaxData : std::min<std::size_t>(raw.len, kClassicMaxData);
         frame.data.assign({data, length});
     } else if (received == CANFD_MTU) {
         frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
@@ -133,8 +133,8 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
 std::size_t SocketCanTransport::discard_waiting() {
     canfd_frame scratch;  // written by the kernel, never read
     std::size_t discarded = 0;
-    while (discarded < kMaxDiscarded &&
-           ::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+    while (discarded<kMaxDiscarded&& ::recv(socket_.get(), &scratch, sizeof scratch,
+                                            MSG_DONTWAIT)> 0) {
         ++discarded;
     }
     if (discarded > 0) log_discarded(discarded);
@@ -142,7 +142,7 @@ std::size_t SocketCanTransport::discard_waiting() {
 }
 
 std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,
-                                                        std::size_t received) {
+                                                          std::size_t received) {
     return convert(raw, received);
 }
 

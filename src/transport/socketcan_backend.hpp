@@ -16,7 +16,7 @@ namespace jointbus::transport {
 // whole classic (CAN_MTU) or FD (CANFD_MTU) frame is a frame; any other size is EPROTO. A length
 // field beyond its kind's maximum is clamped, so nothing is read past the buffer.
 [[nodiscard]] std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,
-                                                                       std::size_t received);
+                                                                        std::size_t received);
 
 // Owns one CAN_RAW socket bound to one interface. Classic and FD frames share the socket; no
 // receive filter is installed, so every frame on the interface is delivered. Sending costs one

@@ -1,9 +1,9 @@
 // The bus lock: an internal fault in the middle of an exchange poisons the bus for good.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "python/bus_lock.hpp"
 
@@ -67,10 +67,11 @@ TEST(BusLock, KnowsItsHolderAndWaitsForAnotherThreadThroughTheCallersWait) {
         EXPECT_TRUE(lock.held_by_this_thread());
         other = std::thread([&] {
             EXPECT_FALSE(lock.held_by_this_thread());
-            lock.with_locked([](int& value) { ++value; }, [&](auto&& acquire) {
-                ++waits;
-                acquire();
-            });
+            lock.with_locked([](int& value) { ++value; },
+                             [&](auto&& acquire) {
+                                 ++waits;
+                                 acquire();
+                             });
             other_done = true;
         });
         while (waits == 0) std::this_thread::yield();  // the other thread is waiting for us

@@ -168,8 +168,8 @@ TEST(DriverTest, ShortReplyAloneFailsAtTheDeadline) {
 TEST(DriverTest, NanSetValueIsRefusedBeforeSending) {
     constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
     const std::pair<MitSetpoint, const char*> cases[] = {
-        {{kNan, kNan, 1.0F, 1.0F, 1.0F}, "q"},  {{0.0F, kNan, kNan, 0.0F, 0.0F}, "dq"},
-        {{0.0F, 0.0F, kNan, kNan, 0.0F}, "kp"}, {{0.0F, 0.0F, 0.0F, kNan, kNan}, "kd"},
+        {{kNan, kNan, 1.0F, 1.0F, 1.0F}, "q"},   {{0.0F, kNan, kNan, 0.0F, 0.0F}, "dq"},
+        {{0.0F, 0.0F, kNan, kNan, 0.0F}, "kp"},  {{0.0F, 0.0F, 0.0F, kNan, kNan}, "kd"},
         {{0.0F, 0.0F, 0.0F, 0.0F, kNan}, "tau"},
     };
     for (const auto& [setpoint, field] : cases) {

@@ -1,16 +1,15 @@
 // The deadline logic of CanTransport::request, on a scripted bus with a fake clock.
 #include <gtest/gtest.h>
-
 #include <pthread.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <thread>
-#include <cerrno>
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scripted_transport.hpp"
@@ -302,9 +301,9 @@ class InterruptedPauseTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(InterruptedPauseTest, HookDecides) {
     const bool resume = GetParam();
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = [](int) {};  // no SA_RESTART: the sleep returns EINTR
-    struct sigaction previous{};
+    struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     ScriptedTransport bus;
     bus.set_signal_hook(resume ? &resume_hook : &stop_hook);

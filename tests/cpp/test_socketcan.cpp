@@ -2,6 +2,7 @@
 // A second raw socket on the same interface sees the exact bytes written and writes frames
 // for the backend to read.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
@@ -12,13 +13,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <optional>
 #include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "transport/socketcan_backend.hpp"
 
@@ -120,8 +119,8 @@ TEST_F(SocketCan, ClassicFrameIsWrittenAsSixteenBytes) {
 }
 
 TEST_F(SocketCan, ShortClassicFrameIsZeroPaddedAndBrsIgnored) {
-    ASSERT_TRUE(bus_->send({CanId::standard(0x7FF), std::vector<std::uint8_t>{0xAA, 0xBB},
-                            false, true}));
+    ASSERT_TRUE(
+        bus_->send({CanId::standard(0x7FF), std::vector<std::uint8_t>{0xAA, 0xBB}, false, true}));
     const auto raw = peer_.read_raw();
     ASSERT_EQ(raw.size(), CAN_MTU);
     const std::vector<std::uint8_t> expected = {0xFF, 0x07, 0, 0, 2, 0, 0, 0,
@@ -165,10 +164,8 @@ TEST_P(SocketCanFd, FdFrameIsWrittenAsSeventyTwoBytesWithRoundedLength) {
 INSTANTIATE_TEST_SUITE_P(Lengths, SocketCanFd,
                          ::testing::Values(FdCase{0, 0, false, 0x04}, FdCase{8, 8, true, 0x05},
                                            FdCase{9, 12, false, 0x04}, FdCase{13, 16, true, 0x05},
-                                           FdCase{21, 24, false, 0x04},
-                                           FdCase{25, 32, false, 0x04},
-                                           FdCase{33, 48, false, 0x04},
-                                           FdCase{49, 64, false, 0x04},
+                                           FdCase{21, 24, false, 0x04}, FdCase{25, 32, false, 0x04},
+                                           FdCase{33, 48, false, 0x04}, FdCase{49, 64, false, 0x04},
                                            FdCase{64, 64, true, 0x05}));
 
 TEST_F(SocketCan, IdentifierIsCheckedBeforeLengthAndNothingIsWritten) {
