@@ -98,7 +98,9 @@ def per_exchange(command, env):
 
 
 def main():
-    env = dict(os.environ, PYTHONPATH=str(BUILD / "src"))
+    # A fixed hash seed: with a random one, the start-up of two runs differs by enough
+    # instructions to move a per-exchange figure by dozens.
+    env = dict(os.environ, PYTHONPATH=str(BUILD / "src"), PYTHONHASHSEED="0")
     clients = (
         ("C client, system calls only", [str(BUILD / "bench" / "c_client"), IFACE]),
         ("jointbus Damiao.mit_control",
