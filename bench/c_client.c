@@ -1,5 +1,6 @@
 /* The baseline for the command path: a hand-written C client doing the system calls of one
- * exchange (send the command, then per received frame a timeout and a read) and nothing else.
+ * exchange (discard what already waits, send the command, then per received frame a timeout
+ * and a read) and nothing else.
  * Usage: c_client IFACE COUNT */
 #include <linux/can.h>
 #include <linux/can/raw.h>
@@ -31,6 +32,11 @@ int main(int argc, char** argv) {
     const struct timeval timeout = {.tv_sec = 1, .tv_usec = 0};
     long replies = 0;
     for (long i = 0; i < count; ++i) {
+        /* A frame already waiting is stale (a reply to a command that gave up on it): drop it
+         * without blocking; with nothing queued this is one read that fails with EAGAIN. */
+        struct canfd_frame stale;
+        while (recv(fd, &stale, sizeof stale, MSG_DONTWAIT) >= 0) {
+        }
         if (send(fd, &command, sizeof command, 0) != sizeof command) return 1;
         for (;;) {
             struct canfd_frame reply;

@@ -1,11 +1,13 @@
 #!/usr/bin/python3.11
 """Drive Damiao joint motors along a smooth trajectory with MIT impedance commands.
 
-An example controller to copy from. It opens a SocketCAN bus, brings every motor up (clear
-error, force MIT control mode, optionally set zero, enable), then streams one MIT command per
-motor per tick at a fixed rate: a minimum-jerk ramp that fades each joint into a sine, with
-feed-forward velocity. It prints a live table, disables the motors at the end and on Ctrl-C,
-and leaves a CSV log, a PNG plot and a JSON summary in the output directory.
+An example controller to copy from. It opens a SocketCAN bus, brings every motor up (disable,
+reporting a fault it finds, clear error, force MIT control mode, optionally set zero, enable),
+then streams one MIT command per motor per tick at a fixed rate: a minimum-jerk ramp that
+fades each joint into a sine, with feed-forward velocity. It prints a live table, disables the
+motors at the end and on Ctrl-C, and leaves a CSV log, a PNG plot and a JSON summary in the
+output directory. Its last line says how the run went; a motor that did not come up, a run
+below 90% of the requested rate or a motor not confirmed disabled make it exit non-zero.
 
     tools/demo                               # builds, starts virtual motors, runs this script
     python3.11 examples/trajectory_demo.py --iface can0 \\
@@ -33,11 +35,23 @@ import jointbus
 DEFAULT_MOTORS = ("1:0x11:dm4310", "2:0x12:dm4340", "3:0x13:dm6006")
 MODELS = tuple(name for name in dir(jointbus.MitLimits) if name.startswith("dm"))
 
-# The status nibble of every reply, as the virtual motor reports it: 0 disabled, 1 enabled,
-# any other value a fault code, shown as the number the motor sent.
+# The status nibble of every reply: 0 disabled, 1 enabled, any other value a fault that keeps
+# the motor from enabling until it is cleared.
 STATUS_DISABLED = 0
 STATUS_ENABLED = 1
-STATUS_NAMES = {STATUS_DISABLED: "disabled", STATUS_ENABLED: "enabled"}
+STATUS_NAMES = {
+    STATUS_DISABLED: "disabled", STATUS_ENABLED: "enabled", 0x8: "over-voltage",
+    0x9: "under-voltage", 0xA: "over-current", 0xB: "MOS over-temperature",
+    0xC: "rotor over-temperature", 0xD: "communication lost", 0xE: "overload",
+}
+
+
+def status_text(code: int) -> str:
+    """The code (in hex from 10 on) and its name, such as "0xA over-current"."""
+    return f"{code if code < 10 else f'0x{code:X}'} {STATUS_NAMES.get(code, 'unknown status')}"
+
+# The reply timeout of the commands before and after streaming, ms.
+SETUP_TIMEOUT_MS = 200
 
 # ensure_mit_mode sleeps 100 ms between its write and the read-back; it skips both when the
 # motor already reports MIT mode, so a call that took this long must have switched the mode.
@@ -110,6 +124,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--inertia", type=float, default=0.0,
                         help="joint inertia for the torque feed-forward J * acceleration, "
                              "kg m^2 (default: 0, no torque feed-forward)")
+    parser.add_argument("--min-rate-fraction", type=float, default=0.9,
+                        help="fail the run when fewer commands per second than this fraction of "
+                             "--rate went out (default: 0.9; 0: never fail for the rate)")
     parser.add_argument("--timeout-ms", type=int, default=20,
                         help="reply timeout of each command (default: 20)")
     parser.add_argument("--silent-limit", type=float, default=1.0,
@@ -130,6 +147,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         parser.error("each --motor needs its own motor id")
     if not (args.rate > 0 and args.duration > 0 and args.ramp >= 0 and args.silent_limit > 0):
         parser.error("--rate, --duration and --silent-limit must be positive, --ramp not negative")
+    if not 0 <= args.min_rate_fraction <= 1:
+        parser.error("--min-rate-fraction must be from 0 to 1")
     if args.table_hz is None:
         args.table_hz = 4.0 if sys.stdout.isatty() else 1.0
     if args.out is None:
@@ -177,6 +196,7 @@ class Trajectory:
 class Joint:
     config: MotorConfig
     motor: jointbus.Damiao
+    setup_motor: jointbus.Damiao  # the same motor, with the longer timeout of SETUP_TIMEOUT_MS
     limits: jointbus.MitLimits
     kp: float
     kd: float
@@ -184,6 +204,7 @@ class Joint:
     start: float = 0.0  # position reported when enabled
     trajectory: Trajectory | None = None
     mode_switched: bool = False
+    fault_at_start: int | None = None  # the fault code the motor reported before it was cleared
     # One entry per command: (t, q, dq, tau, MotorState), or the error text in place of the
     # state. Fields are read from the states only after the run, to keep the loop short.
     log: list = field(default_factory=list)
@@ -200,32 +221,44 @@ class BringUpError(Exception):
 
 
 def bring_up(bus: jointbus.SocketCanTransport, joints: list[Joint], set_zero: bool) -> None:
-    """Clear errors, force MIT mode, optionally set zero, then enable. The mode and the zero
-    change while the motor produces no torque: enabled in another mode, a motor would act on
-    whatever position or velocity target its firmware still holds."""
+    """Disable, clear errors, force MIT mode, optionally set zero, then enable. The mode and the
+    zero change while the motor produces no torque: enabled in another mode, a motor would act
+    on whatever position or velocity target its firmware still holds."""
     for joint in joints:
-        motor = joint.motor
-        motor.clear_error(bus)
-        started = time.perf_counter()
-        motor.ensure_mit_mode(bus)  # raises RuntimeError if the motor keeps another mode
-        took = time.perf_counter() - started
-        joint.mode_switched = took >= MODE_SWITCH_PAUSE_S
-        if joint.mode_switched:
-            print(f"motor {joint.name}: was in another control mode, switched to MIT mode "
-                  f"(write + read-back, {took * 1e3:.0f} ms)")
-        else:
-            print(f"motor {joint.name}: already in MIT mode ({took * 1e3:.1f} ms)")
-        if set_zero:
-            motor.set_zero(bus)
-        state = motor.enable(bus)
-        if state.error not in STATUS_NAMES:
-            raise BringUpError(f"motor {joint.name} refuses to enable: "
-                               f"status {state.error} ({STATUS_NAMES.get(state.error, 'fault')})")
-        if state.error != STATUS_ENABLED:
-            print(f"motor {joint.name}: warning: status {state.error} after enable")
-        joint.start = state.position
-        print(f"motor {joint.name} ({joint.config.model}): enabled at "
-              f"q={state.position:+.3f} rad, kp={joint.kp:g} kd={joint.kd:g}")
+        try:
+            bring_up_one(bus, joint, set_zero)
+        except RuntimeError as exc:
+            raise BringUpError(f"motor {joint.name} did not come up: {exc}") from None
+
+
+def bring_up_one(bus: jointbus.SocketCanTransport, joint: Joint, set_zero: bool) -> None:
+    motor = joint.setup_motor
+    # The disable's reply tells how the motor was found; a fault is reported before the clear
+    # below erases it.
+    state = motor.disable(bus)
+    if state.error not in (STATUS_DISABLED, STATUS_ENABLED):
+        joint.fault_at_start = state.error
+        print(f"motor {joint.name}: found in fault state {status_text(state.error)}, "
+              f"clearing it")
+    motor.clear_error(bus)
+    started = time.perf_counter()
+    motor.ensure_mit_mode(bus)  # raises RuntimeError if the motor keeps another mode
+    took = time.perf_counter() - started
+    joint.mode_switched = took >= MODE_SWITCH_PAUSE_S
+    if joint.mode_switched:
+        print(f"motor {joint.name}: was in another control mode, switched to MIT mode "
+              f"(write + read-back, {took * 1e3:.0f} ms)")
+    else:
+        print(f"motor {joint.name}: already in MIT mode ({took * 1e3:.1f} ms)")
+    if set_zero:
+        motor.set_zero(bus)
+    state = motor.enable(bus)
+    if state.error != STATUS_ENABLED:
+        raise BringUpError(f"motor {joint.name} did not come up: status "
+                           f"{status_text(state.error)} after enable")
+    joint.start = state.position
+    print(f"motor {joint.name} ({joint.config.model}): enabled at "
+          f"q={state.position:+.3f} rad, kp={joint.kp:g} kd={joint.kd:g}")
 
 
 DISABLE_ATTEMPTS = 3
@@ -233,19 +266,22 @@ DISABLE_ATTEMPTS = 3
 
 def shut_down(bus: jointbus.SocketCanTransport, joints: list[Joint]) -> None:
     """Disable every motor, each on its own: one that does not answer must not keep the
-    others enabled. A lost reply leaves it unknown whether the motor took the command, and
-    disabling twice is harmless, so a failed disable is tried again a few times."""
+    others enabled. A lost reply, or one that does not say disabled (a late reply to an
+    earlier command can stand in for it), leaves it unknown whether the motor took the
+    command, and disabling twice is harmless, so the disable is tried again a few times."""
     for joint in joints:
         for attempt in range(1, DISABLE_ATTEMPTS + 1):
             try:
-                joint.final_state = state = joint.motor.disable(bus)
+                joint.final_state = state = joint.setup_motor.disable(bus)
             except RuntimeError as exc:
                 print(f"motor {joint.name}: disable attempt {attempt} failed: {exc}",
                       file=sys.stderr)
                 continue
-            print(f"motor {joint.name}: disabled (status {state.error} "
-                  f"{STATUS_NAMES.get(state.error, 'fault')})")
-            break
+            if state.error == STATUS_DISABLED:
+                print(f"motor {joint.name}: disabled (status {status_text(state.error)})")
+                break
+            print(f"motor {joint.name}: disable attempt {attempt} answered with status "
+                  f"{status_text(state.error)}", file=sys.stderr)
 
 
 # ------------------------------------------------------------------------------- control loop
@@ -268,7 +304,7 @@ class LiveTable:
     """A few lines per refresh: redrawn in place on a terminal, appended otherwise."""
 
     HEADER = ("motor  model    q_cmd      q   err_mrad  dq_cmd     dq   torque  T_mos T_rot"
-              "  status         fails")
+              "  fails  status")
 
     def __init__(self, joints: list[Joint], stats: LoopStats):
         self.joints = joints
@@ -291,11 +327,11 @@ class LiveTable:
             if isinstance(state, str):
                 lines.append(f"{prefix}  (no reply: {state})")
                 continue
-            status = f"{state.error} {STATUS_NAMES.get(state.error, 'fault')}"
             lines.append(
                 f"{prefix} {state.position:+7.3f} {(state.position - q_cmd) * 1e3:+9.1f} "
                 f"{dq_cmd:+7.2f} {state.velocity:+7.2f} {state.torque:+7.2f} "
-                f"{state.t_mos:5d} {state.t_rotor:5d}  {status:<14} {joint.failures:5d}")
+                f"{state.t_mos:5d} {state.t_rotor:5d}  {joint.failures:5d}  "
+                f"{status_text(state.error)}")
         if self.redraw and self.drawn:
             sys.stdout.write(f"\x1b[{self.drawn}F\x1b[J")  # back to the table's first line
         sys.stdout.write("\n".join(lines) + "\n")
@@ -396,6 +432,8 @@ def motor_summary(joint: Joint, elapsed_s: float) -> dict:
         "kp": joint.kp,
         "kd": joint.kd,
         "mode_switched": joint.mode_switched,
+        "fault_at_start": None if joint.fault_at_start is None else
+        status_text(joint.fault_at_start),
         "commands": len(joint.log),
         "replies": len(ok),
         "timeouts": timeouts,
@@ -405,6 +443,7 @@ def motor_summary(joint: Joint, elapsed_s: float) -> dict:
         "rms_error_rad": math.sqrt(statistics.fmean(e * e for e in errors)) if errors else None,
         "max_error_rad": max(map(abs, errors)) if errors else None,
         "final_status": None if final is None else final.error,
+        "final_status_name": None if final is None else status_text(final.error),
         "disabled": final is not None and final.error == STATUS_DISABLED,
     }
 
@@ -484,13 +523,22 @@ def write_plot(path: Path, joints: list[Joint], title: str) -> bool:
     return True
 
 
+def achieved_rate(stats: LoopStats) -> float:
+    """Ticks per second actually run, which is also each motor's commands per second."""
+    elapsed_s = max(0, stats.end_ns - stats.first_ns) / 1e9
+    return len(stats.starts) / elapsed_s if elapsed_s > 0 else 0.0
+
+
 def report(args: argparse.Namespace, joints: list[Joint], stats: LoopStats,
-           outcome: str) -> dict:
+           outcome: str, reason: str) -> dict:
+    """Writes the files (the log and the plot only when there is something in them) and ends
+    with one line that says how the run went and why."""
     elapsed_s = max(0, stats.end_ns - stats.first_ns) / 1e9
     periods = [b - a for a, b in zip(stats.starts, stats.starts[1:])]
     summary = {
         "iface": args.iface,
         "outcome": outcome,
+        "reason": reason,
         "rate_hz": args.rate,
         "duration_s": args.duration,
         "elapsed_s": elapsed_s,
@@ -504,27 +552,29 @@ def report(args: argparse.Namespace, joints: list[Joint], stats: LoopStats,
     }
     args.out.mkdir(parents=True, exist_ok=True)
     args.out = args.out.absolute()
-    csv_path = args.out / "log.csv"
-    png_path = args.out / "plot.png"
-    write_csv(csv_path, joints)
-    files = {"csv": str(csv_path)}
-    title = (f"jointbus trajectory demo on {args.iface}: {len(stats.starts) / elapsed_s:.0f} "
-             f"commands/s per motor ({args.rate:g} requested)" if elapsed_s > 0 else
-             "jointbus trajectory demo")
-    if write_plot(png_path, joints, title):
-        files["png"] = str(png_path)
+    files = {}
+    if any(joint.log for joint in joints):
+        csv_path = args.out / "log.csv"
+        png_path = args.out / "plot.png"
+        write_csv(csv_path, joints)
+        files["csv"] = str(csv_path)
+        title = (f"jointbus trajectory demo on {args.iface}: {achieved_rate(stats):.0f} "
+                 f"commands/s per motor ({args.rate:g} requested)")
+        if write_plot(png_path, joints, title):
+            files["png"] = str(png_path)
     summary["files"] = files
     json_path = args.out / "summary.json"
     files["summary"] = str(json_path)
     json_path.write_text(json.dumps(summary, indent=2) + "\n")
 
     print()
-    print(f"{outcome}: {len(stats.starts)} ticks in {elapsed_s:.2f} s at {args.rate:g} Hz "
-          f"requested, {stats.skipped} skipped")
-    print(f"period p50 {summary['period_ms']['p50']:.3f} ms, p99 "
-          f"{summary['period_ms']['p99']:.3f} ms, max {summary['period_ms']['max']:.3f} ms; "
-          f"lateness p50 {summary['lateness_ms']['p50']:.3f} ms, "
-          f"p99 {summary['lateness_ms']['p99']:.3f} ms")
+    if stats.starts:
+        print(f"{len(stats.starts)} ticks in {elapsed_s:.2f} s at {args.rate:g} Hz "
+              f"requested, {stats.skipped} skipped")
+        print(f"period p50 {summary['period_ms']['p50']:.3f} ms, p99 "
+              f"{summary['period_ms']['p99']:.3f} ms, max {summary['period_ms']['max']:.3f} ms;"
+              f" lateness p50 {summary['lateness_ms']['p50']:.3f} ms, "
+              f"p99 {summary['lateness_ms']['p99']:.3f} ms")
     for m in summary["motors"]:
         rms = "n/a" if m["rms_error_rad"] is None else f"{m['rms_error_rad'] * 1e3:.2f} mrad"
         others = sum(m["other_failures"].values())
@@ -534,6 +584,7 @@ def report(args: argparse.Namespace, joints: list[Joint], stats: LoopStats,
               f"{'disabled' if m['disabled'] else 'NOT confirmed disabled'}")
     for kind, path in files.items():
         print(f"{kind}: {path}")
+    print(f"{outcome}: {reason}")
     return summary
 
 
@@ -567,10 +618,15 @@ def main(argv: list[str] | None = None) -> int:
         kp, kd = default_gains(limits)
         motor = jointbus.Damiao(config.motor_id, config.master_id, limits,
                                 timeout_ms=args.timeout_ms)
-        joints.append(Joint(config, motor, limits, args.kp if args.kp is not None else kp,
+        # Outside the loop nothing is time-critical: bring-up and shut-down wait longer for
+        # each reply, so that a busy machine does not fail them.
+        setup = jointbus.Damiao(config.motor_id, config.master_id, limits,
+                                timeout_ms=max(args.timeout_ms, SETUP_TIMEOUT_MS))
+        joints.append(Joint(config, motor, setup, limits,
+                            args.kp if args.kp is not None else kp,
                             args.kd if args.kd is not None else kd, args.inertia))
     stats = LoopStats(period_ns=round(1e9 / args.rate))
-    outcome, status = "finished", 0
+    outcome, reason, status = "finished", "", 0
     try:
         bring_up(bus, joints, args.set_zero)
         # Each joint starts where its enable reply says it is, so the first command holds it
@@ -584,10 +640,11 @@ def main(argv: list[str] | None = None) -> int:
         stream(bus, joints, args.rate, args.duration, args.silent_limit, args.table_hz, stats)
     except KeyboardInterrupt as exc:
         signum = getattr(exc, "signum", signal.SIGINT)
-        outcome, status = "interrupted", 128 + signum
+        outcome, reason = "interrupted", f"stopped by {signal.Signals(signum).name}"
+        status = 128 + signum
     except (BringUpError, MotorSilent, RuntimeError) as exc:
         print(f"stopping: {exc}", file=sys.stderr)
-        outcome, status = "failed", 1
+        outcome, reason, status = "failed", str(exc), 1
     finally:
         if stats.starts and not stats.end_ns:
             stats.end_ns = time.perf_counter_ns()
@@ -598,10 +655,22 @@ def main(argv: list[str] | None = None) -> int:
             shut_down(bus, joints)
         finally:
             signal.signal(signal.SIGINT, previous)
-    report(args, joints, stats, outcome)
-    if any(joint.final_state is None or joint.final_state.error != STATUS_DISABLED
-           for joint in joints) and status == 0:
-        status = 1
+    rate = achieved_rate(stats)
+    enabled = [joint.name for joint in joints
+               if joint.final_state is None or joint.final_state.error != STATUS_DISABLED]
+    if outcome == "finished":
+        if rate < args.min_rate_fraction * args.rate:
+            outcome, status = "too slow", 1
+            reason = (f"{rate:.0f} commands/s per motor, below {args.min_rate_fraction:.0%} of "
+                      f"the {args.rate:g} requested ({stats.skipped} of "
+                      f"{stats.skipped + len(stats.starts)} ticks skipped)")
+        else:
+            reason = f"{rate:.0f} commands/s per motor of {args.rate:g} requested"
+    if enabled:
+        # Whatever else happened, a motor that may still be enabled is always said.
+        outcome, status = ("failed" if outcome == "finished" else outcome), status or 1
+        reason = f"{reason}; NOT confirmed disabled: motor {', '.join(enabled)}"
+    report(args, joints, stats, outcome, reason)
     return status
 
 

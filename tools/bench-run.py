@@ -1,5 +1,7 @@
-"""Inside tools/bench: instructions per exchange, from the difference of two run lengths so
-that start-up costs cancel out."""
+"""Inside tools/bench: per exchange, the user-space instructions (callgrind) and the system calls
+(strace) of each client, each from the difference of two run lengths so that start-up costs
+cancel out."""
+import collections
 import os
 import re
 import subprocess
@@ -12,52 +14,152 @@ ROOT = Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build" / "release"
 IFACE = os.environ["JOINTBUS_VCAN"]
 SHORT, LONG = 200, 2200
+MODULE_GOAL, OWN_SHARE_GOAL = 1800, 800
+PYTHON = "/usr/bin/python3.11"
+CLOCK_CALLS = {"clock_gettime", "clock_gettime64", "gettimeofday", "time"}
 
 
-def instructions(command, env=None, only=None):
+def self_cost_by_object(path):
+    """Instructions executed in each object file (its functions' own cost, without what they
+    call), read from a callgrind output file."""
+    names = {}  # compressed names: "(3) /usr/lib/x.so" defines 3, "(3)" refers to it
+    current = None
+    positions = 1
+    skip_next = False  # the cost line after calls= is the callee's, not the caller's
+    costs = collections.Counter()
+    summary = None
+    for line in path.read_text().splitlines():
+        if line[:1].isdigit() or line[:1] in "+-*":
+            if not skip_next:
+                fields = line.split()
+                costs[current] += int(fields[positions]) if len(fields) > positions else 0
+            skip_next = False
+            continue
+        key, _, value = line.partition("=")
+        if key in ("ob", "cob"):
+            match = re.fullmatch(r"\((\d+)\)(?: (.*))?", value)
+            name = value if match is None else names.setdefault(match[1], match[2])
+            if key == "ob":
+                current = name
+        elif key == "calls":
+            skip_next = True
+        elif line.startswith("positions:"):
+            positions = len(line.split()) - 1
+        elif line.startswith("summary:"):
+            summary = int(line.split()[1])
+    # Every instruction belongs to exactly one object: if they do not add up to the total,
+    # this reading of the file is wrong and no share can be trusted.
+    if summary is None or sum(costs.values()) != summary:
+        sys.exit(f"bench: cannot attribute instructions to objects in {path} "
+                 f"(objects add up to {sum(costs.values())}, total {summary})")
+    return costs
+
+
+def instructions(command, env):
+    """Instructions of one run: the total and those inside the module's shared object."""
     with tempfile.TemporaryDirectory() as scratch:
         out = Path(scratch) / "callgrind.out"
-        collect = [f"--toggle-collect={only}"] if only else []
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *collect,
-                        *command], check=True, capture_output=True, env=env)
-        summary = re.search(r"^summary:\s+(\d+)", out.read_text(), re.MULTILINE)
-        return int(summary.group(1))
+        subprocess.run(["valgrind", "--tool=callgrind", "--dump-instr=no",
+                        f"--callgrind-out-file={out}", *command],
+                       check=True, capture_output=True, env=env)
+        costs = self_cost_by_object(out)
+    module = sum(n for name, n in costs.items()
+                 if name and Path(name).name.startswith("jointbus.") and name.endswith(".so"))
+    return sum(costs.values()), module
 
 
-def per_exchange(command, env=None, only=None):
-    short = instructions([*command, str(SHORT)], env, only)
-    long = instructions([*command, str(LONG)], env, only)
-    return (long - short) / (LONG - SHORT)
+def system_calls(command, env):
+    """System calls of one run (all threads), by name."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = Path(scratch) / "strace.out"
+        subprocess.run(["strace", "-f", "-c", "-o", str(out), "--", *command],
+                       check=True, capture_output=True, env=env)
+        calls = collections.Counter()
+        for line in out.read_text().splitlines():
+            # % time, seconds, usecs/call, calls, [errors], name
+            fields = line.split()
+            if len(fields) >= 5 and fields[3].isdigit() and fields[-1] != "total":
+                calls[fields[-1]] += int(fields[3])
+    return calls
+
+
+def kernel_calls(calls):
+    return round(sum(n for call, n in calls.items() if call not in CLOCK_CALLS), 2)
+
+
+def per_exchange(command, env):
+    span = LONG - SHORT
+    (total_short, module_short), (total_long, module_long) = (
+        instructions([*command, str(n)], env) for n in (SHORT, LONG))
+    calls_short, calls_long = (system_calls([*command, str(n)], env) for n in (SHORT, LONG))
+    calls_long.subtract(calls_short)
+    calls = {name: n / span for name, n in calls_long.items() if abs(n / span) >= 0.01}
+    return ((total_long - total_short) / span, (module_long - module_short) / span, calls)
 
 
 def main():
-    ready = Path(tempfile.mkdtemp()) / "ready"
-    sim = subprocess.Popen([str(BUILD / "sim" / "jointbus-virtual-motor"), "--iface", IFACE,
-                            "--motor", "1:0x11:dm4310", "--ready-file", str(ready)])
-    try:
-        deadline = time.monotonic() + 10
-        while not ready.exists():
-            if time.monotonic() > deadline or sim.poll() is not None:
-                sys.exit("the virtual motor did not start")
-            time.sleep(0.01)
-        env = dict(os.environ, PYTHONPATH=str(BUILD / "src"))
-        baseline = per_exchange([str(BUILD / "bench" / "c_client"), IFACE])
-        module = per_exchange(["/usr/bin/python3.11", str(ROOT / "bench" / "python_client.py"),
-                               IFACE], env)
-        # The module's own share: from entering the method to returning the new MotorState.
-        inside = per_exchange(["/usr/bin/python3.11", str(ROOT / "bench" / "python_client.py"),
-                               IFACE], env, only="*jointbus::python::*command*")
-        plain_python = per_exchange(["/usr/bin/python3.11",
-                                     str(ROOT / "bench" / "python_socket_client.py"), IFACE])
-    finally:
-        sim.terminate()
-        sim.wait()
-    print(f"user-space instructions per exchange (callgrind, {LONG - SHORT} exchanges)")
-    print(f"  C client, same system calls:      {baseline:10.0f}")
-    print(f"  jointbus Damiao.mit_control loop: {module:10.0f}  ({module / baseline:.1f}x)")
-    print(f"    of which inside the module:     {inside:10.0f}  ({inside / baseline:.1f}x)")
-    print(f"  Python socket module, same calls: {plain_python:10.0f}  "
-          f"({plain_python / baseline:.1f}x)")
+    # A fixed hash seed: with a random one, the start-up of two runs differs by enough
+    # instructions to move a per-exchange figure by dozens.
+    env = dict(os.environ, PYTHONPATH=str(BUILD / "src"), PYTHONHASHSEED="0")
+    clients = (
+        ("C client, system calls only", [str(BUILD / "bench" / "c_client"), IFACE]),
+        ("jointbus Damiao.mit_control",
+         [PYTHON, str(ROOT / "bench" / "python_client.py"), IFACE]),
+        ("python-can + Python codec",
+         [PYTHON, str(ROOT / "bench" / "python_can_client.py"), IFACE]),
+        ("Python socket + Python codec",
+         [PYTHON, str(ROOT / "bench" / "python_socket_client.py"), IFACE]),
+    )
+    with tempfile.TemporaryDirectory() as scratch:
+        ready = Path(scratch) / "ready"
+        sim = subprocess.Popen([str(BUILD / "sim" / "jointbus-virtual-motor"), "--iface", IFACE,
+                                "--motor", "1:0x11:dm4310", "--ready-file", str(ready)])
+        try:
+            deadline = time.monotonic() + 10
+            while not ready.exists():
+                if time.monotonic() > deadline or sim.poll() is not None:
+                    sys.exit("bench: the virtual motor did not start")
+                time.sleep(0.01)
+            results = {name: per_exchange(command, env) for name, command in clients}
+        finally:
+            sim.terminate()
+            sim.wait()
+
+    baseline = results[clients[0][0]][0]
+    module, own, _ = results[clients[1][0]]
+    if own <= 0:
+        sys.exit("bench: no instructions were found inside the module's shared object")
+    print(f"per exchange: differences of runs of {SHORT} and {LONG} exchanges, one virtual "
+          f"DM4310 on {IFACE}")
+    print("user-space instructions (callgrind); system calls (strace -c -f)\n")
+    print("| client | instructions | relative to C | system calls | which |")
+    print("|---|---:|---:|---:|---|")
+
+    def row(name, count, calls):
+        kernel = {call: n for call, n in calls.items() if call not in CLOCK_CALLS}
+        which = ", ".join(f"{call} {n:g}" for call, n in
+                          sorted(kernel.items(), key=lambda item: (-item[1], item[0])))
+        clock = sum(n for call, n in calls.items() if call in CLOCK_CALLS)
+        if clock:
+            which += f"; clock_gettime {clock:g}"
+        total = f"{sum(kernel.values()):g}" if calls else ""
+        print(f"| {name} | {count:.0f} | {count / baseline:.1f}x | {total} | {which} |")
+
+    for name, _ in clients:
+        row(name, results[name][0], {k: round(v, 2) for k, v in results[name][2].items()})
+        if name == clients[1][0]:
+            row("of which inside jointbus.so", own, {})
+    print("\nclock_gettime is a system call only under User Mode Linux; a real x86-64 kernel "
+          "answers it\nin user space (vDSO), so the system call column leaves it out.")
+    python_can = results[clients[2][0]]
+    print()
+    print(f"goal: module at most {MODULE_GOAL} instructions per exchange: {module:.0f} "
+          f"({'met' if module <= MODULE_GOAL else 'MISSED'})")
+    print(f"goal: its own share at most {OWN_SHARE_GOAL}: {own:.0f} "
+          f"({'met' if own <= OWN_SHARE_GOAL else 'MISSED'})")
+    print(f"python-can against the module: {python_can[0] / module:.1f}x the instructions, "
+          f"{kernel_calls(python_can[2]):g} against {kernel_calls(results[clients[1][0]][2]):g} "
+          f"system calls")
 
 
 if __name__ == "__main__":

@@ -22,8 +22,9 @@ pytestmark = pytest.mark.skipif(
     not IFACE, reason="needs a CAN interface: run through tools/with-vcan (tools/bus-tests)")
 
 DEMO = REPO_ROOT / "examples" / "trajectory_demo.py"
-# Motor 0x2 starts in control mode 3, where the firmware ignores MIT commands.
-MOTORS = ["1:0x11:dm4310", "2:0x12:dm4340:mode=3", "3:0x13:dm6006"]
+# Motor 0x2 starts in control mode 3, where the firmware ignores MIT commands; motor 0x3
+# starts faulted (0xA, over-current) and refuses to enable until the fault is cleared.
+MOTORS = ["1:0x11:dm4310", "2:0x12:dm4340:mode=3", "3:0x13:dm6006:fault=10"]
 MODELS = {1: "dm4310", 2: "dm4340", 3: "dm6006"}
 DURATION_S = 1.0
 RATE_HZ = 500
@@ -38,8 +39,8 @@ def motor_args(motors):
     return [arg for motor in motors for arg in ("--motor", motor)]
 
 
-def demo_command(out, *extra):
-    return [sys.executable, str(DEMO), "--iface", IFACE, *motor_args(MOTORS),
+def demo_command(out, *extra, motors=MOTORS):
+    return [sys.executable, str(DEMO), "--iface", IFACE, *motor_args(motors),
             "--out", str(out), *extra]
 
 
@@ -82,8 +83,9 @@ def run(tmp_path_factory):
     out = tmp_path_factory.mktemp("demo")
     with VirtualMotor(IFACE, motor_args(MOTORS), extra=["--log"]) as sim:
         result = subprocess.run(
+            # The rate this machine reaches is not under test here.
             demo_command(out, "--duration", str(DURATION_S), "--rate", str(RATE_HZ),
-                         "--ramp", str(SETTLE_S)),
+                         "--ramp", str(SETTLE_S), "--min-rate-fraction", "0"),
             env=demo_env(), capture_output=True, text=True, timeout=300)
         statuses = motor_statuses()
         wire = sim.stderr()
@@ -111,6 +113,15 @@ def test_demo_finishes_and_reports(run):
     assert summary["files"]["csv"] == str(out / "log.csv")
     assert str(out / "plot.png") in result.stdout
     assert "period p50" in result.stdout
+    assert result.stdout.splitlines()[-1] == f"finished: {summary['reason']}"
+
+
+def test_fault_found_at_start_is_reported_before_it_is_cleared(run):
+    result, out, *_ = run
+    report = result.stdout.index("motor 0x3: found in fault state 0xA over-current, clearing it")
+    assert report < result.stdout.index("motor 0x3 (dm6006): enabled at")
+    summary = json.loads((out / "summary.json").read_text())
+    assert [m["fault_at_start"] for m in summary["motors"]] == [None, None, "0xA over-current"]
 
 
 def test_schedule_keeps_to_the_clock(run):
@@ -195,9 +206,9 @@ def test_plot_is_a_valid_png(run):
 def test_missed_replies_are_counted_and_the_run_goes_on(tmp_path):
     # Motor 0x3 withholds every 25th reply: each such command times out.
     motors = ["1:0x11:dm4310", "3:0x13:dm6006:drop_every=25"]
-    command = [sys.executable, str(DEMO), "--iface", IFACE, *motor_args(motors),
-               "--duration", str(DURATION_S), "--rate", str(RATE_HZ), "--ramp", str(SETTLE_S),
-               "--timeout-ms", "10", "--out", str(tmp_path)]
+    command = demo_command(tmp_path, "--duration", str(DURATION_S), "--rate", str(RATE_HZ),
+                           "--ramp", str(SETTLE_S), "--timeout-ms", "10",
+                           "--min-rate-fraction", "0", motors=motors)
     with VirtualMotor(IFACE, motor_args(motors)):
         result = subprocess.run(command, env=demo_env(), capture_output=True, text=True,
                                 timeout=300)
@@ -207,12 +218,34 @@ def test_missed_replies_are_counted_and_the_run_goes_on(tmp_path):
     rows = rows_of(read_log(tmp_path), 3)
     timed_out = [float(row["t"]) for row in rows if "timeout" in row["reply"]]
     assert dropping["timeouts"] == len(timed_out)
-    assert dropping["commands"] // 25 - 1 <= len(timed_out) <= dropping["commands"] // 25 + 5
+    # Any 25 frames in a row hold a dropped one; a busy machine can only add timeouts.
+    assert len(timed_out) >= dropping["commands"] // 25 >= 1
     assert dropping["replies"] == dropping["commands"] - len(timed_out)
-    last_ok = max(float(row["t"]) for row in rows if row["reply"] == "ok")
-    assert last_ok > timed_out[-1]
+    assert any(row["reply"] == "ok" and float(row["t"]) > timed_out[0] for row in rows)
     assert all(row["position"] == "" for row in rows if "timeout" in row["reply"])
     assert f"{len(timed_out)} timeouts" in result.stdout
+
+
+@pytest.mark.parametrize("motors, outcome, reason, logged", [
+    # 5 ms per reply allows 200 commands/s at most.
+    (["1:0x11:dm4310:latency=5"], "too slow", "commands/s per motor, below 90% of the 1000 "
+     "requested", True),
+    (["1:0x11:dm4310", "3:0x13:dm6006:silent"], "failed",
+     "motor 0x3 did not come up: transport error: timeout waiting for frame", False),
+])
+def test_a_run_that_falls_short_says_why_and_fails(tmp_path, motors, outcome, reason, logged):
+    with VirtualMotor(IFACE, motor_args(motors)):
+        result = subprocess.run(
+            demo_command(tmp_path, "--duration", "0.5", "--rate", "1000", motors=motors),
+            env=demo_env(), capture_output=True, text=True, timeout=300)
+    assert result.returncode == 1, result.stdout + result.stderr
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert summary["outcome"] == outcome
+    assert reason in summary["reason"]
+    assert result.stdout.splitlines()[-1] == f"{outcome}: {summary['reason']}"
+    # A run that never streamed leaves no header-only log and no empty plot.
+    assert sorted(path.name for path in tmp_path.iterdir()) == (
+        ["log.csv", "plot.png", "summary.json"] if logged else ["summary.json"])
 
 
 def test_sigint_disables_the_motors(tmp_path):
@@ -221,7 +254,8 @@ def test_sigint_disables_the_motors(tmp_path):
                                 env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
         try:
-            streaming = any(line.startswith("streaming ") for line in demo.stdout)
+            # The live table's first line comes after the first tick's commands.
+            streaming = any(line.startswith("t=") for line in demo.stdout)
             assert streaming and demo.poll() is None, demo.stderr.read()
             demo.send_signal(signal.SIGINT)
             demo.wait(timeout=120)

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 from pathlib import Path
 
@@ -134,3 +135,25 @@ def test_preset_interface_runs_natively(tmp_path):
     iface, release = r.stdout.split()
     assert iface == "given0"
     assert release == os.uname().release  # the host kernel, not a guest
+
+
+@needs_uml
+def test_interrupt_reaches_the_command_which_stops_in_its_own_way():
+    # As Ctrl-C on a terminal would: KeyboardInterrupt inside the guest (so SIGINT is not
+    # ignored there), and the command's own output and exit status come back.
+    script = ("import sys, time\nprint('started', flush=True)\ntry:\n    time.sleep(600)\n"
+              "except KeyboardInterrupt:\n    print('cleaned up', flush=True)\n    sys.exit(3)\n")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("JOINTBUS_")}
+    runner = subprocess.Popen([str(RUNNER), PYTHON, "-c", script], text=True,
+                              env={**env, "JOINTBUS_VCAN_MODE": "uml"},
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert runner.stdout.readline() == "started\n"
+        runner.send_signal(signal.SIGINT)
+        stdout, stderr = runner.communicate(timeout=120)
+    finally:
+        if runner.poll() is None:
+            runner.kill()
+            runner.wait()
+    assert runner.returncode == 3, stderr
+    assert stdout == "cleaned up\n"
