@@ -11,7 +11,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-BUILD = ROOT / "build" / "release"
+BUILD = ROOT / "build" / "bench"
 IFACE = os.environ["JOINTBUS_VCAN"]
 SHORT, LONG = 200, 2200
 MODULE_GOAL, OWN_SHARE_GOAL = 1800, 800
