@@ -108,9 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         check(routed.motor >= -1 && routed.motor < static_cast<int>(motors.size()),
               "a motor index or -1");
         check(!(routed.reply && routed.withheld), "a reply is either sent or withheld");
-        if (frame.fd || extended || frame.data.size() != 8) {
+        if (frame.fd || frame.remote || frame.error || extended || frame.data.size() != 8) {
             check(routed.motor == -1 && !routed.reply && !routed.withheld,
-                  "only classic frames with a Standard id and 8 bytes address a motor");
+                  "only classic data frames with a Standard id and 8 bytes address a motor");
         }
         if (!routed.reply) continue;
         check(routed.motor >= 0, "a reply comes from a motor");

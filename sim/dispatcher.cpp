@@ -36,8 +36,11 @@ int Dispatcher::find_by_motor_id(std::uint16_t motor_id) const {
 }
 
 Routed Dispatcher::handle(const transport::CanFrame& frame, double now) {
-    // A motor on a classic bus never sees FD frames, and it answers only to standard ids.
-    if (frame.fd || frame.id.kind != transport::CanId::Kind::Standard || frame.data.size() != 8) {
+    // A motor on a classic bus never sees FD frames, and it answers only to standard ids. A
+    // remote frame carries no command, and an error frame is the controller's report, not a
+    // frame anyone sent.
+    if (frame.fd || frame.remote || frame.error ||
+        frame.id.kind != transport::CanId::Kind::Standard || frame.data.size() != 8) {
         return {};
     }
     Payload data{};

@@ -462,7 +462,13 @@ TEST(Dispatcher, RoutesByMaskedIdentifierAndRepliesFromTheMasterId) {
 TEST(Dispatcher, FramesThatAddressNoMotorAreIgnored) {
     const std::vector<MotorSettings> motors{motor_settings(2, 0x12)};
     Dispatcher bus(motors, 1);
+    CanFrame remote = frame(CanId::standard(0x002), kEnable);
+    remote.remote = true;
+    CanFrame error = frame(CanId::standard(0x002), kEnable);
+    error.error = true;
     const std::vector<CanFrame> ignored{
+        remote,
+        error,
         frame(CanId::standard(0x003), kEnable),                                     // nobody's id
         frame(CanId::extended(0x002), kEnable),                                     // other kind
         frame(CanId::standard(0x002), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}),  // 7 bytes
