@@ -6,7 +6,6 @@ import json
 import math
 import os
 import signal
-import statistics
 import struct
 import subprocess
 import sys
@@ -132,13 +131,16 @@ def test_schedule_keeps_to_the_clock(run):
     for motor in summary["motors"]:
         assert motor["commands"] == summary["ticks"]
         assert motor["commands_per_s"] > 50
-    # Seen from the motors' side: commands leave one period apart, however long each tick's
-    # work took; sleeping a period after the work would stretch every interval by that work.
-    # The median ignores the odd stall of a loaded machine.
+    # Seen from the motors' side: commands leave on the schedule's grid, a whole number of
+    # periods apart (more than one where a loaded machine skipped ticks), however long each
+    # tick's work took; sleeping a period after the work would stretch every interval by that
+    # work, off the grid. Most intervals, not all: a stall delays the odd command.
     sent = mit_command_times(wire, 1)
     assert len(sent) == summary["ticks"]
-    intervals = [later - earlier for earlier, later in zip(sent, sent[1:])]
-    assert statistics.median(intervals) == pytest.approx(1 / RATE_HZ, rel=0.15)
+    period = 1 / RATE_HZ
+    periods = [(later - earlier) / period for earlier, later in zip(sent, sent[1:])]
+    on_grid = [p for p in periods if p >= 0.5 and abs(p - round(p)) < 0.1]
+    assert len(on_grid) > 0.6 * len(periods)
     assert DURATION_S * 0.8 < sent[-1] - sent[0] < DURATION_S + 0.5
 
 

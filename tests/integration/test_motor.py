@@ -254,7 +254,7 @@ def test_commands_and_their_failures_leak_nothing(virtual_motor, bus):
     import sys
 
     virtual_motor("--motor", "16:0x20:dm4310", "--motor", "17:0x21:dm4310:silent")
-    motor, silent = Damiao(16, 0x20), Damiao(17, 0x21, timeout_ms=0)
+    motor, silent = Damiao(16, 0x20, timeout_ms=1000), Damiao(17, 0x21, timeout_ms=0)
     setpoint = MitSetpoint(q=0.1, kp=5.0)
 
     def work():
