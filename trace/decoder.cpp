@@ -45,8 +45,12 @@ std::uint32_t register_value(const CanFrame& frame) {
 
 }  // namespace
 
-Decoder::Decoder(std::vector<TracedMotor> motors, EventSink& sink)
-    : motors_(std::move(motors)), stats_(motors_.size()), pairers_(motors_.size()), sink_(sink) {
+Decoder::Decoder(std::vector<TracedMotor> motors, EventSink& sink, std::int64_t reply_timeout_us)
+    : motors_(std::move(motors)),
+      stats_(motors_.size()),
+      pairers_(motors_.size()),
+      sink_(sink),
+      reply_timeout_us_(reply_timeout_us) {
     by_command_id_.fill(-1);
     by_reply_id_.fill(-1);
     // The first motor given wins an identifier that two share.
@@ -218,9 +222,16 @@ void Decoder::pair(int motor, const Sent& sent, const Received& received, bool l
     const auto m = static_cast<std::size_t>(motor);
     MotorStats& stats = stats_[m];
     Event event = reply_event(motor, received);
-    event.pairing = late ? Pairing::Late : Pairing::OnTime;
     event.latency_us = received.time_us - sent.time_us;
     event.command_line = sent.line;
+    if (reply_timeout_us_ > 0 && event.latency_us > reply_timeout_us_) {
+        event.pairing = Pairing::Late;
+        ++stats.late;
+        sink_.on_event(event);
+        miss(motor, sent);
+        return;
+    }
+    event.pairing = late ? Pairing::Late : Pairing::OnTime;
     ++stats.replies;
     ++stats.replies_by_kind[static_cast<std::size_t>(sent.kind)];
     if (late) ++stats.late;

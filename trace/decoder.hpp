@@ -133,7 +133,10 @@ public:
     static constexpr std::size_t kMaxOutstanding = 32;
     static constexpr std::size_t kMaxPendingReads = 8;
 
-    Decoder(std::vector<TracedMotor> motors, EventSink& sink);
+    // `reply_timeout_us` > 0: the controller's reply timeout. A reply later than that after its
+    // command came when the controller had given up: it counts as late, and the command as
+    // missed, as the controller saw it. 0: every reply answers its command, however late.
+    Decoder(std::vector<TracedMotor> motors, EventSink& sink, std::int64_t reply_timeout_us = 0);
 
     void frame(std::int64_t time_us, std::uint64_t line, const transport::CanFrame& frame);
     // The capture lost `dropped` frames between the last frame and the next.
@@ -199,6 +202,7 @@ private:
     std::size_t pending_reads_ = 0;
     TraceTotals totals_;
     EventSink& sink_;
+    std::int64_t reply_timeout_us_ = 0;
 };
 
 }  // namespace jointbus::trace

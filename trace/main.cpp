@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
     std::string csv_path;
     std::string json_path;
     double duration_s = 0;
+    double timeout_ms = 0;
     bool quiet = false;
     bool models = false;
     auto* file_option =
@@ -149,6 +150,9 @@ int main(int argc, char** argv) {
         ->type_name("ID:MASTER:MODEL");
     app.add_option("--csv", csv_path, "also write one row per event to this CSV file");
     app.add_option("--json", json_path, "also write the summary to this JSON file");
+    app.add_option("--timeout-ms", timeout_ms,
+                   "the controller's reply timeout: a reply later than this counts as late and "
+                   "its command as missed, as the controller saw them (default: none)");
     app.add_option("--duration", duration_s, "with --live: stop after this many seconds")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("-q,--quiet", quiet, "print only the summary, not every event");
@@ -194,7 +198,7 @@ int main(int argc, char** argv) {
     }
 
     EventWriter events(motors, quiet ? nullptr : &out, csv ? &*csv : nullptr);
-    Decoder decoder(std::move(motors), events);
+    Decoder decoder(std::move(motors), events, static_cast<std::int64_t>(timeout_ms * 1000.0));
 
     InputCounts counts;
     bool ok = true;

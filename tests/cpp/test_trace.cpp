@@ -256,6 +256,20 @@ TEST(Pairing, ReplyAnswersTheCommandWithItsLatency) {
     EXPECT_EQ(s.latency.percentile(500), 150);
 }
 
+TEST(Pairing, AReplyPastTheControllersTimeoutIsLateAndItsCommandMissed) {
+    Recorder recorder;
+    Decoder decoder{{TracedMotor{1, 0x11, "dm4310", {}}}, recorder, 20'000};
+    decoder.frame(1000, 1, kEnable);
+    decoder.frame(22'000, 2, kReply);  // 21 ms: the controller had given up at 20 ms
+    decoder.frame(30'000, 3, kEnable);
+    decoder.frame(30'200, 4, kReply);
+    decoder.finish();
+    const MotorStats& s = decoder.stats()[0];
+    EXPECT_EQ(s.replies, 1U);
+    EXPECT_EQ(s.late, 1U);
+    EXPECT_EQ(s.missed, 1U);
+}
+
 TEST(Pairing, OneReplyForTwoCommandsAnswersTheLaterOne) {
     Trace t;
     t.at(1000, kMit).at(2000, kMit).at(2100, kReply).at(3000, kMit);

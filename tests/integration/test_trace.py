@@ -70,8 +70,10 @@ def recorded(tmp_path_factory):
     assert demo.returncode == 0, demo.stdout + demo.stderr
     assert live_status == 0, live.stderr.read()
     [log] = out.glob("candump-*.log")
+    # With the demo's own timeout, a reply that came too late for it counts as the demo saw it.
     result = subprocess.run([TRACE, str(log), "-q", "--json", str(out / "file.json"),
-                             *motor_args()], capture_output=True, text=True, timeout=120)
+                             "--timeout-ms", "100", *motor_args()],
+                            capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     demo_summary = json.loads((out / "demo" / "summary.json").read_text())
     return (demo_summary, json.loads((out / "file.json").read_text()),
@@ -88,7 +90,7 @@ def test_log_reproduces_the_demo_counts(recorded):
         assert traced["replies_by_kind"]["mit"] == reported["replies"], text
         assert (traced["commands_by_kind"]["mit"] - traced["replies_by_kind"]["mit"]
                 == reported["timeouts"]), text
-        assert (traced["late"], traced["unsolicited"], traced["lost_in_capture"]) == (0, 0, 0)
+        assert (traced["unsolicited"], traced["lost_in_capture"]) == (0, 0)
         # Brought up with clear_error and enable, stopped with disable.
         assert traced["commands_by_kind"]["enable"] == 1
         assert traced["replies_by_kind"]["disable"] >= 1
