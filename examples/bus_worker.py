@@ -221,6 +221,10 @@ class Stop(Exception):
     exit_code = EXIT_FAILED
 
 
+class StopRequested(Stop):
+    exit_code = EXIT_STOPPED
+
+
 class ControllerLost(Stop):
     exit_code = EXIT_WATCHDOG
 
@@ -275,7 +279,7 @@ def run_worker(channel: BusChannel, iface: str, configs: list, timeout_ms: int,
         def between():
             command = channel.read_command()
             if command is not None and command[2]:
-                raise Stop("stop requested during bring-up")
+                raise StopRequested("stop requested during bring-up")
             watchdog.check(None if command is None else command[1])
 
         states = bring_up(bus, motors, configs, label, between)

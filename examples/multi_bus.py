@@ -143,6 +143,8 @@ def describe_exit(code: int | None) -> str:
         return "still running"
     if code < 0:
         return f"killed by {signal.Signals(-code).name}"
+    if code == EXIT_STOPPED:
+        return "stopped when asked (exit status 0)"
     if code == EXIT_WATCHDOG:
         return "stopped by itself: it lost the controller (exit status 3)"
     return f"exited with status {code}"
@@ -309,6 +311,7 @@ def stop_workers(buses: list[Bus], timeout_ms: int) -> None:
 def rescue(bus: Bus, timeout_ms: int) -> None:
     """Disables the motors of a bus whose worker did not stop cleanly, from this process."""
     label = f"[{bus.iface}, from the controller]"
+    bus.how_ended = bus.how_ended or "did not start"
     print(f"worker for {bus.iface} {bus.how_ended}: disabling its motors from the controller",
           file=sys.stderr)
     try:
