@@ -230,8 +230,12 @@ class ControllerLost(Stop):
 
 
 class Watchdog:
-    """Stops the worker when the controller's heartbeat is older than the limit or the
-    controller process is gone (this process was handed to another parent)."""
+    """Stops the worker when the controller's heartbeat is older than the limit, when the
+    controller process is gone (this process was handed to another parent), or on SIGTERM.
+    The signal only leaves a note here: an exception raised at any point could cut short
+    the disabling that follows it."""
+
+    signalled = 0
 
     def __init__(self, limit_s: float, controller_pid: int):
         self.limit_ns = round(limit_s * 1e9)
@@ -244,18 +248,20 @@ class Watchdog:
         return max(left, 1_000_000) / 1e9
 
     def check(self, heartbeat_ns: int | None) -> None:
+        if Watchdog.signalled:
+            raise Stop(f"{signal.Signals(Watchdog.signalled).name} received")
         if heartbeat_ns is not None:
             self.heartbeat_ns = max(self.heartbeat_ns, heartbeat_ns)
         if os.getppid() != self.controller_pid:
             raise ControllerLost("the controller process is gone")
         age_ns = time.monotonic_ns() - self.heartbeat_ns
         if age_ns > self.limit_ns:
-            raise ControllerLost(f"no heartbeat from the controller for {age_ns / 1e6:.0f} ms "
-                       f"(limit {self.limit_ns / 1e6:g} ms)")
+            raise ControllerLost(f"no heartbeat from the controller for "
+                                 f"{age_ns / 1e6:.0f} ms (limit {self.limit_ns / 1e6:g} ms)")
 
 
 def _terminate(signum, frame):
-    raise Stop(f"{signal.Signals(signum).name} received")
+    Watchdog.signalled = signum
 
 
 def run_worker(channel: BusChannel, iface: str, configs: list, timeout_ms: int,
@@ -295,8 +301,6 @@ def run_worker(channel: BusChannel, iface: str, configs: list, timeout_ms: int,
         print(f"{label} stopping: {exc}", file=sys.stderr)
         status = EXIT_FAILED
     finally:
-        # Nothing may cut the disabling short.
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         if bus is not None:
             finals = shut_down(bus, motors, configs, label)
             # ok now says whether the disable was answered.

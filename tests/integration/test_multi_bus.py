@@ -33,8 +33,11 @@ WAIT_S = 120
 def controller(*extra):
     command = [sys.executable, str(EXAMPLE), *(a for i in IFACES for a in ("--bus", i)),
                *MOTOR_ARGS, *LOOSE, *extra]
+    # A session of its own, so that a Ctrl-C can be sent to it and its workers as a terminal
+    # would.
     return subprocess.Popen(command, env={**os.environ, "PYTHONUNBUFFERED": "1"},
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
 
 
 class Output:
@@ -110,14 +113,19 @@ def test_streams_to_both_buses_and_disables_at_the_end(motors, tmp_path):
     assert motor_statuses() == ALL_DISABLED
 
 
-@pytest.mark.parametrize("fault", ["hang controller", "kill controller", "kill worker"])
+@pytest.mark.parametrize("fault", ["ctrl-c", "hang controller", "kill controller",
+                                   "kill worker"])
 def test_every_motor_ends_disabled(motors, fault):
     process = controller("--duration", "120", "--rate", "100", "--heartbeat-limit-ms", "1000")
     out = Output(process)
     try:
         # Streaming on both buses: the second progress line comes about a second in.
         assert out.wait_for(" served, ", count=2), out.text()
-        if fault == "hang controller":
+        if fault == "ctrl-c":
+            os.killpg(process.pid, signal.SIGINT)
+            assert process.wait(WAIT_S) == 130
+            assert out.finish().count("stopped when asked") == 2
+        elif fault == "hang controller":
             # The workers must notice alone, while the controller cannot do a thing.
             process.send_signal(signal.SIGSTOP)
             assert out.wait_for("no heartbeat from the controller", count=2), out.text()
