@@ -34,7 +34,7 @@ from pathlib import Path
 from bus_worker import (CONTEXT, DISABLE_ATTEMPTS, EXIT_STOPPED, EXIT_WATCHDOG,
                         PHASE_READY, PHASE_STOPPED, STATUS_DISABLED, BusChannel, Reading,
                         make_motors, run_worker, shut_down)
-from trajectory_demo import DEFAULT_MOTORS, MotorConfig, Trajectory, default_gains
+from trajectory_demo import DEFAULT_MOTORS, MotorConfig, Trajectory, default_gains, interrupt
 
 import jointbus
 
@@ -125,7 +125,7 @@ class Bus:
     final: list | None = None                 # (status or None) per motor after disabling
     how_ended: str = ""
 
-    def sizes(self) -> None:
+    def __post_init__(self) -> None:
         n = len(self.configs)
         self.squared_error, self.error_samples = [0.0] * n, [0] * n
 
@@ -365,16 +365,6 @@ def report(args: argparse.Namespace, buses: list[Bus], stats: LoopStats, outcome
 
 # ----------------------------------------------------------------------------------- main
 
-class Interrupted(KeyboardInterrupt):
-    def __init__(self, signum: int):
-        super().__init__(signal.Signals(signum).name)
-        self.signum = signum
-
-
-def interrupt(signum, frame):
-    raise Interrupted(signum)
-
-
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     signal.signal(signal.SIGINT, interrupt)
@@ -383,8 +373,6 @@ def main(argv: list[str] | None = None) -> int:
     stats = LoopStats()
     outcome, status = "finished", 0
     try:
-        for bus in buses:
-            bus.sizes()
         start_workers(buses, args)
         bring_up_s = 5.0 + max(len(b.configs) for b in buses) * (0.2 + 4 * args.timeout_ms / 1e3)
         await_ready(buses, bring_up_s)
