@@ -157,3 +157,63 @@ def test_interrupt_reaches_the_command_which_stops_in_its_own_way():
             runner.wait()
     assert runner.returncode == 3, stderr
     assert stdout == "cleaned up\n"
+
+
+# Two interfaces are two buses: a frame sent on one reaches a socket on the same one only.
+TWO_BUSES = r"""
+import os, socket, struct
+names = os.environ["JOINTBUS_VCANS"].split()
+assert names[0] == os.environ["JOINTBUS_VCAN"], names
+def can(iface):
+    s = socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    s.bind((iface,))
+    s.settimeout(0.5)
+    return s
+(tx, rx_same), rx_other = (can(names[0]), can(names[0])), can(names[1])
+tx.send(struct.pack("=IB3x8s", 0x321, 1, b"\x01"))
+print(len(names), struct.unpack("=I", rx_same.recv(16)[:4])[0] == 0x321, end=" ")
+try:
+    rx_other.recv(16)
+    print("crossed")
+except socket.timeout:
+    print("separate")
+"""
+
+
+def test_count_brings_up_separate_buses():
+    r = run([PYTHON, "-c", TWO_BUSES], JOINTBUS_VCAN_COUNT="2")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "2 True separate\n"
+
+
+@pytest.mark.parametrize("failing_add, status", [(None, 5), ("jbvcan2", 125)])
+def test_host_vcans_are_all_deleted(tmp_path, failing_add, status):
+    # Stand-in `ip` that remembers the links it made; one add may be told to fail, and then
+    # the links made before it must not be left behind.
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    log = tmp_path / "ip.log"
+    (bin_dir / "ip").write_text(
+        '#!/bin/sh\necho "$*" >>"$IP_LOG"\n'
+        'case "$*" in\n'
+        '  "link show dev vcan0") exit 0;;\n'
+        '  "link show dev "*) grep -qx "$4" "$IP_LOG.made"; exit $?;;\n'
+        '  "link add dev $FAIL_ADD "*) exit 2;;\n'
+        '  "link add dev "*) echo "$4" >>"$IP_LOG.made";;\n'
+        'esac\n')
+    (bin_dir / "modprobe").write_text("#!/bin/sh\nexit 0\n")
+    for f in bin_dir.iterdir():
+        f.chmod(0o755)
+    r = run(["sh", "-c", 'echo "$JOINTBUS_VCAN|$JOINTBUS_VCANS"; exit 5'], cwd=tmp_path,
+            PATH=f"{bin_dir}:{os.environ['PATH']}", IP_LOG=str(log),
+            FAIL_ADD=failing_add or "none", JOINTBUS_VCAN_MODE="native", JOINTBUS_VCAN_COUNT="3")
+    assert r.returncode == status, r.stderr
+    calls = log.read_text().splitlines()
+    added = [c.split()[3] for c in calls if c.startswith("link add")]
+    deleted = [c.split()[3] for c in calls if c.startswith("link delete")]
+    if failing_add is None:
+        assert r.stdout == "jbvcan0|jbvcan0 jbvcan1 jbvcan2\n"
+        assert added == deleted == ["jbvcan0", "jbvcan1", "jbvcan2"]
+    else:
+        assert r.stdout == ""
+        assert deleted == ["jbvcan0", "jbvcan1"] and added[-1] == "jbvcan2"
