@@ -61,6 +61,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--rate", type=float, default=1000.0,
                         help="control ticks per second, one command to each motor per tick "
                              "(default: 1000)")
+    parser.add_argument("--min-rate-fraction", type=float, default=0.9,
+                        help="a bus that serves fewer than this share of the requested ticks "
+                             "makes the run end as too slow, with a non-zero status (default: "
+                             "0.9; 0 accepts any rate)")
     parser.add_argument("--duration", type=float, default=5.0,
                         help="streaming time, s (default: 5)")
     parser.add_argument("--amplitude", type=float, default=0.5,
@@ -406,6 +410,15 @@ def main(argv: list[str] | None = None) -> int:
             for bus in buses:
                 bus.channel.close(unlink=True)
             signal.signal(signal.SIGINT, previous)
+    if status == 0:
+        # A loop that fell behind skipped ticks: say so rather than report a rate it missed.
+        wanted = max(1, round(args.duration * args.rate))
+        slowest = min(bus.served for bus in buses)
+        if slowest < args.min_rate_fraction * wanted:
+            outcome, status = "too slow", 1
+            print(f"too slow: a bus served {slowest} of {wanted} ticks, below "
+                  f"{args.min_rate_fraction:.0%} of the {args.rate:g} Hz requested",
+                  file=sys.stderr)
     summary = report(args, buses, stats, outcome)
     if status == 0 and not all(m["disabled"] for b in summary["buses"] for m in b["motors"]):
         status = 1
