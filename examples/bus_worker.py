@@ -165,6 +165,11 @@ class BringUpError(Exception):
     """A motor cannot be made ready to stream; nothing has been commanded to move yet."""
 
 
+# The reply timeout of the commands before and after streaming, ms: nothing there is
+# time-critical, and a loaded machine must not fail a bring-up or a disable.
+SETUP_TIMEOUT_MS = 200
+
+
 def make_motors(configs, timeout_ms: int) -> list[jointbus.Damiao]:
     """configs: anything with motor_id, master_id and model (a MitLimits preset name)."""
     return [jointbus.Damiao(c.motor_id, c.master_id, getattr(jointbus.MitLimits, c.model)(),
@@ -281,6 +286,7 @@ def run_worker(channel: BusChannel, iface: str, configs: list, timeout_ms: int,
     try:
         bus = jointbus.SocketCanTransport(iface)
         motors = make_motors(configs, timeout_ms)
+        setup_motors = make_motors(configs, max(timeout_ms, SETUP_TIMEOUT_MS))
 
         def between():
             command = channel.read_command()
@@ -288,7 +294,7 @@ def run_worker(channel: BusChannel, iface: str, configs: list, timeout_ms: int,
                 raise StopRequested("stop requested during bring-up")
             watchdog.check(None if command is None else command[1])
 
-        states = bring_up(bus, motors, configs, label, between)
+        states = bring_up(bus, setup_motors, configs, label, between)
         readings = [Reading(1, s.error, s.t_mos, s.t_rotor, 0, 0, s.position, s.position,
                             s.velocity, s.torque) for s in states]
         channel.write_state(-1, PHASE_READY, 0, readings)
@@ -302,7 +308,8 @@ def run_worker(channel: BusChannel, iface: str, configs: list, timeout_ms: int,
         status = EXIT_FAILED
     finally:
         if bus is not None:
-            finals = shut_down(bus, motors, configs, label)
+            finals = shut_down(bus, make_motors(configs, max(timeout_ms, SETUP_TIMEOUT_MS)),
+                               configs, label)
             # ok now says whether the disable was answered.
             readings = [Reading(0, r.status, r.t_mos, r.t_rotor, r.replies, r.failures, r.q_cmd,
                                 r.position, r.velocity, r.torque) if f is None else

@@ -32,8 +32,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from bus_worker import (CONTEXT, DISABLE_ATTEMPTS, EXIT_STOPPED, EXIT_WATCHDOG,
-                        PHASE_READY, PHASE_STOPPED, STATUS_DISABLED, BusChannel, Reading,
-                        make_motors, run_worker, shut_down)
+                        PHASE_READY, PHASE_STOPPED, SETUP_TIMEOUT_MS, STATUS_DISABLED,
+                        BusChannel, Reading, make_motors, run_worker, shut_down)
 from trajectory_demo import DEFAULT_MOTORS, MotorConfig, Trajectory, default_gains, interrupt
 
 import jointbus
@@ -324,7 +324,8 @@ def rescue(bus: Bus, timeout_ms: int) -> None:
         print(f"{label} cannot open the bus: {exc}", file=sys.stderr)
         bus.final = [None] * len(bus.configs)
         return
-    finals = shut_down(transport, make_motors(bus.configs, timeout_ms), bus.configs, label)
+    finals = shut_down(transport, make_motors(bus.configs, max(timeout_ms, SETUP_TIMEOUT_MS)),
+                       bus.configs, label)
     bus.final = [None if state is None else state.error for state in finals]
 
 
