@@ -12,33 +12,27 @@ namespace {
 
 using transport::CanFrameView;
 using transport::CanId;
-using transport::CanTransport;
+using transport::Exchanger;
 
 using protocol::fixed_payload;
 using protocol::FixedCommand;
 
-// Identifiers are masked rather than refused, so a command frame never fails with InvalidId.
-CanId standard_id(std::uint16_t number) {
-    return CanId::standard(static_cast<std::uint16_t>(number & protocol::kStandardIdMask));
-}
-
 }  // namespace
 
-std::expected<MotorState, Error> Damiao::cmd_motor_id(CanTransport& bus,
-                                                      std::uint64_t payload) const {
+std::expected<MotorState, Error> Damiao::cmd_motor_id(Exchanger& bus, std::uint64_t payload) const {
     // Byte 0 is the payload's least significant byte: its little-endian representation, copied
     // in one move rather than a byte at a time.
     std::array<std::uint8_t, 8> data;
     if constexpr (std::endian::native == std::endian::big) payload = std::byteswap(payload);
     std::memcpy(data.data(), &payload, data.size());
-    const CanFrameView frame{standard_id(motor_id), data, false, false};
-    const CanId reply_id = standard_id(master_id);
+    const CanFrameView frame{command_id(), data, false, false};
+    const CanId from = reply_id();
     // Only the identifier chooses the reply: its motor nibble and status are reported, not
     // checked. A remote frame is never a reply. A short frame from the master id is skipped
     // rather than failing at once: the motor's full reply may still be on its way.
     std::optional<std::size_t> short_length;
-    auto reply = bus.exchange(frame, timeout, [&](const transport::CanFrame& received) {
-        if (received.id != reply_id || received.remote || received.error) return false;
+    auto reply = bus.exchange(frame, {from, timeout}, [&](const transport::CanFrame& received) {
+        if (received.id != from || received.remote || received.error) return false;
         if (received.data.size() < protocol::kFrameBytes) {
             short_length = received.data.size();
             return false;
@@ -56,23 +50,23 @@ std::expected<MotorState, Error> Damiao::cmd_motor_id(CanTransport& bus,
     return *state;
 }
 
-std::expected<MotorState, Error> Damiao::enable(CanTransport& bus) const {
+std::expected<MotorState, Error> Damiao::enable(Exchanger& bus) const {
     return cmd_motor_id(bus, fixed_payload(FixedCommand::Enable));
 }
 
-std::expected<MotorState, Error> Damiao::disable(CanTransport& bus) const {
+std::expected<MotorState, Error> Damiao::disable(Exchanger& bus) const {
     return cmd_motor_id(bus, fixed_payload(FixedCommand::Disable));
 }
 
-std::expected<MotorState, Error> Damiao::set_zero(CanTransport& bus) const {
+std::expected<MotorState, Error> Damiao::set_zero(Exchanger& bus) const {
     return cmd_motor_id(bus, fixed_payload(FixedCommand::SetZero));
 }
 
-std::expected<MotorState, Error> Damiao::clear_error(CanTransport& bus) const {
+std::expected<MotorState, Error> Damiao::clear_error(Exchanger& bus) const {
     return cmd_motor_id(bus, fixed_payload(FixedCommand::ClearError));
 }
 
-std::expected<MotorState, Error> Damiao::mit_control(CanTransport& bus,
+std::expected<MotorState, Error> Damiao::mit_control(Exchanger& bus,
                                                      const MitSetpoint& setpoint) const {
     const auto payload = encode(limits, setpoint);
     if (!payload) return std::unexpected(errors::UnusableLimits{payload.error()});

@@ -11,7 +11,7 @@
 #include "damiao/error.hpp"
 #include "damiao/mit.hpp"
 #include "damiao/protocol.hpp"
-#include "transport/can_transport.hpp"
+#include "transport/exchange.hpp"
 
 namespace jointbus::damiao {
 
@@ -45,33 +45,45 @@ struct RegisterValue {
 
 // One motor. A plain record, read-only after construction; it holds no transport; every
 // operation takes one for the length of the call and performs one exchange (or, for
-// `ensure_control_mode`, the register sequence). Callers serialise use of the transport.
+// `ensure_control_mode`, the register sequence). Callers serialise use of the bus. A command
+// whose reply did not come leaves it owed on that bus: the next exchange that expects a frame
+// from the master id waits for it first (see exchange.hpp).
 struct Damiao {
     std::uint16_t motor_id = 0;   // commands go to Standard id motor_id & 0x7FF
     std::uint16_t master_id = 0;  // replies are awaited from Standard id master_id & 0x7FF
     MitLimits limits;
     transport::Duration timeout = transport::Duration::from_millis(20);
 
+    // Identifiers are masked rather than refused, so a command frame never fails with InvalidId.
+    [[nodiscard]] transport::CanId command_id() const {
+        return transport::CanId::standard(
+            static_cast<std::uint16_t>(motor_id & protocol::kStandardIdMask));
+    }
+    [[nodiscard]] transport::CanId reply_id() const {
+        return transport::CanId::standard(
+            static_cast<std::uint16_t>(master_id & protocol::kStandardIdMask));
+    }
+
     // Sends 8 data bytes (byte 0 is the payload's least significant byte) and decodes the
     // first reply from the master id.
-    [[nodiscard]] std::expected<MotorState, Error> cmd_motor_id(transport::CanTransport& bus,
+    [[nodiscard]] std::expected<MotorState, Error> cmd_motor_id(transport::Exchanger& bus,
                                                                 std::uint64_t payload) const;
 
-    [[nodiscard]] std::expected<MotorState, Error> enable(transport::CanTransport& bus) const;
-    [[nodiscard]] std::expected<MotorState, Error> disable(transport::CanTransport& bus) const;
-    [[nodiscard]] std::expected<MotorState, Error> set_zero(transport::CanTransport& bus) const;
-    [[nodiscard]] std::expected<MotorState, Error> clear_error(transport::CanTransport& bus) const;
+    [[nodiscard]] std::expected<MotorState, Error> enable(transport::Exchanger& bus) const;
+    [[nodiscard]] std::expected<MotorState, Error> disable(transport::Exchanger& bus) const;
+    [[nodiscard]] std::expected<MotorState, Error> set_zero(transport::Exchanger& bus) const;
+    [[nodiscard]] std::expected<MotorState, Error> clear_error(transport::Exchanger& bus) const;
     // Encodes before anything is sent: unusable limits send nothing.
-    [[nodiscard]] std::expected<MotorState, Error> mit_control(transport::CanTransport& bus,
+    [[nodiscard]] std::expected<MotorState, Error> mit_control(transport::Exchanger& bus,
                                                                const MitSetpoint& setpoint) const;
 
-    [[nodiscard]] std::expected<RegisterValue, Error> read_register(transport::CanTransport& bus,
+    [[nodiscard]] std::expected<RegisterValue, Error> read_register(transport::Exchanger& bus,
                                                                     std::uint8_t id) const;
-    [[nodiscard]] std::expected<void, Error> write_register(transport::CanTransport& bus,
+    [[nodiscard]] std::expected<void, Error> write_register(transport::Exchanger& bus,
                                                             std::uint8_t id,
                                                             RegisterValue value) const;
     // Reads the control mode; when it differs, writes it once, pauses 100 ms and verifies once.
-    [[nodiscard]] std::expected<void, Error> ensure_control_mode(transport::CanTransport& bus,
+    [[nodiscard]] std::expected<void, Error> ensure_control_mode(transport::Exchanger& bus,
                                                                  std::uint8_t mode) const;
 };
 

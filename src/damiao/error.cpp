@@ -74,7 +74,7 @@ void write_text(const Error& error, std::string& out) {
                        out += name(e.limit.field);
                        out += " is ";
                        append_limit_value(out, e.limit.value);
-                       out += " (every limit must be >= 0 and not NaN)";
+                       out += " (every limit must be finite and greater than 0)";
                    },
                    [&](const errors::ShortReply& e) {
                        out += "feedback reply too short: ";

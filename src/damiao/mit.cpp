@@ -119,8 +119,10 @@ std::expected<std::uint64_t, UnusableLimit> encode(const MitLimits& limits,
     const std::array<float, 5> checked{limits.p_max, limits.v_max, limits.kp_max, limits.kd_max,
                                        limits.t_max};
     for (std::size_t i = 0; i < checked.size(); ++i) {
-        // LimitField lists the fields in this order. The test is false for NaN; -0 passes.
-        if (!(checked[i] >= 0.0F)) {
+        // LimitField lists the fields in this order. A limit of 0 or infinity scales every set
+        // value to 0/0 or x/inf, which the motor reads as the bottom of its own range; the test
+        // is also false for NaN.
+        if (!(checked[i] > 0.0F && std::isfinite(checked[i]))) {
             return std::unexpected(UnusableLimit{static_cast<LimitField>(i), checked[i]});
         }
     }

@@ -13,7 +13,7 @@
 namespace jointbus::damiao {
 
 // Scaling limits of one motor model, in the motor's own units. Any values may be stored;
-// `encode` refuses negative or NaN ones.
+// `encode` refuses any that is not finite and greater than 0.
 struct MitLimits {
     float p_max = 12.5F;    // position over [-p_max, p_max]
     float v_max = 30.0F;    // velocity over [-v_max, v_max]
@@ -54,7 +54,7 @@ extern const std::array<LimitPreset, 15> kLimitPresets;
 enum class LimitField : std::uint8_t { PMax, VMax, KpMax, KdMax, TMax };
 [[nodiscard]] std::string_view name(LimitField field);
 
-// A limit that is negative or NaN: no command can be encoded with it.
+// A limit that is not finite and greater than 0: no command can be encoded with it.
 struct UnusableLimit {
     LimitField field;
     float value;

@@ -10,10 +10,11 @@ namespace jointbus::damiao {
 
 namespace {
 
+using transport::Awaited;
 using transport::CanFrame;
 using transport::CanFrameView;
 using transport::CanId;
-using transport::CanTransport;
+using transport::Exchanger;
 
 constexpr std::uint8_t kReadCommand = protocol::kRegisterRead;
 constexpr std::uint8_t kWriteCommand = protocol::kRegisterWrite;
@@ -80,20 +81,23 @@ const RegisterInfo* find_register(std::uint8_t id) {
 
 std::span<const RegisterInfo> register_table() { return kRegisters; }
 
-std::expected<RegisterValue, Error> Damiao::read_register(CanTransport& bus,
-                                                          std::uint8_t id) const {
+std::expected<RegisterValue, Error> Damiao::read_register(Exchanger& bus, std::uint8_t id) const {
     const RegisterInfo* entry = find_register(id);
     if (entry == nullptr) return std::unexpected(errors::RegisterNotInTable{id});
 
     const auto request = register_request(motor_id, kReadCommand, id, 0);
     const CanFrameView frame{kRegisterRequestId, request, false, false};
-    auto reply = bus.exchange(
-        frame, timeout, [id](const CanFrame& received) { return is_register_reply(received, id); });
+    // The reply is recognised by its content, wherever it comes from; it usually comes from the
+    // master id, so what that owes is awaited first, but a missed one leaves nothing owed.
+    const Awaited reply_from{reply_id(), timeout, false};
+    auto reply = bus.exchange(frame, reply_from, [id](const CanFrame& received) {
+        return is_register_reply(received, id);
+    });
     if (!reply) return std::unexpected(errors::Transport{reply.error()});
     return RegisterValue{entry->type, little_endian_u32(*reply, 4)};
 }
 
-std::expected<void, Error> Damiao::write_register(CanTransport& bus, std::uint8_t id,
+std::expected<void, Error> Damiao::write_register(Exchanger& bus, std::uint8_t id,
                                                   RegisterValue value) const {
     const RegisterInfo* entry = find_register(id);
     if (entry == nullptr) return std::unexpected(errors::RegisterNotInTable{id});
@@ -107,8 +111,7 @@ std::expected<void, Error> Damiao::write_register(CanTransport& bus, std::uint8_
     const auto request = register_request(motor_id, kWriteCommand, id, value.bits);
     const CanFrameView frame{kRegisterRequestId, request, false, false};
     // Like every request: what waits now (an echo, a late reply) answers nothing to come.
-    bus.discard_waiting();
-    if (auto sent = bus.send(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
+    if (auto sent = bus.post(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
     return {};
 }
 
@@ -119,7 +122,7 @@ std::expected<bool, Error> control_mode_is(RegisterValue value, std::uint8_t mod
     return value.bits == mode;
 }
 
-std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& bus, std::uint8_t mode) const {
+std::expected<void, Error> Damiao::ensure_control_mode(Exchanger& bus, std::uint8_t mode) const {
     auto current = read_register(bus, kControlModeRegister);
     if (!current) return std::unexpected(std::move(current.error()));
     auto already = control_mode_is(*current, mode);

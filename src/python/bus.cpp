@@ -12,10 +12,6 @@ namespace jointbus::python {
 
 namespace {
 
-// A signal that interrupts a command's wait runs the interpreter's handlers at once, as the
-// interpreter's own blocking calls do; the wait goes on unless a handler raised.
-bool run_signal_handlers() { return PyErr_CheckSignals() == 0; }
-
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
@@ -32,11 +28,10 @@ PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 PyErr_SetString(PyExc_OSError, transport.error().text().c_str());
                 return nullptr;
             }
-            transport->set_signal_hook(&run_signal_handlers);
             PyObject* self = type->tp_alloc(type, 0);
             if (self == nullptr) return nullptr;  // the transport closes its socket on the way out
             new (&reinterpret_cast<BusObject*>(self)->bus)
-                BusLock<transport::SocketCanTransport>(std::move(*transport));
+                BusLock<OpenBus>(OpenBus{std::move(*transport), {}});
             return self;
         },
         nullptr);

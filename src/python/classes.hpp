@@ -26,8 +26,15 @@ struct DamiaoObject {
     PyObject_HEAD damiao::Damiao motor;
 };
 
+// What the bus lock guards: the socket, and the replies the bus still owes, which outlive any
+// one command.
+struct OpenBus {
+    transport::SocketCanTransport transport;
+    transport::OwedReplies owed;
+};
+
 struct BusObject {
-    PyObject_HEAD BusLock<transport::SocketCanTransport> bus;
+    PyObject_HEAD BusLock<OpenBus> bus;
 };
 
 // The type objects, made once per process at the first import and never freed. Each entry is

@@ -15,7 +15,7 @@ namespace jointbus::python {
 namespace {
 
 using damiao::Damiao;
-using transport::CanTransport;
+using transport::Exchanger;
 
 DamiaoObject* as_motor(PyObject* self) { return reinterpret_cast<DamiaoObject*>(self); }
 
@@ -54,6 +54,10 @@ constexpr auto wait_without_interpreter = [](auto&& acquire) {
     Py_END_ALLOW_THREADS
 };
 
+// A signal that interrupts a command's wait runs the interpreter's handlers at once, as the
+// interpreter's own blocking calls do; the wait goes on unless a handler raised.
+bool run_signal_handlers() { return PyErr_CheckSignals() == 0; }
+
 // Runs one driver exchange under the bus lock and returns its result as a Python value.
 template <class Operation>
 PyObject* exchange(BusObject* bus, Operation&& operation) {
@@ -64,8 +68,12 @@ PyObject* exchange(BusObject* bus, Operation&& operation) {
                         "the same bus");
         return nullptr;
     }
-    return to_python(
-        bus->bus.with_locked(std::forward<Operation>(operation), wait_without_interpreter));
+    return to_python(bus->bus.with_locked(
+        [&](OpenBus& open) {
+            Exchanger exchanger(open.transport, open.owed, &run_signal_handlers);
+            return std::forward<Operation>(operation)(exchanger);
+        },
+        wait_without_interpreter));
 }
 
 // Binds a command's arguments and converts `bus`; null with the exception set.
@@ -82,7 +90,7 @@ BusObject* bind_bus(const Signature& signature, PyObject* const* args, Py_ssize_
 // The four commands with a fixed payload: one exchange under the bus lock.
 struct FixedCommand {
     const char* full_name;
-    std::expected<damiao::MotorState, damiao::Error> (Damiao::*run)(CanTransport&) const;
+    std::expected<damiao::MotorState, damiao::Error> (Damiao::*run)(Exchanger&) const;
 };
 constexpr FixedCommand kEnable{"Damiao.enable()", &Damiao::enable};
 constexpr FixedCommand kDisable{"Damiao.disable()", &Damiao::disable};
@@ -99,7 +107,7 @@ PyObject* fixed_command(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
             BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
             if (bus == nullptr) return nullptr;
             const Damiao& motor = as_motor(self)->motor;
-            return exchange(bus, [&](CanTransport& t) { return (motor.*command.run)(t); });
+            return exchange(bus, [&](Exchanger& t) { return (motor.*command.run)(t); });
         },
         nullptr);
 }
@@ -118,7 +126,7 @@ PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
                 reinterpret_cast<MitSetpointObject*>(bound[1])->value;
             const Damiao& motor = as_motor(self)->motor;
             // Encoded after the lock is taken, with the motor's limits.
-            return exchange(bus, [&](CanTransport& t) { return motor.mit_control(t, setpoint); });
+            return exchange(bus, [&](Exchanger& t) { return motor.mit_control(t, setpoint); });
         },
         nullptr);
 }
@@ -133,7 +141,7 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
             if (bus == nullptr) return nullptr;
             const Damiao& motor = as_motor(self)->motor;
             // The lock stays held through the whole register sequence, pause included.
-            return exchange(bus, [&](CanTransport& t) {
+            return exchange(bus, [&](Exchanger& t) {
                 return motor.ensure_control_mode(t, damiao::kMitControlMode);
             });
         },

@@ -1,7 +1,9 @@
 #include "transport/can_transport.hpp"
 
+#include <cerrno>
 #include <ctime>
 #include <string>
+#include <variant>
 
 #include "log/log.hpp"
 
@@ -14,31 +16,20 @@ Instant monotonic_now() {
     return Instant{now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec)};
 }
 
-std::expected<CanFrame, TransportError> CanTransport::request(const CanFrameView& frame,
-                                                              CanId expected, Duration timeout) {
-    return exchange(frame, timeout, [expected](const CanFrame& received) {
-        return received.id == expected && !received.remote && !received.error;
-    });
+bool CanTransport::interrupted(const TransportError& error) {
+    const auto* backend = std::get_if<Backend>(&error);
+    return backend != nullptr && backend->io.os_error() == EINTR;
 }
 
-std::size_t CanTransport::discard_waiting() {
+std::size_t CanTransport::discard_waiting(OwedReplies& owed) {
     std::size_t discarded = 0;
-    while (discarded < kMaxDiscarded && recv(Duration{})) ++discarded;
+    for (; discarded < kMaxDiscarded; ++discarded) {
+        auto frame = recv(Duration{});
+        if (!frame) break;
+        owed.settle(*frame);
+    }
     if (discarded > 0) log_discarded(discarded);
     return discarded;
-}
-
-std::expected<void, TransportError> CanTransport::pause(Duration duration) {
-    const Instant until = monotonic_now().plus(duration);
-    const timespec deadline{.tv_sec = static_cast<time_t>(until.seconds),
-                            .tv_nsec = static_cast<long>(until.nanos)};
-    // An absolute deadline: a pause resumed after a signal ends when it would have anyway.
-    for (;;) {
-        const int result = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-        if (result == 0) return {};
-        if (result != EINTR) return std::unexpected(Backend{IoError::from_errno(result)});
-        if (!resume_after_signal()) return std::unexpected(Backend{IoError::from_errno(EINTR)});
-    }
 }
 
 void CanTransport::log_discarded(std::size_t count) {

@@ -3,8 +3,8 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <climits>
@@ -49,15 +49,16 @@ constexpr std::uint8_t fd_length(std::size_t n) {
     return {};
 }
 
+CanId identifier(canid_t can_id) {
+    if (can_id & CAN_EFF_FLAG) return CanId::extended(can_id & CAN_EFF_MASK);
+    return CanId{CanId::Kind::Standard, can_id & CAN_SFF_MASK};
+}
+
 // Inlined into the receive path, which runs once per command.
 [[gnu::always_inline]] inline std::expected<CanFrame, TransportError> convert(
     const canfd_frame& raw, std::size_t received) {
     CanFrame frame;
-    if (raw.can_id & CAN_EFF_FLAG) {
-        frame.id = CanId::extended(raw.can_id & CAN_EFF_MASK);
-    } else {
-        frame.id = CanId{CanId::Kind::Standard, raw.can_id & CAN_SFF_MASK};
-    }
+    frame.id = identifier(raw.can_id);
     frame.remote = (raw.can_id & CAN_RTR_FLAG) != 0;
     frame.error = (raw.can_id & CAN_ERR_FLAG) != 0;
     const std::uint8_t* data = raw.data;
@@ -130,12 +131,14 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
     return write_all(socket_.get(), &raw, sizeof raw);
 }
 
-std::size_t SocketCanTransport::discard_waiting() {
-    canfd_frame scratch;  // written by the kernel, never read
+std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed) {
+    canfd_frame scratch;  // only the identifier is looked at, and only when a reply is owed
     std::size_t discarded = 0;
-    while (discarded<kMaxDiscarded&& ::recv(socket_.get(), &scratch, sizeof scratch,
-                                            MSG_DONTWAIT)> 0) {
-        ++discarded;
+    for (; discarded < kMaxDiscarded; ++discarded) {
+        if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
+        if (!owed.empty() && (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0) {
+            owed.settle(identifier(scratch.can_id));
+        }
     }
     if (discarded > 0) log_discarded(discarded);
     return discarded;
@@ -147,31 +150,27 @@ std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw
 }
 
 std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
-    // The socket counts its timeout in microseconds and reads zero as "no timeout": a shorter
-    // wait becomes a non-blocking read, which returns a waiting frame or EAGAIN at once.
-    const timeval wait{
-        .tv_sec = static_cast<time_t>(std::min<std::uint64_t>(timeout.seconds, LLONG_MAX)),
-        .tv_usec = static_cast<suseconds_t>(timeout.nanos / 1000),
-    };
-    int flags = 0;
-    if (wait.tv_sec == 0 && wait.tv_usec == 0) {
-        flags = MSG_DONTWAIT;
-    } else if (::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
-        return std::unexpected(backend_errno());
+    // The wait is ppoll's, on high-resolution timers: a socket receive timeout would count in
+    // kernel ticks and round a 1 ms wait up to several. A zero timeout skips the wait.
+    if (timeout != Duration{}) {
+        const timespec wait{
+            .tv_sec = static_cast<time_t>(std::min<std::uint64_t>(timeout.seconds, LLONG_MAX)),
+            .tv_nsec = static_cast<long>(timeout.nanos),
+        };
+        pollfd readable{.fd = socket_.get(), .events = POLLIN, .revents = 0};
+        const int ready = ::ppoll(&readable, 1, &wait, nullptr);
+        if (ready < 0) return std::unexpected(backend_errno());  // EINTR: a signal came
+        if (ready == 0) return std::unexpected(Timeout{});
     }
 
     // Left uninitialised: only what the kernel wrote (a whole frame of the size it returned)
     // is read.
     canfd_frame raw;
-    const ssize_t received = ::recv(socket_.get(), &raw, sizeof raw, flags);
+    const ssize_t received = ::recv(socket_.get(), &raw, sizeof raw, MSG_DONTWAIT);
     if (received < 0) {
-        // An expired receive timeout shows as EAGAIN; a signal ends the wait (no restart).
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ETIMEDOUT) {
-            return std::unexpected(Timeout{});
-        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::unexpected(Timeout{});
         return std::unexpected(backend_errno());
     }
-
     return convert(raw, static_cast<std::size_t>(received));
 }
 

@@ -20,7 +20,8 @@ namespace jointbus::transport {
 
 // Owns one CAN_RAW socket bound to one interface. Classic and FD frames share the socket; no
 // receive filter is installed, so every frame on the interface is delivered. Sending costs one
-// system call; receiving costs two (the timeout, then the read) and no allocation.
+// system call; receiving costs two (the wait, then a non-blocking read; one when the timeout is
+// zero) and no allocation.
 class SocketCanTransport final : public CanTransport {
 public:
     // Opens a socket on interface `iface` (for example "can0"). A name containing a NUL byte
@@ -33,13 +34,11 @@ public:
 
     [[nodiscard]] std::expected<void, TransportError> send(const CanFrameView& frame) override;
 
-    // A timeout below 1 us, zero included, reads without blocking: the socket would take a
-    // zero timeout as "wait forever".
     [[nodiscard]] std::expected<CanFrame, TransportError> recv(Duration timeout) override;
 
     // Reads waiting frames straight into a scratch buffer: nothing is converted, and an empty
     // queue costs one non-blocking read.
-    std::size_t discard_waiting() override;
+    std::size_t discard_waiting(OwedReplies& owed) override;
 
     [[nodiscard]] int descriptor() const { return socket_.get(); }
 

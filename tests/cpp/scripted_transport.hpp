@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "transport/can_transport.hpp"
+#include "transport/exchange.hpp"
 
 // Readable failure messages: GoogleTest would print these values as raw bytes.
 namespace jointbus::transport {
@@ -58,18 +58,25 @@ inline transport::CanFrame make_frame(transport::CanId id, std::initializer_list
 
 inline std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> data) { return data; }
 
+// Exchanges run on it directly: it converts to an Exchanger over itself and its own owed
+// replies, with no interrupt hook (`exchanger(hook)` makes one with a hook).
 class ScriptedTransport final : public transport::CanTransport {
 public:
     // Far from zero, so nothing can lean on the clock starting at its epoch.
     static constexpr transport::Instant kStart{1'000, 500'000'000};
 
-    // Appends to the script: the `recv` that reaches this step returns `frame` after `elapsed`
-    // of fake time. `elapsed` may exceed that recv's timeout: a frame arriving as it expires.
+    ScriptedTransport() = default;
+    ScriptedTransport(const ScriptedTransport&) = delete;
+    ScriptedTransport& operator=(const ScriptedTransport&) = delete;
+
+    // Appends to the script: `frame` arrives `elapsed` of fake time after the previous step was
+    // taken. A `recv` whose timeout ends first returns Timeout at that end and leaves the step
+    // for later, shortened by what was waited.
     void deliver(transport::CanFrame frame, transport::Duration elapsed = {}) {
         script_.push_back({std::move(frame), elapsed});
     }
-    // Appends to the script: the `recv` that reaches this step fails with `error` after
-    // `elapsed`.
+    // Appends to the script: a `recv` fails with `error` `elapsed` after the previous step (a
+    // signal during the wait, a broken interface).
     void fail_recv(transport::TransportError error, transport::Duration elapsed = {}) {
         script_.push_back({std::unexpected(std::move(error)), elapsed});
     }
@@ -100,8 +107,13 @@ public:
     [[nodiscard]] std::expected<transport::CanFrame, transport::TransportError> recv(
         transport::Duration timeout) override {
         recv_timeouts_.push_back(timeout);
-        if (script_.empty()) {
+        if (script_.empty() || script_.front().elapsed > timeout) {
             clock_ = clock_.plus(timeout);
+            if (!script_.empty()) {
+                constexpr transport::Instant kZero{};
+                script_.front().elapsed =
+                    *kZero.plus(script_.front().elapsed).since(kZero.plus(timeout));
+            }
             return std::unexpected(transport::Timeout{});
         }
         Step step = std::move(script_.front());
@@ -112,12 +124,20 @@ public:
 
     // Takes only the frames scripted with `waiting`: the script of `recv` outcomes describes
     // what arrives after the send.
-    std::size_t discard_waiting() override {
+    std::size_t discard_waiting(transport::OwedReplies& owed) override {
         ++discard_calls_;
+        for (const transport::CanFrame& frame : waiting_) owed.settle(frame);
         const std::size_t count = waiting_.size();
         waiting_.clear();
         return count;
     }
+
+    // NOLINTNEXTLINE(google-explicit-constructor): lets driver calls take the bus as it is
+    operator transport::Exchanger&() { return exchanger_; }
+    [[nodiscard]] transport::Exchanger exchanger(transport::InterruptHook hook) {
+        return transport::Exchanger(*this, owed_, hook);
+    }
+    [[nodiscard]] transport::OwedReplies& owed() { return owed_; }
     [[nodiscard]] std::size_t discard_calls() const { return discard_calls_; }
 
     [[nodiscard]] transport::Instant now() const override {
@@ -149,6 +169,8 @@ private:
     mutable transport::Instant clock_ = kStart;
     std::vector<SentFrame> sent_;
     std::vector<transport::Duration> recv_timeouts_;
+    transport::OwedReplies owed_;
+    transport::Exchanger exchanger_{*this, owed_};
 };
 
 }  // namespace jointbus::test

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <chrono>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -23,6 +22,7 @@ using test::ScriptedTransport;
 using test::SentFrame;
 using transport::CanId;
 using transport::Duration;
+using transport::Instant;
 
 constexpr CanId kMotorId = CanId::standard(0x01);
 constexpr CanId kMasterId = CanId::standard(0x11);
@@ -44,7 +44,7 @@ transport::CanFrame feedback(std::initializer_list<std::uint8_t> data, bool fd =
 
 // ---- Motor commands ----
 
-using Command = std::expected<MotorState, Error> (Damiao::*)(transport::CanTransport&) const;
+using Command = std::expected<MotorState, Error> (Damiao::*)(transport::Exchanger&) const;
 
 struct FixedCommandCase {
     const char* name;
@@ -161,7 +161,9 @@ TEST(DriverTest, ShortReplyAloneFailsAtTheDeadline) {
 
     ASSERT_FALSE(state.has_value());
     EXPECT_EQ(text(state.error()), "feedback reply too short: 7 data bytes, expected at least 8");
-    EXPECT_EQ(bus.recv_timeouts().size(), 2U);  // waited on after the short frame
+    // Waited on after the short frame, then one last read at the deadline.
+    EXPECT_EQ(bus.recv_timeouts().size(), 4U);
+    EXPECT_TRUE(bus.owed().empty());  // the short frame was the motor's answer
 }
 
 // Regression: a NaN encoded as the bottom of its range, driving the motor to -p_max.
@@ -189,9 +191,17 @@ TEST(DriverTest, UnusableLimitsSendNothing) {
     };
     const Case cases[] = {
         {{-1.0F, 30.0F, 500.0F, 5.0F, 10.0F},
-         "invalid MIT limits: p_max is -1 (every limit must be >= 0 and not NaN)"},
+         "invalid MIT limits: p_max is -1 (every limit must be finite and greater than 0)"},
         {{12.5F, 30.0F, 500.0F, std::numeric_limits<float>::quiet_NaN(), 10.0F},
-         "invalid MIT limits: kd_max is NaN (every limit must be >= 0 and not NaN)"},
+         "invalid MIT limits: kd_max is NaN (every limit must be finite and greater than 0)"},
+        // Regression: 0 and infinity passed, and every command then went out at the bottom of
+        // the motor's own range (t_max inf sent -10 N m on a DM4310).
+        {{0.0F, 30.0F, 500.0F, 5.0F, 10.0F},
+         "invalid MIT limits: p_max is 0 (every limit must be finite and greater than 0)"},
+        {{12.5F, 30.0F, 500.0F, 5.0F, std::numeric_limits<float>::infinity()},
+         "invalid MIT limits: t_max is inf (every limit must be finite and greater than 0)"},
+        {{12.5F, 30.0F, -0.0F, 5.0F, 10.0F},
+         "invalid MIT limits: kp_max is -0 (every limit must be finite and greater than 0)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -352,8 +362,26 @@ TEST(RegisterReadTest, DeadlineBoundsTheWholeRead) {
 
     ASSERT_FALSE(value.has_value());
     EXPECT_EQ(text(value.error()), "transport error: timeout waiting for frame");
-    EXPECT_EQ(bus.recv_timeouts(), (std::vector{kTimeout, Duration::from_millis(5)}));
-    EXPECT_EQ(bus.unread(), 1U);
+    EXPECT_EQ(bus.recv_timeouts(),
+              (std::vector{kTimeout, Duration{}, Duration::from_millis(5), Duration{}}));
+    EXPECT_EQ(bus.unread(), 2U);
+}
+
+// A register reply is known by its content, so a late one cannot answer a later command: a
+// read that times out leaves nothing owed, and waits for what a command left owed.
+TEST(RegisterReadTest, OwesNothingButPaysWhatTheMasterIdOwes) {
+    ScriptedTransport bus;
+    EXPECT_FALSE(motor().read_register(bus, kControlModeRegister).has_value());
+    EXPECT_TRUE(bus.owed().empty());
+
+    EXPECT_FALSE(motor().enable(bus).has_value());
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}),
+                Duration::from_millis(3));
+    bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00}));
+    const auto value = motor().read_register(bus, kControlModeRegister);
+    ASSERT_TRUE(value.has_value()) << text(value.error());
+    EXPECT_TRUE(bus.owed().empty());
+    EXPECT_EQ(bus.sent().size(), 3U);
 }
 
 TEST(RegisterReadTest, ZeroRemainingCountsAsTimeLeft) {
@@ -438,8 +466,8 @@ TEST(RegisterAccessTest, TableChecksComeBeforeAnythingIsSent) {
 
 // ---- Control-mode enforcement ----
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+// The verifying read's reply comes after the 100 ms settling pause, on the bus's clock.
+constexpr Duration kAfterPause = Duration::from_millis(101);
 
 transport::CanFrame mode_reply(std::uint8_t b4, std::uint8_t b5 = 0) {
     return make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, b4, b5, 0x00, 0x00});
@@ -449,30 +477,28 @@ TEST(RegisterControlModeTest, AlreadyInModeSendsOneFrameWithoutPause) {
     ScriptedTransport bus;
     bus.deliver(mode_reply(1));
 
-    const auto start = Clock::now();
+    const Instant start = bus.now();
     const auto result = motor().ensure_control_mode(bus, kMitControlMode);
-    const auto elapsed = Clock::now() - start;
 
     ASSERT_TRUE(result.has_value()) << text(result.error());
     EXPECT_EQ(bus.sent(), std::vector{read_request(0x0A)});
-    EXPECT_LT(elapsed, milliseconds(90));
+    EXPECT_EQ(bus.now(), start);
 }
 
 TEST(RegisterControlModeTest, AcceptedChangeIsWrittenPausedAndVerified) {
     ScriptedTransport bus;
     bus.deliver(mode_reply(3));
-    bus.deliver(mode_reply(1));
+    bus.deliver(mode_reply(1), kAfterPause);
 
-    const auto start = Clock::now();
+    const Instant start = bus.now();
     const auto result = motor().ensure_control_mode(bus, kMitControlMode);
-    const auto elapsed = Clock::now() - start;
 
     ASSERT_TRUE(result.has_value()) << text(result.error());
     EXPECT_EQ(bus.sent(),
               (std::vector{read_request(0x0A),
                            classic(kRegisterId, {0x01, 0x00, 0x55, 0x0A, 0x01, 0x00, 0x00, 0x00}),
                            read_request(0x0A)}));
-    EXPECT_GE(elapsed, milliseconds(90));
+    EXPECT_EQ(bus.now(), start.plus(kAfterPause));
 }
 
 struct MismatchCase {
@@ -489,7 +515,7 @@ class RegisterModeMismatchTest : public ::testing::TestWithParam<MismatchCase> {
 TEST_P(RegisterModeMismatchTest, ReportsWhatTheMotorSays) {
     ScriptedTransport bus;
     bus.deliver(mode_reply(3));
-    bus.deliver(GetParam().verify_reply);
+    bus.deliver(GetParam().verify_reply, kAfterPause);
 
     const auto result = motor().ensure_control_mode(bus, GetParam().mode);
 

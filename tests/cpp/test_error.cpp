@@ -76,16 +76,16 @@ INSTANTIATE_TEST_SUITE_P(ErrorRegister, ErrorTextTest, ::testing::ValuesIn(kRegi
 
 const TextCase kCommandCases[] = {
     {"LimitNegative", errors::UnusableLimits{{LimitField::PMax, -1.0F}},
-     "invalid MIT limits: p_max is -1 (every limit must be >= 0 and not NaN)"},
+     "invalid MIT limits: p_max is -1 (every limit must be finite and greater than 0)"},
     {"LimitFraction", errors::UnusableLimits{{LimitField::TMax, -0.1F}},
-     "invalid MIT limits: t_max is -0.1 (every limit must be >= 0 and not NaN)"},
+     "invalid MIT limits: t_max is -0.1 (every limit must be finite and greater than 0)"},
     {"LimitMinusInfinity", errors::UnusableLimits{{LimitField::VMax, -kInf}},
-     "invalid MIT limits: v_max is -inf (every limit must be >= 0 and not NaN)"},
+     "invalid MIT limits: v_max is -inf (every limit must be finite and greater than 0)"},
     {"LimitNaN", errors::UnusableLimits{{LimitField::KpMax, kNaN}},
-     "invalid MIT limits: kp_max is NaN (every limit must be >= 0 and not NaN)"},
+     "invalid MIT limits: kp_max is NaN (every limit must be finite and greater than 0)"},
     // Regression: a NaN with its sign bit set printed as "-nan".
     {"LimitNegativeNaN", errors::UnusableLimits{{LimitField::KdMax, std::copysign(kNaN, -1.0F)}},
-     "invalid MIT limits: kd_max is NaN (every limit must be >= 0 and not NaN)"},
+     "invalid MIT limits: kd_max is NaN (every limit must be finite and greater than 0)"},
     {"ShortReply7", errors::ShortReply{7},
      "feedback reply too short: 7 data bytes, expected at least 8"},
     {"ShortReplyEmpty", errors::ShortReply{0},

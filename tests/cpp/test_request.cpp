@@ -1,15 +1,12 @@
-// The deadline logic of CanTransport::request, on a scripted bus with a fake clock.
+// The exchange loop: deadlines, discards, owed replies and interruptions, on a scripted bus
+// with a fake clock.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <array>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "scripted_transport.hpp"
@@ -27,8 +24,12 @@ constexpr std::array<std::uint8_t, 8> kCommand{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF
 
 constexpr Duration ms(std::uint64_t millis) { return Duration::from_millis(millis); }
 
-std::expected<CanFrame, TransportError> run(ScriptedTransport& bus, Duration timeout) {
-    return bus.request(CanFrameView{kCommandId, kCommand}, kReplyId, timeout);
+bool is_reply(const CanFrame& frame) {
+    return frame.id == kReplyId && !frame.remote && !frame.error;
+}
+
+std::expected<CanFrame, TransportError> run(Exchanger& bus, Duration timeout) {
+    return bus.exchange(CanFrameView{kCommandId, kCommand}, {kReplyId, timeout}, is_reply);
 }
 
 std::vector<std::uint8_t> data_of(const CanFrame& frame) {
@@ -99,7 +100,8 @@ TEST(RequestTest, EachRecvGetsTimeLeftUntilDeadline) {
     bus.deliver(make_frame(kReplyId, {}), Duration::from_micros(500));
 
     ASSERT_TRUE(run(bus, ms(20)).has_value());
-    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), ms(19), ms(17)}));
+    // After each frame, one read without waiting for any other already there.
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), {}, ms(19), {}, ms(17)}));
 }
 
 // Regression: a deadline taken before send would charge the send's duration to the reply.
@@ -133,43 +135,52 @@ TEST(RequestTest, RecvTimeoutIsTheRequestsTimeout) {
     EXPECT_EQ(bus.recv_timeouts(), std::vector<Duration>{Duration{}});
 }
 
-// The clock moves on between taking the deadline and the first test of it.
-TEST(RequestTest, DeadlineIsTestedBeforeTheFirstRecv) {
+// Regression: a reply already waiting when the deadline was found to have passed (the clock
+// moved on between taking the deadline and testing it) was reported as a timeout.
+TEST(RequestTest, ReplyWaitingWhenTheDeadlineHasPassedIsTaken) {
     ScriptedTransport bus;
     bus.set_clock_tick(Duration{0, 1});
-    bus.deliver(make_frame(kReplyId, {}));
+    bus.deliver(make_frame(kReplyId, {0x2B}));
 
     const auto reply = run(bus, Duration{});
 
-    ASSERT_FALSE(reply.has_value());
-    EXPECT_EQ(text(reply.error()), "timeout waiting for frame");
-    EXPECT_TRUE(bus.recv_timeouts().empty());
-    EXPECT_EQ(bus.unread(), 1U);
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(data_of(*reply), bytes({0x2B}));
+    EXPECT_EQ(bus.recv_timeouts(), std::vector<Duration>{Duration{}});
 }
 
-TEST(RequestTest, PassedDeadlineEndsWithoutAnotherRecv) {
+TEST(RequestTest, FrameArrivingAfterTheDeadlineIsNotTaken) {
     ScriptedTransport bus;
-    bus.deliver(make_frame(CanId::standard(0x26), {}), ms(11));
-    bus.deliver(make_frame(kReplyId, {}));
+    bus.deliver(make_frame(kReplyId, {}), ms(11));
 
     const auto reply = run(bus, ms(10));
 
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(text(reply.error()), "timeout waiting for frame");
-    EXPECT_EQ(bus.recv_timeouts().size(), 1U);
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(10), {}}));
     EXPECT_EQ(bus.unread(), 1U);
 }
 
-// Regression: testing the deadline after a match would throw away a reply that arrived while
-// the last recv was expiring.
-TEST(RequestTest, MatchArrivingAfterDeadlineIsReturned) {
+TEST(RequestTest, MatchArrivingAsTheWaitExpiresIsReturned) {
     ScriptedTransport bus;
-    bus.deliver(make_frame(kReplyId, {0x07}), ms(25));
+    bus.deliver(make_frame(kReplyId, {0x07}), ms(10));
 
     const auto reply = run(bus, ms(10));
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     EXPECT_EQ(data_of(*reply), bytes({0x07}));
+}
+
+// A flood after the deadline: frames already waiting are read for a bounded time only.
+TEST(RequestTest, ReadingPastTheDeadlineIsBounded) {
+    ScriptedTransport bus;
+    bus.set_clock_tick(Duration::from_micros(30));
+    for (int i = 0; i < 100; ++i) bus.deliver(make_frame(CanId::standard(0x26), {}));
+
+    const auto reply = run(bus, Duration{});
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_GT(bus.unread(), 80U);
 }
 
 struct SendFailureCase {
@@ -213,7 +224,7 @@ TEST(RequestTest, BackendErrorFromRecvEndsRequestWithTimeLeft) {
 
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(text(reply.error()), "backend error: Network is down (os error 100)");
-    EXPECT_EQ(bus.recv_timeouts().size(), 2U);
+    EXPECT_EQ(bus.recv_timeouts().size(), 3U);
     EXPECT_EQ(bus.unread(), 1U);
 }
 
@@ -257,15 +268,15 @@ bool stop_hook() { return false; }
 TEST_P(InterruptedWaitTest, HookDecides) {
     const bool resume = GetParam();
     ScriptedTransport bus;
-    bus.set_signal_hook(resume ? &resume_hook : &stop_hook);
+    Exchanger exchanger = bus.exchanger(resume ? &resume_hook : &stop_hook);
     bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(5));
-    bus.deliver(make_frame(kReplyId, {0x04}));
+    bus.deliver(make_frame(kReplyId, {0x04}), ms(1));
 
-    const auto reply = run(bus, ms(20));
+    const auto reply = run(exchanger, ms(20));
 
     if (resume) {
         ASSERT_TRUE(reply.has_value()) << text(reply.error());
-        EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), ms(15)}));
+        EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), {}, ms(15)}));
     } else {
         ASSERT_FALSE(reply.has_value());
         EXPECT_TRUE(CanTransport::interrupted(reply.error()));
@@ -286,8 +297,8 @@ TEST(RequestTest, HugeTimeoutSaturatesInsteadOfOverflowing) {
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     // The deadline pins at the latest instant; the clock starts at 1000.5 s.
     constexpr std::uint64_t kLatestSeconds = INT64_MAX;
-    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{{kLatestSeconds - 1000, 499'999'999},
-                                                          {kLatestSeconds - 4600, 499'999'999}}));
+    EXPECT_EQ(bus.recv_timeouts(),
+              (std::vector<Duration>{{kLatestSeconds - 1000, 499'999'999}, Duration{}}));
 }
 
 }  // namespace
@@ -296,40 +307,111 @@ TEST(RequestTest, HugeTimeoutSaturatesInsteadOfOverflowing) {
 namespace jointbus::transport {
 namespace {
 
-// A pause that a signal interrupts: the hook decides whether it goes on to its end.
-class InterruptedPauseTest : public ::testing::TestWithParam<bool> {};
+ScriptedTransport* slow_handler_bus = nullptr;
 
-TEST_P(InterruptedPauseTest, HookDecides) {
-    const bool resume = GetParam();
-    struct sigaction action {};
-    action.sa_handler = [](int) {};  // no SA_RESTART: the sleep returns EINTR
-    struct sigaction previous {};
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+// A handler that runs for 30 ms, past the deadline, and lets the wait go on.
+bool slow_hook() {
+    slow_handler_bus->set_clock(slow_handler_bus->now().plus(ms(30)));
+    return true;
+}
+
+// Regression: a reply that arrived while a signal handler ran past the deadline was reported
+// as a timeout, although the motor had acted on the command.
+TEST(RequestTest, ReplyThatCameWhileAHandlerRanPastTheDeadlineIsTaken) {
     ScriptedTransport bus;
-    bus.set_signal_hook(resume ? &resume_hook : &stop_hook);
-    const pthread_t self = ::pthread_self();
-    std::thread interrupter([self] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ::pthread_kill(self, SIGUSR1);
-    });
+    slow_handler_bus = &bus;
+    Exchanger exchanger = bus.exchanger(&slow_hook);
+    bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(5));
+    bus.deliver(make_frame(kReplyId, {0x05}));
 
-    const auto start = std::chrono::steady_clock::now();
-    const auto paused = bus.pause(resume ? ms(200) : Duration{30, 0});
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    interrupter.join();
-    ::sigaction(SIGUSR1, &previous, nullptr);
+    const auto reply = run(exchanger, ms(20));
 
-    if (resume) {
-        EXPECT_TRUE(paused.has_value());
-        EXPECT_GE(elapsed, std::chrono::milliseconds(200));  // resumed to its end
-    } else {
-        ASSERT_FALSE(paused.has_value());
-        EXPECT_TRUE(CanTransport::interrupted(paused.error()));
-        EXPECT_LT(elapsed, std::chrono::seconds(20));  // not the 30 s
+    ASSERT_TRUE(reply.has_value()) << text(reply.error());
+    EXPECT_EQ(data_of(*reply), bytes({0x05}));
+}
+
+// The pause runs on the bus's clock: it waits its whole span, and a signal ends it only when
+// the hook says so.
+TEST(PauseTest, WaitsItsSpanOnTheBusClockAndHookDecidesOnASignal) {
+    for (const bool resume : {true, false}) {
+        SCOPED_TRACE(resume);
+        ScriptedTransport bus;
+        Exchanger exchanger = bus.exchanger(resume ? &resume_hook : &stop_hook);
+        bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(20));
+        const Instant start = bus.now();
+
+        const auto paused = exchanger.pause(ms(100));
+
+        if (resume) {
+            EXPECT_TRUE(paused.has_value());
+            EXPECT_GE(bus.now(), start.plus(ms(100)));
+        } else {
+            ASSERT_FALSE(paused.has_value());
+            EXPECT_TRUE(CanTransport::interrupted(paused.error()));
+            EXPECT_EQ(bus.now(), start.plus(ms(20)));
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Hook, InterruptedPauseTest, ::testing::Bool());
+// ---- Owed replies: a request that ended without its reply ----
+
+std::uint8_t stamp_of(const std::expected<CanFrame, TransportError>& reply) {
+    return reply && !reply->data.empty() ? reply->data[0] : 0;
+}
+
+// Regression: back to back, a reply later than its timeout was taken by the next request, and
+// every later state was one command old.
+TEST(OwedReplyTest, LateReplyIsNeverTakenByTheNextRequest) {
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "interrupted" : "timed out");
+        ScriptedTransport bus;
+        Exchanger exchanger = bus.exchanger(&stop_hook);
+        if (interrupted) bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(2));
+        bus.deliver(make_frame(kReplyId, {1}), ms(interrupted ? 13 : 15));  // reply 1, late
+        bus.deliver(make_frame(kReplyId, {2}), ms(1));
+
+        EXPECT_FALSE(run(exchanger, ms(10)).has_value());
+        EXPECT_TRUE(bus.owed().owes(kReplyId));
+        const auto second = run(exchanger, ms(10));
+
+        EXPECT_EQ(stamp_of(second), 2);
+        EXPECT_TRUE(bus.owed().empty());
+        EXPECT_EQ(bus.sent().size(), 2U);
+    }
+}
+
+TEST(OwedReplyTest, LostReplyCostsOneMoreTimeoutAndIsForgottenWhenItsTimeIsPast) {
+    ScriptedTransport bus;
+    EXPECT_FALSE(run(bus, ms(10)).has_value());
+    const Instant second_start = bus.now();
+    EXPECT_FALSE(run(bus, ms(10)).has_value());  // waits for the first reply, then its own
+    EXPECT_EQ(bus.now(), second_start.plus(ms(20)));
+
+    bus.set_clock(bus.now().plus(ms(25)));  // long after the second reply was due
+    bus.deliver(make_frame(kReplyId, {3}));
+    EXPECT_EQ(stamp_of(run(bus, ms(10))), 3);
+}
+
+// Any exchange that reads a frame from the owing identifier settles the debt, even a discard.
+TEST(OwedReplyTest, OwedReplyDroppedByADiscardIsSettled) {
+    ScriptedTransport bus;
+    EXPECT_FALSE(run(bus, ms(10)).has_value());
+    bus.waiting(make_frame(kReplyId, {1}));
+    EXPECT_TRUE(bus.owed().owes(kReplyId));
+    bus.discard_waiting(bus.owed());
+    EXPECT_TRUE(bus.owed().empty());
+}
+
+// A short frame from the reply identifier is the motor's answer, however unusable.
+TEST(OwedReplyTest, RefusedFrameFromTheReplyIdentifierLeavesNothingOwed) {
+    ScriptedTransport bus;
+    bus.deliver(make_frame(kReplyId, {1, 2, 3}));
+    Exchanger& exchanger = bus;
+    const auto reply = exchanger.exchange(CanFrameView{kCommandId, kCommand}, {kReplyId, ms(10)},
+                                          [](const CanFrame& f) { return f.data.size() == 8; });
+    EXPECT_FALSE(reply.has_value());
+    EXPECT_TRUE(bus.owed().empty());
+}
 
 }  // namespace
 }  // namespace jointbus::transport

@@ -505,6 +505,9 @@ class InMemoryBus final : public transport::CanTransport {
 public:
     explicit InMemoryBus(std::span<const MotorSettings> motors) : dispatcher_(motors, 1) {}
 
+    // NOLINTNEXTLINE(google-explicit-constructor): the driver takes the bus as it is
+    operator transport::Exchanger&() { return exchanger_; }
+
     [[nodiscard]] std::expected<void, transport::TransportError> send(
         const transport::CanFrameView& view) override {
         const CanFrame sent = frame(view.id, view.data, view.fd);
@@ -541,6 +544,8 @@ private:
 
     Dispatcher dispatcher_;
     std::deque<CanFrame> waiting_;
+    transport::OwedReplies owed_;
+    transport::Exchanger exchanger_{*this, owed_};
 };
 
 TEST(DriverAndVirtualMotor, AgreeOnEveryFrameOfASession) {

@@ -168,7 +168,7 @@ def test_unusable_limits_send_nothing(virtual_motor, bus, capture):
     with pytest.raises(RuntimeError) as caught:
         motor.mit_control(bus, MitSetpoint())
     assert str(caught.value) == (
-        "invalid MIT limits: kd_max is -1 (every limit must be >= 0 and not NaN)")
+        "invalid MIT limits: kd_max is -1 (every limit must be finite and greater than 0)")
     motor_nan = Damiao(11, 0x1B, MitLimits(p_max=math.nan))
     with pytest.raises(RuntimeError, match="^invalid MIT limits: p_max is NaN"):
         motor_nan.mit_control(bus, MitSetpoint())

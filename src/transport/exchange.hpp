@@ -1,0 +1,138 @@
+// The request-and-reply loop: every exchange on a bus (a motor command, a register read, a
+// robot's tick) waits for its replies here, so the rules below hold for all of them.
+//
+// - A reply is awaited until a deadline taken after the send. The wait is measured on the
+//   transport's clock, never in kernel ticks, so it ends neither before the deadline nor long
+//   after it. A frame already waiting when the deadline is found to have passed is still read:
+//   a reply that came while a signal handler ran is a reply, not a timeout.
+// - Frames already waiting before a request are discarded: they answer nothing to come.
+// - A request that ended without its reply leaves that reply owed (OwedReplies). The next
+//   request that expects a frame from the same identifier first waits for it, for at most one
+//   more timeout, and drops it; so no late reply is ever taken as a later request's.
+// - A signal that cuts a wait short calls the caller's hook, which says whether to wait on.
+#pragma once
+
+#include <algorithm>
+#include <expected>
+#include <utility>
+
+#include "transport/can_transport.hpp"
+
+namespace jointbus::transport {
+
+// Called when a signal cut a wait short: true to wait on for the time left, false to end the
+// operation with the interruption (Backend carrying EINTR). The Python layer runs the
+// interpreter's signal handlers here.
+using InterruptHook = bool (*)();
+
+// What a request waits for.
+struct Awaited {
+    CanId from;        // where the reply comes from: what it still owes is awaited first
+    Duration timeout;  // from the end of the send
+    // Whether a reply that did not come in time stays owed. A reply recognised by its content
+    // (a register read's) cannot answer a later command, so it leaves nothing owed.
+    bool owed_when_missed = true;
+};
+
+// Runs exchanges on one bus. A view: the transport and the owed replies belong to the caller,
+// who keeps them for as long as the bus lives (the debts outlive any one exchange).
+class Exchanger {
+public:
+    // After the deadline, frames already waiting are still read, for at most this long.
+    static constexpr Duration kLateReadSpan = Duration::from_micros(200);
+
+    Exchanger(CanTransport& bus, OwedReplies& owed, InterruptHook on_interrupt = nullptr)
+        : bus_(bus), owed_(owed), on_interrupt_(on_interrupt) {}
+
+    // Waits for what `reply.from` owes, discards the frames already waiting, sends `frame`, then
+    // receives until `accept(frame)` holds for a received frame, which is returned; every other
+    // frame is dropped. One frame is sent, never more.
+    template <class Accept>
+    [[nodiscard]] std::expected<CanFrame, TransportError> exchange(const CanFrameView& frame,
+                                                                   const Awaited& reply,
+                                                                   Accept&& accept) {
+        if (!owed_.empty()) {
+            if (auto paid = pay(reply.from); !paid) {
+                return std::unexpected(std::move(paid.error()));
+            }
+        }
+        bus_.discard_waiting(owed_);
+        if (auto sent = bus_.send(frame); !sent) return std::unexpected(std::move(sent.error()));
+        const Instant deadline = bus_.now().plus(reply.timeout);
+        bool heard = false;  // a data frame from `from`, even one `accept` refused, is its answer
+        auto received = receive_until(deadline, [&](const CanFrame& got) {
+            heard = heard || (got.id == reply.from && !got.remote && !got.error);
+            return accept(got);
+        });
+        if (!received && !heard && reply.owed_when_missed) {
+            // A reply that comes later than twice the timeout after the send is taken as lost.
+            owed_.owe(reply.from, deadline.plus(reply.timeout));
+        }
+        return received;
+    }
+
+    // Discards the frames already waiting and sends `frame`, awaiting nothing.
+    [[nodiscard]] std::expected<void, TransportError> post(const CanFrameView& frame) {
+        bus_.discard_waiting(owed_);
+        return bus_.send(frame);
+    }
+
+    // Receives until `accept(frame)` holds for a received frame, which is returned, or until
+    // `deadline` has passed (Timeout). Every frame read settles what its identifier owed.
+    template <class Accept>
+    [[nodiscard]] std::expected<CanFrame, TransportError> receive_until(Instant deadline,
+                                                                        Accept&& accept) {
+        // After a frame, more may be waiting: read them before waiting again, one system call
+        // each instead of two.
+        bool read_first = false;
+        std::optional<Instant> late_until;
+        for (;;) {
+            const Instant now = bus_.now();
+            const std::optional<Duration> remaining = deadline.since(now);
+            if (!remaining && !late_until) late_until = now.plus(kLateReadSpan);
+            // Past the deadline, what already waits is still read, without waiting.
+            const bool last = !remaining || (!read_first && *remaining == Duration{});
+            if (late_until && *late_until < now) return std::unexpected(Timeout{});
+            auto received = bus_.recv(last || read_first ? Duration{} : *remaining);
+            if (!received) {
+                if (std::holds_alternative<Timeout>(received.error())) {
+                    if (last) return received;
+                    read_first = false;
+                    continue;
+                }
+                if (CanTransport::interrupted(received.error()) && resume_after_signal()) {
+                    read_first = true;  // a frame may have come while the handler ran
+                    continue;
+                }
+                return received;
+            }
+            read_first = true;
+            owed_.settle(*received);
+            if (accept(std::as_const(*received))) return received;
+        }
+    }
+
+    // Waits until `from`'s owed reply has come, dropping every frame read meanwhile, but not
+    // past one timeout after the deadline its request had: a reply that has not come by then is
+    // forgotten. Ends early only with an interruption or a broken bus, and the reply then stays
+    // owed.
+    [[nodiscard]] std::expected<void, TransportError> pay(CanId from);
+
+    // Waits `duration` (a pause the protocol asks for), dropping whatever arrives meanwhile: a
+    // request that follows would discard it anyway.
+    [[nodiscard]] std::expected<void, TransportError> pause(Duration duration);
+
+    [[nodiscard]] CanTransport& transport() { return bus_; }
+    [[nodiscard]] OwedReplies& owed() { return owed_; }
+
+private:
+    [[nodiscard]] bool resume_after_signal() const {
+        return on_interrupt_ != nullptr && on_interrupt_();
+    }
+
+    CanTransport& bus_;
+    OwedReplies& owed_;
+    InterruptHook on_interrupt_;
+};
+
+}  // namespace jointbus::transport

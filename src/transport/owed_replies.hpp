@@ -1,0 +1,62 @@
+// Replies a bus still owes. A request that ended without its reply (a timeout, a signal) has
+// not stopped the motor from answering: the reply is still on its way, and if nobody waits for
+// it, the next request to that motor takes it for its own.
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "transport/can_frame.hpp"
+#include "transport/clock.hpp"
+
+namespace jointbus::transport {
+
+class OwedReplies {
+public:
+    // A reply from `from` is owed until `until`; one that has not come by then is taken as lost.
+    void owe(CanId from, Instant until) {
+        for (Entry& entry : entries_) {
+            if (entry.from == from) {
+                entry.until = until;
+                return;
+            }
+        }
+        entries_.push_back({from, until});  // allocates only after a reply was lost
+    }
+
+    // A data frame from `from` was read: whatever `from` owed has come.
+    void settle(CanId from) {
+        std::erase_if(entries_, [from](const Entry& entry) { return entry.from == from; });
+    }
+    void settle(const CanFrame& frame) {
+        if (!entries_.empty() && !frame.remote && !frame.error) settle(frame.id);
+    }
+
+    // Until when the reply owed by `from` is still worth waiting for at `now`; nothing when none
+    // is owed. A debt past its time is forgotten.
+    [[nodiscard]] std::optional<Instant> due(CanId from, Instant now) {
+        for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+            if (entry->from != from) continue;
+            if (entry->until > now) return entry->until;
+            entries_.erase(entry);
+            return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+    [[nodiscard]] bool empty() const { return entries_.empty(); }
+    [[nodiscard]] bool owes(CanId from) const {
+        return std::ranges::any_of(entries_,
+                                   [from](const Entry& entry) { return entry.from == from; });
+    }
+
+private:
+    struct Entry {
+        CanId from;
+        Instant until;
+    };
+    std::vector<Entry> entries_;
+};
+
+}  // namespace jointbus::transport
