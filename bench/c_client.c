@@ -1,15 +1,17 @@
+#define _GNU_SOURCE /* ppoll */
 /* The baseline for the command path: a hand-written C client doing the system calls of one
- * exchange (discard what already waits, send the command, then per received frame a timeout
- * and a read) and nothing else.
+ * exchange (discard what already waits, send the command, then per received frame a wait and
+ * a non-blocking read) and nothing else.
  * Usage: c_client IFACE COUNT */
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
@@ -29,7 +31,7 @@ int main(int argc, char** argv) {
     }
     const struct can_frame command = {
         .can_id = 0x001, .len = 8, .data = {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}};
-    const struct timeval timeout = {.tv_sec = 1, .tv_usec = 0};
+    const struct timespec timeout = {.tv_sec = 1, .tv_nsec = 0};
     long replies = 0;
     for (long i = 0; i < count; ++i) {
         /* A frame already waiting is stale (a reply to a command that gave up on it): drop it
@@ -40,8 +42,9 @@ int main(int argc, char** argv) {
         if (send(fd, &command, sizeof command, 0) != sizeof command) return 1;
         for (;;) {
             struct canfd_frame reply;
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-            const ssize_t n = recv(fd, &reply, sizeof reply, 0);
+            struct pollfd readable = {.fd = fd, .events = POLLIN, .revents = 0};
+            if (ppoll(&readable, 1, &timeout, NULL) <= 0) break;
+            const ssize_t n = recv(fd, &reply, sizeof reply, MSG_DONTWAIT);
             if (n < 0) break;
             if (reply.can_id == 0x011) {
                 ++replies;
