@@ -102,6 +102,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
             and args.timeout_ms > 0):
         parser.error("--rate, --duration, --timeout-ms and --silent-limit must be positive, "
                      "--ramp not negative")
+    if not 0 <= args.min_rate_fraction <= 1:
+        parser.error("--min-rate-fraction must be from 0 to 1")
     # The heartbeat comes with each tick, so a limit of less than two periods trips by itself.
     if args.heartbeat_limit_ms < 2e3 / args.rate:
         parser.error(f"--heartbeat-limit-ms must be at least two control periods "

@@ -95,8 +95,10 @@ def motors():
 
 def test_streams_to_both_buses_and_disables_at_the_end(motors, tmp_path):
     summary_path = tmp_path / "summary.json"
+    # The rate this machine reaches is not under test here.
     process = controller("--duration", "1", "--rate", "100", "--ramp", "0.3",
-                         "--heartbeat-limit-ms", "2000", "--summary", str(summary_path))
+                         "--heartbeat-limit-ms", "2000", "--min-rate-fraction", "0",
+                         "--summary", str(summary_path))
     stdout, _ = process.communicate(timeout=WAIT_S)
     assert process.returncode == 0, stdout
     summary = json.loads(summary_path.read_text())
@@ -111,6 +113,18 @@ def test_streams_to_both_buses_and_disables_at_the_end(motors, tmp_path):
     for iface in IFACES:
         assert f"[{iface}] motor 0x2: was in another control mode, switched to MIT mode" in stdout
     assert motor_statuses() == ALL_DISABLED
+
+
+def test_a_rate_no_machine_keeps_ends_the_run_as_too_slow(motors, tmp_path):
+    summary_path = tmp_path / "summary.json"
+    process = controller("--duration", "0.1", "--rate", "1e6", "--heartbeat-limit-ms", "2000",
+                         "--summary", str(summary_path))
+    stdout, _ = process.communicate(timeout=WAIT_S)
+    assert process.returncode == 1, stdout
+    assert "too slow: a bus served " in stdout and "of 100000 ticks, below 90%" in stdout
+    summary = json.loads(summary_path.read_text())
+    assert summary["outcome"] == "too slow"
+    assert all(motor["disabled"] for bus in summary["buses"] for motor in bus["motors"])
 
 
 @pytest.mark.parametrize("fault", ["ctrl-c", "hang controller", "kill controller",
