@@ -29,15 +29,23 @@ void print_error(const std::string& message) {
                  message.c_str());
 }
 
-// Blocks SIGINT and SIGTERM (the loop lets them through only while it sleeps) and installs the
+// A program started with SIGINT ignored (a background job of a script, for one) was meant to
+// outlive the terminal's Ctrl-C, so an ignored SIGINT stays ignored; SIGTERM always stops it.
+[[nodiscard]] bool sigint_ignored() {
+    struct sigaction current {};
+    return sigaction(SIGINT, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// Blocks the stop signals (the loop lets them through only while it sleeps) and installs the
 // handler. Fills `wait_mask` with the mask to sleep under.
 [[nodiscard]] bool install_signal_handlers(sigset_t& wait_mask) {
+    const bool with_sigint = !sigint_ignored();
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
+    if (with_sigint) sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     if (sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask) != 0) return false;
-    sigdelset(&wait_mask, SIGINT);
+    if (with_sigint) sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGTERM);
 
     struct sigaction action {};
@@ -45,7 +53,8 @@ void print_error(const std::string& message) {
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: the sleep must end so that the loop sees the request.
     action.sa_flags = 0;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+    return (!with_sigint || sigaction(SIGINT, &action, nullptr) == 0) &&
+           sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
 // Written under a temporary name and renamed, so a waiting test never reads a partial file.

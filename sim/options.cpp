@@ -325,6 +325,8 @@ Examples:
 
 The program keeps running when its interface goes down (it says so once on stderr) and
 answers again when the interface is back up, or is created anew under the same name.
+Started with SIGINT ignored (as a script's background job is), it keeps ignoring it and
+stops on SIGTERM only.
 
 Exit status: 0 after SIGINT or SIGTERM, 1 if the interface cannot be opened or fails,
 2 on bad usage.)";

@@ -31,12 +31,17 @@ volatile std::sig_atomic_t stop_requested = 0;
 
 void request_stop(int) { stop_requested = 1; }
 
-// Without SA_RESTART, so that a wait for the next frame ends at once.
+// Without SA_RESTART, so that a wait for the next frame ends at once. A capture started with
+// SIGINT ignored (a background job of a script) was meant to outlive the terminal's Ctrl-C, so
+// that SIGINT stays ignored; SIGTERM always stops it.
 void catch_stop_signals() {
     struct sigaction action {};
     action.sa_handler = request_stop;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
+    struct sigaction current {};
+    if (::sigaction(SIGINT, nullptr, &current) != 0 || current.sa_handler != SIG_IGN) {
+        ::sigaction(SIGINT, &action, nullptr);
+    }
     ::sigaction(SIGTERM, &action, nullptr);
 }
 

@@ -1,5 +1,7 @@
 """The virtual motor's own behaviour on a real interface: faults that only the wire shows, and
 an interface that goes down and comes back."""
+import os
+import signal
 import socket
 import struct
 import subprocess
@@ -7,6 +9,7 @@ import time
 
 import jointbus
 from jointbus import Damiao
+from virtual_motor import VirtualMotor
 
 CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
@@ -92,3 +95,19 @@ def test_the_motor_survives_its_interface_going_down_and_up(virtual_motor, iface
     assert motor.disable(jointbus.SocketCanTransport(iface)).error == 0
     assert sim.stderr().count("is down; waiting for it to come back") == 1
     assert sim.stderr().count("is back; answering again") == 1
+
+
+def ignore_sigint():
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def test_started_with_sigint_ignored_it_outlives_sigint(iface):
+    # Started as a script starts its background jobs.
+    with VirtualMotor(iface, ["--motor", "1:0x11:dm4310"], preexec_fn=ignore_sigint) as sim:
+        os.kill(sim.pid, signal.SIGINT)
+        # Had a handler caught it, the loop would end before it read another frame.
+        motor = Damiao(1, 0x11, timeout_ms=500)
+        assert motor.enable(jointbus.SocketCanTransport(iface)).error == 1
+        assert sim.process.poll() is None, sim.stderr()
+    # Leaving the block sent SIGTERM and checked that it ended the program with status 0.
+    assert sim.returncode == 0

@@ -33,15 +33,16 @@ class SimulatorError(RuntimeError):
 class VirtualMotor:
     """The simulator as a context manager: entering starts it on `iface` with `args` and then
     `extra`, and returns once its ready file exists (the interface is open and the motors
-    answer). Leaving sends SIGTERM and waits for it to exit; when the block itself raised
-    nothing, a simulator that died or exited with a non-zero status raises SimulatorError
-    with its stderr."""
+    answer); `preexec_fn`, if given, runs in the child just before the program starts. Leaving
+    sends SIGTERM and waits for it to exit; when the block itself raised nothing, a simulator
+    that died or exited with a non-zero status raises SimulatorError with its stderr."""
 
     def __init__(self, iface: str, args: list[str], extra: list[str] = (),
-                 ready_timeout: float = 15.0, stop_timeout: float = 10.0):
+                 ready_timeout: float = 15.0, stop_timeout: float = 10.0, preexec_fn=None):
         self.command = [str(simulator_path()), "--iface", iface, *args, *extra]
         self.ready_timeout = ready_timeout
         self.stop_timeout = stop_timeout
+        self.preexec_fn = preexec_fn
         self.process: subprocess.Popen | None = None
         self.returncode: int | None = None
         self._dir: tempfile.TemporaryDirectory | None = None
@@ -65,7 +66,8 @@ class VirtualMotor:
         with open(Path(self._dir.name) / "stderr", "wb") as stderr:
             self.process = subprocess.Popen([*self.command, "--ready-file", str(ready)],
                                             stdin=subprocess.DEVNULL,
-                                            stdout=subprocess.DEVNULL, stderr=stderr)
+                                            stdout=subprocess.DEVNULL, stderr=stderr,
+                                            preexec_fn=self.preexec_fn)
         deadline = time.monotonic() + self.ready_timeout
         while not ready.exists():
             if self.process.poll() is not None:
