@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -23,13 +24,24 @@ bool CanTransport::interrupted(const TransportError& error) {
 
 std::size_t CanTransport::discard_waiting(OwedReplies& owed) {
     std::size_t discarded = 0;
-    for (; discarded < kMaxDiscarded; ++discarded) {
-        auto frame = recv(Duration{});
-        if (!frame) break;
-        owed.settle(*frame);
+    std::optional<Instant> until;  // the clock is read only once a frame was waiting
+    while (discarded < kMaxDiscarded) {
+        const std::optional<Dropped> dropped = drop_waiting();
+        if (!dropped) break;
+        ++discarded;
+        if (dropped->data) owed.settle(dropped->id);
+        const Instant read_at = now();
+        if (!until) until = read_at.plus(kMaxDiscardSpan);
+        if (*until < read_at) break;
     }
     if (discarded > 0) log_discarded(discarded);
     return discarded;
+}
+
+std::optional<CanTransport::Dropped> CanTransport::drop_waiting() {
+    auto frame = recv(Duration{});
+    if (!frame) return std::nullopt;
+    return Dropped{frame->id, !frame->remote && !frame->error};
 }
 
 void CanTransport::log_discarded(std::size_t count) {

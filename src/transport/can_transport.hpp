@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 
 #include "transport/can_frame.hpp"
 #include "transport/clock.hpp"
@@ -32,11 +33,23 @@ public:
 
     // Reads and drops, without waiting, the frames that arrived before now: late replies to
     // earlier requests, or frames a second program provoked. Each dropped data frame settles
-    // what its identifier owed in `owed`. At most kMaxDiscarded are read, so a flood cannot
-    // hold a request for ever; returns how many were dropped. Read errors end it silently: the
-    // send that follows reports a broken bus.
+    // what its identifier owed in `owed`. It stops after kMaxDiscarded frames or
+    // kMaxDiscardSpan, whichever comes first: under a flood that a slow reader cannot keep up
+    // with, the queue never empties, and the request must still go out in time (what is left is
+    // read by the request's own wait, which keeps its deadline). Returns how many were dropped.
+    // Read errors end it silently: the send that follows reports a broken bus.
     static constexpr std::size_t kMaxDiscarded = 1024;
-    virtual std::size_t discard_waiting(OwedReplies& owed);
+    static constexpr Duration kMaxDiscardSpan = Duration::from_micros(500);
+    std::size_t discard_waiting(OwedReplies& owed);
+
+    // What `drop_waiting` read and dropped.
+    struct Dropped {
+        CanId id;
+        bool data = true;  // false for a remote or an error frame
+    };
+    // Reads one frame that is already waiting, without waiting and without keeping it; nothing
+    // when none waits or the read failed.
+    [[nodiscard]] virtual std::optional<Dropped> drop_waiting();
 
     // The clock that deadlines are measured on: CLOCK_MONOTONIC. Scripted test transports
     // substitute their own time.

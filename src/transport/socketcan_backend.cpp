@@ -131,17 +131,11 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
     return write_all(socket_.get(), &raw, sizeof raw);
 }
 
-std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed) {
-    canfd_frame scratch;  // only the identifier is looked at, and only when a reply is owed
-    std::size_t discarded = 0;
-    for (; discarded < kMaxDiscarded; ++discarded) {
-        if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
-        if (!owed.empty() && (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0) {
-            owed.settle(identifier(scratch.can_id));
-        }
-    }
-    if (discarded > 0) log_discarded(discarded);
-    return discarded;
+std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting() {
+    canfd_frame scratch;  // only the identifier is looked at
+    if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) return std::nullopt;
+    return Dropped{identifier(scratch.can_id),
+                   (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0};
 }
 
 std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,

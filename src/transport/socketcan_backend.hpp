@@ -36,9 +36,9 @@ public:
 
     [[nodiscard]] std::expected<CanFrame, TransportError> recv(Duration timeout) override;
 
-    // Reads waiting frames straight into a scratch buffer: nothing is converted, and an empty
-    // queue costs one non-blocking read.
-    std::size_t discard_waiting(OwedReplies& owed) override;
+    // Reads straight into a scratch buffer: nothing is converted, and an empty queue costs one
+    // non-blocking read.
+    [[nodiscard]] std::optional<Dropped> drop_waiting() override;
 
     [[nodiscard]] int descriptor() const { return socket_.get(); }
 

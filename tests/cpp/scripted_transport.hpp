@@ -123,14 +123,22 @@ public:
     }
 
     // Takes only the frames scripted with `waiting`: the script of `recv` outcomes describes
-    // what arrives after the send.
-    std::size_t discard_waiting(transport::OwedReplies& owed) override {
-        ++discard_calls_;
-        for (const transport::CanFrame& frame : waiting_) owed.settle(frame);
-        const std::size_t count = waiting_.size();
-        waiting_.clear();
-        return count;
+    // what arrives after the send. A `flood` never runs dry.
+    [[nodiscard]] std::optional<Dropped> drop_waiting() override {
+        if (flood_) {
+            clock_ = clock_.plus(*flood_);
+            return Dropped{transport::CanId::standard(0x7FF)};
+        }
+        if (waiting_.empty()) {
+            ++discard_calls_;
+            return std::nullopt;
+        }
+        const transport::CanFrame frame = waiting_.front();
+        waiting_.erase(waiting_.begin());
+        return Dropped{frame.id, !frame.remote && !frame.error};
     }
+    // From now on a frame is always waiting, and reading one takes `per_frame` of fake time.
+    void flood(transport::Duration per_frame) { flood_ = per_frame; }
 
     // NOLINTNEXTLINE(google-explicit-constructor): lets driver calls take the bus as it is
     operator transport::Exchanger&() { return exchanger_; }
@@ -163,6 +171,7 @@ private:
     std::deque<Step> script_;
     std::vector<transport::CanFrame> waiting_;
     std::size_t discard_calls_ = 0;
+    std::optional<transport::Duration> flood_;
     std::optional<transport::TransportError> send_failure_;
     transport::Duration send_duration_{};
     transport::Duration clock_tick_{};

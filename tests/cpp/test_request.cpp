@@ -242,6 +242,22 @@ TEST(RequestTest, FramesWaitingBeforeTheSendAreDiscarded) {
     EXPECT_EQ(bus.discard_calls(), 1U);
 }
 
+// Regression: under a flood that the reader could not keep up with, the discard read its whole
+// bound of 1024 frames before the send, and a 2 ms command took 400 ms.
+TEST(RequestTest, DiscardUnderAFloodEndsWithinItsSpan) {
+    ScriptedTransport bus;
+    bus.flood(Duration::from_micros(350));
+    const Instant start = bus.now();
+
+    const std::size_t dropped = bus.discard_waiting(bus.owed());
+
+    // The span counts from the first frame read (the quiet path reads no clock), and the read
+    // that crosses it is the last.
+    EXPECT_LT(dropped, 6U);
+    EXPECT_LE(bus.now(),
+              start.plus(CanTransport::kMaxDiscardSpan).plus(Duration::from_micros(700)));
+}
+
 // Regression: a remote frame with the reply's identifier was decoded as a reply.
 TEST(RequestTest, RemoteAndErrorFramesAreNeverTheReply) {
     ScriptedTransport bus;
