@@ -1,0 +1,33 @@
+#include "python_robot/arguments.hpp"
+
+namespace jointbus::python_robot {
+
+using python::PyRef;
+
+PyRef type_name(PyObject* object) { return PyRef::steal(PyType_GetQualName(Py_TYPE(object))); }
+
+PyRef items_of(PyObject* object, const char* name) {
+    if (PyList_Check(object) || PyTuple_Check(object)) return PyRef::borrow(object);
+    // An object that has no iterator is named here; an iterator that fails passes its own error.
+    if (Py_TYPE(object)->tp_iter == nullptr && !PySequence_Check(object)) {
+        const PyRef type = type_name(object);
+        if (type) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not iterable", name,
+                         type.get());
+        }
+        return {};
+    }
+    return PyRef::steal(PySequence_List(object));
+}
+
+bool item_type_error(PyObject* item, const char* name, std::size_t index, const char* expected) {
+    const PyRef type = type_name(item);
+    if (type) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': item %zu: '%U' object cannot be converted to %s", name, index,
+                     type.get(), expected);
+    }
+    return false;
+}
+
+}  // namespace jointbus::python_robot

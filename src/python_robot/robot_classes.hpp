@@ -1,0 +1,91 @@
+// The classes of the jointbus_robot module: the description (Motor, Bus), the outcome without a
+// state (NoState) and the Robot, with what the module caches at import for the tick's hot path.
+//
+// The module reuses jointbus's MitLimits, MitSetpoint and MotorState: at import it takes their
+// type objects from the jointbus module into python::class_types, so their instances are the
+// very classes users know, laid out as python/classes.hpp says.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "python/bus_lock.hpp"
+#include "robot/robot.hpp"
+
+namespace jointbus::python_robot {
+
+struct MotorObject {
+    PyObject_HEAD robot::MotorConfig config;
+};
+
+struct BusObject {
+    PyObject_HEAD PyObject* iface;  // str
+    PyObject* motors;               // tuple of Motor
+};
+
+struct NoStateObject {
+    PyObject_HEAD PyObject* reason;  // one of the cached reason strings
+    PyObject* message;               // str
+};
+
+// What the robot's lock guards.
+struct Engine {
+    std::unique_ptr<robot::Robot> robot;   // null once closed
+    std::vector<robot::Command> commands;  // reused by every tick
+};
+
+struct RobotObject {
+    PyObject_HEAD python::BusLock<Engine> engine;
+    PyObject* buses;   // tuple of Bus
+    PyObject* motors;  // tuple of Motor, in tick order
+    std::size_t motor_count;
+};
+
+// Made once per process at the first import, never freed (one interpreter per process).
+struct RobotTypes {
+    PyTypeObject* motor = nullptr;
+    PyTypeObject* bus = nullptr;
+    PyTypeObject* no_state = nullptr;
+    PyTypeObject* robot = nullptr;
+};
+extern RobotTypes robot_types;
+
+// The command names a tick accepts, in robot::Action order from Enable.
+inline constexpr std::array<const char*, 4> kActionNames = {"enable", "disable", "set_zero",
+                                                            "clear_error"};
+// NoState.reason for each robot::NoState, in its order.
+inline constexpr std::array<const char*, 6> kReasonNames = {
+    "not commanded", "timeout", "short reply", "owes a reply", "send failed", "bus failed"};
+
+// Interned strings and shared NoState objects, made by `create_cache` at import.
+struct Cache {
+    std::array<PyObject*, kActionNames.size()> actions{};
+    std::array<PyObject*, kReasonNames.size()> reasons{};
+    // For a reason whose text is always the same (no error, no length), one immutable NoState
+    // serves every outcome: a motor left out of every tick costs no allocation.
+    std::array<PyObject*, kReasonNames.size()> fixed_no_state{};
+};
+extern Cache cache;
+
+// Each creates its type object and records it in `robot_types`; a new reference, or null with an
+// exception set.
+PyObject* create_motor_type();
+PyObject* create_bus_type();
+PyObject* create_no_state_type();
+PyObject* create_robot_type();
+
+// Fills `cache`; needs the NoState type. False with an exception set.
+[[nodiscard]] bool create_cache();
+
+// The outcome as a Python object: a jointbus.MotorState or a NoState. Null with an exception
+// set.
+PyObject* outcome_object(const robot::Outcome& outcome);
+
+// Closes every robot still open, as close() does; the module registers it with atexit.
+PyObject* close_open_robots(PyObject* module, PyObject* unused);
+
+}  // namespace jointbus::python_robot

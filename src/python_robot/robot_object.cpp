@@ -1,0 +1,478 @@
+// Robot: the engine of src/robot behind one lock, driven from Python.
+//
+// Every call into the engine that may wait for its bus threads runs with the interpreter lock
+// released: a bus thread that logs takes the interpreter lock (python/logging_bridge.cpp), so
+// waiting for one while holding it could stop both.
+#include <algorithm>
+#include <cstdint>
+#include <expected>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "damiao/mit.hpp"
+#include "python/binder.hpp"
+#include "python/classes.hpp"
+#include "python/convert.hpp"
+#include "python/panic.hpp"
+#include "python/py_ref.hpp"
+#include "python_robot/arguments.hpp"
+#include "python_robot/robot_classes.hpp"
+
+namespace jointbus::python_robot {
+
+namespace {
+
+using python::at_boundary;
+using python::BoundArguments;
+using python::PyRef;
+using python::Signature;
+
+// How long the tick waits for the buses between two looks at the signal handlers: the delay
+// before Ctrl-C takes effect.
+constexpr transport::Duration kSignalPoll = transport::Duration::from_millis(2);
+
+constexpr const char* kCommandKinds =
+    "a command (MitSetpoint, 'enable', 'disable', 'set_zero', 'clear_error' or None)";
+
+RobotObject* as_robot(PyObject* self) { return reinterpret_cast<RobotObject*>(self); }
+
+// Robots not yet closed, for the close at interpreter exit; changed with the interpreter lock
+// held.
+std::vector<RobotObject*> open_robots;
+
+void forget(RobotObject* robot) { std::erase(open_robots, robot); }
+
+// Releases the interpreter lock for as long as it lives.
+class InterpreterReleased {
+public:
+    InterpreterReleased() : state_(PyEval_SaveThread()) {}
+    InterpreterReleased(const InterpreterReleased&) = delete;
+    InterpreterReleased& operator=(const InterpreterReleased&) = delete;
+    ~InterpreterReleased() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+template <class Function>
+decltype(auto) without_interpreter(Function&& function) {
+    const InterpreterReleased released;
+    return std::forward<Function>(function)();
+}
+
+// Another thread's call on the robot may be running Python code that needs the interpreter
+// lock: wait for the robot's lock without it (see python/bus_lock.hpp).
+constexpr auto wait_without_interpreter = [](auto&& acquire) { without_interpreter(acquire); };
+
+PyObject* set_text_error(PyObject* type, const std::string& text) {
+    const PyRef message = PyRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (message) PyErr_SetObject(type, message.get());
+    return nullptr;
+}
+
+// Runs `operation(engine)` under the robot's lock; a robot closed already is an error unless
+// `closed_is_error` is false, when the operation runs with the robot's engine gone.
+template <class Operation>
+PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operation,
+                      bool closed_is_error = true) {
+    RobotObject* robot = as_robot(self);
+    if (robot->engine.held_by_this_thread()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "robot in use: a handler that ran during a call on this robot cannot use "
+                        "the same robot");
+        return nullptr;
+    }
+    return robot->engine.with_locked(
+        [&](Engine& engine) -> PyObject* {
+            if (!engine.robot && closed_is_error) {
+                PyErr_Format(PyExc_RuntimeError, "%s: the robot is closed", full_name);
+                return nullptr;
+            }
+            return std::forward<Operation>(operation)(engine);
+        },
+        wait_without_interpreter);
+}
+
+void close_engine(RobotObject* robot, Engine& engine) {
+    if (!engine.robot) return;
+    forget(robot);
+    without_interpreter([&] {
+        engine.robot->close();
+        engine.robot.reset();
+    });
+}
+
+// ---- Construction ----------------------------------------------------------------------------
+
+bool to_bool(PyObject* object, const char* name, bool& out) {
+    if (PyBool_Check(object)) {
+        out = object == Py_True;
+        return true;
+    }
+    const PyRef type = type_name(object);
+    if (type) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'bool'",
+                     name, type.get());
+    }
+    return false;
+}
+
+// The description from a sequence of Bus, and the flat tuple of its motors.
+bool describe(PyObject* buses, robot::RobotConfig& config, PyRef& motors) {
+    PyRef all = PyRef::steal(PyList_New(0));
+    if (!all) return false;
+    for (Py_ssize_t b = 0; b < PyTuple_GET_SIZE(buses); ++b) {
+        PyObject* item = PyTuple_GET_ITEM(buses, b);
+        if (!Py_IS_TYPE(item, robot_types.bus)) {
+            return item_type_error(item, "buses", static_cast<std::size_t>(b), "'Bus'");
+        }
+        const auto* bus = reinterpret_cast<BusObject*>(item);
+        Py_ssize_t size = 0;
+        const char* iface = PyUnicode_AsUTF8AndSize(bus->iface, &size);
+        if (iface == nullptr) return false;
+        robot::BusConfig& described = config.buses.emplace_back();
+        described.iface.assign(iface, static_cast<std::size_t>(size));
+        for (Py_ssize_t m = 0; m < PyTuple_GET_SIZE(bus->motors); ++m) {
+            PyObject* motor = PyTuple_GET_ITEM(bus->motors, m);
+            described.motors.push_back(reinterpret_cast<MotorObject*>(motor)->config);
+            if (PyList_Append(all.get(), motor) != 0) return false;
+        }
+    }
+    motors = PyRef::steal(PyList_AsTuple(all.get()));
+    return static_cast<bool>(motors);
+}
+
+PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Robot.__new__()",
+                                             {"buses", "watchdog_ms", "disable_on_exit"}, 1);
+            BoundArguments bound;
+            if (!bind(signature, args, kwargs, bound)) return nullptr;
+            const PyRef items = items_of(bound[0], "buses");
+            if (!items) return nullptr;
+            PyRef buses = PyRef::steal(PySequence_Tuple(items.get()));
+            robot::RobotConfig config;
+            PyRef motors;
+            if (!buses || !describe(buses.get(), config, motors)) return nullptr;
+            if (bound[1] != nullptr) {
+                std::uint64_t watchdog_ms = 0;
+                if (!python::to_u64(bound[1], "watchdog_ms", watchdog_ms)) return nullptr;
+                config.watchdog = transport::Duration::from_millis(watchdog_ms);
+            }
+            if (bound[2] != nullptr &&
+                !to_bool(bound[2], "disable_on_exit", config.disable_on_close)) {
+                return nullptr;
+            }
+            if (auto valid = robot::validate(config); !valid) {
+                return set_text_error(PyExc_ValueError, valid.error().text);
+            }
+            auto opened =
+                without_interpreter([&] { return robot::Robot::open(std::move(config)); });
+            if (!opened) return set_text_error(PyExc_OSError, opened.error().text);
+
+            const std::size_t count = (*opened)->motor_count();
+            if (count != static_cast<std::size_t>(PyTuple_GET_SIZE(motors.get()))) {
+                throw python::InternalFault("the robot counts other motors than its description");
+            }
+            Engine engine{std::move(*opened), {}};
+            engine.commands.reserve(count);
+            PyObject* self = type->tp_alloc(type, 0);
+            if (self == nullptr) {
+                without_interpreter([&] { engine.robot.reset(); });
+                return nullptr;
+            }
+            RobotObject* robot = as_robot(self);
+            new (&robot->engine) python::BusLock<Engine>(std::move(engine));
+            robot->buses = buses.release();
+            robot->motors = motors.release();
+            robot->motor_count = count;
+            open_robots.push_back(robot);
+            return self;
+        },
+        nullptr);
+}
+
+void robot_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    RobotObject* robot = as_robot(self);
+    forget(robot);
+    // No other reference exists, so nothing holds the lock; the engine's destructor closes it.
+    without_interpreter([&] { robot->engine.~BusLock(); });
+    Py_XDECREF(robot->buses);
+    Py_XDECREF(robot->motors);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- Tick ------------------------------------------------------------------------------------
+
+// One command of a tick: a MitSetpoint, a command name, or None.
+bool to_command(PyObject* item, std::size_t index, robot::Command& out) {
+    if (item == Py_None) {
+        out = robot::Command{};
+        return true;
+    }
+    if (Py_IS_TYPE(item, python::class_types.mit_setpoint)) {
+        out = robot::Command::mit(reinterpret_cast<python::MitSetpointObject*>(item)->value);
+        return true;
+    }
+    if (!PyUnicode_Check(item)) return item_type_error(item, "commands", index, kCommandKinds);
+    // A literal in the caller's code is interned: found by identity, without comparing text.
+    std::size_t found = cache.actions.size();
+    for (std::size_t a = 0; a < cache.actions.size() && found == cache.actions.size(); ++a) {
+        if (item == cache.actions[a]) found = a;
+    }
+    for (std::size_t a = 0; a < cache.actions.size() && found == cache.actions.size(); ++a) {
+        const int equal = PyUnicode_Compare(item, cache.actions[a]);
+        if (equal == -1 && PyErr_Occurred()) return false;
+        if (equal == 0) found = a;
+    }
+    if (found == cache.actions.size()) {
+        PyErr_Format(PyExc_ValueError,
+                     "argument 'commands': item %zu: unknown command %R (the commands are "
+                     "'enable', 'disable', 'set_zero' and 'clear_error')",
+                     index, item);
+        return false;
+    }
+    out = robot::Command{};
+    out.action =
+        static_cast<robot::Action>(static_cast<std::size_t>(robot::Action::Enable) + found);
+    return true;
+}
+
+bool to_commands(PyObject* commands, std::vector<robot::Command>& out) {
+    const PyRef items = items_of(commands, "commands");
+    if (!items) return false;
+    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    PyObject** values = PySequence_Fast_ITEMS(items.get());
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!to_command(values[i], i, out[i])) return false;
+    }
+    return true;
+}
+
+// The engine refuses a tick for a mistake in its arguments (ValueError) or because the watchdog
+// fired (RuntimeError); its text says which.
+PyObject* raise_tick_error(const robot::TickError& error, const Engine& engine,
+                           std::size_t motor_count) {
+    const auto& commands = engine.commands;
+    const bool wrong_arguments =
+        commands.size() != motor_count ||
+        std::any_of(commands.begin(), commands.end(), [](const robot::Command& command) {
+            return command.action == robot::Action::Mit && damiao::has_nan(command.setpoint);
+        });
+    return set_text_error(wrong_arguments ? PyExc_ValueError : PyExc_RuntimeError, error.text);
+}
+
+PyObject* outcome_list(const std::vector<robot::Outcome>& outcomes) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        PyObject* item = outcome_object(outcomes[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* tick_engine(Engine& engine, PyObject* commands, std::size_t motor_count) {
+    if (!to_commands(commands, engine.commands)) return nullptr;
+    robot::Robot& robot = *engine.robot;
+    std::expected<void, robot::TickError> started;
+    std::optional<std::vector<robot::Outcome>> outcomes;
+    without_interpreter([&] {
+        started = robot.start_tick(engine.commands);
+        if (started) outcomes = robot.finish(kSignalPoll);
+    });
+    if (!started) return raise_tick_error(started.error(), engine, motor_count);
+    while (!outcomes) {
+        // A handler that raises ends the call; the buses finish the tick on their own, and the
+        // engine's next operation waits for them.
+        if (PyErr_CheckSignals() != 0) return nullptr;
+        without_interpreter([&] { outcomes = robot.finish(kSignalPoll); });
+    }
+    return outcome_list(*outcomes);
+}
+
+PyObject* robot_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Robot.tick()", {"commands"}, 1);
+            BoundArguments bound;
+            if (!bind(signature, args, python::positional_count(static_cast<std::size_t>(nargsf)),
+                      kwnames, bound)) {
+                return nullptr;
+            }
+            return with_engine(self, signature.full_name(), [&](Engine& engine) {
+                return tick_engine(engine, bound[0], as_robot(self)->motor_count);
+            });
+        },
+        nullptr);
+}
+
+// ---- Bring-up, shut-down, closing ------------------------------------------------------------
+
+struct Step {
+    const char* full_name;
+    std::vector<robot::MotorFault> (robot::Robot::*run)();
+};
+constexpr Step kEnsureMitMode{"Robot.ensure_mit_mode()", &robot::Robot::ensure_mit_mode};
+constexpr Step kEnableAll{"Robot.enable_all()", &robot::Robot::enable_all};
+constexpr Step kDisableAll{"Robot.disable_all()", &robot::Robot::disable_all};
+
+// One line per fault, each naming its bus, motor and status.
+PyObject* raise_faults(const std::vector<robot::MotorFault>& faults) {
+    std::string text;
+    for (const robot::MotorFault& fault : faults) {
+        if (!text.empty()) text += '\n';
+        text += fault.text;
+    }
+    return set_text_error(PyExc_RuntimeError, text);
+}
+
+template <const Step& step>
+PyObject* robot_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature(step.full_name, {}, 0);
+            BoundArguments bound;
+            if (!bind(signature, args, python::positional_count(static_cast<std::size_t>(nargsf)),
+                      kwnames, bound)) {
+                return nullptr;
+            }
+            return with_engine(self, step.full_name, [&](Engine& engine) -> PyObject* {
+                const auto faults =
+                    without_interpreter([&] { return ((*engine.robot).*step.run)(); });
+                if (!faults.empty()) return raise_faults(faults);
+                Py_RETURN_NONE;
+            });
+        },
+        nullptr);
+}
+
+PyObject* close_robot(PyObject* self, const char* full_name) {
+    return with_engine(
+        self, full_name,
+        [&](Engine& engine) -> PyObject* {
+            close_engine(as_robot(self), engine);
+            Py_RETURN_NONE;
+        },
+        false);
+}
+
+PyObject* robot_close(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Robot.close()", {}, 0);
+            BoundArguments bound;
+            if (!bind(signature, args, python::positional_count(static_cast<std::size_t>(nargsf)),
+                      kwnames, bound)) {
+                return nullptr;
+            }
+            return close_robot(self, signature.full_name());
+        },
+        nullptr);
+}
+
+PyObject* robot_enter(PyObject* self, PyObject*) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            return with_engine(self, "Robot.__enter__()",
+                               [&](Engine&) -> PyObject* { return Py_NewRef(self); });
+        },
+        nullptr);
+}
+
+PyObject* robot_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            if (nargs != 3) {
+                PyErr_Format(PyExc_TypeError,
+                             "Robot.__exit__() takes 3 positional arguments but %zd %s given",
+                             nargs, nargs == 1 ? "was" : "were");
+                return nullptr;
+            }
+            return close_robot(self, "Robot.__exit__()");
+        },
+        nullptr);
+}
+
+PyObject* get_buses(PyObject* self, void*) { return Py_NewRef(as_robot(self)->buses); }
+PyObject* get_motors(PyObject* self, void*) { return Py_NewRef(as_robot(self)->motors); }
+PyObject* get_closed(PyObject* self, void*) {
+    return PyBool_FromLong(std::find(open_robots.begin(), open_robots.end(), as_robot(self)) ==
+                           open_robots.end());
+}
+
+PyGetSetDef robot_getset[] = {
+    {"buses", get_buses, nullptr, nullptr, nullptr},
+    {"motors", get_motors, nullptr, nullptr, nullptr},
+    {"closed", get_closed, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef robot_methods[] = {
+    {"tick", python::fastcall_method<&robot_tick>(), kMethodFlags,
+     "tick($self, commands)\n--\n\n"
+     "Send one command to every motor at once and return one outcome per motor."},
+    {"ensure_mit_mode", python::fastcall_method<&robot_step<kEnsureMitMode>>(), kMethodFlags,
+     "ensure_mit_mode($self)\n--\n\nPut every motor in MIT control mode."},
+    {"enable_all", python::fastcall_method<&robot_step<kEnableAll>>(), kMethodFlags,
+     "enable_all($self)\n--\n\nEnable every motor and check each one's status."},
+    {"disable_all", python::fastcall_method<&robot_step<kDisableAll>>(), kMethodFlags,
+     "disable_all($self)\n--\n\nDisable every motor and check that each one is disabled."},
+    {"close", python::fastcall_method<&robot_close>(), kMethodFlags,
+     "close($self)\n--\n\nDisable the motors (unless disable_on_exit is False) and stop the "
+     "buses."},
+    {"__enter__", robot_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&robot_exit)),
+     METH_FASTCALL, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_robot_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc,
+         const_cast<char*>("Robot(buses, watchdog_ms=50, disable_on_exit=True)\n--\n\n"
+                           "Every motor of every bus, commanded together once per tick.")},
+        {Py_tp_new, python::slot(&robot_new)},
+        {Py_tp_dealloc, python::slot(&robot_dealloc)},
+        {Py_tp_getset, robot_getset},
+        {Py_tp_methods, robot_methods},
+        {0, nullptr},
+    };
+    static PyType_Spec definition = {"jointbus_robot.Robot", sizeof(RobotObject), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyObject* type = python::create_type(definition);
+    robot_types.robot = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
+    return type;
+}
+
+PyObject* close_open_robots(PyObject*, PyObject*) {
+    return at_boundary<PyObject*>(
+        []() -> PyObject* {
+            // Held first, all of them: closing one lets other threads run, and drop another.
+            std::vector<PyRef> robots;
+            for (RobotObject* robot : open_robots) {
+                robots.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(robot)));
+            }
+            for (const PyRef& robot : robots) {
+                const PyRef done = PyRef::steal(close_robot(robot.get(), "Robot.close()"));
+                if (!done) return nullptr;
+            }
+            Py_RETURN_NONE;
+        },
+        nullptr);
+}
+
+}  // namespace jointbus::python_robot
