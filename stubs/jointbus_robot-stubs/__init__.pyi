@@ -1,0 +1,150 @@
+"""A whole robot every tick: every motor of every bus in one call, each bus served by a native
+thread of its own, with a watchdog that disables the motors when the ticks stop."""
+
+import types
+import typing
+from collections.abc import Iterable
+
+import jointbus
+
+__version__: str
+
+_Command: typing.TypeAlias = (
+    jointbus.MitSetpoint | typing.Literal["enable", "disable", "set_zero", "clear_error"] | None
+)
+_Reason: typing.TypeAlias = typing.Literal[
+    "not commanded", "timeout", "short reply", "owes a reply", "send failed", "bus failed"
+]
+_Preset: typing.TypeAlias = typing.Literal[
+    "dm3507",
+    "dm4310",
+    "dm4310p",
+    "dm4340",
+    "dm4340p",
+    "dm6006",
+    "dm6248p",
+    "dm8006",
+    "dm8009",
+    "dm10010",
+    "dm10010l",
+    "dmg6215",
+    "dmh3510",
+    "dmh6220",
+    "dmjh11",
+]
+
+@typing.final
+class Motor:
+    """One motor of a bus: the id it takes commands on (`motor_id`), the id it answers from
+    (`master_id`), its scaling limits (a preset name such as "dm4310", or a
+    `jointbus.MitLimits`) and how long a tick waits for its reply, in ms. Immutable."""
+
+    def __init__(
+        self,
+        motor_id: int,
+        master_id: int,
+        limits: _Preset | jointbus.MitLimits = ...,
+        timeout_ms: int = ...,
+    ) -> None: ...
+    @property
+    def motor_id(self) -> int:
+        """The identifier the motor takes commands on (0..65535; CAN id `motor_id & 0x7FF`)."""
+    @property
+    def master_id(self) -> int:
+        """The identifier the motor answers from (0..65535; CAN id `master_id & 0x7FF`)."""
+    @property
+    def limits(self) -> jointbus.MitLimits:
+        """The scaling limits, a new `jointbus.MitLimits` on each read."""
+    @property
+    def model(self) -> str | None:
+        """The preset the limits came from, or None for limits given as a MitLimits."""
+    @property
+    def timeout_ms(self) -> int:
+        """How long a tick waits for this motor's reply, in ms."""
+    def __repr__(self) -> str: ...
+
+@typing.final
+class Bus:
+    """One SocketCAN interface (`iface`, such as "can0") and its motors, in the order a tick
+    takes their commands. Immutable; nothing is opened until a Robot is made."""
+
+    def __init__(self, iface: str, motors: Iterable[Motor]) -> None: ...
+    @property
+    def iface(self) -> str:
+        """The interface's name."""
+    @property
+    def motors(self) -> tuple[Motor, ...]:
+        """The bus's motors, in tick order."""
+    def __repr__(self) -> str: ...
+
+@typing.final
+class NoState:
+    """Why a motor has no state this tick: `reason` names the case, `message` is its exact
+    text. Made only by `Robot.tick`."""
+
+    @property
+    def reason(self) -> _Reason:
+        """"not commanded" (its command was None), "timeout" (no reply within its timeout;
+        the reply is now owed), "short reply" (only frames too short to decode came),
+        "owes a reply" (it still owed one to an earlier tick, so nothing was sent to it),
+        "send failed" or "bus failed"."""
+    @property
+    def message(self) -> str:
+        """The text of the outcome, for example "transport error: timeout waiting for
+        frame"."""
+    def __repr__(self) -> str: ...
+
+@typing.final
+class Robot:
+    """Every motor of every bus, commanded together once per tick. Making one checks the whole
+    description (ValueError naming the bus and the motor), then opens one socket and starts
+    one native thread per bus (OSError when an interface cannot be opened); nothing is sent.
+
+    A watchdog on the bus threads disables every motor when no tick came within `watchdog_ms`
+    (0 turns it off) after a command that may have enabled one. Closing the robot (close(),
+    leaving a `with` block, garbage collection or interpreter exit) disables every motor that
+    may be enabled, unless `disable_on_exit` is False."""
+
+    def __init__(
+        self, buses: Iterable[Bus], watchdog_ms: int = ..., disable_on_exit: bool = ...
+    ) -> None: ...
+    @property
+    def buses(self) -> tuple[Bus, ...]:
+        """The buses, as given."""
+    @property
+    def motors(self) -> tuple[Motor, ...]:
+        """Every motor in tick order: the first bus's motors, then the second's, and so on."""
+    @property
+    def closed(self) -> bool:
+        """Whether the robot has been closed."""
+    def tick(self, commands: Iterable[_Command]) -> list[jointbus.MotorState | NoState]:
+        """Send one command to every motor at once (a MitSetpoint, "enable", "disable",
+        "set_zero", "clear_error", or None for no command), one per motor in tick order, and
+        return one outcome per motor: its `jointbus.MotorState`, or a `NoState` saying why
+        there is none. The interpreter lock is released while the buses work.
+
+        Raises ValueError, sending nothing, for a wrong number of commands, a NaN set value or
+        an unknown command name; TypeError for a command of another type; RuntimeError after
+        the watchdog fired, until `enable_all`. A signal handler that raises (Ctrl-C) ends the
+        call with its exception at once; the buses finish the tick on their own."""
+    def ensure_mit_mode(self) -> None:
+        """Put every motor in MIT control mode (read the mode; where it differs, write it,
+        pause and read it back). Raises RuntimeError listing every motor that failed."""
+    def enable_all(self) -> None:
+        """Enable every motor and check each one's status; also re-arms the robot after the
+        watchdog fired. Raises RuntimeError listing every motor that did not come up, by bus,
+        motor and status name."""
+    def disable_all(self) -> None:
+        """Disable every motor and check that each reports itself disabled. Raises
+        RuntimeError listing every motor that did not."""
+    def close(self) -> None:
+        """Disable every motor that may be enabled (unless `disable_on_exit` is False) and stop
+        the bus threads. Further calls do nothing; other methods then raise RuntimeError."""
+    def __enter__(self) -> Robot: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: types.TracebackType | None,
+        /,
+    ) -> None: ...
