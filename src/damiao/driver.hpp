@@ -2,6 +2,7 @@
 // exchanges that command it and reach its registers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -18,6 +19,8 @@ namespace jointbus::damiao {
 // The control mode in which the motor acts on MIT commands, and the register that holds it.
 inline constexpr auto kMitControlMode = static_cast<std::uint8_t>(protocol::kMitControlMode);
 inline constexpr std::uint8_t kControlModeRegister = protocol::kControlModeRegister;
+// The firmware needs time to apply a new control mode before it reads back the new value.
+inline constexpr transport::Duration kModeSettleTime = transport::Duration::from_millis(100);
 
 enum class RegisterAccess : std::uint8_t { ReadOnly, ReadWrite };
 
@@ -87,10 +90,25 @@ struct Damiao {
                                                                  std::uint8_t mode) const;
 };
 
+// The 8 bytes of a register request, sent to protocol::kRegisterRequestId: `motor_id` (all 16
+// bits), the operation (protocol::kRegisterRead or kRegisterWrite), the register and the value,
+// multi-byte fields little-endian.
+[[nodiscard]] std::array<std::uint8_t, 8> register_request(std::uint16_t motor_id,
+                                                           std::uint8_t operation, std::uint8_t id,
+                                                           std::uint32_t value);
+
 // Whether `frame` answers a read of register `id`: 8 data bytes with the read operation and the
 // register in bytes 2..3. Replies are recognised by content alone (identifier, FD flag and
 // bytes 0..1 are not looked at); a remote or error frame is never one.
 [[nodiscard]] bool is_register_reply(const transport::CanFrame& frame, std::uint8_t id);
+
+// What a register reply carries: the motor id the motor echoes from its request (bytes 0..1) and
+// the value (bytes 4..7). Only for a frame that is_register_reply accepts.
+struct RegisterReply {
+    std::uint16_t motor_id;
+    std::uint32_t bits;
+};
+[[nodiscard]] RegisterReply register_reply_fields(const transport::CanFrame& frame);
 
 // Whether `value`, read from the control-mode register, is `mode`; all 32 bits are compared. A
 // Float value is a TypeMismatch, since the register holds a Uint32.

@@ -19,8 +19,6 @@ using transport::Exchanger;
 constexpr std::uint8_t kReadCommand = protocol::kRegisterRead;
 constexpr std::uint8_t kWriteCommand = protocol::kRegisterWrite;
 constexpr CanId kRegisterRequestId = CanId::standard(protocol::kRegisterRequestId);
-// The firmware needs time to apply a new control mode before it reads back the new value.
-constexpr transport::Duration kModeSettleTime = transport::Duration::from_millis(100);
 
 using enum RegisterAccess;
 using enum RegisterType;
@@ -44,6 +42,8 @@ static_assert(std::ranges::adjacent_find(kRegisters, std::greater_equal{}, &Regi
                   kRegisters.end(),
               "register ids must be strictly increasing");
 
+}  // namespace
+
 // Bytes 0..1 carry all 16 bits of the motor id: the 11-bit mask of the command identifiers
 // does not apply here.
 std::array<std::uint8_t, 8> register_request(std::uint16_t motor_id, std::uint8_t command,
@@ -60,14 +60,11 @@ std::array<std::uint8_t, 8> register_request(std::uint16_t motor_id, std::uint8_
     };
 }
 
-std::uint32_t little_endian_u32(const CanFrame& frame, std::size_t offset) {
-    return static_cast<std::uint32_t>(frame.data[offset]) |
-           static_cast<std::uint32_t>(frame.data[offset + 1]) << 8 |
-           static_cast<std::uint32_t>(frame.data[offset + 2]) << 16 |
-           static_cast<std::uint32_t>(frame.data[offset + 3]) << 24;
+RegisterReply register_reply_fields(const CanFrame& frame) {
+    const auto byte = [&frame](std::size_t index) -> std::uint32_t { return frame.data[index]; };
+    return {static_cast<std::uint16_t>(byte(0) | byte(1) << 8),
+            byte(4) | byte(5) << 8 | byte(6) << 16 | byte(7) << 24};
 }
-
-}  // namespace
 
 bool is_register_reply(const CanFrame& frame, std::uint8_t id) {
     return !frame.remote && !frame.error && frame.data.size() == protocol::kFrameBytes &&
@@ -94,7 +91,7 @@ std::expected<RegisterValue, Error> Damiao::read_register(Exchanger& bus, std::u
         return is_register_reply(received, id);
     });
     if (!reply) return std::unexpected(errors::Transport{reply.error()});
-    return RegisterValue{entry->type, little_endian_u32(*reply, 4)};
+    return RegisterValue{entry->type, register_reply_fields(*reply).bits};
 }
 
 std::expected<void, Error> Damiao::write_register(Exchanger& bus, std::uint8_t id,

@@ -95,8 +95,8 @@ enum class NoState : std::uint8_t {
 };
 
 struct Outcome {
-    std::optional<damiao::MotorState> state;  // set exactly when the motor answered
-    NoState reason = NoState::NotCommanded;   // meaningful when `state` is empty
+    std::optional<damiao::MotorState> state;         // set exactly when the motor answered
+    NoState reason = NoState::NotCommanded;          // meaningful when `state` is empty
     std::optional<transport::TransportError> error;  // for SendFailed and BusFailed
     std::size_t short_length = 0;                    // for ShortReply
 };

@@ -1,0 +1,102 @@
+// The exchanges of one bus of a robot, pipelined: every motor's frame goes out back to back and
+// the replies are collected as they come, each motor against its own deadline. No threads here:
+// the robot runs one engine per bus on that bus's thread, and the tests drive one directly over
+// a scripted transport.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "robot/robot.hpp"
+#include "transport/exchange.hpp"
+
+namespace jointbus::robot {
+
+// One motor's part of a round: the 8 command bytes (byte 0 least significant), already encoded
+// and checked, or nothing when `action` is None.
+struct Outgoing {
+    Action action = Action::None;
+    std::uint64_t payload = 0;
+};
+
+// The command's bytes, or the text of why it cannot be sent (a NaN set value). Limits are
+// assumed usable: validate() has checked them.
+[[nodiscard]] std::expected<Outgoing, std::string> prepare(const damiao::MitLimits& limits,
+                                                           const Command& command);
+
+// Names a bus in every text: "bus 0 (can0)".
+struct BusLabel {
+    std::size_t index = 0;
+    std::string iface;
+};
+
+class BusEngine {
+public:
+    // `motors` and `bus` outlive the engine.
+    BusEngine(BusLabel label, std::span<const MotorConfig> motors, transport::Exchanger& bus);
+
+    // One tick: discards what waits, sends every commanded motor's frame that owes no earlier
+    // reply, and collects the replies until every motor has answered or passed its deadline.
+    // `outgoing` and `outcomes` hold one entry per motor. Allocates nothing unless a reply is
+    // lost (the debt is recorded).
+    void tick(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes);
+
+    // Bring-up and shut-down, each appending what it found wrong to `faults`. Every reply still
+    // owed is awaited first, so that every motor gets its frame.
+    void ensure_mit_mode(std::vector<MotorFault>& faults);
+    void enable_all(std::vector<MotorFault>& faults);
+    // Every motor, or only those that may be enabled (the watchdog, closing).
+    void disable(bool only_may_be_enabled, std::vector<MotorFault>& faults);
+
+    // Whether a frame that may have enabled a motor (enable, MIT) went out since the motors were
+    // last all seen disabled: the watchdog then has something to guard.
+    [[nodiscard]] bool armed() const { return armed_; }
+    // The watchdog fired: it guards nothing more until the next enabling frame.
+    void disarm() { armed_ = false; }
+
+    [[nodiscard]] const BusLabel& label() const { return label_; }
+    [[nodiscard]] std::size_t size() const { return motors_.size(); }
+
+private:
+    struct Slot {
+        transport::Instant deadline;
+        bool pending = false;
+        std::optional<std::size_t> short_length;  // a short frame came from its master id
+    };
+
+    // A read of the control-mode register from each motor whose `wanted` flag is set, back to
+    // back. Replies are told apart by the motor id they echo; one that names no motor sends
+    // each unanswered motor's read again on its own.
+    struct ModeRead {
+        std::optional<std::uint32_t> mode;
+        std::string failure;  // why there is no mode
+    };
+    void read_modes(const std::vector<bool>& wanted, std::vector<ModeRead>& reads);
+
+    void settle_debts();
+    void fault(std::vector<MotorFault>& faults, std::size_t motor, const std::string& what) const;
+    // A round of one fixed command to the motors in `wanted`, replies checked for `status`.
+    void fixed_round(damiao::protocol::FixedCommand command, const std::vector<bool>& wanted,
+                     std::uint8_t status, const char* verb, std::vector<MotorFault>& faults);
+
+    BusLabel label_;
+    std::span<const MotorConfig> motors_;
+    transport::Exchanger& bus_;
+    std::vector<Slot> slots_;
+    std::vector<bool> may_be_enabled_;
+    bool armed_ = false;
+};
+
+// "0x1f".
+[[nodiscard]] std::string hex(std::uint32_t value);
+// "bus 0 (can0)".
+[[nodiscard]] std::string bus_name(const BusLabel& bus);
+// "bus 0 (can0), motor 0x1": how bring-up faults name a motor.
+[[nodiscard]] std::string motor_name(const BusLabel& bus, const damiao::Damiao& motor);
+
+}  // namespace jointbus::robot
