@@ -53,13 +53,15 @@ class Output:
         self._queue.put(None)  # every holder of the pipe, workers too, has closed it
 
     def wait_for(self, text, count=1):
-        """Reads until `count` lines containing `text` have come, or until the end."""
-        while sum(text in line for line in self.lines) < count:
+        """Reads until `text` has come `count` times, or until the end. Counted in the whole
+        output, not per line: two workers that print at once can put one's text before the
+        other's newline."""
+        while self.text().count(text) < count:
             line = self._queue.get(timeout=WAIT_S)
             if line is None:
                 break
             self.lines.append(line)
-        return sum(text in line for line in self.lines) >= count
+        return self.text().count(text) >= count
 
     def finish(self):
         """Reads to the end: every process that held the output has exited."""
