@@ -1,0 +1,232 @@
+"""jointbus_robot on vcan buses with virtual motors: each motor's own state from one tick over
+every bus, a silent motor that disturbs nobody, Ctrl-C during a tick, the watchdog, the
+disable on every way out, and the example."""
+import math
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import jointbus
+from jointbus_robot import Bus, Motor, NoState, Robot
+from virtual_motor import REPO_ROOT, VirtualMotor
+
+IFACES = os.environ.get("JOINTBUS_VCANS", os.environ.get("JOINTBUS_VCAN", "")).split()[:2]
+pytestmark = pytest.mark.skipif(not IFACES, reason="needs a CAN interface: run through "
+                                "tools/with-vcan (JOINTBUS_VCAN_COUNT=2 for two buses)")
+
+MOTORS = [(1, 0x11, "dm4310"), (2, 0x12, "dm4340"), (3, 0x13, "dm6006")]
+ENABLE = bytes([0xFF] * 7 + [0xFC])
+DISABLE = bytes([0xFF] * 7 + [0xFD])
+# Shared machines and User Mode Linux stall a process for tens of milliseconds: bounds are wide.
+SLACK_S = 0.25
+
+
+def sim_args(settings=""):
+    return [a for m in MOTORS for a in ("--motor", f"{m[0]}:{m[1]:#x}:{m[2]}{settings}")]
+
+
+@pytest.fixture
+def sims():
+    """Starts virtual motors on every interface (each with `args`), stopped after the test."""
+    started = []
+
+    def start(*args, ifaces=IFACES):
+        for iface in ifaces:
+            started.append(VirtualMotor(iface, list(args)).__enter__())
+
+    yield start
+    for sim in reversed(started):
+        sim.__exit__(None, None, None)
+
+
+def robot_on(ifaces=IFACES, timeout_ms=20, **options):
+    return Robot([Bus(iface, [Motor(i, m, model, timeout_ms=timeout_ms) for i, m, model in MOTORS])
+                  for iface in ifaces], **options)
+
+
+def stamp(state):
+    # With `stamp`, bytes 6..7 count the commands the motor received, the one answered included.
+    return state.t_mos << 8 | state.t_rotor
+
+
+def test_each_motor_gets_its_own_state(sims):
+    sims(*sim_args(":stamp"))
+    with robot_on(watchdog_ms=0) as robot:
+        count = len(robot.motors)
+        received = [0] * count
+        for tick in range(12):
+            # Motor i is commanded every (i + 1)th tick, so every motor's count is its own.
+            commanded = [tick % (i + 1) == 0 for i in range(count)]
+            commands = [jointbus.MitSetpoint() if c else None for c in commanded]
+            outcomes = robot.tick(commands)
+            for i, (c, motor, outcome) in enumerate(zip(commanded, robot.motors, outcomes)):
+                if c:
+                    received[i] += 1
+                    assert type(outcome) is jointbus.MotorState, outcome
+                    assert (outcome.motor_id, stamp(outcome)) == (motor.motor_id, received[i])
+                else:
+                    assert (type(outcome), outcome.reason) == (NoState, "not commanded")
+
+
+def test_a_silent_motor_has_no_state_and_disturbs_no_other(sims):
+    sims("--motor", "1:0x11:dm4310:stamp", "--motor", "2:0x12:dm4340:silent",
+         "--motor", "3:0x13:dm6006:stamp")
+    with robot_on(timeout_ms=50, watchdog_ms=0) as robot:
+        for tick in range(1, 4):
+            outcomes = robot.tick([jointbus.MitSetpoint()] * len(robot.motors))
+            for motor, outcome in zip(robot.motors, outcomes):
+                if motor.motor_id == 2:
+                    assert type(outcome) is NoState
+                    assert outcome.reason in ("timeout", "owes a reply"), outcome
+                else:
+                    assert stamp(outcome) == tick
+        timeouts = [o for o in outcomes if isinstance(o, NoState) and o.reason == "timeout"]
+        assert all(o.message == "transport error: timeout waiting for frame" for o in timeouts)
+
+
+@pytest.mark.parametrize("commands, kind, message", [
+    ([None] * 2, ValueError, "a tick takes one command per motor: 3 motors, 2 commands"),
+    ([jointbus.MitSetpoint(kd=math.nan), None, None], ValueError,
+     "command 0 (bus 0 ({iface}), motor 0 (id 0x1)): invalid MIT setpoint: kd is NaN (no set "
+     "value may be NaN)"),
+    ([None, "enabled", None], ValueError,
+     "argument 'commands': item 1: unknown command 'enabled' (the commands are 'enable', "
+     "'disable', 'set_zero' and 'clear_error')"),
+    ([None, None, 1.0], TypeError,
+     "argument 'commands': item 2: 'float' object cannot be converted to a command "
+     "(MitSetpoint, 'enable', 'disable', 'set_zero', 'clear_error' or None)"),
+    (7, TypeError, "argument 'commands': 'int' object is not iterable"),
+])
+def test_a_wrong_tick_raises_and_sends_nothing(capture, commands, kind, message):
+    iface = IFACES[0]
+    with robot_on([iface], watchdog_ms=0) as robot:
+        with pytest.raises(kind) as raised:
+            robot.tick(commands=commands)
+        assert str(raised.value) == message.format(iface=iface)
+    assert capture.frames() == []
+
+
+def test_ctrl_c_during_a_tick_raises_at_once_and_the_next_tick_works(sims):
+    sims("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4340:silent", "--motor", "3:0x13:dm6006")
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        with robot_on(timeout_ms=1000, watchdog_ms=0) as robot:
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
+            start = time.monotonic()
+            with pytest.raises(KeyboardInterrupt):
+                robot.tick(["enable"] * len(robot.motors))  # motor 2 holds it for 1 s
+            assert time.monotonic() - start < 0.05 + SLACK_S
+            outcomes = robot.tick([jointbus.MitSetpoint(), None, "disable"] * len(IFACES))
+            assert [type(o) for o in outcomes[:3]] == [jointbus.MotorState, NoState,
+                                                       jointbus.MotorState]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def test_other_threads_run_during_a_tick(sims):
+    sims("--motor", "1:0x11:dm4310:silent")
+    counted = []
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            counted.append(None)
+            time.sleep(0.001)
+
+    with Robot([Bus(IFACES[0], [Motor(1, 0x11, timeout_ms=500)])], watchdog_ms=0) as robot:
+        worker = threading.Thread(target=count)
+        worker.start()
+        time.sleep(0.05)
+        before = len(counted)
+        robot.tick(["enable"])
+        during = len(counted) - before
+        stop.set()
+        worker.join()
+    assert during > 20  # 500 ms of 1 ms sleeps: hundreds unless the tick holds the interpreter
+
+
+def disables_per_motor(frames, motors=MOTORS):
+    return {i: sum(1 for ident, data, *_ in frames if ident == i and data == DISABLE)
+            for i, _, _ in motors}
+
+
+def test_the_watchdog_disables_the_motors_when_the_loop_stops(sims, capture):
+    sims(*sim_args())
+    with robot_on(watchdog_ms=200) as robot:
+        robot.enable_all()
+        for _ in range(5):
+            robot.tick([jointbus.MitSetpoint()] * len(robot.motors))
+        capture.frames()  # everything so far
+        time.sleep(0.2 + 4 * SLACK_S)  # the loop stops
+        assert disables_per_motor(capture.frames()) == {i: 1 for i, _, _ in MOTORS}  # bus 0
+        with pytest.raises(RuntimeError) as raised:
+            robot.tick([None] * len(robot.motors))
+        assert str(raised.value) == ("watchdog: no tick came within 200 ms, so the motors were "
+                                     "disabled; enable_all() brings them back")
+        robot.enable_all()
+        assert all(o.error == 1 for o in robot.tick([jointbus.MitSetpoint()] * len(robot.motors)))
+
+
+ENDINGS = {
+    "close": "robot.close()",
+    "with": "with robot: pass",
+    "collected": "del robot; import gc; gc.collect()",
+    "interpreter exit": "",
+    "exit in a thread's tick": textwrap.dedent("""\
+        import threading
+        threading.Thread(target=lambda: robot.tick(["enable"] * 3), daemon=True).start()"""),
+}
+
+
+@pytest.mark.parametrize("disable_on_exit", [True, False])
+@pytest.mark.parametrize("ending", sorted(ENDINGS))
+def test_every_way_out_disables_the_motors_unless_told_not_to(sims, capture, ending,
+                                                              disable_on_exit):
+    sims(*sim_args(), ifaces=IFACES[:1])
+    # No watchdog: every disable frame comes from the way out.
+    script = textwrap.dedent(f"""\
+        import jointbus_robot as r
+        robot = r.Robot([r.Bus({IFACES[0]!r}, [r.Motor(*m, timeout_ms=200) for m in {MOTORS!r}])],
+                        watchdog_ms=0, disable_on_exit={disable_on_exit})
+        robot.enable_all()
+        """) + ENDINGS[ending] + "\n"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    frames = capture.frames()
+    assert [data for ident, data, *_ in frames if ident == 1][0] == ENABLE
+    expected = 1 if disable_on_exit else 0
+    assert disables_per_motor(frames) == {i: expected for i, _, _ in MOTORS}
+
+
+def test_the_example_runs_and_leaves_every_motor_disabled(sims, capture):
+    sims("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4340:mode=3",
+         "--motor", "3:0x13:dm6006")
+    buses = [a for iface in IFACES
+             for a in ("--bus", iface, *(f"--motor={i}:{m:#x}:{model}" for i, m, model in MOTORS))]
+    example = subprocess.Popen([sys.executable, str(REPO_ROOT / "examples/robot.py"), *buses,
+                                "--duration", "1", "--rate", "50", "--watchdog-ms", "500"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    # Read as it comes: a full receive queue would drop the newest frames, the disables.
+    frames = []
+    while example.poll() is None:
+        frames += capture.frames()
+    frames += capture.frames()
+    output = example.stdout.read()
+    assert example.returncode == 0, output
+    assert "all motors disabled" in output
+    for motor_id, _, _ in MOTORS:
+        commands = [data for ident, data, *_ in frames if ident == motor_id]
+        assert commands[-1] == DISABLE
+        assert len(commands) > 40  # 50 Hz for 1 s
