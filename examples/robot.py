@@ -48,15 +48,15 @@ def main():
     with robot:  # closing disables the motors too, whatever happens
         robot.ensure_mit_mode()
         robot.enable_all()
-        ticks = skipped = missing = 0
+        ticks = missing = 0
         try:
             start_q = []
             for name, state in zip(names, robot.tick(["enable"] * len(names))):
                 if not isinstance(state, jointbus.MotorState):
                     raise SystemExit(f"{name}: {state.message}")
                 start_q.append(state.position)
-            start = time.monotonic()
-            while (t := time.monotonic() - start) < args.duration:
+            period, slot, start = 1 / args.rate, 0, time.monotonic()
+            while (t := slot * period) < args.duration:
                 swing = args.amplitude * min(1.0, t) * math.sin(math.pi * t)  # 1 s fade-in
                 outcomes = robot.tick([jointbus.MitSetpoint(q=q + swing, kp=20.0, kd=0.5)
                                        for q in start_q])
@@ -66,14 +66,15 @@ def main():
                     elif state.error != 1:  # 1 is enabled; anything else is a fault
                         raise SystemExit(f"{name}: status {state.error:#x}, stopping")
                 ticks += 1
-                # On a fixed grid: a tick too late for its slot gives the slot up.
-                lag = time.monotonic() - start - (ticks + skipped) / args.rate
-                skipped += max(0, math.floor(lag * args.rate))
-                time.sleep(max(0.0, (ticks + skipped) / args.rate - (time.monotonic() - start)))
+                # The next slot of a fixed grid; a slot already past is given up.
+                now = time.monotonic() - start
+                slot = max(slot + 1, math.ceil(now / period))
+                if slot * period > now:
+                    time.sleep(slot * period - now)
         finally:
             robot.disable_all()
             print("all motors disabled")
-    rate = ticks / t
+    rate = ticks / args.duration
     print(f"{ticks} ticks in {args.duration:g} s: {rate:.0f} Hz of {args.rate:g} requested; "
           f"{missing} of {ticks * len(names)} states missing")
     return 0 if rate >= 0.9 * args.rate else 1
