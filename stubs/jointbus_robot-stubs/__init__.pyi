@@ -9,41 +9,25 @@ import jointbus
 
 __version__: str
 
-_Command: typing.TypeAlias = (
-    jointbus.MitSetpoint | typing.Literal["enable", "disable", "set_zero", "clear_error"] | None
-)
+# Command names and presets are plain str: commands built at run time and models read from a
+# command line are checked when the robot gets them.
+_Command: typing.TypeAlias = jointbus.MitSetpoint | str | None
 _Reason: typing.TypeAlias = typing.Literal[
     "not commanded", "timeout", "short reply", "owes a reply", "send failed", "bus failed"
-]
-_Preset: typing.TypeAlias = typing.Literal[
-    "dm3507",
-    "dm4310",
-    "dm4310p",
-    "dm4340",
-    "dm4340p",
-    "dm6006",
-    "dm6248p",
-    "dm8006",
-    "dm8009",
-    "dm10010",
-    "dm10010l",
-    "dmg6215",
-    "dmh3510",
-    "dmh6220",
-    "dmjh11",
 ]
 
 @typing.final
 class Motor:
     """One motor of a bus: the id it takes commands on (`motor_id`), the id it answers from
-    (`master_id`), its scaling limits (a preset name such as "dm4310", or a
-    `jointbus.MitLimits`) and how long a tick waits for its reply, in ms. Immutable."""
+    (`master_id`), its scaling limits (the name of one of jointbus.MitLimits's presets, such as
+    "dm4310", or a `jointbus.MitLimits`) and how long a tick waits for its reply, in ms.
+    Immutable."""
 
     def __init__(
         self,
         motor_id: int,
         master_id: int,
-        limits: _Preset | jointbus.MitLimits = ...,
+        limits: str | jointbus.MitLimits = ...,
         timeout_ms: int = ...,
     ) -> None: ...
     @property
