@@ -31,23 +31,24 @@ std::expected<MotorState, Error> Damiao::cmd_motor_id(Exchanger& bus, std::uint6
     // checked. A remote frame is never a reply. A short frame from the master id is skipped
     // rather than failing at once: the motor's full reply may still be on its way.
     std::optional<std::size_t> short_length;
+    MotorState state;
     auto reply = bus.exchange(frame, {from, timeout}, [&](const transport::CanFrame& received) {
         if (received.id != from || received.remote || received.error) return false;
-        if (received.data.size() < protocol::kFrameBytes) {
-            short_length = received.data.size();
+        auto decoded = decode_feedback(limits, received.data.bytes());
+        if (!decoded) [[unlikely]] {
+            short_length = decoded.error().length;
             return false;
         }
+        state = *decoded;
         return true;
     });
-    if (!reply) {
+    if (!reply) [[unlikely]] {
         if (short_length && std::holds_alternative<transport::Timeout>(reply.error())) {
             return std::unexpected(errors::ShortReply{*short_length});
         }
         return std::unexpected(errors::Transport{reply.error()});
     }
-    auto state = decode_feedback(limits, reply->data.bytes());
-    if (!state) return std::unexpected(errors::ShortReply{state.error().length});
-    return *state;
+    return state;
 }
 
 std::expected<MotorState, Error> Damiao::enable(Exchanger& bus) const {

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "damiao/protocol.hpp"
@@ -116,15 +117,21 @@ float symmetric_value(unsigned code, float limit, float codes) {
 
 std::expected<std::uint64_t, UnusableLimit> encode(const MitLimits& limits,
                                                    const MitSetpoint& setpoint) {
-    const std::array<float, 5> checked{limits.p_max, limits.v_max, limits.kp_max, limits.kd_max,
-                                       limits.t_max};
-    for (std::size_t i = 0; i < checked.size(); ++i) {
-        // LimitField lists the fields in this order. A limit of 0 or infinity scales every set
-        // value to 0/0 or x/inf, which the motor reads as the bottom of its own range; the test
-        // is also false for NaN.
-        if (!(checked[i] > 0.0F && std::isfinite(checked[i]))) {
-            return std::unexpected(UnusableLimit{static_cast<LimitField>(i), checked[i]});
-        }
+    // A limit of 0 or infinity scales every set value to 0/0 or x/inf, which the motor reads as
+    // the bottom of its own range; NaN fails both tests. One branch for all five on the hot path.
+    // A positive finite float's bits, read as an unsigned integer, lie in 1..0x7F7FFFFF: one
+    // subtraction and one comparison per limit.
+    const auto usable = [](float limit) {
+        constexpr std::uint32_t kLargestFinite = 0x7F7FFFFF;
+        return std::bit_cast<std::uint32_t>(limit) - 1U < kLargestFinite;
+    };
+    if (!(usable(limits.p_max) & usable(limits.v_max) & usable(limits.kp_max) &
+          usable(limits.kd_max) & usable(limits.t_max))) [[unlikely]] {
+        const std::array<float, 5> checked{limits.p_max, limits.v_max, limits.kp_max, limits.kd_max,
+                                           limits.t_max};
+        std::size_t i = 0;
+        while (usable(checked[i])) ++i;  // LimitField lists the fields in this order
+        return std::unexpected(UnusableLimit{static_cast<LimitField>(i), checked[i]});
     }
 
     const std::uint64_t q = symmetric_code(setpoint.q, limits.p_max, kCodes16, 0xFFFF);

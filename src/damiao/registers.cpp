@@ -87,11 +87,14 @@ std::expected<RegisterValue, Error> Damiao::read_register(Exchanger& bus, std::u
     // The reply is recognised by its content, wherever it comes from; it usually comes from the
     // master id, so what that owes is awaited first, but a missed one leaves nothing owed.
     const Awaited reply_from{reply_id(), timeout, false};
-    auto reply = bus.exchange(frame, reply_from, [id](const CanFrame& received) {
-        return is_register_reply(received, id);
+    std::uint32_t bits = 0;
+    auto reply = bus.exchange(frame, reply_from, [&](const CanFrame& received) {
+        if (!is_register_reply(received, id)) return false;
+        bits = register_reply_fields(received).bits;
+        return true;
     });
     if (!reply) return std::unexpected(errors::Transport{reply.error()});
-    return RegisterValue{entry->type, register_reply_fields(*reply).bits};
+    return RegisterValue{entry->type, bits};
 }
 
 std::expected<void, Error> Damiao::write_register(Exchanger& bus, std::uint8_t id,

@@ -22,22 +22,6 @@ bool CanTransport::interrupted(const TransportError& error) {
     return backend != nullptr && backend->io.os_error() == EINTR;
 }
 
-std::size_t CanTransport::discard_waiting(OwedReplies& owed) {
-    std::size_t discarded = 0;
-    std::optional<Instant> until;  // the clock is read only once a frame was waiting
-    while (discarded < kMaxDiscarded) {
-        const std::optional<Dropped> dropped = drop_waiting();
-        if (!dropped) break;
-        ++discarded;
-        if (dropped->data) owed.settle(dropped->id);
-        const Instant read_at = now();
-        if (!until) until = read_at.plus(kMaxDiscardSpan);
-        if (*until < read_at) break;
-    }
-    if (discarded > 0) log_discarded(discarded);
-    return discarded;
-}
-
 std::optional<CanTransport::Dropped> CanTransport::drop_waiting() {
     auto frame = recv(Duration{});
     if (!frame) return std::nullopt;

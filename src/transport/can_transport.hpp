@@ -40,7 +40,9 @@ public:
     // Read errors end it silently: the send that follows reports a broken bus.
     static constexpr std::size_t kMaxDiscarded = 1024;
     static constexpr Duration kMaxDiscardSpan = Duration::from_micros(500);
-    std::size_t discard_waiting(OwedReplies& owed);
+    virtual std::size_t discard_waiting(OwedReplies& owed) {
+        return discard_with(owed, [this] { return drop_waiting(); });
+    }
 
     // What `drop_waiting` read and dropped.
     struct Dropped {
@@ -61,6 +63,26 @@ public:
 protected:
     CanTransport(CanTransport&&) = default;
     CanTransport& operator=(CanTransport&&) = default;
+
+    // The discard loop, with `drop` reading one waiting frame (see `drop_waiting`): a backend
+    // passes its own read, so that an empty queue costs one inlined system call.
+    template <class Drop>
+    std::size_t discard_with(OwedReplies& owed, Drop&& drop) {
+        std::optional<Dropped> dropped = drop();
+        if (!dropped) [[likely]] {
+            return 0;
+        }
+        std::size_t discarded = 0;
+        const Instant until = now().plus(kMaxDiscardSpan);  // read only once a frame waited
+        do {
+            ++discarded;
+            if (dropped->data) owed.settle(dropped->id);
+            if (discarded == kMaxDiscarded || until < now()) break;
+            dropped = drop();
+        } while (dropped);
+        log_discarded(discarded);
+        return discarded;
+    }
 
     // The debug record of a discard that found frames waiting.
     static void log_discarded(std::size_t count);

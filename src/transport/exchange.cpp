@@ -19,14 +19,14 @@ std::expected<void, TransportError> Exchanger::pay(CanId from) {
         owed_.settle(from);  // it came (and was dropped), or it is lost
         return {};
     }
-    return std::unexpected(std::move(paid.error()));
+    return paid;
 }
 
 std::expected<void, TransportError> Exchanger::pause(Duration duration) {
     const Instant until = bus_.now().plus(duration);
     auto waited = receive_until(until, [](const CanFrame&) { return false; });
-    if (std::holds_alternative<Timeout>(waited.error())) return {};
-    return std::unexpected(std::move(waited.error()));
+    if (!waited && std::holds_alternative<Timeout>(waited.error())) return {};
+    return waited;
 }
 
 }  // namespace jointbus::transport

@@ -45,26 +45,27 @@ public:
         : bus_(bus), owed_(owed), on_interrupt_(on_interrupt) {}
 
     // Waits for what `reply.from` owes, discards the frames already waiting, sends `frame`, then
-    // receives until `accept(frame)` holds for a received frame, which is returned; every other
-    // frame is dropped. One frame is sent, never more.
-    template <class Accept>
-    [[nodiscard]] std::expected<CanFrame, TransportError> exchange(const CanFrameView& frame,
-                                                                   const Awaited& reply,
-                                                                   Accept&& accept) {
-        if (!owed_.empty()) {
-            if (auto paid = pay(reply.from); !paid) {
-                return std::unexpected(std::move(paid.error()));
-            }
+    // hands each received frame to `take` until it returns true (the frame was the reply, and
+    // `take` has kept what it needs); every other frame is dropped. One frame is sent, never
+    // more. Frames never leave the loop: a reply is read into place, not copied out.
+    template <class Take>
+    [[nodiscard]] std::expected<void, TransportError> exchange(const CanFrameView& frame,
+                                                               const Awaited& reply, Take&& take) {
+        if (!owed_.empty()) [[unlikely]] {
+            if (auto paid = pay(reply.from); !paid) return paid;
         }
         bus_.discard_waiting(owed_);
-        if (auto sent = bus_.send(frame); !sent) return std::unexpected(std::move(sent.error()));
+        if (auto sent = bus_.send(frame); !sent) [[unlikely]] {
+            return sent;
+        }
         const Instant deadline = bus_.now().plus(reply.timeout);
-        bool heard = false;  // a data frame from `from`, even one `accept` refused, is its answer
+        bool heard = false;  // a data frame from `from`, even one `take` refused, is its answer
         auto received = receive_until(deadline, [&](const CanFrame& got) {
+            if (take(got)) return true;
             heard = heard || (got.id == reply.from && !got.remote && !got.error);
-            return accept(got);
+            return false;
         });
-        if (!received && !heard && reply.owed_when_missed) {
+        if (!received && !heard && reply.owed_when_missed) [[unlikely]] {
             // A reply that comes later than twice the timeout after the send is taken as lost.
             owed_.owe(reply.from, deadline.plus(reply.timeout));
         }
@@ -77,26 +78,34 @@ public:
         return bus_.send(frame);
     }
 
-    // Receives until `accept(frame)` holds for a received frame, which is returned, or until
-    // `deadline` has passed (Timeout). Every frame read settles what its identifier owed.
-    template <class Accept>
-    [[nodiscard]] std::expected<CanFrame, TransportError> receive_until(Instant deadline,
-                                                                        Accept&& accept) {
+    // Hands each received frame to `take` until it returns true, or until `deadline` has
+    // passed (Timeout). Every frame read settles what its identifier owed.
+    template <class Take>
+    [[nodiscard]] std::expected<void, TransportError> receive_until(Instant deadline, Take&& take) {
         // After a frame, more may be waiting: read them before waiting again, one system call
         // each instead of two.
         bool read_first = false;
-        std::optional<Instant> late_until;
+        bool late = false;
+        Instant late_until{};
         for (;;) {
             const Instant now = bus_.now();
             const std::optional<Duration> remaining = deadline.since(now);
-            if (!remaining && !late_until) late_until = now.plus(kLateReadSpan);
-            // Past the deadline, what already waits is still read, without waiting.
-            const bool last = !remaining || (!read_first && *remaining == Duration{});
-            if (late_until && *late_until < now) return std::unexpected(Timeout{});
-            auto received = bus_.recv(last || read_first ? Duration{} : *remaining);
-            if (!received) {
+            Duration wait{};
+            bool last = true;
+            if (remaining) [[likely]] {
+                if (!read_first) wait = *remaining;
+                last = !read_first && wait == Duration{};
+            } else if (!late) {
+                // Past the deadline, what already waits is still read, without waiting.
+                late = true;
+                late_until = now.plus(kLateReadSpan);
+            } else if (late_until < now) {
+                return std::unexpected(Timeout{});
+            }
+            const auto received = bus_.recv(wait);
+            if (!received) [[unlikely]] {
                 if (std::holds_alternative<Timeout>(received.error())) {
-                    if (last) return received;
+                    if (last) return std::unexpected(Timeout{});
                     read_first = false;
                     continue;
                 }
@@ -104,11 +113,11 @@ public:
                     read_first = true;  // a frame may have come while the handler ran
                     continue;
                 }
-                return received;
+                return std::unexpected(received.error());
             }
             read_first = true;
             owed_.settle(*received);
-            if (accept(std::as_const(*received))) return received;
+            if (take(*received)) return {};
         }
     }
 

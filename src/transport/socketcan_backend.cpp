@@ -5,6 +5,8 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -132,6 +134,11 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
 }
 
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting() {
+    return drop_waiting_here();
+}
+
+// Not virtual, so that the discard loop inlines it.
+std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here() {
     canfd_frame scratch;  // only the identifier is looked at
     if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) return std::nullopt;
     return Dropped{identifier(scratch.can_id),
@@ -152,7 +159,9 @@ std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeou
             .tv_nsec = static_cast<long>(timeout.nanos),
         };
         pollfd readable{.fd = socket_.get(), .events = POLLIN, .revents = 0};
-        const int ready = ::ppoll(&readable, 1, &wait, nullptr);
+        // The system call itself: the C library's wrapper adds thread-cancellation bookkeeping
+        // that the module never uses.
+        const long ready = ::syscall(SYS_ppoll, &readable, 1, &wait, nullptr, 0);
         if (ready < 0) return std::unexpected(backend_errno());  // EINTR: a signal came
         if (ready == 0) return std::unexpected(Timeout{});
     }

@@ -39,10 +39,15 @@ public:
     // Reads straight into a scratch buffer: nothing is converted, and an empty queue costs one
     // non-blocking read.
     [[nodiscard]] std::optional<Dropped> drop_waiting() override;
+    std::size_t discard_waiting(OwedReplies& owed) override {
+        return discard_with(owed, [this] { return drop_waiting_here(); });
+    }
 
     [[nodiscard]] int descriptor() const { return socket_.get(); }
 
 private:
+    [[nodiscard]] std::optional<Dropped> drop_waiting_here();
+
     explicit SocketCanTransport(FileDescriptor socket) : socket_(std::move(socket)) {}
 
     FileDescriptor socket_;

@@ -29,7 +29,15 @@ bool is_reply(const CanFrame& frame) {
 }
 
 std::expected<CanFrame, TransportError> run(Exchanger& bus, Duration timeout) {
-    return bus.exchange(CanFrameView{kCommandId, kCommand}, {kReplyId, timeout}, is_reply);
+    CanFrame reply;
+    auto got = bus.exchange(CanFrameView{kCommandId, kCommand}, {kReplyId, timeout},
+                            [&reply](const CanFrame& frame) {
+                                if (!is_reply(frame)) return false;
+                                reply = frame;
+                                return true;
+                            });
+    if (!got) return std::unexpected(got.error());
+    return reply;
 }
 
 std::vector<std::uint8_t> data_of(const CanFrame& frame) {

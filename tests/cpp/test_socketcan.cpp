@@ -101,9 +101,14 @@ protected:
     std::expected<CanFrame, TransportError> request(const CanFrameView& frame, CanId reply,
                                                     Duration timeout) {
         Exchanger exchanger(*bus_, owed_);
-        return exchanger.exchange(frame, {reply, timeout}, [reply](const CanFrame& got) {
-            return got.id == reply && !got.remote && !got.error;
+        CanFrame taken;
+        auto got = exchanger.exchange(frame, {reply, timeout}, [&](const CanFrame& received) {
+            if (received.id != reply || received.remote || received.error) return false;
+            taken = received;
+            return true;
         });
+        if (!got) return std::unexpected(got.error());
+        return taken;
     }
 
     std::string iface_ = interface_name();

@@ -101,3 +101,62 @@ def test_a_handler_using_the_interrupted_bus_gets_a_clear_error(virtual_motor, b
     assert motor.enable(bus).motor_id == 7  # the interrupted command itself goes on
     assert seen == [BUS_IN_USE]
     assert motor.disable(bus).error == 0  # not poisoned
+
+
+def stamp(state):
+    """The number of command frames the stamped motor had received when it replied."""
+    return state.t_mos << 8 | state.t_rotor
+
+
+# Regression: back to back, a reply later than its command's timeout arrived during the next
+# exchange and was taken as that one's; with 25 ms replies and a 20 ms timeout nearly every
+# state answered an earlier command.
+@pytest.mark.parametrize("latency, at_least_answered", [(15, 10), (25, 0), (35, 0)])
+def test_back_to_back_no_state_answers_another_command(virtual_motor, bus, latency,
+                                                       at_least_answered):
+    virtual_motor("--motor", f"8:0x18:dm4310:stamp:latency={latency}")
+    motor = Damiao(8, 0x18, timeout_ms=20)
+    answered = 0
+    for sent in range(1, 61):
+        try:
+            state = motor.enable(bus)
+        except RuntimeError:
+            continue
+        assert stamp(state) == sent
+        answered += 1
+    assert answered >= at_least_answered
+
+
+# Regression: after a handler raised during a command, the disable in `finally` returned the
+# interrupted command's reply (enabled), and the next command the disable's.
+def test_after_an_interrupted_command_each_command_gets_its_own_reply(virtual_motor, bus,
+                                                                      interval_timer):
+    virtual_motor("--motor", "9:0x19:dm4310:stamp:latency=30")
+    motor = Damiao(9, 0x19, timeout_ms=100)
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    interval_timer(interrupt, 0.01)
+    with pytest.raises(KeyboardInterrupt):
+        motor.enable(bus)
+    disabled = motor.disable(bus)
+    assert (stamp(disabled), disabled.error) == (2, 0)
+    assert stamp(motor.set_zero(bus)) == 3
+
+
+@pytest.mark.parametrize("timeout_ms", [1, 2, 5, 10])
+def test_a_silent_motor_times_out_at_its_deadline_not_on_kernel_ticks(bus, timeout_ms):
+    motor = Damiao(0x7E, 0x7E, timeout_ms=timeout_ms)
+    taken = []
+    for _ in range(21):
+        start = time.perf_counter()
+        with pytest.raises(RuntimeError):
+            motor.disable(bus)
+        taken.append((time.perf_counter() - start) * 1000)
+    # Never early. Every command after the first also awaits the reply that the one before it
+    # left owed, for about one timeout more.
+    assert min(taken) >= timeout_ms
+    # A kernel at 100 ticks/s made every one of these 20 ms or more; a wide margin for a loaded
+    # machine.
+    assert sorted(taken)[10] < 2 * timeout_ms + 8
