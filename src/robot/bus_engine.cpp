@@ -122,7 +122,7 @@ void BusEngine::tick(std::span<const Outgoing> outgoing, std::span<Outcome> outc
         const auto data = payload_bytes(outgoing[i].payload);
         if (auto sent = wire.send({motor.command_id(), data, false, false}); !sent) {
             outcome.reason = NoState::SendFailed;
-            outcome.error = std::move(sent.error());
+            outcome.error = sent.error();
             continue;
         }
         if (may_enable(outgoing[i].action)) {
@@ -201,7 +201,7 @@ void BusEngine::settle_debts() {
     for (const MotorConfig& config : motors_) {
         const CanId from = config.motor.reply_id();
         // A broken bus is reported by the round that follows, whose sends fail.
-        if (bus_.owed().owes(from)) (void)bus_.pay(from);
+        if (bus_.owed().owes(from) && !bus_.pay(from)) return;
     }
 }
 
@@ -283,11 +283,12 @@ void BusEngine::ensure_mit_mode(std::vector<MotorFault>& faults) {
     read_modes(std::vector<bool>(count, true), reads);
     std::vector<bool> written(count, false);
     for (std::size_t i = 0; i < count; ++i) {
-        if (!reads[i].mode) {
+        const std::optional<std::uint32_t> mode = reads[i].mode;
+        if (!mode) {
             fault(faults, i, reads[i].failure);
             continue;
         }
-        if (*reads[i].mode == damiao::kMitControlMode) continue;
+        if (*mode == damiao::kMitControlMode) continue;
         auto write =
             motors_[i].motor.write_register(bus_, damiao::kControlModeRegister,
                                             damiao::RegisterValue::uint32(damiao::kMitControlMode));
@@ -309,11 +310,12 @@ void BusEngine::ensure_mit_mode(std::vector<MotorFault>& faults) {
     read_modes(written, reads);
     for (std::size_t i = 0; i < count; ++i) {
         if (!written[i]) continue;
-        if (!reads[i].mode) {
+        const std::optional<std::uint32_t> mode = reads[i].mode;
+        if (!mode) {
             fault(faults, i, reads[i].failure + " (verifying MIT mode)");
-        } else if (*reads[i].mode != damiao::kMitControlMode) {
+        } else if (*mode != damiao::kMitControlMode) {
             fault(faults, i,
-                  "control mode is " + mode_text(*reads[i].mode) + " after writing " +
+                  "control mode is " + mode_text(*mode) + " after writing " +
                       mode_text(damiao::kMitControlMode));
         }
     }
