@@ -61,7 +61,7 @@ std::expected<void, ConfigError> validate(const RobotConfig& config) {
     for (std::size_t b = 0; b < config.buses.size(); ++b) {
         const BusConfig& bus = config.buses[b];
         const BusLabel label{b, bus.iface};
-        const auto bus_fault = [&](std::string what) {
+        const auto bus_fault = [&](const std::string& what) {
             return std::unexpected(ConfigError{b, {}, bus_name(label) + ": " + what});
         };
         if (bus.iface.empty()) {
