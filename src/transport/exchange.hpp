@@ -58,9 +58,10 @@ public:
         if (auto sent = bus_.send(frame); !sent) [[unlikely]] {
             return sent;
         }
-        const Instant deadline = bus_.now().plus(reply.timeout);
+        const Instant sent_at = bus_.now();
+        const Instant deadline = sent_at.plus(reply.timeout);
         bool heard = false;  // a data frame from `from`, even one `take` refused, is its answer
-        auto received = receive_until(deadline, [&](const CanFrame& got) {
+        auto received = receive_until(deadline, sent_at, [&](const CanFrame& got) {
             if (take(got)) return true;
             heard = heard || (got.id == reply.from && !got.remote && !got.error);
             return false;
@@ -82,13 +83,20 @@ public:
     // passed (Timeout). Every frame read settles what its identifier owed.
     template <class Take>
     [[nodiscard]] std::expected<void, TransportError> receive_until(Instant deadline, Take&& take) {
+        return receive_until(deadline, bus_.now(), std::forward<Take>(take));
+    }
+    // The same, with `now` the clock as the caller has just read it: the first wait needs no
+    // read of its own.
+    template <class Take>
+    [[nodiscard]] std::expected<void, TransportError> receive_until(Instant deadline, Instant now,
+                                                                    Take&& take) {
         // After a frame, more may be waiting: read them before waiting again, one system call
         // each instead of two.
         bool read_first = false;
         bool late = false;
         Instant late_until{};
-        for (;;) {
-            const Instant now = bus_.now();
+        for (bool first = true;; first = false) {
+            if (!first) now = bus_.now();
             const std::optional<Duration> remaining = deadline.since(now);
             Duration wait{};
             bool last = true;
