@@ -463,6 +463,7 @@ PyObject* close_open_robots(PyObject*, PyObject*) {
         []() -> PyObject* {
             // Held first, all of them: closing one lets other threads run, and drop another.
             std::vector<PyRef> robots;
+            robots.reserve(open_robots.size());
             for (RobotObject* robot : open_robots) {
                 robots.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(robot)));
             }
