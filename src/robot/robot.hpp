@@ -68,7 +68,7 @@ struct ConfigError {
 // Checks everything that can be checked without a bus: at least one bus and one motor; no two
 // buses on one interface; on each bus distinct motor ids and distinct master ids (masked to
 // 11 bits: replies are told apart by master id), no master id equal to another motor's command
-// id; usable limits (finite and greater than 0).
+// id; usable limits (finite and greater than 0); a reply timeout above 0; an interface name.
 [[nodiscard]] std::expected<void, ConfigError> validate(const RobotConfig& config);
 
 // ---- One tick ----
@@ -102,7 +102,8 @@ struct Outcome {
 };
 
 // The exact text of why an outcome has no state; the driver's message where one exists
-// ("transport error: timeout waiting for frame", "feedback reply too short: ...").
+// ("transport error: timeout waiting for frame", "feedback reply too short: ..."); empty when
+// it has one.
 [[nodiscard]] std::string text(const Outcome& outcome);
 
 // A programming error in a tick's arguments, found before anything is sent.
