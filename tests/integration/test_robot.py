@@ -1,6 +1,7 @@
 """jointbus_robot on vcan buses with virtual motors: each motor's own state from one tick over
 every bus, a silent motor that disturbs nobody, Ctrl-C during a tick, the watchdog, the
 disable on every way out, and the example."""
+import gc
 import math
 import os
 import signal
@@ -154,6 +155,34 @@ def test_other_threads_run_during_a_tick(sims):
         stop.set()
         worker.join()
     assert during > 20  # 500 ms of 1 ms sleeps: hundreds unless the tick holds the interpreter
+
+
+def test_robots_and_ticks_leak_nothing(sims):
+    sims("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4340:silent", ifaces=IFACES[:1])
+
+    def rounds(count):
+        for _ in range(count):
+            # The silent motor's disable on close would log a warning, which pytest keeps.
+            with Robot([Bus(IFACES[0], [Motor(1, 0x11), Motor(2, 0x12, timeout_ms=2)])],
+                       disable_on_exit=False) as robot:
+                for _ in range(20):  # states, timeouts, owed replies, motors left out
+                    robot.tick([jointbus.MitSetpoint(), "enable"])
+                    robot.tick([None, None])
+                with pytest.raises(TypeError):
+                    robot.tick([1.0, None])
+            with pytest.raises(RuntimeError):
+                robot.tick([None, None])
+
+    def footprint():
+        gc.collect()
+        return sys.getallocatedblocks(), len(os.listdir("/proc/self/fd"))
+
+    rounds(3)  # warm-up: caches, interned names, the logging bridge's loggers
+    blocks, fds = footprint()
+    rounds(10)
+    after_blocks, after_fds = footprint()
+    assert after_fds == fds
+    assert after_blocks - blocks < 50  # one block lost per tick would be 400
 
 
 def disables_per_motor(frames, motors=MOTORS):
