@@ -71,6 +71,8 @@ def main():
                 slot = max(slot + 1, math.ceil(now / period))
                 if slot * period > now:
                     time.sleep(slot * period - now)
+        except RuntimeError as error:  # the watchdog fired: the loop stalled too long
+            raise SystemExit(f"stopped: {error}") from None
         finally:
             robot.disable_all()
             print("all motors disabled")
