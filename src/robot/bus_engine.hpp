@@ -17,7 +17,7 @@
 
 namespace jointbus::robot {
 
-// One motor's part of a round: the 8 command bytes (byte 0 least significant), already encoded
+// What one motor is sent in a round: the 8 command bytes (byte 0 least significant), already encoded
 // and checked, or nothing when `action` is None.
 struct Outgoing {
     Action action = Action::None;
