@@ -17,8 +17,8 @@
 
 namespace jointbus::robot {
 
-// What one motor is sent in a round: the 8 command bytes (byte 0 least significant), already encoded
-// and checked, or nothing when `action` is None.
+// What one motor is sent in a round: the 8 command bytes (byte 0 least significant), already
+// encoded and checked, or nothing when `action` is None.
 struct Outgoing {
     Action action = Action::None;
     std::uint64_t payload = 0;
