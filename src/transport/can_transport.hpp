@@ -33,13 +33,13 @@ public:
 
     // Reads and drops, without waiting, the frames that arrived before now: late replies to
     // earlier requests, or frames a second program provoked. Each dropped data frame settles
-    // what its identifier owed in `owed`. It stops after kMaxDiscarded frames or
-    // kMaxDiscardSpan, whichever comes first: under a flood that a slow reader cannot keep up
-    // with, the queue never empties, and the request must still go out in time (what is left is
-    // read by the request's own wait, which keeps its deadline). Returns how many were dropped.
-    // Read errors end it silently: the send that follows reports a broken bus.
+    // what its identifier owed in `owed`. It stops at the first frame that arrived after the
+    // discard began, when the transport knows arrival times: under a flood that a slow reader
+    // cannot keep up with, the queue never empties, and chasing it held a request for hundreds
+    // of milliseconds; the backlog itself, however long, is always read. At most kMaxDiscarded
+    // frames either way. Returns how many were dropped. Read errors end it silently: the send
+    // that follows reports a broken bus.
     static constexpr std::size_t kMaxDiscarded = 1024;
-    static constexpr Duration kMaxDiscardSpan = Duration::from_micros(500);
     virtual std::size_t discard_waiting(OwedReplies& owed) {
         return discard_with(owed, [this] { return drop_waiting(); });
     }
@@ -47,7 +47,8 @@ public:
     // What `drop_waiting` read and dropped.
     struct Dropped {
         CanId id;
-        bool data = true;  // false for a remote or an error frame
+        bool data = true;                // false for a remote or an error frame
+        std::optional<Instant> arrived;  // on `now`'s clock, when the transport knows it
     };
     // Reads one frame that is already waiting, without waiting and without keeping it; nothing
     // when none waits or the read failed.
@@ -73,11 +74,13 @@ protected:
             return 0;
         }
         std::size_t discarded = 0;
-        const Instant until = now().plus(kMaxDiscardSpan);  // read only once a frame waited
+        const Instant began = now();  // read only once a frame waited
         do {
             ++discarded;
             if (dropped->data) owed.settle(dropped->id);
-            if (discarded == kMaxDiscarded || until < now()) break;
+            if (discarded == kMaxDiscarded || (dropped->arrived && began < *dropped->arrived)) {
+                break;
+            }
             dropped = drop();
         } while (dropped);
         log_discarded(discarded);

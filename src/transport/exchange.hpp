@@ -60,14 +60,10 @@ public:
         }
         const Instant sent_at = bus_.now();
         const Instant deadline = sent_at.plus(reply.timeout);
-        bool heard = false;  // a data frame from `from`, even one `take` refused, is its answer
-        auto received = receive_until(deadline, sent_at, [&](const CanFrame& got) {
-            if (take(got)) return true;
-            heard = heard || (got.id == reply.from && !got.remote && !got.error);
-            return false;
-        });
-        if (!received && !heard && reply.owed_when_missed) [[unlikely]] {
-            // A reply that comes later than twice the timeout after the send is taken as lost.
+        auto received = receive_until(deadline, sent_at, std::forward<Take>(take));
+        if (!received && reply.owed_when_missed) [[unlikely]] {
+            // Even after a short frame from `from`: another device may have sent it. A reply
+            // that comes later than twice the timeout after the send is taken as lost.
             owed_.owe(reply.from, deadline.plus(reply.timeout));
         }
         return received;

@@ -8,9 +8,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace jointbus::transport {
@@ -103,6 +105,9 @@ std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_
     if (::setsockopt(socket.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &enable, sizeof enable) != 0) {
         return std::unexpected(IoError::from_errno(errno));
     }
+    // Arrival stamps let the discard before a request tell the backlog from frames that came
+    // after it began. Without them (an old kernel) the discard is bounded by its count alone.
+    (void)::setsockopt(socket.get(), SOL_SOCKET, SO_TIMESTAMPNS, &enable, sizeof enable);
     return SocketCanTransport(std::move(socket));
 }
 
@@ -134,15 +139,50 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
 }
 
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting() {
-    return drop_waiting_here();
+    std::optional<std::int64_t> realtime_offset;
+    return drop_waiting_here(realtime_offset);
 }
 
-// Not virtual, so that the discard loop inlines it.
-std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here() {
+std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed) {
+    std::optional<std::int64_t> realtime_offset;
+    return discard_with(owed, [&] { return drop_waiting_here(realtime_offset); });
+}
+
+// Not virtual, so that the discard loop inlines it; an empty queue costs one recvmsg.
+std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(
+    std::optional<std::int64_t>& realtime_offset) {
     canfd_frame scratch;  // only the identifier is looked at
-    if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) return std::nullopt;
-    return Dropped{identifier(scratch.can_id),
-                   (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control;
+    iovec buffer{.iov_base = &scratch, .iov_len = sizeof scratch};
+    msghdr message{};
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    if (::recvmsg(socket_.get(), &message, MSG_DONTWAIT) <= 0) return std::nullopt;
+    Dropped dropped{identifier(scratch.can_id),
+                    (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, std::nullopt};
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+        if (!realtime_offset) {
+            timespec real{};
+            (void)::clock_gettime(CLOCK_REALTIME, &real);
+            const Instant mono = monotonic_now();
+            realtime_offset =
+                (static_cast<std::int64_t>(real.tv_sec) - mono.seconds) * kNanosPerSecond +
+                (real.tv_nsec - static_cast<std::int64_t>(mono.nanos));
+        }
+        const std::int64_t arrived = static_cast<std::int64_t>(stamp.tv_sec) * kNanosPerSecond +
+                                     stamp.tv_nsec - *realtime_offset;
+        if (arrived > 0) {
+            dropped.arrived = Instant{arrived / kNanosPerSecond,
+                                      static_cast<std::uint32_t>(arrived % kNanosPerSecond)};
+        }
+    }
+    return dropped;
 }
 
 std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,

@@ -39,14 +39,15 @@ public:
     // Reads straight into a scratch buffer: nothing is converted, and an empty queue costs one
     // non-blocking read.
     [[nodiscard]] std::optional<Dropped> drop_waiting() override;
-    std::size_t discard_waiting(OwedReplies& owed) override {
-        return discard_with(owed, [this] { return drop_waiting_here(); });
-    }
+    std::size_t discard_waiting(OwedReplies& owed) override;
 
     [[nodiscard]] int descriptor() const { return socket_.get(); }
 
 private:
-    [[nodiscard]] std::optional<Dropped> drop_waiting_here();
+    // `realtime_offset` turns the kernel's arrival stamps (CLOCK_REALTIME) into monotonic
+    // instants; it is read at the first frame that waits.
+    [[nodiscard]] std::optional<Dropped> drop_waiting_here(
+        std::optional<std::int64_t>& realtime_offset);
 
     explicit SocketCanTransport(FileDescriptor socket) : socket_(std::move(socket)) {}
 
