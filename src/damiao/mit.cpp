@@ -121,16 +121,16 @@ std::expected<std::uint64_t, UnusableLimit> encode(const MitLimits& limits,
     // the bottom of its own range; NaN fails both tests. One branch for all five on the hot path.
     // A positive finite float's bits, read as an unsigned integer, lie in 1..0x7F7FFFFF: one
     // subtraction and one comparison per limit.
-    const auto usable = [](float limit) {
+    const auto usable = [](float limit) -> unsigned {
         constexpr std::uint32_t kLargestFinite = 0x7F7FFFFF;
-        return std::bit_cast<std::uint32_t>(limit) - 1U < kLargestFinite;
+        return std::bit_cast<std::uint32_t>(limit) - 1U < kLargestFinite ? 1U : 0U;
     };
-    if (!(usable(limits.p_max) & usable(limits.v_max) & usable(limits.kp_max) &
-          usable(limits.kd_max) & usable(limits.t_max))) [[unlikely]] {
+    if ((usable(limits.p_max) & usable(limits.v_max) & usable(limits.kp_max) &
+         usable(limits.kd_max) & usable(limits.t_max)) == 0) [[unlikely]] {
         const std::array<float, 5> checked{limits.p_max, limits.v_max, limits.kp_max, limits.kd_max,
                                            limits.t_max};
         std::size_t i = 0;
-        while (usable(checked[i])) ++i;  // LimitField lists the fields in this order
+        while (usable(checked[i]) != 0) ++i;  // LimitField lists the fields in this order
         return std::unexpected(UnusableLimit{static_cast<LimitField>(i), checked[i]});
     }
 
