@@ -1,5 +1,10 @@
 """A whole robot every tick: every motor of every bus in one call, each bus served by a native
-thread of its own, with a watchdog that disables the motors when the ticks stop."""
+thread of its own, with a watchdog that disables the motors when the ticks stop.
+
+It uses jointbus's classes (commands are jointbus.MitSetpoint, states jointbus.MotorState,
+limits jointbus.MitLimits) and its units: positions in rad, velocities in rad/s, torques in
+N m, timeouts in ms. Every parameter can be passed by position or by keyword.
+"""
 
 import types
 import typing
@@ -8,6 +13,7 @@ from collections.abc import Iterable
 import jointbus
 
 __version__: str
+"""The version of jointbus, which this module ships with."""
 
 # Command names and presets are plain str: commands built at run time and models read from a
 # command line are checked when the robot gets them.
@@ -29,7 +35,28 @@ class Motor:
         master_id: int,
         limits: str | jointbus.MitLimits = ...,
         timeout_ms: int = ...,
-    ) -> None: ...
+    ) -> None:
+        """Describe a motor; nothing is opened or sent, and the description is checked only
+        when a Robot is made.
+
+        Args:
+            motor_id: 0..65535, the identifier the motor takes commands on (CAN id
+                `motor_id & 0x7FF`).
+            master_id: 0..65535, the identifier the motor answers from (CAN id
+                `master_id & 0x7FF`).
+            limits: the name of a jointbus.MitLimits preset ("dm4310", the default; "dm4340",
+                ..., the names of its static methods), or a jointbus.MitLimits, copied.
+            timeout_ms: how long a tick waits for this motor's reply, in ms (default 20);
+                a Robot wants it above 0.
+
+        Raises:
+            ValueError: `limits` names no preset ("argument 'limits': unknown preset 'dm9999'
+                (the presets are dm3507, ...)").
+            OverflowError: an id below 0 or above 65535, or `timeout_ms` negative or above
+                2**64 - 1.
+            TypeError: an id or `timeout_ms` not an int, `limits` neither a str nor a
+                jointbus.MitLimits, or arguments that do not fit the signature.
+        """
     @property
     def motor_id(self) -> int:
         """The identifier the motor takes commands on (0..65535; CAN id `motor_id & 0x7FF`)."""
@@ -45,21 +72,33 @@ class Motor:
     @property
     def timeout_ms(self) -> int:
         """How long a tick waits for this motor's reply, in ms."""
-    def __repr__(self) -> str: ...
+    def __repr__(self) -> str:
+        """"Motor(motor_id=0x1, master_id=0x11, limits='dm4310', timeout_ms=20)"."""
 
 @typing.final
 class Bus:
     """One SocketCAN interface (`iface`, such as "can0") and its motors, in the order a tick
     takes their commands. Immutable; nothing is opened until a Robot is made."""
 
-    def __init__(self, iface: str, motors: Iterable[Motor]) -> None: ...
+    def __init__(self, iface: str, motors: Iterable[Motor]) -> None:
+        """Describe a bus; nothing is opened until a Robot is made.
+
+        Args:
+            iface: the SocketCAN interface's name, for example "can0".
+            motors: the motors on it, any iterable of Motor, in tick order.
+
+        Raises:
+            TypeError: `iface` not a str, `motors` not iterable or holding something other
+                than a Motor (naming the item), or arguments that do not fit the signature.
+        """
     @property
     def iface(self) -> str:
         """The interface's name."""
     @property
     def motors(self) -> tuple[Motor, ...]:
         """The bus's motors, in tick order."""
-    def __repr__(self) -> str: ...
+    def __repr__(self) -> str:
+        """"Bus(iface='can0', motors=(Motor(...), ...))"."""
 
 @typing.final
 class NoState:
@@ -76,7 +115,8 @@ class NoState:
     def message(self) -> str:
         """The text of the outcome, for example "transport error: timeout waiting for
         frame"."""
-    def __repr__(self) -> str: ...
+    def __repr__(self) -> str:
+        """"NoState(reason='timeout', message='transport error: timeout waiting for frame')"."""
 
 @typing.final
 class Robot:
@@ -91,7 +131,29 @@ class Robot:
 
     def __init__(
         self, buses: Iterable[Bus], watchdog_ms: int = ..., disable_on_exit: bool = ...
-    ) -> None: ...
+    ) -> None:
+        """Check the description, open the buses and start their threads; nothing is sent.
+
+        Args:
+            buses: any iterable of Bus, at least one.
+            watchdog_ms: how long after a tick that may have enabled a motor the bus threads
+                wait for the next tick before they disable every motor, in ms (default 50;
+                0 turns the watchdog off).
+            disable_on_exit: whether closing the robot disables every motor that may be
+                enabled (default True).
+
+        Raises:
+            ValueError: the description does not hold (no bus, a bus without a name or
+                motors, two buses on one interface, two motors on a bus with the same 11-bit
+                id or master id, a master id equal to another motor's id, unusable limits, a
+                timeout of 0); the text names the bus and the motor. No socket is opened.
+            OSError: an interface cannot be opened ("bus 1 (can1): cannot open interface
+                can1: No such device (os error 19)").
+            OverflowError: `watchdog_ms` negative or above 2**64 - 1.
+            TypeError: `buses` not iterable or holding something other than a Bus,
+                `watchdog_ms` not an int, `disable_on_exit` not a bool, or arguments that do
+                not fit the signature.
+        """
     @property
     def buses(self) -> tuple[Bus, ...]:
         """The buses, as given."""
@@ -109,26 +171,37 @@ class Robot:
 
         Raises ValueError, sending nothing, for a wrong number of commands, a NaN set value or
         an unknown command name; TypeError for a command of another type; RuntimeError after
-        the watchdog fired, until `enable_all`. A signal handler that raises (Ctrl-C) ends the
-        call with its exception at once; the buses finish the tick on their own."""
+        the watchdog fired, until `enable_all`, and after `close` ("Robot.tick(): the robot is
+        closed"). A signal handler that raises (Ctrl-C) ends the
+        call with its exception at once; the buses finish the tick on their own.
+
+        Args:
+            commands: one command per motor, in the order of `motors`.
+
+        Returns:
+            One outcome per motor, in the order of `motors`."""
     def ensure_mit_mode(self) -> None:
         """Put every motor in MIT control mode (read the mode; where it differs, write it,
-        pause and read it back). Raises RuntimeError listing every motor that failed."""
+        pause and read it back), on every bus at once. Raises RuntimeError listing every motor
+        that failed, or after `close`."""
     def enable_all(self) -> None:
         """Enable every motor and check each one's status; also re-arms the robot after the
         watchdog fired. Raises RuntimeError listing every motor that did not come up, by bus,
-        motor and status name."""
+        motor and status name ("bus 0 (can0), motor 0x3: status over-current after enable"),
+        or after `close`."""
     def disable_all(self) -> None:
         """Disable every motor and check that each reports itself disabled. Raises
-        RuntimeError listing every motor that did not."""
+        RuntimeError listing every motor that did not, or after `close`."""
     def close(self) -> None:
         """Disable every motor that may be enabled (unless `disable_on_exit` is False) and stop
         the bus threads. Further calls do nothing; other methods then raise RuntimeError."""
-    def __enter__(self) -> Robot: ...
+    def __enter__(self) -> Robot:
+        """The robot itself; leaving the block closes it (see `close`)."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,
         exc_value: BaseException | None,
         traceback: types.TracebackType | None,
         /,
-    ) -> None: ...
+    ) -> None:
+        """Close the robot (see `close`); an exception raised in the block propagates."""

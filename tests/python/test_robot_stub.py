@@ -37,11 +37,14 @@ def test_class_members_match_in_name_and_kind(name):
 
 
 @pytest.mark.parametrize("name", sorted(CLASSES))
-def test_every_class_and_public_member_has_a_docstring(name):
+def test_every_class_and_member_has_a_docstring_naming_its_parameters(name):
     assert ast.get_docstring(DOCUMENTED[name])
     for member, definition in CLASSES[name].items():
-        if not member.startswith("_"):
-            assert ast.get_docstring(definition), f"{name}.{member}"
+        doc = ast.get_docstring(definition)
+        assert doc, f"{name}.{member}"
+        if member in ("__init__", "tick"):
+            for parameter in [a.arg for a in definition.args.args][1:]:
+                assert f"{parameter}: " in doc, f"{name}.{member}: {parameter}"
 
 
 @pytest.mark.parametrize("name", ["Motor", "Bus", "Robot"])

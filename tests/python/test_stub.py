@@ -99,6 +99,30 @@ def test_every_stub_parameter_name_binds_as_a_keyword(label, definition, runtime
     assert str(raised.value).startswith(f"argument '{names[0]}': "), label
 
 
+def documented():
+    """(label, definition) for every class, member and function of the stub."""
+    tree = ast.parse(STUB.read_text(), filename=str(STUB))
+    yield "module", tree
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            yield node.name, node
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    yield f"{node.name}.{item.name}", item
+        elif isinstance(node, ast.FunctionDef):
+            yield node.name, node
+
+
+@pytest.mark.parametrize("label, definition", [pytest.param(*d, id=d[0]) for d in documented()])
+def test_every_declaration_has_a_docstring_naming_each_parameter(label, definition):
+    # Editors show these on hover: a parameter missing from its docstring shows nothing.
+    doc = ast.get_docstring(definition)
+    assert doc, label
+    if isinstance(definition, ast.FunctionDef):
+        for name in [a.arg for a in definition.args.args if a.arg != "self"]:
+            assert f"{name}: " in doc, f"{label}: {name}"
+
+
 def test_keywords_carry_their_values():
     assert jointbus.MitLimits(kd_max=2.5).kd_max == 2.5
     assert jointbus.mit_setpoint(tau=-1.5).tau == -1.5
