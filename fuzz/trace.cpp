@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <string_view>
 #include <vector>
 
@@ -65,5 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     decoder.finish();
     check(decoder.totals().frames == frames, "every frame counted once");
     check(decoder.totals().dropped == dropped, "every dropped frame counted");
+    for (const auto& stats : decoder.stats()) {
+        check(std::accumulate(stats.statuses.begin(), stats.statuses.end(), std::uint64_t{0}) ==
+                  stats.replies,
+              "the statuses add up to the replies");
+    }
     return 0;
 }

@@ -183,6 +183,12 @@ void Decoder::command(int motor, std::int64_t time_us, std::uint64_t line, const
 
 void Decoder::reply(int motor, std::int64_t time_us, std::uint64_t line, const CanFrame& frame) {
     const auto m = static_cast<std::size_t>(motor);
+    // The driver skips a frame too short to decode and waits on for the motor's reply, so it
+    // answers nothing here either.
+    if (frame.data.size() < protocol::kFrameBytes) {
+        ++stats_[m].short_replies;
+        return foreign(time_us, line, frame, EventKind::ShortFrame, motor);
+    }
     Pairer& pairer = pairers_[m];
     const Received received{time_us, line, frame};
     if (pairer.outstanding.empty()) {
@@ -234,23 +240,22 @@ void Decoder::pair(int motor, const Sent& sent, const Received& received, bool l
     event.pairing = late ? Pairing::Late : Pairing::OnTime;
     ++stats.replies;
     ++stats.replies_by_kind[static_cast<std::size_t>(sent.kind)];
+    ++stats.statuses[event.state.error];
+    if (event.fd) ++stats.fd_replies;
     if (late) ++stats.late;
     stats.latency.add(event.latency_us);
     sink_.on_event(event);
 }
 
-// Decodes a reply and counts what it says, whichever command it turns out to answer.
+// Decodes a reply of at least 8 bytes, whichever command it turns out to answer.
 Event Decoder::reply_event(int motor, const Received& received) {
     const auto m = static_cast<std::size_t>(motor);
     Event event =
         make_event(EventKind::Reply, received.time_us, received.line, motor, &received.frame);
-    const auto state = damiao::decode_feedback(motors_[m].limits, received.frame.data.bytes());
-    event.short_reply = !state;
-    if (state) {
+    event.fd = received.frame.fd;
+    if (const auto state =
+            damiao::decode_feedback(motors_[m].limits, received.frame.data.bytes())) {
         event.state = *state;
-        ++stats_[m].statuses[state->error];
-    } else {
-        ++stats_[m].short_replies;
     }
     return event;
 }
@@ -306,12 +311,11 @@ void Decoder::register_request(int motor, std::int64_t time_us, std::uint64_t li
     sink_.on_event(event);
 }
 
-// A register reply is known by its content and may come from any identifier. Among the motors
-// waiting for that register, the one it names in bytes 0..1 is taken first, then the one whose
-// master id sent it, then the first one waiting.
+// A register reply is known by its content, as the driver knows it: 8 data bytes, classic or
+// FD, from any identifier. Among the motors waiting for that register, the one it names in
+// bytes 0..1 is taken first, then the one whose master id sent it, then the first one waiting.
 bool Decoder::register_reply(std::int64_t time_us, std::uint64_t line, const CanFrame& frame) {
-    if (frame.fd || frame.data.size() != protocol::kFrameBytes ||
-        frame.data[2] != protocol::kRegisterRead) {
+    if (frame.data.size() != protocol::kFrameBytes || frame.data[2] != protocol::kRegisterRead) {
         return false;
     }
     const std::uint8_t reg = frame.data[3];
@@ -342,14 +346,26 @@ bool Decoder::register_reply(std::int64_t time_us, std::uint64_t line, const Can
     const PendingRead read = pairer.reads[best_slot];
     pairer.reads[best_slot] = pairer.reads[--pairer.read_count];
     --pending_reads_;
-    ++stats_[m].register_replies;
 
+    MotorStats& stats = stats_[m];
     Event event = make_event(EventKind::RegisterReply, time_us, line, best, &frame);
     event.reg = reg;
     event.reg_info = damiao::find_register(reg);
     event.reg_value = register_value(frame);
     event.latency_us = time_us - read.sent.time_us;
     event.command_line = read.sent.line;
+    event.fd = frame.fd;
+    if (reply_timeout_us_ > 0 && event.latency_us > reply_timeout_us_) {
+        // The controller had given up on the read: for it, the read went unanswered.
+        event.pairing = Pairing::Late;
+        ++stats.register_late;
+        sink_.on_event(event);
+        miss_read(best, read);
+        return true;
+    }
+    event.pairing = Pairing::OnTime;
+    ++stats.register_replies;
+    if (event.fd) ++stats.fd_replies;
     sink_.on_event(event);
     return true;
 }

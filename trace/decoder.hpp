@@ -1,7 +1,8 @@
 // Turns the frames of a capture into what they mean for the configured motors: commands,
 // replies paired with the command they answer, register reads and writes, and frames that
-// belong to no motor. Streams: per motor it holds a bounded number of unanswered commands, and
-// nothing else grows with the capture.
+// belong to no motor. A frame is a reply exactly when the driver would take it for one, so the
+// trace of a controller's run tells what that controller saw. Streams: per motor it holds a
+// bounded number of unanswered commands, and nothing else grows with the capture.
 #pragma once
 
 #include <array>
@@ -25,11 +26,12 @@ struct TracedMotor {
 
 enum class EventKind : std::uint8_t {
     Command,         // a command to a motor; `command`, and `setpoint` for Mit
-    Reply,           // a feedback frame from a motor's master id; `state`, `pairing`
+    Reply,           // a feedback frame from a motor's master id; `state`, `pairing`, `fd`
+    ShortFrame,      // a data frame from a master id too short to decode: the driver skips it
     Missed,          // a command that no reply answered (reported at the command's time)
     RegisterRead,    // a read request for `reg`
     RegisterWrite,   // a write of `reg_value` to `reg`
-    RegisterReply,   // the answer to a read; `reg_value`, `latency_us`
+    RegisterReply,   // the answer to a read; `reg_value`, `latency_us`, `pairing`, `fd`
     RegisterMissed,  // a read that no answer matched
     Foreign,         // a data frame that belongs to no configured motor
     Remote,          // a remote request: never a command or a reply
@@ -43,8 +45,9 @@ inline constexpr std::size_t kCommandKinds = 5;
 // How a reply relates to the commands, or why a command has none.
 enum class Pairing : std::uint8_t {
     None,
-    OnTime,       // answers the latest command
-    Late,         // answers a command older than the latest one sent
+    OnTime,       // answers the latest command (or read)
+    Late,         // answers a command older than the latest one sent, or came after the
+                  // controller's timeout
     Unsolicited,  // no command was waiting
     CaptureGap,   // its command (or, for Missed, its reply) may be among the dropped frames
 };
@@ -59,7 +62,9 @@ struct Event {
     const transport::CanFrame* frame = nullptr;
     CommandKind command = CommandKind::Mit;
     damiao::MitSetpoint setpoint;
-    bool short_reply = false;  // fewer than 8 bytes: nothing to decode
+    // A reply or register reply that came as a CAN FD frame. The driver takes it as it takes a
+    // classic one, but a motor answers with classic frames: something else may have sent it.
+    bool fd = false;
     damiao::MotorState state;
     Pairing pairing = Pairing::None;
     std::int64_t latency_us = -1;
@@ -80,15 +85,20 @@ struct MotorStats {
     std::array<std::uint64_t, kCommandKinds> commands_by_kind{};
     std::array<std::uint64_t, kCommandKinds> replies_by_kind{};
     std::uint64_t commands = 0;
-    std::uint64_t replies = 0;  // paired with a command, late ones included
-    std::uint64_t missed = 0;
+    // Paired with a command and in time for the controller's timeout; late ones within it
+    // included.
+    std::uint64_t replies = 0;
+    std::uint64_t missed = 0;  // a reply past the controller's timeout leaves its command missed
     std::uint64_t late = 0;
     std::uint64_t lost_in_capture = 0;  // commands or replies that a capture gap may hold
     std::uint64_t unsolicited = 0;
-    std::uint64_t short_replies = 0;
-    std::array<std::uint64_t, 16> statuses{};  // replies seen per status code
+    std::uint64_t short_replies = 0;  // ShortFrame events: never counted as replies
+    std::uint64_t fd_replies = 0;     // CAN FD frames among `replies` and `register_replies`
+    // The status of each reply counted in `replies`, per code: they add up to `replies`.
+    std::array<std::uint64_t, 16> statuses{};
     std::uint64_t register_reads = 0;
-    std::uint64_t register_replies = 0;
+    std::uint64_t register_replies = 0;  // in time for the controller's timeout
+    std::uint64_t register_late = 0;     // after it: the read counts as missed too
     std::uint64_t register_missed = 0;
     std::uint64_t register_writes = 0;
     LatencyHistogram latency;
@@ -133,9 +143,10 @@ public:
     static constexpr std::size_t kMaxOutstanding = 32;
     static constexpr std::size_t kMaxPendingReads = 8;
 
-    // `reply_timeout_us` > 0: the controller's reply timeout. A reply later than that after its
-    // command came when the controller had given up: it counts as late, and the command as
-    // missed, as the controller saw it. 0: every reply answers its command, however late.
+    // `reply_timeout_us` > 0: the controller's reply timeout. A reply or register reply later
+    // than that after its command or read came when the controller had given up: it counts as
+    // late, and the command or read as missed, as the controller saw it. 0: every reply
+    // answers its command, however late.
     Decoder(std::vector<TracedMotor> motors, EventSink& sink, std::int64_t reply_timeout_us = 0);
 
     void frame(std::int64_t time_us, std::uint64_t line, const transport::CanFrame& frame);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <string>
 
 #include "damiao/protocol.hpp"
 
@@ -39,6 +40,8 @@ std::string_view event_name(EventKind kind) {
             return "command";
         case EventKind::Reply:
             return "reply";
+        case EventKind::ShortFrame:
+            return "short_frame";
         case EventKind::Missed:
             return "missed";
         case EventKind::RegisterRead:
@@ -85,6 +88,11 @@ void put_data(BufferedWriter& out, const transport::CanFrame& frame, char separa
         if (separator != '\0' && i > 0) out.put(separator);
         out.put_hex(frame.data[i], 2);
     }
+}
+
+// The driver takes a CAN FD reply, but a motor answers with classic frames.
+void put_fd_mark(BufferedWriter& out, const Event& event) {
+    if (event.fd) out.put(", CAN FD (unusual: motors answer with classic frames)");
 }
 
 void put_motor(BufferedWriter& out, const TracedMotor& motor) {
@@ -207,7 +215,7 @@ EventWriter::EventWriter(std::vector<TracedMotor> motors, BufferedWriter* text, 
         csv_->put(
             "time,line,event,motor_id,can_id,command,q,dq,kp,kd,tau,status,status_name,"
             "position,velocity,torque,t_mos,t_rotor,register,register_name,value,pairing,"
-            "latency_us,command_line,data\n");
+            "latency_us,command_line,data,fd\n");
     }
 }
 
@@ -258,29 +266,22 @@ void EventWriter::text_line(const Event& event) {
                 out.put_fixed(s.tau, 4);
             }
             break;
-        case EventKind::Reply:
-            out.put("reply ");
-            if (event.short_reply) {
-                out.put("of ");
-                out.put_uint(event.frame->data.size());
-                out.put(" bytes, too short to decode");
-            } else {
-                const damiao::MotorState& s = event.state;
-                out.put("status ");
-                out.put_uint(s.error);
-                out.put(' ');
-                out.put(status_text(s.error));
-                out.put(" pos ");
-                out.put_fixed(s.position, 4);
-                out.put(" vel ");
-                out.put_fixed(s.velocity, 4);
-                out.put(" torque ");
-                out.put_fixed(s.torque, 4);
-                out.put(" t_mos ");
-                out.put_uint(s.t_mos);
-                out.put(" t_rotor ");
-                out.put_uint(s.t_rotor);
-            }
+        case EventKind::Reply: {
+            const damiao::MotorState& s = event.state;
+            out.put("reply status ");
+            out.put_uint(s.error);
+            out.put(' ');
+            out.put(status_text(s.error));
+            out.put(" pos ");
+            out.put_fixed(s.position, 4);
+            out.put(" vel ");
+            out.put_fixed(s.velocity, 4);
+            out.put(" torque ");
+            out.put_fixed(s.torque, 4);
+            out.put(" t_mos ");
+            out.put_uint(s.t_mos);
+            out.put(" t_rotor ");
+            out.put_uint(s.t_rotor);
             switch (event.pairing) {
                 case Pairing::OnTime:
                 case Pairing::Late:
@@ -301,6 +302,14 @@ void EventWriter::text_line(const Event& event) {
                 case Pairing::None:
                     break;
             }
+            put_fd_mark(out, event);
+            break;
+        }
+        case EventKind::ShortFrame:
+            out.put("frame of ");
+            out.put_uint(event.frame->data.size());
+            out.put(event.frame->data.size() == 1 ? " byte" : " bytes");
+            out.put(" from the master id, too short for a reply: skipped");
             break;
         case EventKind::Missed:
             out.put(event.pairing == Pairing::CaptureGap
@@ -311,11 +320,15 @@ void EventWriter::text_line(const Event& event) {
         case EventKind::RegisterWrite:
         case EventKind::RegisterReply:
         case EventKind::RegisterMissed:
-            out.put(event.kind == EventKind::RegisterRead    ? "read register "
-                    : event.kind == EventKind::RegisterWrite ? "write register "
-                    : event.kind == EventKind::RegisterReply
-                        ? "register "
-                        : "no answer to the read of register ");
+            if (event.kind == EventKind::RegisterRead) {
+                out.put("read register ");
+            } else if (event.kind == EventKind::RegisterWrite) {
+                out.put("write register ");
+            } else if (event.kind == EventKind::RegisterReply) {
+                out.put("register ");
+            } else {
+                out.put("no answer to the read of register ");
+            }
             out.put_uint(event.reg);
             if (event.reg_info != nullptr) {
                 out.put(' ');
@@ -329,6 +342,11 @@ void EventWriter::text_line(const Event& event) {
                 out.put(", latency ");
                 out.put_int(event.latency_us);
                 out.put(" us");
+                if (event.pairing == Pairing::Late) {
+                    out.put(", LATE: answers line ");
+                    out.put_uint(event.command_line);
+                }
+                put_fd_mark(out, event);
             }
             break;
         case EventKind::Foreign:
@@ -372,7 +390,7 @@ void EventWriter::csv_row(const Event& event) {
     } else {
         out.put(",,,,,");
     }
-    if (event.kind == EventKind::Reply && !event.short_reply) {
+    if (event.kind == EventKind::Reply) {
         const damiao::MotorState& s = event.state;
         out.put_uint(s.error);
         out.put(',');
@@ -419,6 +437,8 @@ void EventWriter::csv_row(const Event& event) {
     } else if (event.frame != nullptr) {
         put_data(out, *event.frame, '\0');
     }
+    out.put(',');
+    if (event.frame != nullptr && event.frame->fd) out.put('1');
     out.put('\n');
 }
 
@@ -493,7 +513,12 @@ void write_summary_text(BufferedWriter& out, const Decoder& decoder, const Input
         if (s.short_replies != 0) {
             out.put(", ");
             out.put_uint(s.short_replies);
-            out.put(" too short");
+            out.put(" too short for a reply");
+        }
+        if (s.fd_replies != 0) {
+            out.put(", ");
+            out.put_uint(s.fd_replies);
+            out.put(" of the replies as CAN FD (unusual: motors answer with classic frames)");
         }
         out.put("\n   latency ");
         if (s.latency.count() == 0) {
@@ -507,7 +532,7 @@ void write_summary_text(BufferedWriter& out, const Decoder& decoder, const Input
             out.put_int(s.latency.max());
             out.put(" us");
         }
-        out.put("; statuses");
+        out.put("; statuses of the replies");
         first = true;
         for (std::size_t code = 0; code < s.statuses.size(); ++code) {
             if (s.statuses[code] == 0) continue;
@@ -525,113 +550,83 @@ void write_summary_text(BufferedWriter& out, const Decoder& decoder, const Input
             out.put_uint(s.register_reads);
             out.put(" (");
             out.put_uint(s.register_replies);
-            out.put(" answered), writes ");
+            out.put(" answered");
+            if (s.register_late != 0) {
+                out.put(", ");
+                out.put_uint(s.register_late);
+                out.put(" late");
+            }
+            out.put("), writes ");
             out.put_uint(s.register_writes);
         }
         out.put('\n');
     }
 }
 
-namespace {
-
-void put_json_string(BufferedWriter& out, std::string_view text) {
-    out.put('"');
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out.put('\\');
-            out.put(c);
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            out.put("\\u00");
-            out.put_hex(static_cast<unsigned char>(c), 2);
-        } else {
-            out.put(c);
-        }
-    }
-    out.put('"');
-}
-
-void put_json_field(BufferedWriter& out, std::string_view name, std::uint64_t value,
-                    bool comma = true) {
-    put_json_string(out, name);
-    out.put(": ");
-    out.put_uint(value);
-    if (comma) out.put(", ");
-}
-
-}  // namespace
-
-void write_summary_json(BufferedWriter& out, const Decoder& decoder, const InputCounts& input) {
+nlohmann::ordered_json summary_json(const Decoder& decoder, const InputCounts& input) {
     const TraceTotals& t = decoder.totals();
-    out.put('{');
-    put_json_field(out, "lines", input.lines);
-    put_json_field(out, "malformed", input.malformed);
-    put_json_field(out, "frames", t.frames);
-    put_json_field(out, "gaps", t.gaps);
-    put_json_field(out, "dropped", t.dropped);
-    put_json_field(out, "foreign", t.foreign);
-    put_json_field(out, "extended", t.extended);
-    put_json_field(out, "remote", t.remote);
-    put_json_field(out, "error_frames", t.error_frames);
-    out.put("\"motors\": [");
-    const auto& motors = decoder.motors();
-    for (std::size_t i = 0; i < motors.size(); ++i) {
-        const TracedMotor& motor = motors[i];
+    nlohmann::ordered_json summary{
+        {"lines", input.lines},   {"malformed", input.malformed}, {"frames", t.frames},
+        {"gaps", t.gaps},         {"dropped", t.dropped},         {"foreign", t.foreign},
+        {"extended", t.extended}, {"remote", t.remote},           {"error_frames", t.error_frames},
+    };
+    nlohmann::ordered_json motors = nlohmann::ordered_json::array();
+    const auto by_kind = [](const std::array<std::uint64_t, kCommandKinds>& counts) {
+        nlohmann::ordered_json kinds = nlohmann::ordered_json::object();
+        for (std::size_t k = 0; k < kCommandKinds; ++k) {
+            kinds[std::string(command_name(static_cast<CommandKind>(k)))] = counts[k];
+        }
+        return kinds;
+    };
+    for (std::size_t i = 0; i < decoder.motors().size(); ++i) {
+        const TracedMotor& motor = decoder.motors()[i];
         const MotorStats& s = decoder.stats()[i];
-        out.put(i == 0 ? "\n  {" : ",\n  {");
-        put_json_field(out, "motor_id", motor.motor_id);
-        put_json_field(out, "master_id", motor.master_id);
-        out.put("\"model\": ");
-        put_json_string(out, motor.model);
-        out.put(", \"commands_by_kind\": {");
-        for (std::size_t k = 0; k < kCommandKinds; ++k) {
-            put_json_field(out, command_name(static_cast<CommandKind>(k)), s.commands_by_kind[k],
-                           k + 1 < kCommandKinds);
-        }
-        out.put("}, \"replies_by_kind\": {");
-        for (std::size_t k = 0; k < kCommandKinds; ++k) {
-            put_json_field(out, command_name(static_cast<CommandKind>(k)), s.replies_by_kind[k],
-                           k + 1 < kCommandKinds);
-        }
-        out.put("}, ");
-        put_json_field(out, "commands", s.commands);
-        put_json_field(out, "replies", s.replies);
-        put_json_field(out, "missed", s.missed);
-        put_json_field(out, "late", s.late);
-        put_json_field(out, "lost_in_capture", s.lost_in_capture);
-        put_json_field(out, "unsolicited", s.unsolicited);
-        put_json_field(out, "short_replies", s.short_replies);
-        put_json_field(out, "register_reads", s.register_reads);
-        put_json_field(out, "register_replies", s.register_replies);
-        put_json_field(out, "register_missed", s.register_missed);
-        put_json_field(out, "register_writes", s.register_writes);
-        out.put("\"latency_us\": ");
-        if (s.latency.count() == 0) {
-            out.put("null");
-        } else {
+        nlohmann::ordered_json latency = nullptr;
+        if (s.latency.count() != 0) {
             // A percentile beyond the histogram's cap is given as the cap.
-            out.put('{');
-            put_json_field(out, "p50", static_cast<std::uint64_t>(s.latency.percentile(500)));
-            put_json_field(out, "p99", static_cast<std::uint64_t>(s.latency.percentile(990)));
-            put_json_field(out, "max", static_cast<std::uint64_t>(s.latency.max()), false);
-            out.put('}');
+            latency = {{"p50", s.latency.percentile(500)},
+                       {"p99", s.latency.percentile(990)},
+                       {"max", s.latency.max()}};
         }
-        out.put(", \"statuses\": {");
-        bool first = true;
+        // The statuses of the replies counted in "replies", which they add up to.
+        nlohmann::ordered_json statuses = nlohmann::ordered_json::object();
         for (std::size_t code = 0; code < s.statuses.size(); ++code) {
             if (s.statuses[code] == 0) continue;
-            if (!first) out.put(", ");
-            first = false;
-            out.put('"');
-            out.put_uint(code);
-            out.put("\": {\"name\": ");
-            put_json_string(out, status_text(static_cast<std::uint8_t>(code)));
-            out.put(", \"count\": ");
-            out.put_uint(s.statuses[code]);
-            out.put('}');
+            statuses[std::to_string(code)] = {
+                {"name", status_text(static_cast<std::uint8_t>(code))},
+                {"count", s.statuses[code]},
+            };
         }
-        out.put("}}");
+        motors.push_back({
+            {"motor_id", motor.motor_id},
+            {"master_id", motor.master_id},
+            {"model", motor.model},
+            {"commands_by_kind", by_kind(s.commands_by_kind)},
+            {"replies_by_kind", by_kind(s.replies_by_kind)},
+            {"commands", s.commands},
+            {"replies", s.replies},
+            {"missed", s.missed},
+            {"late", s.late},
+            {"lost_in_capture", s.lost_in_capture},
+            {"unsolicited", s.unsolicited},
+            {"short_replies", s.short_replies},
+            {"fd_replies", s.fd_replies},
+            {"register_reads", s.register_reads},
+            {"register_replies", s.register_replies},
+            {"register_late", s.register_late},
+            {"register_missed", s.register_missed},
+            {"register_writes", s.register_writes},
+            {"latency_us", latency},
+            {"statuses", statuses},
+        });
     }
-    out.put("\n]}\n");
+    summary["motors"] = std::move(motors);
+    return summary;
+}
+
+void write_summary_json(BufferedWriter& out, const Decoder& decoder, const InputCounts& input) {
+    out.put(summary_json(decoder, input).dump(2));
+    out.put('\n');
 }
 
 }  // namespace jointbus::trace

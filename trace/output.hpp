@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <nlohmann/json.hpp>
 #include <string_view>
 #include <vector>
 
@@ -86,6 +87,8 @@ struct InputCounts {
 };
 
 void write_summary_text(BufferedWriter& out, const Decoder& decoder, const InputCounts& input);
+// The summary for programs: the totals, then per motor the counts of MotorStats by name.
+[[nodiscard]] nlohmann::ordered_json summary_json(const Decoder& decoder, const InputCounts& input);
 void write_summary_json(BufferedWriter& out, const Decoder& decoder, const InputCounts& input);
 
 [[nodiscard]] std::string_view command_name(CommandKind kind);

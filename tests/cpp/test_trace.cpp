@@ -2,8 +2,10 @@
 // broken ones, the command decoder against the encoder, and the pairing of commands with replies.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <random>
 #include <string>
 #include <string_view>
@@ -325,11 +327,83 @@ TEST(Pairing, OnlyDataFramesFromTheStandardMasterIdAreReplies) {
     const MotorStats& s = t.finish();
     EXPECT_EQ(s.commands, 1U);
     EXPECT_EQ(s.replies, 1U);
+    // The driver takes an FD frame from the master id as the reply; the trace marks it.
     EXPECT_EQ(t.recorder.of(EventKind::Reply)[0].latency_us, 100);
+    EXPECT_TRUE(t.recorder.of(EventKind::Reply)[0].fd);
+    EXPECT_EQ(s.fd_replies, 1U);
     EXPECT_EQ(t.decoder.totals().foreign, 2U);
     EXPECT_EQ(t.decoder.totals().remote, 1U);
     EXPECT_EQ(t.decoder.totals().error_frames, 1U);
 }
+
+// The driver skips a frame too short to decode and waits on: the reply after it answers.
+TEST(Pairing, AFrameTooShortToDecodeIsSkippedNotPaired) {
+    Trace t;
+    t.at(1000, kEnable)
+        .at(1100, frame(kStd(0x011), {0x11, 0x80, 0x00}))
+        .at(1150, kReply)
+        .at(2000, kEnable)
+        .at(2100, frame(kStd(0x011), {0x11}));
+    const MotorStats& s = t.finish();
+    EXPECT_EQ(s.replies, 1U);
+    EXPECT_EQ(t.recorder.of(EventKind::Reply)[0].latency_us, 150);
+    EXPECT_EQ(s.short_replies, 2U);
+    EXPECT_EQ(t.recorder.of(EventKind::ShortFrame).size(), 2U);
+    EXPECT_EQ(s.missed, 1U);
+}
+
+// Regression: statuses were counted for every decoded frame, so they exceeded the replies.
+TEST(Pairing, StatusesAddUpToTheReplies) {
+    Recorder recorder;
+    Decoder decoder{{TracedMotor{1, 0x11, "dm4310", {}}}, recorder, 20'000};
+    decoder.frame(500, 1, kReply);  // unsolicited
+    decoder.frame(1000, 2, kEnable);
+    decoder.frame(30'000, 3, kReply);  // past the timeout
+    decoder.frame(40'000, 4, kEnable);
+    decoder.frame(40'100, 5, kReply);
+    decoder.finish();
+    const MotorStats& s = decoder.stats()[0];
+    EXPECT_EQ(s.replies, 1U);
+    EXPECT_EQ(s.unsolicited, 1U);
+    EXPECT_EQ(s.late, 1U);
+    EXPECT_EQ(std::accumulate(s.statuses.begin(), s.statuses.end(), std::uint64_t{0}), s.replies);
+}
+
+// A register reply is what the driver's read takes (8 bytes, classic or FD), and one after the
+// controller's timeout is late, its read missed, as for a motor reply.
+struct RegisterCase {
+    const char* name;
+    bool fd;
+    std::int64_t reply_at_us;
+    std::uint64_t answered, late, missed;
+};
+
+class RegisterReplies : public ::testing::TestWithParam<RegisterCase> {};
+
+TEST_P(RegisterReplies, CountAsTheControllerSawThem) {
+    const RegisterCase& c = GetParam();
+    Recorder recorder;
+    Decoder decoder{{TracedMotor{1, 0x11, "dm4310", {}}}, recorder, 20'000};
+    decoder.frame(1000, 1, frame(kStd(0x7FF), {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}));
+    decoder.frame(c.reply_at_us, 2, frame(kStd(0x011), {0x01, 0x00, 0x33, 0x0A, 3, 0, 0, 0}, c.fd));
+    decoder.finish();
+    const MotorStats& s = decoder.stats()[0];
+    EXPECT_EQ(s.register_replies, c.answered);
+    EXPECT_EQ(s.register_late, c.late);
+    EXPECT_EQ(s.register_missed, c.missed);
+    EXPECT_EQ(s.fd_replies, c.fd ? c.answered : 0U);
+    const auto replies = recorder.of(EventKind::RegisterReply);
+    ASSERT_EQ(replies.size(), 1U);
+    EXPECT_EQ(replies[0].fd, c.fd);
+    EXPECT_EQ(replies[0].pairing, c.late != 0 ? Pairing::Late : Pairing::OnTime);
+    EXPECT_EQ(s.replies + s.unsolicited, 0U);  // never taken for feedback as well
+}
+
+INSTANTIATE_TEST_SUITE_P(Trace, RegisterReplies,
+                         ::testing::Values(RegisterCase{"Classic", false, 1200, 1, 0, 0},
+                                           RegisterCase{"Fd", true, 1200, 1, 0, 0},
+                                           RegisterCase{"Late", false, 39'000, 0, 1, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Pairing, RegisterReadIsAnsweredByContentAndNotTakenForFeedback) {
     Trace t;
