@@ -9,21 +9,11 @@ namespace {
 
 namespace protocol = damiao::protocol;
 
-// The motor's direction of the codec (MIT command to values, values to feedback, the register
-// layout) is written apart from the driver's on purpose: the tests pass frames through both, so
-// a slip in either shows as a disagreement instead of cancelling out. The constants are shared.
+// The motor's direction of the codec (values to feedback, the register layout) is written
+// apart from the driver's on purpose: the tests pass frames through both, so a slip in either
+// shows as a disagreement instead of cancelling out. The constants are shared.
 constexpr float kMax16 = float((1U << protocol::kPositionBits) - 1);
 constexpr float kMax12 = float((1U << protocol::kFieldBits) - 1);
-
-// The inverse of the controller's encoder: the raw code converted exactly to float, then scaled
-// in the same order of operations as the feedback decoder uses.
-[[nodiscard]] float unscale_symmetric(std::uint32_t raw, float limit, float full_scale) {
-    return ((limit + limit) * static_cast<float>(raw)) / full_scale - limit;
-}
-
-[[nodiscard]] float unscale_gain(std::uint32_t raw, float limit, float full_scale) {
-    return (limit * static_cast<float>(raw)) / full_scale;
-}
 
 // Truncates toward zero like the controller's encoder, so both ends of the wire quantise alike.
 [[nodiscard]] std::uint32_t scale_symmetric(float value, float limit, float full_scale) {
@@ -44,27 +34,6 @@ constexpr float kMax12 = float((1U << protocol::kFieldBits) - 1);
 
 }  // namespace
 
-Command decode_command(const damiao::MitLimits& limits, const Payload& data) {
-    std::uint64_t payload = 0;
-    for (std::size_t k = 0; k < data.size(); ++k) payload |= std::uint64_t{data[k]} << (8 * k);
-    for (const FixedCommand fixed : {FixedCommand::Enable, FixedCommand::Disable,
-                                     FixedCommand::SetZero, FixedCommand::ClearError}) {
-        if (payload == protocol::fixed_payload(fixed)) return fixed;
-    }
-    const std::uint32_t q = (std::uint32_t{data[0]} << 8) | data[1];
-    const std::uint32_t dq = (std::uint32_t{data[2]} << 4) | (data[3] >> 4);
-    const std::uint32_t kp = ((std::uint32_t{data[3]} & 0x0F) << 8) | data[4];
-    const std::uint32_t kd = (std::uint32_t{data[5]} << 4) | (data[6] >> 4);
-    const std::uint32_t tau = ((std::uint32_t{data[6]} & 0x0F) << 8) | data[7];
-    return damiao::MitSetpoint{
-        .q = unscale_symmetric(q, limits.p_max, kMax16),
-        .dq = unscale_symmetric(dq, limits.v_max, kMax12),
-        .kp = unscale_gain(kp, limits.kp_max, kMax12),
-        .kd = unscale_gain(kd, limits.kd_max, kMax12),
-        .tau = unscale_symmetric(tau, limits.t_max, kMax12),
-    };
-}
-
 Payload encode_feedback(const damiao::MitLimits& limits, const Feedback& feedback) {
     const std::uint32_t p = scale_symmetric(feedback.position, limits.p_max, kMax16);
     const std::uint32_t v = scale_symmetric(feedback.velocity, limits.v_max, kMax12);
@@ -78,21 +47,6 @@ Payload encode_feedback(const damiao::MitLimits& limits, const Feedback& feedbac
         static_cast<std::uint8_t>(t & 0xFF),
         temperature_byte(feedback.t_mos),
         temperature_byte(feedback.t_rotor),
-    };
-}
-
-std::optional<RegisterRequest> parse_register_request(std::span<const std::uint8_t> data) {
-    if (data.size() != protocol::kFrameBytes) return std::nullopt;
-    if (data[2] != static_cast<std::uint8_t>(RegisterOp::Read) &&
-        data[2] != static_cast<std::uint8_t>(RegisterOp::Write)) {
-        return std::nullopt;
-    }
-    return RegisterRequest{
-        .motor_id = static_cast<std::uint16_t>(data[0] | (data[1] << 8)),
-        .op = static_cast<RegisterOp>(data[2]),
-        .reg = data[3],
-        .value = std::uint32_t{data[4]} | (std::uint32_t{data[5]} << 8) |
-                 (std::uint32_t{data[6]} << 16) | (std::uint32_t{data[7]} << 24),
     };
 }
 

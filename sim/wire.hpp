@@ -1,16 +1,16 @@
 // The motor's end of the wire: decoding what a controller sends and encoding what a motor
 // answers. The MIT command and the feedback frame pack different fields in different bit
-// layouts, so each direction has its own pair of functions here; the controller's end lives in
-// damiao/mit.hpp.
+// layouts, so each direction has its own functions; the controller's end lives in
+// damiao/mit.hpp. Commands and register requests are read by the decoder the trace uses too
+// (damiao/command_decode.hpp).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
-#include <variant>
 
+#include "damiao/command_decode.hpp"
 #include "damiao/mit.hpp"
 #include "damiao/protocol.hpp"
 
@@ -22,12 +22,11 @@ using Payload = std::array<std::uint8_t, damiao::protocol::kFrameBytes>;
 // The four commands made of seven 0xFF bytes and one distinguishing last byte.
 using damiao::protocol::FixedCommand;
 
-using Command = std::variant<FixedCommand, damiao::MitSetpoint>;
-
-// Decodes the data of a command frame. Seven 0xFF bytes followed by a FixedCommand byte are a
-// fixed command; anything else (eight 0xFF bytes included) is a MIT command, scaled back with
-// `limits`: position over 16 bits, the other four fields over 12 bits.
-[[nodiscard]] Command decode_command(const damiao::MitLimits& limits, const Payload& data);
+using damiao::Command;
+using damiao::decode_command;
+using damiao::parse_register_request;
+using damiao::RegisterOp;
+using damiao::RegisterRequest;
 
 // What a motor reports in one feedback frame, in the motor's units and degrees Celsius.
 struct Feedback {
@@ -45,22 +44,6 @@ struct Feedback {
 // degrees and clamped to 0..255. Values beyond the limits are clamped to them; NaN encodes as
 // the bottom of its range, as the controller's encoder does.
 [[nodiscard]] Payload encode_feedback(const damiao::MitLimits& limits, const Feedback& feedback);
-
-enum class RegisterOp : std::uint8_t {
-    Read = damiao::protocol::kRegisterRead,
-    Write = damiao::protocol::kRegisterWrite,
-};
-
-struct RegisterRequest {
-    std::uint16_t motor_id = 0;  // all 16 bits, little-endian on the wire
-    RegisterOp op = RegisterOp::Read;
-    std::uint8_t reg = 0;
-    std::uint32_t value = 0;  // little-endian bytes 4..7; meaningful for writes
-};
-
-// A read or write request, or nothing for any other data (wrong length, another operation).
-[[nodiscard]] std::optional<RegisterRequest> parse_register_request(
-    std::span<const std::uint8_t> data);
 
 // The 8 bytes of a register frame: motor id and value little-endian around operation and id.
 [[nodiscard]] Payload encode_register(const RegisterRequest& frame);

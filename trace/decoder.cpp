@@ -87,7 +87,8 @@ void Decoder::frame(std::int64_t time_us, std::uint64_t line, const CanFrame& fr
         if (auto request = damiao::parse_register_request(frame.data.bytes())) {
             const int motor = motor_by_id(request->motor_id);
             if (motor >= 0) {
-                return register_request(motor, time_us, line, frame, request->write, request->reg,
+                return register_request(motor, time_us, line, frame,
+                                        request->op == damiao::RegisterOp::Write, request->reg,
                                         request->value);
             }
         }

@@ -52,7 +52,7 @@ std::optional<RegisterRequest> parse_register_request(std::span<const std::uint8
     }
     return RegisterRequest{
         .motor_id = static_cast<std::uint16_t>(data[0] | data[1] << 8),
-        .write = data[2] == protocol::kRegisterWrite,
+        .op = static_cast<RegisterOp>(data[2]),
         .reg = data[3],
         .value = std::uint32_t{data[4]} | std::uint32_t{data[5]} << 8 |
                  std::uint32_t{data[6]} << 16 | std::uint32_t{data[7]} << 24,

@@ -1,6 +1,8 @@
 // The controller's frames read back: what a command or register request sent to a motor says.
 // The inverse of the encoder in damiao/mit.hpp and of the register requests the driver builds,
-// for programs that watch a bus rather than drive it.
+// for the programs at the other end of the wire: the virtual motor answers what it decodes, the
+// trace reports it. It is written apart from the encoder on purpose: the tests pass frames
+// through both, so a slip in either shows as a disagreement instead of cancelling out.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +25,14 @@ using Command = std::variant<protocol::FixedCommand, MitSetpoint>;
 [[nodiscard]] Command decode_command(const MitLimits& limits,
                                      std::span<const std::uint8_t, protocol::kFrameBytes> data);
 
+enum class RegisterOp : std::uint8_t {
+    Read = protocol::kRegisterRead,
+    Write = protocol::kRegisterWrite,
+};
+
 struct RegisterRequest {
     std::uint16_t motor_id = 0;  // all 16 bits, from bytes 0..1
-    bool write = false;          // a write (0x55), else a read (0x33)
+    RegisterOp op = RegisterOp::Read;
     std::uint8_t reg = 0;
     std::uint32_t value = 0;  // bytes 4..7 little-endian; meaningful for writes
 };
