@@ -156,8 +156,9 @@ int main(int argc, char** argv) {
     app.add_option("--csv", csv_path, "also write one row per event to this CSV file");
     app.add_option("--json", json_path, "also write the summary to this JSON file");
     app.add_option("--timeout-ms", timeout_ms,
-                   "the controller's reply timeout: a reply later than this counts as late and "
-                   "its command as missed, as the controller saw them (default: none)");
+                   "the controller's reply timeout: a reply or register reply later than this "
+                   "counts as late and its command or read as missed, as the controller saw "
+                   "them (default: none)");
     app.add_option("--duration", duration_s, "with --live: stop after this many seconds")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("-q,--quiet", quiet, "print only the summary, not every event");
