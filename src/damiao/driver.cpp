@@ -32,7 +32,9 @@ std::expected<MotorState, Error> Damiao::cmd_motor_id(Exchanger& bus, std::uint6
     // rather than failing at once: the motor's full reply may still be on its way.
     std::optional<std::size_t> short_length;
     MotorState state;
-    auto reply = bus.exchange(frame, {from, timeout}, [&](const transport::CanFrame& received) {
+    const transport::Awaited awaited{
+        .from = from, .timeout = timeout, .length = protocol::kFrameBytes};
+    auto reply = bus.exchange(frame, awaited, [&](const transport::CanFrame& received) {
         if (received.id != from || received.remote || received.error) return false;
         auto decoded = decode_feedback(limits, received.data.bytes());
         if (!decoded) [[unlikely]] {

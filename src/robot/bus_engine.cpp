@@ -134,7 +134,8 @@ void BusEngine::tick(std::span<const Outgoing> outgoing, std::span<Outcome> outc
         ++pending;
     }
 
-    // A motor that ends without its reply owes it, unless a (short) frame from it came.
+    // A motor that ends without its reply owes it, even after a short frame from its master id:
+    // another device may have sent that, and only a full reply pays the debt.
     const auto give_up = [&](std::size_t i, NoState reason,
                              const std::optional<transport::TransportError>& error) {
         Slot& slot = slots_[i];
@@ -144,11 +145,12 @@ void BusEngine::tick(std::span<const Outgoing> outgoing, std::span<Outcome> outc
         if (slot.short_length && !error) {
             outcomes[i].reason = NoState::ShortReply;
             outcomes[i].short_length = *slot.short_length;
-            return;
+        } else {
+            outcomes[i].reason = reason;
+            outcomes[i].error = error;
         }
-        outcomes[i].reason = reason;
-        outcomes[i].error = error;
-        if (!slot.short_length) owed.owe(motor.reply_id(), slot.deadline.plus(motor.timeout));
+        owed.owe(motor.reply_id(), slot.deadline.plus(motor.timeout),
+                 damiao::protocol::kFrameBytes);
     };
 
     while (pending > 0) {

@@ -25,7 +25,7 @@ bool CanTransport::interrupted(const TransportError& error) {
 std::optional<CanTransport::Dropped> CanTransport::drop_waiting() {
     auto frame = recv(Duration{});
     if (!frame) return std::nullopt;
-    return Dropped{frame->id, !frame->remote && !frame->error, std::nullopt};
+    return Dropped{frame->id, !frame->remote && !frame->error, frame->data.size(), std::nullopt};
 }
 
 void CanTransport::log_discarded(std::size_t count) {

@@ -48,6 +48,7 @@ public:
     struct Dropped {
         CanId id;
         bool data = true;                // false for a remote or an error frame
+        std::size_t length = 0;          // of its data
         std::optional<Instant> arrived;  // on `now`'s clock, when the transport knows it
     };
     // Reads one frame that is already waiting, without waiting and without keeping it; nothing
@@ -77,7 +78,7 @@ protected:
         const Instant began = now();  // read only once a frame waited
         do {
             ++discarded;
-            if (dropped->data) owed.settle(dropped->id);
+            if (dropped->data) owed.settle(dropped->id, dropped->length);
             if (discarded == kMaxDiscarded || (dropped->arrived && began < *dropped->arrived)) {
                 break;
             }

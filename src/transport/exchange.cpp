@@ -2,19 +2,11 @@
 
 namespace jointbus::transport {
 
-namespace {
-
-bool is_data_from(const CanFrame& frame, CanId from) {
-    return frame.id == from && !frame.remote && !frame.error;
-}
-
-}  // namespace
-
 std::expected<void, TransportError> Exchanger::pay(CanId from) {
     const std::optional<Instant> due = owed_.due(from, bus_.now());
     if (!due) return {};
-    auto paid =
-        receive_until(*due, [from](const CanFrame& got) { return is_data_from(got, from); });
+    // Every frame read settles what it pays before it is handed over.
+    auto paid = receive_until(*due, [this, from](const CanFrame&) { return !owed_.owes(from); });
     if (paid || std::holds_alternative<Timeout>(paid.error())) {
         owed_.settle(from);  // it came (and was dropped), or it is lost
         return {};

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <expected>
 #include <utility>
 
@@ -32,6 +33,9 @@ struct Awaited {
     // Whether a reply that did not come in time stays owed. A reply recognised by its content
     // (a register read's) cannot answer a later command, so it leaves nothing owed.
     bool owed_when_missed = true;
+    // The fewest bytes a reply has: a shorter frame from `from` neither answers the request nor
+    // pays what `from` owes.
+    std::size_t length = 0;
 };
 
 // Runs exchanges on one bus. A view: the transport and the owed replies belong to the caller,
@@ -64,7 +68,7 @@ public:
         if (!received && reply.owed_when_missed) [[unlikely]] {
             // Even after a short frame from `from`: another device may have sent it. A reply
             // that comes later than twice the timeout after the send is taken as lost.
-            owed_.owe(reply.from, deadline.plus(reply.timeout));
+            owed_.owe(reply.from, deadline.plus(reply.timeout), reply.length);
         }
         return received;
     }
@@ -125,7 +129,8 @@ public:
         }
     }
 
-    // Waits until `from`'s owed reply has come, dropping every frame read meanwhile, but not
+    // Waits until `from`'s owed reply has come (a data frame as long as the request awaited),
+    // dropping every frame read meanwhile, but not
     // past one timeout after the deadline its request had: a reply that has not come by then is
     // forgotten. Ends early only with an interruption or a broken bus, and the reply then stays
     // owed.

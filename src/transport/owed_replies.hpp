@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -15,22 +16,33 @@ namespace jointbus::transport {
 class OwedReplies {
 public:
     // A reply from `from` is owed until `until`; one that has not come by then is taken as lost.
-    void owe(CanId from, Instant until) {
+    // Only a data frame of at least `length` bytes pays it: a shorter one is not the reply a
+    // request waited for, so it may have come from another device on the same identifier.
+    void owe(CanId from, Instant until, std::size_t length = 0) {
         for (Entry& entry : entries_) {
             if (entry.from == from) {
                 entry.until = until;
+                entry.length = length;
                 return;
             }
         }
-        entries_.push_back({from, until});  // allocates only after a reply was lost
+        entries_.push_back({from, until, length});  // allocates only after a reply was lost
     }
 
-    // A data frame from `from` was read: whatever `from` owed has come.
+    // Whatever `from` owed has come, or is given up.
     void settle(CanId from) {
         std::erase_if(entries_, [from](const Entry& entry) { return entry.from == from; });
     }
+    // A data frame of `length` bytes from `from` was read.
+    void settle(CanId from, std::size_t length) {
+        std::erase_if(entries_, [from, length](const Entry& entry) {
+            return entry.from == from && entry.length <= length;
+        });
+    }
     void settle(const CanFrame& frame) {
-        if (!entries_.empty() && !frame.remote && !frame.error) settle(frame.id);
+        if (!entries_.empty() && !frame.remote && !frame.error) {
+            settle(frame.id, frame.data.size());
+        }
     }
 
     // Until when the reply owed by `from` is still worth waiting for at `now`; nothing when none
@@ -55,6 +67,7 @@ private:
     struct Entry {
         CanId from;
         Instant until;
+        std::size_t length;
     };
     std::vector<Entry> entries_;
 };

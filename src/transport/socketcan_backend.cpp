@@ -146,7 +146,7 @@ std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting() {
 std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed) {
     // The first read needs no arrival stamp (whatever it finds was there when the discard
     // began), so the empty queue of the quiet path costs one plain recv.
-    canfd_frame scratch;  // only the identifier is looked at
+    canfd_frame scratch;  // only the identifier and the length are looked at
     bool first = true;
     std::optional<std::int64_t> realtime_offset;
     return discard_with(owed, [&]() -> std::optional<Dropped> {
@@ -154,14 +154,15 @@ std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed) {
         first = false;
         if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) return std::nullopt;
         return Dropped{identifier(scratch.can_id),
-                       (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, std::nullopt};
+                       (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, scratch.len,
+                       std::nullopt};
     });
 }
 
 // Reads one waiting frame with the kernel's stamp of its arrival.
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(
     std::optional<std::int64_t>& realtime_offset) {
-    canfd_frame scratch;  // only the identifier is looked at
+    canfd_frame scratch;  // only the identifier and the length are looked at
     alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control;
     iovec buffer{.iov_base = &scratch, .iov_len = sizeof scratch};
     msghdr message{};
@@ -171,7 +172,8 @@ std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(
     message.msg_controllen = control.size();
     if (::recvmsg(socket_.get(), &message, MSG_DONTWAIT) <= 0) return std::nullopt;
     Dropped dropped{identifier(scratch.can_id),
-                    (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, std::nullopt};
+                    (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, scratch.len,
+                    std::nullopt};
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS) continue;

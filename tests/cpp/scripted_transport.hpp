@@ -127,7 +127,7 @@ public:
     [[nodiscard]] std::optional<Dropped> drop_waiting() override {
         if (flood_) {
             clock_ = clock_.plus(*flood_);
-            return Dropped{transport::CanId::standard(0x7FF), true, clock_};  // arrived just now
+            return Dropped{transport::CanId::standard(0x7FF), true, 8, clock_};  // arrived just now
         }
         if (waiting_.empty()) {
             ++discard_calls_;
@@ -135,7 +135,8 @@ public:
         }
         const transport::CanFrame frame = waiting_.front();
         waiting_.erase(waiting_.begin());
-        return Dropped{frame.id, !frame.remote && !frame.error, kStart};  // long before
+        return Dropped{frame.id, !frame.remote && !frame.error, frame.data.size(),
+                       kStart};  // long before
     }
     // From now on a frame is always waiting, and reading one takes `per_frame` of fake time.
     void flood(transport::Duration per_frame) { flood_ = per_frame; }

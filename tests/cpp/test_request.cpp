@@ -434,5 +434,35 @@ TEST(OwedReplyTest, RefusedFrameFromTheReplyIdentifierStillLeavesTheReplyOwed) {
     EXPECT_TRUE(bus.owed().owes(kReplyId));
 }
 
+// Regression: a short frame from the reply identifier (another device's) paid what the
+// identifier owed, and the late reply it stood in for then answered the next request. Only a
+// frame as long as the awaited reply pays, wherever it is read: by the discard or by the wait.
+TEST(OwedReplyTest, OnlyAFrameAsLongAsTheReplyPaysTheDebt) {
+    for (const bool discarded : {true, false}) {
+        SCOPED_TRACE(discarded ? "discarded" : "read while paying");
+        ScriptedTransport bus;
+        const Awaited eight_bytes{.from = kReplyId, .timeout = ms(10), .length = 8};
+        const auto exchange = [&] {
+            std::uint8_t stamp = 0;
+            const auto got = Exchanger{bus}.exchange(CanFrameView{kCommandId, kCommand},
+                                                     eight_bytes, [&](const CanFrame& frame) {
+                                                         if (frame.data.size() != 8) return false;
+                                                         stamp = frame.data[0];
+                                                         return true;
+                                                     });
+            return got ? stamp : 0;
+        };
+        EXPECT_EQ(exchange(), 0);
+        const CanFrame foreign = make_frame(kReplyId, {9, 9, 9});
+        if (discarded) bus.waiting(foreign);
+        if (!discarded) bus.deliver(foreign, ms(1));
+        bus.deliver(make_frame(kReplyId, {1, 0, 0, 0, 0, 0, 0, 0}), ms(2));  // late reply 1
+        bus.deliver(make_frame(kReplyId, {2, 0, 0, 0, 0, 0, 0, 0}), ms(1));
+
+        EXPECT_EQ(exchange(), 2);
+        EXPECT_TRUE(bus.owed().empty());
+    }
+}
+
 }  // namespace
 }  // namespace jointbus::transport

@@ -177,8 +177,8 @@ TEST_P(BusFrameTest, OnlyDataFramesOfEightBytesFromTheMasterIdAreReplies) {
     EXPECT_TRUE(outcomes[1].state && outcomes[2].state);
     EXPECT_EQ(outcomes[0].state.has_value(), !GetParam().reason) << text(outcomes[0]);
     EXPECT_EQ(outcomes[0].reason, GetParam().reason.value_or(NoState::NotCommanded));
-    // A short frame was the motor's answer: nothing is owed after it.
-    EXPECT_EQ(bus.owed().owes(kMaster1), GetParam().reason == NoState::Timeout);
+    // A short frame may have been another device's: the full reply stays owed after it.
+    EXPECT_EQ(bus.owed().owes(kMaster1), GetParam().reason.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(
