@@ -231,7 +231,7 @@ void Decoder::pair(int motor, const Sent& sent, const Received& received, bool l
     Event event = reply_event(motor, received);
     event.latency_us = received.time_us - sent.time_us;
     event.command_line = sent.line;
-    if (reply_timeout_us_ > 0 && event.latency_us > reply_timeout_us_) {
+    if (past_timeout(event.latency_us)) {
         event.pairing = Pairing::Late;
         ++stats.late;
         sink_.on_event(event);
@@ -356,7 +356,7 @@ bool Decoder::register_reply(std::int64_t time_us, std::uint64_t line, const Can
     event.latency_us = time_us - read.sent.time_us;
     event.command_line = read.sent.line;
     event.fd = frame.fd;
-    if (reply_timeout_us_ > 0 && event.latency_us > reply_timeout_us_) {
+    if (past_timeout(event.latency_us)) {
         // The controller had given up on the read: for it, the read went unanswered.
         event.pairing = Pairing::Late;
         ++stats.register_late;

@@ -201,6 +201,10 @@ private:
     void miss_read(int motor, const PendingRead& read);
     void expire_reads();
     [[nodiscard]] int motor_by_id(std::uint16_t motor_id) const;
+    // Whether the controller had given up on an answer this late.
+    [[nodiscard]] bool past_timeout(std::int64_t latency_us) const {
+        return reply_timeout_us_ > 0 && latency_us > reply_timeout_us_;
+    }
     void foreign(std::int64_t time_us, std::uint64_t line, const transport::CanFrame& frame,
                  EventKind kind, int motor);
 
