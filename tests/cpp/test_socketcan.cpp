@@ -2,6 +2,7 @@
 // A second raw socket on the same interface sees the exact bytes written and writes frames
 // for the backend to read.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "transport/can_socket.hpp"
 #include "transport/exchange.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -356,6 +358,68 @@ TEST(SocketCanOpen, DestructionClosesTheSocket) {
     }
     EXPECT_EQ(open_descriptors(), before);
 }
+
+// The programs read their frames with the kernel's count of those it dropped for them (a full
+// receive queue) and its arrival time.
+TEST(CanSocket, FramesCarryTheDropCountAndTheArrivalTime) {
+    auto opened = open_can_socket(interface_name(), OnExec::Close,
+                                  {.drop_counter = true, .arrival_stamps = true});
+    ASSERT_TRUE(opened) << opened.error().step << ": " << std::strerror(opened.error().error);
+    const int smallest = 1;  // raised by the kernel to its minimum: a few frames
+    ASSERT_EQ(::setsockopt(opened->get(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
+    const auto realtime = [] {
+        timespec now{};
+        (void)::clock_gettime(CLOCK_REALTIME, &now);
+        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+    };
+    const auto before = realtime();
+    Peer peer(interface_name());
+    constexpr std::uint32_t kSent = 100;
+    for (std::uint32_t i = 0; i < kSent; ++i) peer.write_classic(0x40, {0});
+
+    // The count rides with the frames queued after the drops: one more comes last.
+    std::uint32_t received = 0;
+    std::uint32_t dropped = 0;
+    canfd_frame raw{};
+    Ancillary ancillary;
+    for (bool drained = false;;) {
+        auto got = receive_frame(opened->get(), 1000, raw, ancillary);
+        ASSERT_TRUE(got) << std::strerror(got.error());
+        if (!*got) {
+            if (drained) break;
+            drained = true;
+            peer.write_classic(0x41, {0});
+            continue;
+        }
+        if (ancillary.dropped_total) dropped = *ancillary.dropped_total;
+        if (raw.can_id != 0x40) continue;
+        ++received;
+        ASSERT_TRUE(ancillary.arrived);
+        const auto arrived = std::chrono::seconds(ancillary.arrived->tv_sec) +
+                             std::chrono::nanoseconds(ancillary.arrived->tv_nsec);
+        EXPECT_GE(arrived, before - 1s);
+        EXPECT_LE(arrived, realtime() + 1s);
+    }
+    EXPECT_LT(received, kSent);
+    EXPECT_GT(dropped, 0U);
+    EXPECT_GE(received + dropped, kSent);
+}
+
+// The module's bus socket stays open across exec, as its contract has it; a program's closes.
+class OnExecFlag : public ::testing::TestWithParam<OnExec> {};
+
+TEST_P(OnExecFlag, IsSetOnTheDescriptor) {
+    auto opened = open_can_socket(interface_name(), GetParam(), {});
+    ASSERT_TRUE(opened) << opened.error().step << ": " << std::strerror(opened.error().error);
+    const int flags = ::fcntl(opened->get(), F_GETFD);
+    ASSERT_GE(flags, 0);
+    EXPECT_EQ((flags & FD_CLOEXEC) != 0, GetParam() == OnExec::Close);
+}
+
+INSTANTIATE_TEST_SUITE_P(CanSocket, OnExecFlag, ::testing::Values(OnExec::Keep, OnExec::Close),
+                         [](const auto& info) {
+                             return info.param == OnExec::Keep ? "Keep" : "Close";
+                         });
 
 }  // namespace
 }  // namespace jointbus::transport
