@@ -1,10 +1,14 @@
 """jointbus_robot on vcan buses with virtual motors: each motor's own state from one tick over
-every bus, a silent motor that disturbs nobody, Ctrl-C during a tick, the watchdog, the
+every bus, a silent motor that disturbs nobody, Ctrl-C during a tick, the watchdog (the loop
+asleep or holding the interpreter lock), a bus that goes down while the others go on, the
 disable on every way out, and the example."""
+import ctypes
 import gc
 import math
 import os
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import textwrap
@@ -26,6 +30,7 @@ ENABLE = bytes([0xFF] * 7 + [0xFC])
 DISABLE = bytes([0xFF] * 7 + [0xFD])
 # Shared machines and User Mode Linux stall a process for tens of milliseconds: bounds are wide.
 SLACK_S = 0.25
+SO_TIMESTAMP = 29  # Linux: each frame received comes with the kernel's time of its arrival
 
 
 def sim_args(settings=""):
@@ -190,21 +195,71 @@ def disables_per_motor(frames, motors=MOTORS):
             for i, _, _ in motors}
 
 
-def test_the_watchdog_disables_the_motors_when_the_loop_stops(sims, capture):
+def disable_times(sock):
+    """{motor id: kernel receive time} of each disable frame waiting on a raw CAN socket that
+    stamps its frames (SO_TIMESTAMP)."""
+    sock.settimeout(0.05)
+    times = {}
+    while True:
+        try:
+            raw, ancillary, _, _ = sock.recvmsg(72, 64)
+        except socket.timeout:
+            return times
+        can_id, length = struct.unpack_from("=IB", raw)
+        if bytes(raw[8:8 + length]) == DISABLE:
+            assert can_id not in times, f"motor {can_id:#x} disabled twice"
+            stamp = next(data for level, kind, data in ancillary if kind == SO_TIMESTAMP)
+            seconds, micros = struct.unpack("@qq", stamp)
+            times[can_id] = seconds + micros * 1e-6
+
+
+# The loop stops ticking: asleep, or stuck in a C call that keeps the interpreter lock (a
+# PyDLL call does not release it), so that nothing in Python could act meanwhile.
+STALLS = {
+    "asleep": lambda seconds: time.sleep(seconds),
+    "holding the interpreter lock":
+        lambda seconds: ctypes.PyDLL(None).usleep(ctypes.c_uint(round(seconds * 1e6))),
+}
+
+
+@pytest.mark.parametrize("stall", sorted(STALLS))
+def test_the_watchdog_disables_the_motors_when_the_loop_stops(sims, capture, stall):
     sims(*sim_args())
-    with robot_on(watchdog_ms=200) as robot:
+    with robot_on(timeout_ms=200, watchdog_ms=200) as robot:  # wide: a loaded machine stalls
         robot.enable_all()
         for _ in range(5):
             robot.tick([jointbus.MitSetpoint()] * len(robot.motors))
         capture.frames()  # everything so far
-        time.sleep(0.2 + 4 * SLACK_S)  # the loop stops
-        assert disables_per_motor(capture.frames()) == {i: 1 for i, _, _ in MOTORS}  # bus 0
+        # Frames are stamped as the kernel receives them only once stamps are asked for.
+        capture.socket.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMP, 1)
+        STALLS[stall](0.2 + 4 * SLACK_S)
+        stall_ended = time.time()
+        # While the loop was stalled, not after: by the time the kernel received them.
+        disables = disable_times(capture.socket)
+        assert sorted(disables) == [i for i, _, _ in MOTORS]  # bus 0
+        assert max(disables.values()) < stall_ended
         with pytest.raises(RuntimeError) as raised:
             robot.tick([None] * len(robot.motors))
         assert str(raised.value) == ("watchdog: no tick came within 200 ms, so the motors were "
                                      "disabled; enable_all() brings them back")
         robot.enable_all()
         assert all(o.error == 1 for o in robot.tick([jointbus.MitSetpoint()] * len(robot.motors)))
+
+
+@pytest.mark.skipif(len(IFACES) < 2, reason="needs two CAN interfaces")
+def test_a_bus_that_goes_down_fails_alone(sims):
+    sims(*sim_args())
+    with robot_on(timeout_ms=1000, watchdog_ms=0) as robot:  # a loaded machine stalls for long
+        disable = ["disable"] * len(robot.motors)
+        assert all(type(o) is jointbus.MotorState for o in robot.tick(disable))
+        subprocess.run(["ip", "link", "set", IFACES[1], "down"], check=True)
+        try:
+            outcomes = robot.tick(disable)
+        finally:
+            subprocess.run(["ip", "link", "set", IFACES[1], "up"], check=True)
+    assert [type(o) for o in outcomes[:3]] == [jointbus.MotorState] * 3
+    assert {(o.reason, o.message) for o in outcomes[3:]} == {
+        ("send failed", "transport error: backend error: Network is down (os error 100)")}
 
 
 ENDINGS = {
