@@ -1,4 +1,4 @@
-"""The example controller (examples/trajectory_demo.py) against virtual motors on a vcan bus:
+"""The example controller (examples/trajectory_demo.py, with examples/demo_support) against virtual motors on a vcan bus:
 it must bring every motor into MIT mode, make it follow the trajectory, survive missed
 replies, disable the motors at the end and on SIGINT, and leave a readable log and plot."""
 import csv
@@ -244,7 +244,13 @@ def test_a_run_that_falls_short_says_why_and_fails(tmp_path, motors, outcome, re
     summary = json.loads((tmp_path / "summary.json").read_text())
     assert summary["outcome"] == outcome
     assert reason in summary["reason"]
-    assert result.stdout.splitlines()[-1] == f"{outcome}: {summary['reason']}"
+    # The verdict is the last line, after every disable attempt; a failure names the doctor.
+    last = f"{outcome}: {summary['reason']}"
+    if outcome == "failed":
+        assert summary["next_step"] == (f"jointbus-doctor {IFACE} --motor 0x1:0x11:dm4310 "
+                                        "--motor 0x3:0x13:dm6006")
+        last += f"; next step: {summary['next_step']}"
+    assert result.stdout.splitlines()[-1] == last
     # A run that never streamed leaves no header-only log and no empty plot.
     assert sorted(path.name for path in tmp_path.iterdir()) == (
         ["log.csv", "plot.png", "summary.json"] if logged else ["summary.json"])
