@@ -88,7 +88,8 @@ class Recorder:
     def ticked(self, t: float) -> None:
         if self.table and t >= self.next_table_s:
             self.table.draw(t)
-            self.next_table_s = (math.floor(t / self.table_every_s - 0.3) + 1.3) * self.table_every_s
+            every = self.table_every_s
+            self.next_table_s = (math.floor(t / every - 0.3) + 1.3) * every
 
     def ended(self, now_ns: int) -> None:
         if self.stats.starts and not self.stats.end_ns:

@@ -1,6 +1,7 @@
-"""The example controller (examples/trajectory_demo.py, with examples/demo_support) against virtual motors on a vcan bus:
-it must bring every motor into MIT mode, make it follow the trajectory, survive missed
-replies, disable the motors at the end and on SIGINT, and leave a readable log and plot."""
+"""The example controller (examples/trajectory_demo.py, with examples/demo_support) against
+virtual motors on a vcan bus: it must bring every motor into MIT mode, make it follow the
+trajectory, survive missed replies, disable the motors at the end and on SIGINT, and leave a
+readable log and plot."""
 import csv
 import json
 import math
