@@ -1,9 +1,8 @@
 // The module's entry point: one interpreter per process, one module object per process.
-#include <atomic>
-#include <cstdint>
 
 #include "python/classes.hpp"
 #include "python/logging_bridge.hpp"
+#include "python/module_support.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 
@@ -23,10 +22,7 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// -1 until the first interpreter imports the module. The module keeps process-wide state
-// (type objects, the bus sockets' owners), so it serves exactly one interpreter.
-std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* module_object = nullptr;
+SingleInterpreterModule once("jointbus can only be imported by one interpreter per process");
 
 // Appends `name` to __all__ (made on first use), then sets the attribute; takes `value`.
 bool add_attribute(PyObject* module, const char* name, PyRef&& value) {
@@ -46,23 +42,10 @@ bool add_attribute(PyObject* module, const char* name, PyRef&& value) {
     return PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
-// The type made by an earlier, failed import is reused: a type exists once per process.
-PyRef class_type(PyTypeObject* existing, PyObject* (*create)()) {
-    if (existing != nullptr) return PyRef::borrow(reinterpret_cast<PyObject*>(existing));
-    return PyRef::steal(create());
-}
-
 PyObject* initialise() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    const std::int64_t id = PyInterpreterState_GetID(interpreter);
-    if (id == -1) return nullptr;
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "jointbus can only be imported by one interpreter per process");
-        return nullptr;
-    }
-    if (module_object != nullptr) return Py_NewRef(module_object);
+    PyRef existing;
+    if (!once.claim(existing)) return nullptr;
+    if (existing) return existing.release();
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
@@ -79,7 +62,7 @@ PyObject* initialise() {
         add_attribute(m, "SocketCanTransport", class_type(class_types.bus, create_bus_type)) &&
         add_attribute(m, "mit_setpoint", PyRef::steal(create_mit_setpoint_function(m)));
     if (!added) return nullptr;
-    module_object = Py_NewRef(m);
+    once.made(m);
     return module.release();
 }
 

@@ -1,11 +1,10 @@
 // The jointbus_robot module's entry point: one interpreter per process, one module object per
 // process, as for jointbus.
-#include <atomic>
-#include <cstdint>
 #include <cstring>
 
 #include "python/classes.hpp"
 #include "python/logging_bridge.hpp"
+#include "python/module_support.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 #include "python_robot/robot_classes.hpp"
@@ -14,6 +13,7 @@ namespace jointbus::python_robot {
 
 namespace {
 
+using python::class_type;
 using python::PyRef;
 
 PyModuleDef module_definition = {
@@ -35,8 +35,8 @@ PyMethodDef close_open_robots_definition = {
     "_close_open_robots()\n--\n\nCloses every Robot still open (registered with atexit).",
 };
 
-std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* module_object = nullptr;
+python::SingleInterpreterModule once(
+    "jointbus_robot can only be imported by one interpreter per process");
 bool exit_hook_registered = false;
 
 // jointbus's class `name`, checked to be the one whose layout python/classes.hpp declares (a
@@ -87,11 +87,6 @@ bool register_exit_hook() {
 }
 
 // The type made by an earlier, failed import is reused: a type exists once per process.
-PyRef class_type(PyTypeObject* existing, PyObject* (*create)()) {
-    if (existing != nullptr) return PyRef::borrow(reinterpret_cast<PyObject*>(existing));
-    return PyRef::steal(create());
-}
-
 bool add(PyObject* module, PyObject* all, const char* name, const PyRef& value) {
     if (!value) return false;
     const PyRef text = PyRef::steal(PyUnicode_FromString(name));
@@ -100,16 +95,9 @@ bool add(PyObject* module, PyObject* all, const char* name, const PyRef& value) 
 }
 
 PyObject* initialise() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    const std::int64_t id = PyInterpreterState_GetID(interpreter);
-    if (id == -1) return nullptr;
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "jointbus_robot can only be imported by one interpreter per process");
-        return nullptr;
-    }
-    if (module_object != nullptr) return Py_NewRef(module_object);
+    PyRef existing;
+    if (!once.claim(existing)) return nullptr;
+    if (existing) return existing.release();
 
     PyRef version;
     if (!take_jointbus_classes(version)) return nullptr;
@@ -128,7 +116,7 @@ PyObject* initialise() {
         add(m, all.get(), "NoState", no_state) &&
         PyModule_AddObjectRef(m, "__all__", all.get()) == 0;
     if (!added) return nullptr;
-    module_object = Py_NewRef(m);
+    once.made(m);
     return module.release();
 }
 
