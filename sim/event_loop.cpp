@@ -153,7 +153,7 @@ private:
     }
 
     void reopen(Clock::time_point now) {
-        auto fresh = transport::SocketCanTransport::open(options_.iface);
+        auto fresh = transport::SocketCanTransport::open(options_.iface, transport::OnExec::Close);
         if (!fresh) {
             reopen_at_ = now + kReopenInterval;
             return;

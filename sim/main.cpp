@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
     }
     const sim::Options& options = command_line->options;
 
-    auto bus = jointbus::transport::SocketCanTransport::open(options.iface);
+    auto bus = jointbus::transport::SocketCanTransport::open(options.iface,
+                                                             jointbus::transport::OnExec::Close);
     if (!bus) {
         print_error("cannot open CAN interface '" + options.iface + "': " + bus.error().text());
         return 1;

@@ -1,19 +1,15 @@
 #include "transport/socketcan_backend.hpp"
 
 #include <linux/can.h>
-#include <linux/can/raw.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 namespace jointbus::transport {
 
@@ -85,30 +81,13 @@ CanId identifier(canid_t can_id) {
 
 }  // namespace
 
-std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_view iface) {
-    if (iface.find('\0') != std::string_view::npos)
-        return std::unexpected(IoError::from_errno(EINVAL));
-    const std::string name(iface);
-    const unsigned int index = ::if_nametoindex(name.c_str());
-    if (index == 0) return std::unexpected(IoError::from_errno(errno));
-
-    FileDescriptor socket(::socket(PF_CAN, SOCK_RAW, CAN_RAW));
-    if (!socket.valid()) return std::unexpected(IoError::from_errno(errno));
-
-    sockaddr_can address{};
-    address.can_family = AF_CAN;
-    address.can_ifindex = static_cast<int>(index);
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return std::unexpected(IoError::from_errno(errno));
-    }
-    const int enable = 1;
-    if (::setsockopt(socket.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &enable, sizeof enable) != 0) {
-        return std::unexpected(IoError::from_errno(errno));
-    }
+std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_view iface,
+                                                                    OnExec on_exec) {
     // Arrival stamps let the discard before a request tell the backlog from frames that came
     // after it began. Without them (an old kernel) the discard is bounded by its count alone.
-    (void)::setsockopt(socket.get(), SOL_SOCKET, SO_TIMESTAMPNS, &enable, sizeof enable);
-    return SocketCanTransport(std::move(socket));
+    auto socket = open_can_socket(iface, on_exec, {.arrival_stamps = true});
+    if (!socket) return std::unexpected(IoError::from_errno(socket.error().error));
+    return SocketCanTransport(std::move(*socket));
 }
 
 std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView& frame) {
@@ -163,22 +142,13 @@ std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed) {
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(
     std::optional<std::int64_t>& realtime_offset) {
     canfd_frame scratch;  // only the identifier and the length are looked at
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control;
-    iovec buffer{.iov_base = &scratch, .iov_len = sizeof scratch};
-    msghdr message{};
-    message.msg_iov = &buffer;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    if (::recvmsg(socket_.get(), &message, MSG_DONTWAIT) <= 0) return std::nullopt;
+    Ancillary ancillary;
+    const auto got = read_frame(socket_.get(), scratch, ancillary, MSG_DONTWAIT);
+    if (!got || *got == 0) return std::nullopt;
     Dropped dropped{identifier(scratch.can_id),
                     (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, scratch.len,
                     std::nullopt};
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-         header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS) continue;
-        timespec stamp{};
-        std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+    if (const std::optional<timespec>& stamp = ancillary.arrived) {
         if (!realtime_offset) {
             timespec real{};
             (void)::clock_gettime(CLOCK_REALTIME, &real);
@@ -187,8 +157,8 @@ std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(
                 (static_cast<std::int64_t>(real.tv_sec) - mono.seconds) * kNanosPerSecond +
                 (real.tv_nsec - static_cast<std::int64_t>(mono.nanos));
         }
-        const std::int64_t arrived = static_cast<std::int64_t>(stamp.tv_sec) * kNanosPerSecond +
-                                     stamp.tv_nsec - *realtime_offset;
+        const std::int64_t arrived = static_cast<std::int64_t>(stamp->tv_sec) * kNanosPerSecond +
+                                     stamp->tv_nsec - *realtime_offset;
         if (arrived > 0) {
             dropped.arrived = Instant{arrived / kNanosPerSecond,
                                       static_cast<std::uint32_t>(arrived % kNanosPerSecond)};

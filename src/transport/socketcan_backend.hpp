@@ -7,6 +7,7 @@
 #include <expected>
 #include <string_view>
 
+#include "transport/can_socket.hpp"
 #include "transport/can_transport.hpp"
 #include "transport/file_descriptor.hpp"
 
@@ -25,8 +26,10 @@ namespace jointbus::transport {
 class SocketCanTransport final : public CanTransport {
 public:
     // Opens a socket on interface `iface` (for example "can0"). A name containing a NUL byte
-    // fails with EINVAL before any system call; nothing stays open on failure.
-    [[nodiscard]] static std::expected<SocketCanTransport, IoError> open(std::string_view iface);
+    // fails with EINVAL before any system call; nothing stays open on failure. The module's bus
+    // keeps the socket across exec, as its contract has it; a program passes OnExec::Close.
+    [[nodiscard]] static std::expected<SocketCanTransport, IoError> open(
+        std::string_view iface, OnExec on_exec = OnExec::Keep);
 
     SocketCanTransport(SocketCanTransport&&) = default;
     SocketCanTransport& operator=(SocketCanTransport&&) = default;

@@ -405,21 +405,22 @@ TEST(CanSocket, FramesCarryTheDropCountAndTheArrivalTime) {
     EXPECT_GE(received + dropped, kSent);
 }
 
-// The module's bus socket stays open across exec, as its contract has it; a program's closes.
-class OnExecFlag : public ::testing::TestWithParam<OnExec> {};
-
-TEST_P(OnExecFlag, IsSetOnTheDescriptor) {
-    auto opened = open_can_socket(interface_name(), GetParam(), {});
-    ASSERT_TRUE(opened) << opened.error().step << ": " << std::strerror(opened.error().error);
-    const int flags = ::fcntl(opened->get(), F_GETFD);
-    ASSERT_GE(flags, 0);
-    EXPECT_EQ((flags & FD_CLOEXEC) != 0, GetParam() == OnExec::Close);
+bool closes_on_exec(int descriptor) {
+    const int flags = ::fcntl(descriptor, F_GETFD);
+    EXPECT_GE(flags, 0) << std::strerror(errno);
+    return (flags & FD_CLOEXEC) != 0;
 }
 
-INSTANTIATE_TEST_SUITE_P(CanSocket, OnExecFlag, ::testing::Values(OnExec::Keep, OnExec::Close),
-                         [](const auto& info) {
-                             return info.param == OnExec::Keep ? "Keep" : "Close";
-                         });
+// The module's bus socket stays open across exec, as its contract has it; a program's closes.
+TEST(SocketCanOpen, OnlyAProgramsSocketClosesOnExec) {
+    auto module = SocketCanTransport::open(interface_name());  // as the bus class opens it
+    auto program = SocketCanTransport::open(interface_name(), OnExec::Close);
+    auto listener = open_can_socket(interface_name(), OnExec::Close, {.error_frames = true});
+    ASSERT_TRUE(module && program && listener);
+    EXPECT_FALSE(closes_on_exec(module->descriptor()));
+    EXPECT_TRUE(closes_on_exec(program->descriptor()));
+    EXPECT_TRUE(closes_on_exec(listener->get()));
+}
 
 }  // namespace
 }  // namespace jointbus::transport
