@@ -45,7 +45,12 @@ struct MotorSettings {
     damiao::MitLimits limits;
     RotorParams rotor;
     std::uint32_t mode = kMitMode;  // initial control mode (register 10)
-    std::uint8_t fault = 0;         // initial fault code (high nibble of byte 0); 0 = none
+    // What registers 7 and 8 report when it is not the ids the motor answers on: a motor whose
+    // stored identifiers were changed but are not yet in effect.
+    std::optional<std::uint32_t> master_id_register;
+    std::optional<std::uint32_t> motor_id_register;
+    std::uint32_t timeout_register = 0;  // register 9, stored and reported, never acted on
+    std::uint8_t fault = 0;              // initial fault code (high nibble of byte 0); 0 = none
     bool ignore_mode_writes = false;
     bool echo_writes = false;  // answer each register write with its own bytes
     // Feedback bytes 6..7 carry the number of commands received so far (1-based, big-endian,

@@ -135,6 +135,29 @@ struct SettingRule {
                                   m.mode = static_cast<std::uint32_t>(v);
                               })},
         {"fault", SettingRule{false, apply_fault}},
+        // The motor's own ranges: its frames are scaled to them and registers 21..23 report
+        // them, so a controller with the model's limits misreads this motor.
+        {"pmax",
+         real_rule(1e-3, 1e6, "a range from 0.001 to 1e6 (rad)",
+                   [](MotorSettings& m, double v) { m.limits.p_max = static_cast<float>(v); })},
+        {"vmax",
+         real_rule(1e-3, 1e6, "a range from 0.001 to 1e6 (rad/s)",
+                   [](MotorSettings& m, double v) { m.limits.v_max = static_cast<float>(v); })},
+        {"tmax",
+         real_rule(1e-3, 1e6, "a range from 0.001 to 1e6 (N m)",
+                   [](MotorSettings& m, double v) { m.limits.t_max = static_cast<float>(v); })},
+        {"mst_id", integer_rule(0, UINT32_MAX,
+                                [](MotorSettings& m, std::uint64_t v) {
+                                    m.master_id_register = static_cast<std::uint32_t>(v);
+                                })},
+        {"esc_id", integer_rule(0, UINT32_MAX,
+                                [](MotorSettings& m, std::uint64_t v) {
+                                    m.motor_id_register = static_cast<std::uint32_t>(v);
+                                })},
+        {"timeout", integer_rule(0, UINT32_MAX,
+                                 [](MotorSettings& m, std::uint64_t v) {
+                                     m.timeout_register = static_cast<std::uint32_t>(v);
+                                 })},
         {"inertia", real_rule(1e-9, 1e3, "a number from 1e-9 to 1000 (kg m^2)",
                               [](MotorSettings& m, double v) { m.rotor.inertia = v; })},
         {"friction", real_rule(0.0, 1e6, "a number from 0 to 1e6 (N m s/rad)",
@@ -284,7 +307,8 @@ Plays one or more Damiao joint motors on a SocketCAN interface, so that controll
 developed and tested without hardware. Each motor answers every 8-byte command sent to
 MOTOR_ID & 0x7FF (enable FF*7 FC, disable FD, set zero FE, clear error FB, anything else a
 MIT command) with one 8-byte feedback frame from MASTER_ID & 0x7FF, and answers register
-reads sent to 0x7FF (register 10 = control mode, 7 = master id, 8 = motor id). A register
+reads sent to 0x7FF (7 = master id, 8 = motor id, 9 = CAN timeout, 10 = control mode,
+21..23 = the PMAX, VMAX and TMAX ranges its frames are scaled to, IEEE 754 floats). A register
 write to register 10 (values 1..4) changes the control mode; MIT commands act only while the
 motor is enabled and in mode 1. The status nibble of feedback byte 0 (the "error" of the
 decoded state) is 0 while disabled, 1 while enabled, or the fault code while faulted.
@@ -297,6 +321,12 @@ constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare
                           mos-over-temperature (11), rotor-over-temperature (12),
                           communication-lost (13), overload (14); reported in the status
                           nibble, the motor refuses to enable until an FB clear error
+  pmax=R, vmax=R, tmax=R   the motor's own position, velocity and torque ranges: its
+                          frames are scaled to them and registers 21..23 report them
+                          (default: the model's limits)
+  mst_id=N, esc_id=N      what registers 7 and 8 report (default: MASTER_ID and MOTOR_ID,
+                          the ids the motor answers on, which these do not change)
+  timeout=N               what register 9 reports (default 0); never acted on
   inertia=J               rotor inertia in kg m^2 (default from the model, --list-models)
   friction=B              viscous friction in N m s/rad (default from the model)
   latency=MS              delay every reply by MS milliseconds (fractions allowed)

@@ -1,5 +1,6 @@
 #include "virtual_motor.hpp"
 
+#include <bit>
 #include <variant>
 
 namespace jointbus::sim {
@@ -70,13 +71,25 @@ std::optional<Payload> VirtualMotor::on_register(const RegisterRequest& request,
         if (!settings_.echo_writes) return std::nullopt;
         return encode_register(request);
     }
+    const auto reply = [&](std::uint32_t value) {
+        return register_reply(settings_.motor_id, request.reg, value);
+    };
+    const damiao::MitLimits& ranges = settings_.limits;
     switch (request.reg) {
         case kControlModeRegister:
-            return register_reply(settings_.motor_id, request.reg, mode_);
+            return reply(mode_);
         case kMasterIdRegister:
-            return register_reply(settings_.motor_id, request.reg, settings_.master_id);
+            return reply(settings_.master_id_register.value_or(settings_.master_id));
         case kMotorIdRegister:
-            return register_reply(settings_.motor_id, request.reg, settings_.motor_id);
+            return reply(settings_.motor_id_register.value_or(settings_.motor_id));
+        case kTimeoutRegister:
+            return reply(settings_.timeout_register);
+        case kPositionRangeRegister:
+            return reply(std::bit_cast<std::uint32_t>(ranges.p_max));
+        case kVelocityRangeRegister:
+            return reply(std::bit_cast<std::uint32_t>(ranges.v_max));
+        case kTorqueRangeRegister:
+            return reply(std::bit_cast<std::uint32_t>(ranges.t_max));
         default:
             return std::nullopt;
     }

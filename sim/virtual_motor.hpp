@@ -14,9 +14,13 @@
 namespace jointbus::sim {
 
 // Register ids the motor answers reads of; reads of any other id go unanswered.
-inline constexpr std::uint8_t kMasterIdRegister = 7;
-inline constexpr std::uint8_t kMotorIdRegister = 8;
 using damiao::protocol::kControlModeRegister;
+using damiao::protocol::kMasterIdRegister;
+using damiao::protocol::kMotorIdRegister;
+using damiao::protocol::kPositionRangeRegister;
+using damiao::protocol::kTimeoutRegister;
+using damiao::protocol::kTorqueRangeRegister;
+using damiao::protocol::kVelocityRangeRegister;
 
 // Times are seconds on the simulation's clock; each call's `now` must not be earlier than the
 // previous one. Not thread-safe.

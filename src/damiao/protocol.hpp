@@ -43,6 +43,16 @@ inline constexpr std::uint8_t kRegisterWrite = 0x55;
 
 // The register holding the firmware's control mode, and its values.
 inline constexpr std::uint8_t kControlModeRegister = 10;
+
+// The motor's own settings: its identifiers and CAN timeout (Uint32), and the ranges its
+// frames are scaled to (Float, IEEE 754 single precision, bytes 4..7 little-endian). A
+// MitLimits whose p_max, v_max or t_max differs from these ranges misreads every frame.
+inline constexpr std::uint8_t kMasterIdRegister = 7;
+inline constexpr std::uint8_t kMotorIdRegister = 8;
+inline constexpr std::uint8_t kTimeoutRegister = 9;
+inline constexpr std::uint8_t kPositionRangeRegister = 21;
+inline constexpr std::uint8_t kVelocityRangeRegister = 22;
+inline constexpr std::uint8_t kTorqueRangeRegister = 23;
 inline constexpr std::uint32_t kMitControlMode = 1;
 inline constexpr std::uint32_t kPositionVelocityMode = 2;
 inline constexpr std::uint32_t kVelocityMode = 3;

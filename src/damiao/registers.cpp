@@ -30,11 +30,20 @@ constexpr auto kRegisters = std::to_array<RegisterInfo>({
     {2, "OT_Value", "Over-temperature protection threshold", Float, ReadWrite},
     {3, "OC_Value", "Over-current protection threshold", Float, ReadWrite},
     {4, "OV_Value", "Over-voltage protection threshold", Float, ReadWrite},
+    // The motor's identity and ranges are only ever read here: a write would move the motor to
+    // another identifier or rescale every frame, so the table refuses one.
+    {protocol::kMasterIdRegister, "MST_ID", "Master id (where replies come from)", Uint32,
+     ReadOnly},
+    {protocol::kMotorIdRegister, "ESC_ID", "Motor id", Uint32, ReadOnly},
+    {protocol::kTimeoutRegister, "TIMEOUT", "CAN timeout", Uint32, ReadOnly},
     {kControlModeRegister, "CTRL_MODE", "Control mode", Uint32, ReadWrite},
+    {16, "NPP", "Motor pole pairs", Uint32, ReadOnly},
+    {17, "RS", "Phase resistance", Float, ReadOnly},
+    {18, "LS", "Phase inductance", Float, ReadOnly},
     {20, "SW_VER", "Software version", Uint32, ReadOnly},
-    {21, "NPP", "Motor pole pairs", Uint32, ReadOnly},
-    {22, "RS", "Phase resistance", Float, ReadOnly},
-    {23, "LS", "Phase inductance", Float, ReadOnly},
+    {protocol::kPositionRangeRegister, "PMAX", "Position range (rad)", Float, ReadOnly},
+    {protocol::kVelocityRangeRegister, "VMAX", "Velocity range (rad/s)", Float, ReadOnly},
+    {protocol::kTorqueRangeRegister, "TMAX", "Torque range (N m)", Float, ReadOnly},
     {30, "KP_POS", "Position loop Kp", Float, ReadWrite},
     {31, "KI_POS", "Position loop Ki", Float, ReadWrite},
 });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "damiao/driver.hpp"
+#include "damiao/settings.hpp"
 #include "scripted_transport.hpp"
 
 namespace jointbus::damiao {
@@ -567,6 +568,76 @@ TEST(RegisterControlModeTest, FloatReadingIsTypeMismatch) {
 
     EXPECT_EQ(control_mode_is(RegisterValue::uint32(1), 1), true);
     EXPECT_EQ(control_mode_is(RegisterValue::uint32(257), 1), false);
+}
+
+// ---- The motor's own settings ----
+
+transport::CanFrame register_reply(std::uint8_t id, std::uint32_t value) {
+    return make_frame(
+        kMasterId, {0x01, 0x00, 0x33, id, static_cast<std::uint8_t>(value),
+                    static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value >> 16),
+                    static_cast<std::uint8_t>(value >> 24)});
+}
+
+// Register 8 goes unanswered: its value is unknown and the reading goes on; the ranges are the
+// IEEE bits of their floats.
+TEST(SettingsReadTest, ReadsTheSevenRegistersAnUnansweredOneUnknown) {
+    ScriptedTransport bus;
+    bus.deliver(register_reply(7, 0x11));
+    bus.deliver(register_reply(9, 500), Duration::from_millis(36));  // after the 35 ms timeout
+    bus.deliver(register_reply(10, 3));
+    bus.deliver(register_reply(21, std::bit_cast<std::uint32_t>(3.1416F)));
+    bus.deliver(register_reply(22, std::bit_cast<std::uint32_t>(30.0F)));
+    bus.deliver(register_reply(23, std::bit_cast<std::uint32_t>(10.0F)));
+
+    const auto settings = read_settings(motor(), bus);
+
+    ASSERT_TRUE(settings.has_value()) << text(settings.error());
+    std::vector<SentFrame> expected;
+    for (const int id : {7, 8, 9, 10, 21, 22, 23}) {
+        expected.push_back(read_request(static_cast<std::uint8_t>(id)));
+    }
+    EXPECT_EQ(bus.sent(), expected);
+    EXPECT_EQ(settings->master_id, 0x11U);
+    EXPECT_EQ(settings->motor_id, std::nullopt);
+    EXPECT_EQ(settings->timeout, 500U);
+    EXPECT_EQ(settings->control_mode, 3U);
+    EXPECT_EQ(settings->p_max, 3.1416F);
+    EXPECT_EQ(settings->v_max, 30.0F);
+    EXPECT_EQ(settings->t_max, 10.0F);
+}
+
+TEST(SettingsReadTest, ABrokenBusEndsTheReadingWithItsError) {
+    ScriptedTransport bus;
+    bus.deliver(register_reply(7, 0x11));
+    bus.fail_recv(transport::Backend{transport::IoError::from_errno(ENETDOWN)});
+
+    const auto settings = read_settings(motor(), bus);
+
+    ASSERT_FALSE(settings.has_value());
+    EXPECT_EQ(text(settings.error()),
+              "transport error: backend error: Network is down (os error 100)");
+    EXPECT_EQ(bus.sent().size(), 2U);
+}
+
+// A write would move the motor to another id or rescale every frame: the table refuses it
+// before anything is sent.
+TEST(SettingsReadTest, TheSettingsRegistersRefuseWrites) {
+    ScriptedTransport bus;
+    for (const int id : {7, 8, 9, 21, 22, 23}) {
+        const auto written =
+            motor().write_register(bus, static_cast<std::uint8_t>(id), RegisterValue::uint32(1));
+        ASSERT_FALSE(written.has_value()) << id;
+        EXPECT_EQ(text(written.error()), "register " + std::to_string(id) + " is read-only");
+    }
+    EXPECT_TRUE(bus.sent().empty());
+}
+
+TEST(SettingsReadTest, RangesMatchWithinTheRoundingOfADecimalSetting) {
+    EXPECT_TRUE(same_range(12.5F, 12.5F));
+    EXPECT_TRUE(same_range(3.14159F, 3.141592F));
+    EXPECT_FALSE(same_range(3.1416F, 12.5F));
+    EXPECT_FALSE(same_range(12.566F, 12.5F));  // dm3507's range against dm4310's
 }
 
 }  // namespace

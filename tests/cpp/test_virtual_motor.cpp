@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -392,6 +394,44 @@ TEST(VirtualMotor, ControlModeRegisterReadsAndWrites) {
     EXPECT_FALSE(motor.on_register(register_request(0x801, RegisterOp::Read, 99), 0.0));
 }
 
+// The settings registers report the model's ranges, and the per-motor settings change them; a
+// changed range also rescales the motor's frames, as on a motor whose firmware was reconfigured.
+TEST(VirtualMotor, SettingsRegistersReportTheModelOrTheirSetting) {
+    const auto line = parse_command_line(
+        std::vector<std::string_view>{"--motor", "1:0x11:dm4340", "--motor",
+                                      "2:0x12:dm4340:pmax=3.1416:mst_id=0x21:esc_id=9:timeout=500"},
+        "vcan7");
+    ASSERT_TRUE(line) << line.error();
+    const auto bits = [](float value) { return std::bit_cast<std::uint32_t>(value); };
+    const std::vector<std::pair<std::uint8_t, std::array<std::uint32_t, 2>>> expected{
+        {7, {0x11, 0x21}},
+        {8, {1, 9}},
+        {9, {0, 500}},
+        {21, {bits(12.5F), bits(3.1416F)}},
+        {22, {bits(10.0F), bits(10.0F)}},
+        {23, {bits(28.0F), bits(28.0F)}},
+    };
+    for (std::size_t m = 0; m < 2; ++m) {
+        VirtualMotor motor(line->options.motors[m]);
+        const auto id = motor.settings().motor_id;
+        for (const auto& [reg, values] : expected) {
+            SCOPED_TRACE(reg);
+            EXPECT_EQ(motor.on_register(register_request(id, RegisterOp::Read, reg), 0.0),
+                      register_reply(id, reg, values[m]));
+        }
+    }
+    // The same position reads differently with the model's range than with the motor's own.
+    MotorSettings narrow = line->options.motors[1];
+    VirtualMotor motor(narrow);
+    double now = 0.0;
+    (void)motor.on_command(kEnable, now);
+    const damiao::MotorState moved = stream(motor, now, kGoToOne, 1.0);
+    EXPECT_NEAR(moved.position, 1.0, 0.01);
+    const Payload raw = motor.on_command(kEnable, now);
+    EXPECT_NEAR(decode(damiao::MitLimits{12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, raw).position,
+                1.0 * 12.5 / 3.1416, 0.05);
+}
+
 TEST(VirtualMotor, ModeWriteFaultsIgnoreAndEcho) {
     MotorSettings settings = motor_settings();
     settings.mode = 3;
@@ -745,7 +785,9 @@ TEST(Options, HelpAndModelListWinOverEverythingElse) {
                                "drop_every=",    "silent",       "ignore_mode_writes",
                                "echo_writes",    "fd=",          "short=",
                                "extended",       "remote",       "stamp",
-                               "--foreign-kind"}) {
+                               "--foreign-kind", "pmax=",        "vmax=",
+                               "tmax=",          "mst_id=",      "esc_id=",
+                               "timeout="}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
     for (std::uint8_t code = 2; code < 16; ++code) {
