@@ -38,6 +38,11 @@ Traffic listen(BusSocket& socket, double seconds) {
         }
         ++traffic.frames;
         const bool extended = got.frame.id.kind == transport::CanId::Kind::Extended;
+        if (!extended && !got.frame.fd && !got.frame.remote &&
+            got.frame.data.size() == protocol::kFrameBytes) {
+            traffic.motor_numbers[got.frame.id.number] |=
+                static_cast<std::uint16_t>(1U << (got.frame.data[0] & 0x0FU));
+        }
         traffic.bits += nominal_frame_bits(extended, got.frame.remote ? 0 : got.frame.data.size());
         ++traffic.ids[got.frame.id.number | (extended ? CAN_EFF_FLAG : 0U)];
     }
@@ -63,6 +68,7 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
     }
     std::vector<double> sent_at(run.motors.size(), 0.0);
     const double start = monotonic_seconds();
+    run.dropped_before = socket.dropped();
 
     // Takes every frame that arrives until `until`, filing register replies under the motor
     // they name.
@@ -72,8 +78,23 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
             if (!received) return;
             if (!*received) continue;
             const Received& got = **received;
-            if (!damiao::is_register_reply(got.frame, protocol::kControlModeRegister)) continue;
-            const auto& bytes = got.frame.data;
+            const transport::CanFrame& frame = got.frame;
+            if (frame.error || frame.remote) continue;
+            const bool extended = frame.id.kind == transport::CanId::Kind::Extended;
+            if (!extended) ++run.ids[frame.id.number];
+            const auto& bytes = frame.data;
+            if (frame.fd || bytes.size() != protocol::kFrameBytes) {
+                if (run.odd.size() < kOddFramesKept) {
+                    OddFrame odd{frame.id.number, extended, frame.fd, bytes.size(), std::nullopt};
+                    // As much of a register reply as the frame holds: bytes 0..1 name the motor.
+                    if (bytes.size() >= 4 && bytes[2] == protocol::kRegisterRead &&
+                        bytes[3] == protocol::kControlModeRegister) {
+                        odd.names = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+                    }
+                    run.odd.push_back(odd);
+                }
+            }
+            if (!damiao::is_register_reply(frame, protocol::kControlModeRegister)) continue;
             const auto named = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
             for (std::size_t i = 0; i < run.motors.size(); ++i) {
                 MotorProbe& probe = run.motors[i];
@@ -106,6 +127,7 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
             auto sent = socket.send(protocol::kRegisterRequestId, request);
             if (sent) {
                 run.motors[i].sent = true;
+                ++run.motors[i].reads;
                 break;
             }
             // A full queue empties as the controller gets frames onto the bus; one that stays
@@ -125,6 +147,45 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
     run.seconds = monotonic_seconds() - start;
     run.dropped = socket.dropped();
     return run;
+}
+
+namespace {
+
+// What a later probe adds to the first: its counts, its odd frames, its failures.
+void absorb(ProbeRun& run, const ProbeRun& again) {
+    run.full_queue += again.full_queue;
+    run.dropped = std::max(run.dropped, again.dropped);
+    if (run.send_error == 0) run.send_error = again.send_error;
+    for (const auto& [id, count] : again.ids) run.ids[id] += count;
+    for (const OddFrame& odd : again.odd) {
+        if (run.odd.size() < kOddFramesKept) run.odd.push_back(odd);
+    }
+    for (const MotorProbe& fresh : again.motors) {
+        auto probe = std::ranges::find(run.motors, fresh.motor_id, &MotorProbe::motor_id);
+        probe->reads += fresh.reads;
+    }
+}
+
+}  // namespace
+
+void reread_silent(BusSocket& socket, ProbeRun& run, std::span<const std::uint16_t> motor_ids,
+                   const ProbePacing& pacing, int rounds) {
+    for (int round = 0; round < rounds && run.send_error == 0; ++round) {
+        std::vector<std::uint16_t> silent;
+        for (const MotorProbe& probe : run.motors) {
+            if (probe.sent && probe.replies.empty() &&
+                std::ranges::find(motor_ids, probe.motor_id) != motor_ids.end()) {
+                silent.push_back(probe.motor_id);
+            }
+        }
+        if (silent.empty()) return;
+        const ProbeRun again = probe_control_mode(socket, silent, pacing);
+        absorb(run, again);
+        for (const MotorProbe& fresh : again.motors) {
+            auto probe = std::ranges::find(run.motors, fresh.motor_id, &MotorProbe::motor_id);
+            probe->replies = fresh.replies;
+        }
+    }
 }
 
 void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, double threshold,
@@ -149,9 +210,7 @@ void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, do
                 }
             }
         }
-        run.full_queue += again.full_queue;
-        run.dropped = std::max(run.dropped, again.dropped);
-        if (run.send_error == 0) run.send_error = again.send_error;
+        absorb(run, again);
     }
 }
 

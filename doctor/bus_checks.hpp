@@ -23,6 +23,9 @@ struct Traffic {
     std::map<std::uint32_t, std::uint64_t> ids;
     std::uint32_t dropped = 0;  // frames the kernel dropped for the doctor's socket
     int receive_error = 0;      // errno of a failed read that ended listening early
+    // Per Standard identifier, the motor numbers (byte 0, low 4 bits) its classic 8-byte frames
+    // carried, bit n for number n: feedback from one master id names one motor.
+    std::map<std::uint32_t, std::uint16_t> motor_numbers;
 };
 
 // Nominal length in bits of a classic frame with `length` data bytes (stuff bits not counted,
@@ -43,15 +46,30 @@ struct MotorProbe {
     std::uint16_t motor_id = 0;
     bool sent = false;
     std::vector<RegisterReply> replies;  // more than one: several motors answer as this id
+    int reads = 0;                       // requests sent, retries included
+};
+
+// A frame that no register reply can be: CAN FD, or not 8 bytes long.
+struct OddFrame {
+    std::uint32_t id = 0;
+    bool extended = false;
+    bool fd = false;
+    std::size_t length = 0;
+    std::optional<std::uint16_t> names;  // the motor it names, when it reads like a reply to us
 };
 
 struct ProbeRun {
     std::vector<MotorProbe> motors;
-    std::uint32_t full_queue = 0;  // sends refused with ENOBUFS (each retried after a pause)
-    int send_error = 0;            // errno of a send that failed for good; later ids not sent
-    std::uint32_t dropped = 0;
+    std::uint32_t full_queue = 0;      // sends refused with ENOBUFS (each retried after a pause)
+    int send_error = 0;                // errno of a send that failed for good; later ids not sent
+    std::uint32_t dropped = 0;         // the socket's drop count at the end
+    std::uint32_t dropped_before = 0;  // and at the start
     double seconds = 0.0;
+    // Frames per Standard identifier while the replies were awaited, register replies included.
+    std::map<std::uint32_t, std::uint64_t> ids;
+    std::vector<OddFrame> odd;  // the first few
 };
+inline constexpr std::size_t kOddFramesKept = 32;
 
 struct ProbePacing {
     double spacing = 0.001;  // between two requests
@@ -75,5 +93,10 @@ struct ProbePacing {
 // that is late every time does.
 void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, double threshold,
                  int rounds);
+
+// Reads again, up to `rounds` times, those of `motor_ids` that have not answered: under another
+// program's stream or a flood one reply can be lost, and one lost reply is no verdict.
+void reread_silent(BusSocket& socket, ProbeRun& run, std::span<const std::uint16_t> motor_ids,
+                   const ProbePacing& pacing, int rounds);
 
 }  // namespace jointbus::doctor

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <set>
 
+#include "cli/kernel_can.hpp"
+#include "cli/motor_report.hpp"
 #include "damiao/protocol.hpp"
 
 namespace jointbus::doctor {
@@ -265,9 +267,58 @@ void check_sending(const Observations& seen, std::vector<Finding>& out) {
     }
 }
 
+// What the motor's own settings say against what the controller would be given: the ranges
+// against the limits (of the model, or the defaults a Damiao gets without one), the stored
+// identifiers against those it answers on.
+void check_settings(const MotorProbe& probe, const RegisterReply& reply,
+                    const cli::MotorOption* configured, const damiao::MotorSettings& settings,
+                    std::vector<Finding>& out) {
+    const std::string subject = "motor " + hex_id(probe.motor_id);
+    const damiao::MitLimits limits =
+        configured != nullptr ? configured->limits : damiao::MitLimits{};
+    const std::optional<std::string> model =
+        configured != nullptr ? configured->model : std::nullopt;
+    if (configured != nullptr && !cli::ranges_match(limits, settings)) {
+        std::string differ;
+        const auto compare = [&](const char* reg, const std::optional<float>& reported,
+                                 const char* field, float given) {
+            if (!reported || damiao::same_range(*reported, given)) return;
+            differ += (differ.empty() ? "" : ", ") + std::string(reg) + " " +
+                      cli::float_text(*reported) + " where " + field + " is " +
+                      cli::float_text(given);
+        };
+        compare("PMAX", settings.p_max, "p_max", limits.p_max);
+        compare("VMAX", settings.v_max, "v_max", limits.v_max);
+        compare("TMAX", settings.t_max, "t_max", limits.t_max);
+        const std::string given = model ? "MitLimits." + *model + "()" : "the default MitLimits()";
+        out.push_back({Severity::Error, subject,
+                       "its own ranges differ from " + given + ": " + differ +
+                           "; every position, velocity and torque would be scaled wrong, in "
+                           "both directions, without an error",
+                       constructor_text(probe.motor_id, reply.from, model,
+                                        cli::with_ranges(limits, settings)),
+                       false});
+    }
+    if (settings.master_id && !reply.extended && *settings.master_id != reply.from) {
+        out.push_back({Severity::Warning, subject,
+                       "its MST_ID register holds " + hex_id(*settings.master_id) +
+                           ", but it answers from " + hex_id(reply.from) +
+                           ": the stored master id is not the one in effect",
+                       "", false});
+    }
+    if (settings.motor_id && *settings.motor_id != probe.motor_id) {
+        out.push_back({Severity::Warning, subject,
+                       "its ESC_ID register holds " + hex_id(*settings.motor_id) +
+                           ", but it answers to " + hex_id(probe.motor_id) +
+                           ": the stored motor id is not the one in effect",
+                       "", false});
+    }
+}
+
 // Findings about the replies to one id's register read. `configured` is the --motor entry
 // for it, if any.
 void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
+                 const damiao::MotorSettings* settings, const std::string& load,
                  std::vector<Finding>& out) {
     const std::string subject = "motor " + hex_id(probe.motor_id);
     const auto& replies = probe.replies;
@@ -286,7 +337,15 @@ void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
     const RegisterReply& reply = replies.front();
     const std::optional<std::string> model =
         configured != nullptr ? configured->model : std::nullopt;
-    const std::string constructor = constructor_text(probe.motor_id, reply.from, model);
+    // A motor found by a scan is offered with the ranges it reported when they are not the
+    // defaults.
+    std::optional<damiao::MitLimits> reported_limits;
+    if (configured == nullptr && settings != nullptr &&
+        !cli::ranges_match(damiao::MitLimits{}, *settings)) {
+        reported_limits = cli::with_ranges(damiao::MitLimits{}, *settings);
+    }
+    const std::string constructor =
+        constructor_text(probe.motor_id, reply.from, model, reported_limits);
     const bool right_id =
         configured == nullptr ||
         (!reply.extended && reply.from == (configured->master_id & protocol::kStandardIdMask));
@@ -312,8 +371,16 @@ void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
                            "firmware refuses the write and needs the vendor's setup tool",
                        "motor.ensure_mit_mode(bus)", false});
     }
+    if (settings != nullptr && right_id) check_settings(probe, reply, configured, *settings, out);
     const double slowest = std::ranges::max(replies, {}, &RegisterReply::latency).latency;
-    if (slowest > kDefaultReplyTimeout) {
+    if (slowest > kDefaultReplyTimeout && !load.empty()) {
+        // A delay measured under someone else's traffic says nothing of the motor: no timeout
+        // is proposed for it.
+        out.push_back({Severity::Note, subject,
+                       "replied after " + milliseconds(slowest) + " while " + load +
+                           ": that delay measures the load, not the motor",
+                       "measure again with the bus quiet before changing timeout_ms", false});
+    } else if (slowest > kDefaultReplyTimeout) {
         const auto millis = static_cast<long>(std::ceil(slowest * 2000.0));
         out.push_back({Severity::Warning, subject,
                        "replied after " + milliseconds(slowest) +
@@ -322,6 +389,83 @@ void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
                            ", timeout_ms=" + std::to_string(millis) + ")",
                        false});
     }
+}
+
+[[nodiscard]] std::string count_text(std::uint64_t count, std::string_view what) {
+    return std::to_string(count) + " " + std::string(what) + (count == 1 ? "" : "s");
+}
+
+// What else the bus carried that can delay or lose a reply from `reply_id`, in words; empty
+// when nothing did.
+[[nodiscard]] std::string load_text(const Observations& seen, std::uint32_t reply_id) {
+    if (const std::uint64_t busy = frames_before_asking(seen, reply_id); busy > 0) {
+        return "another program streamed to it (" + count_text(busy, "frame") + " from " +
+               hex_id(reply_id) + " before the doctor asked)";
+    }
+    const std::uint32_t dropped = seen.probe ? seen.probe->dropped - seen.probe->dropped_before : 0;
+    if (dropped > 0) {
+        return count_text(dropped, "received frame") +
+               " were lost to receive-buffer overflow (SO_RXQ_OVFL)";
+    }
+    if (seen.traffic && seen.traffic->seconds > 0.0) {
+        const double rate = static_cast<double>(seen.traffic->frames) / seen.traffic->seconds;
+        if (rate > kBusyFrameRate) {
+            return "the bus carried " + std::to_string(std::lround(rate)) + " frames/s";
+        }
+    }
+    return {};
+}
+
+// Why a motor given with --motor did not answer, from what the doctor saw meanwhile. A verdict
+// never contradicts traffic it has just counted: frames from the motor's master id mean it is
+// powered and on this bus.
+[[nodiscard]] Finding silent_verdict(const Observations& seen, const MotorProbe& probe,
+                                     const cli::MotorOption& wanted) {
+    const ProbeRun& run = *seen.probe;
+    const std::string subject = "motor " + hex_id(probe.motor_id);
+    const auto reply_id = static_cast<std::uint32_t>(wanted.master_id & protocol::kStandardIdMask);
+    const std::string asked = "no reply to " +
+                              count_text(static_cast<std::uint64_t>(probe.reads), "register read") +
+                              " within " + milliseconds(seen.probe_wait) + " each";
+    const auto odd = std::ranges::find_if(run.odd, [&](const OddFrame& frame) {
+        return frame.names == probe.motor_id || (!frame.extended && frame.id == reply_id);
+    });
+    if (odd != run.odd.end()) {
+        const std::string kind = odd->fd ? "CAN FD frames (" + count_text(odd->length, "byte") + ")"
+                                         : "short frames (" + count_text(odd->length, "byte") + ")";
+        return {Severity::Error, subject,
+                asked + ", but " + kind + " came from " +
+                    (odd->extended ? hex_id(odd->id, 8) : hex_id(odd->id)) +
+                    ": a reply must be a classic frame of 8 bytes, so the driver skips these",
+                "set the motor (or a gateway between it and this adapter) to classic CAN frames "
+                "of 8 bytes with the vendor's setup tool",
+                false};
+    }
+    const std::uint64_t before = frames_before_asking(seen, reply_id);
+    const auto during = run.ids.find(reply_id);
+    const std::uint64_t meanwhile = during == run.ids.end() ? 0 : during->second;
+    if (before + meanwhile > 0) {
+        return {Severity::Warning, subject,
+                asked + ", yet " + count_text(before + meanwhile, "frame") + " came from " +
+                    hex_id(reply_id) +
+                    ", its master id: it is powered and on this bus; another program streaming "
+                    "to it is the likely cause, as its traffic delays or takes the replies",
+                "stop the other program that drives it, then run jointbus-doctor again", false};
+    }
+    if (const std::uint32_t dropped = run.dropped - run.dropped_before; dropped > 0) {
+        return {Severity::Warning, subject,
+                asked + ", but " + count_text(dropped, "received frame") +
+                    " were lost to receive-buffer overflow meanwhile (the bus carries more "
+                    "frames than the doctor could read): the reply may be among them",
+                "run again with less traffic on the bus, or raise the receive buffer: sysctl -w "
+                "net.core.rmem_default=1048576",
+                true};
+    }
+    return {Severity::Error, subject,
+            asked + ": it is unpowered, on another bus, at another bitrate, or has another id",
+            "jointbus-doctor " + seen.iface.name +
+                " --scan 1-32 (finds motors that answer under other ids)",
+            false};
 }
 
 void check_motors(const Observations& seen, std::vector<Finding>& out) {
@@ -333,15 +477,12 @@ void check_motors(const Observations& seen, std::vector<Finding>& out) {
         const cli::MotorOption* wanted = configured == seen.motors.end() ? nullptr : &*configured;
         if (!probe.replies.empty()) {
             answered.push_back(probe.motor_id);
-            check_motor(probe, wanted, out);
+            const auto settings = seen.settings.find(probe.motor_id);
+            check_motor(probe, wanted,
+                        settings == seen.settings.end() ? nullptr : &settings->second,
+                        load_text(seen, probe.replies.front().from), out);
         } else if (wanted != nullptr && probe.sent) {
-            out.push_back({Severity::Error, "motor " + hex_id(probe.motor_id),
-                           "no reply to a register read within " + milliseconds(seen.probe_wait) +
-                               ": it is unpowered, on another bus, at another bitrate, or has "
-                               "another id",
-                           "jointbus-doctor " + seen.iface.name +
-                               " --scan 1-32 (finds motors that answer under other ids)",
-                           false});
+            out.push_back(silent_verdict(seen, probe, *wanted));
         }
     }
     if (!seen.scan.empty() && answered.empty() && run.send_error == 0) {
@@ -372,12 +513,108 @@ void check_motors(const Observations& seen, std::vector<Finding>& out) {
     }
 }
 
+[[nodiscard]] std::string numbers_text(std::uint16_t mask) {
+    std::string text;
+    for (unsigned number = 0; number < 16; ++number) {
+        if ((mask & (1U << number)) == 0) continue;
+        text += (text.empty() ? "" : ", ") + hex_id(number, 1);
+    }
+    return text;
+}
+
+// Feedback names its motor in the low 4 bits of byte 0: another number from a configured
+// master id is another motor answering from it.
+void check_motor_numbers(const Observations& seen, std::vector<Finding>& out) {
+    for (const cli::MotorOption& motor : seen.motors) {
+        const auto reply_id =
+            static_cast<std::uint32_t>(motor.master_id & protocol::kStandardIdMask);
+        std::uint16_t numbers = 0;
+        if (seen.traffic) {
+            const auto heard = seen.traffic->motor_numbers.find(reply_id);
+            if (heard != seen.traffic->motor_numbers.end()) numbers |= heard->second;
+        }
+        const auto status = seen.status.find(motor.motor_id);
+        if (status != seen.status.end() && status->second.state) {
+            numbers |= static_cast<std::uint16_t>(1U << (status->second.state->motor_id & 0x0FU));
+        }
+        const auto own = static_cast<std::uint16_t>(1U << (motor.motor_id & 0x0FU));
+        const auto others = static_cast<std::uint16_t>(numbers & ~own);
+        if (others == 0) continue;
+        out.push_back({Severity::Error, "motor " + hex_id(motor.motor_id),
+                       "feedback from " + hex_id(reply_id) + " names motor " +
+                           numbers_text(others) + " in byte 0, where this motor puts " +
+                           hex_id(motor.motor_id & 0x0FU, 1) +
+                           ": two motors answer from one master id, and a controller takes "
+                           "either one's state as this motor's",
+                       "give each motor its own master id with the vendor's setup tool", false});
+    }
+}
+
+void check_status(const Observations& seen, std::vector<Finding>& out) {
+    for (const auto& [motor_id, read] : seen.status) {
+        const std::string subject = "motor " + hex_id(motor_id);
+        const auto configured =
+            std::ranges::find(seen.motors, motor_id, &cli::MotorOption::motor_id);
+        const std::string motor_option =
+            configured == seen.motors.end()
+                ? hex_id(motor_id)
+                : hex_id(motor_id) + ":" + hex_id(configured->master_id);
+        if (read.refused) {
+            out.push_back({Severity::Warning, subject,
+                           "status not read: another program drives it, and the disable that "
+                           "--status sends would stop the motor under that program",
+                           "stop the other program, then run jointbus-doctor again with --status",
+                           false});
+            continue;
+        }
+        if (!read.state) {
+            // Answered from the configured master id: a motor silent to the register read, or
+            // answering from another id, has its finding already.
+            const bool answered_register =
+                seen.probe && configured != seen.motors.end() &&
+                std::ranges::any_of(seen.probe->motors, [&](const MotorProbe& p) {
+                    return p.motor_id == motor_id && !p.replies.empty() &&
+                           !p.replies.front().extended &&
+                           p.replies.front().from ==
+                               (configured->master_id & protocol::kStandardIdMask);
+                });
+            if (answered_register) {
+                out.push_back({Severity::Error, subject,
+                               "answers register reads but not the disable command: " + read.error,
+                               "", false});
+            }
+            continue;
+        }
+        const std::uint8_t code = read.state->error;
+        if (code == protocol::kStatusDisabled || code == protocol::kStatusEnabled) continue;
+        const auto name = protocol::status_name(code);
+        out.push_back({Severity::Error, subject,
+                       "reports status " + std::string(name.value_or("unknown")) + " (" +
+                           std::to_string(code) +
+                           "): a faulted motor refuses to enable until the fault is cleared",
+                       "remove the cause, then: jointbus-motor " + seen.iface.name + " --motor " +
+                           motor_option + " clear",
+                       false});
+    }
+}
+
 }  // namespace
 
+std::uint64_t frames_before_asking(const Observations& seen, std::uint32_t reply_id) {
+    if (!seen.traffic) return 0;
+    const auto found = seen.traffic->ids.find(reply_id);
+    return found == seen.traffic->ids.end() ? 0 : found->second;
+}
+
 std::string constructor_text(std::uint16_t motor_id, std::uint32_t master_id,
-                             const std::optional<std::string>& model) {
+                             const std::optional<std::string>& model,
+                             const std::optional<damiao::MitLimits>& limits) {
     std::string text = "Damiao(" + hex_id(motor_id) + ", " + hex_id(master_id);
-    if (model) text += ", MitLimits." + *model + "()";
+    if (limits) {
+        text += ", " + cli::limits_constructor(*limits);
+    } else if (model) {
+        text += ", MitLimits." + *model + "()";
+    }
     return text + ")";
 }
 
@@ -392,6 +629,15 @@ std::optional<double> bus_load(const Observations& seen) {
 std::vector<Finding> diagnose(const Observations& seen) {
     std::vector<Finding> out;
     const InterfaceFacts& iface = seen.iface;
+    if (seen.kernel_can_error == EAFNOSUPPORT || seen.kernel_can_error == EPROTONOSUPPORT) {
+        // Without the modules no CAN interface exists either: that is not the user's typo.
+        out.push_back({Severity::Error, "kernel",
+                       std::string("this kernel has no CAN sockets (") +
+                           std::strerror(seen.kernel_can_error) +
+                           "): no CAN interface can exist or be opened",
+                       std::string(cli::kKernelCanFix), true});
+        return out;
+    }
     if (!iface.exists) {
         out.push_back({Severity::Error, iface.name, "no such network interface",
                        "ip -br link show type can (lists the CAN interfaces; an adapter appears "
@@ -416,13 +662,19 @@ std::vector<Finding> diagnose(const Observations& seen) {
         out.push_back(
             {Severity::Error, iface.name,
              std::string("cannot open a CAN socket on it: ") + std::strerror(seen.open_error),
-             seen.open_error == EAFNOSUPPORT ? "modprobe can-raw" : "",
+             seen.open_error == EAFNOSUPPORT ? std::string(cli::kKernelCanFix) : "",
              seen.open_error == EAFNOSUPPORT});
     }
     if (seen.traffic) check_traffic(seen, out);
     if (seen.probe) {
         check_sending(seen, out);
         check_motors(seen, out);
+    }
+    check_motor_numbers(seen, out);
+    check_status(seen, out);
+    if (!seen.settings_error.empty()) {
+        out.push_back({Severity::Warning, iface.name,
+                       "reading the motors' settings stopped: " + seen.settings_error, "", false});
     }
     check_drops(seen, out);
     return out;

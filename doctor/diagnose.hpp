@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "bus_checks.hpp"
 #include "cli/motor_option.hpp"
+#include "damiao/settings.hpp"
 #include "interface_facts.hpp"
 #include "report/report.hpp"
 
@@ -19,8 +22,19 @@ inline constexpr double kDefaultReplyTimeout = 0.020;
 inline constexpr std::uint32_t kShortTxQueue = 100;
 // Above this share of the bitrate, replies start to queue behind other frames.
 inline constexpr double kHighBusLoad = 0.7;
+// Above this many frames a second (a vcan has no bitrate to take a share of), a reply's delay
+// says more about the reader than about the motor.
+inline constexpr double kBusyFrameRate = 2000.0;
+
+// What a disable command brought back from one motor (--status).
+struct StatusRead {
+    bool refused = false;  // not sent: another program drives the motor
+    std::optional<damiao::MotorState> state;
+    std::string error;  // the driver's text when no state came back
+};
 
 struct Observations {
+    int kernel_can_error = 0;  // errno of a CAN_RAW socket on no interface: no CAN in the kernel
     InterfaceFacts iface;
     int open_error = 0;                    // errno when the doctor's own socket could not be opened
     std::optional<Traffic> traffic;        // nothing when the bus could not be listened to
@@ -28,13 +42,23 @@ struct Observations {
     std::vector<cli::MotorOption> motors;  // --motor
     std::vector<std::uint16_t> scan;       // --scan ids
     double probe_wait = 0.1;               // how long replies were waited for
+    // The settings registers of every motor that answered, by motor id.
+    std::map<std::uint16_t, damiao::MotorSettings> settings;
+    std::string settings_error;                  // why reading them stopped, if it did
+    std::map<std::uint16_t, StatusRead> status;  // --status, per --motor id
 };
+
+// Whether frames from `reply_id` (a Standard id) were seen before the doctor asked anything:
+// another program is driving the motor that answers from it.
+[[nodiscard]] std::uint64_t frames_before_asking(const Observations& seen, std::uint32_t reply_id);
 
 [[nodiscard]] std::vector<report::Finding> diagnose(const Observations& seen);
 
-// The Python constructor that matches a motor answering from `master_id`.
+// The Python constructor that matches a motor answering from `master_id`; `limits`, when given,
+// replaces the model's.
 [[nodiscard]] std::string constructor_text(std::uint16_t motor_id, std::uint32_t master_id,
-                                           const std::optional<std::string>& model);
+                                           const std::optional<std::string>& model,
+                                           const std::optional<damiao::MitLimits>& limits = {});
 
 // The share of the bitrate the traffic used, when both are known.
 [[nodiscard]] std::optional<double> bus_load(const Observations& seen);

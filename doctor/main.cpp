@@ -1,16 +1,22 @@
 // jointbus-doctor: why does my motor not answer? Reads the interface's state, listens to the
-// bus, reads each motor's control-mode register, and prints one line per problem with the
-// command that fixes it. It never moves a motor: the register read is the only frame it sends.
+// bus, reads each motor's control mode and its own settings (identifiers, timeout, ranges), and
+// prints one line per problem with the command that fixes it. It never moves a motor: register
+// reads are the only frames it sends.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bus_checks.hpp"
+#include "cli/kernel_can.hpp"
 #include "cli/motor_option.hpp"
+#include "damiao/protocol.hpp"
 #include "diagnose.hpp"
 #include "interface_facts.hpp"
+#include "motor_reads.hpp"
 #include "output.hpp"
 
 namespace {
@@ -18,6 +24,8 @@ namespace {
 using namespace jointbus;
 
 constexpr int kUsageError = 2;
+// Register reads repeated for a motor that did not answer or answered late.
+constexpr int kRetries = 2;
 constexpr std::size_t kMaxScan = 2048;
 
 // "FIRST-LAST" or a single id; ids as the motor syntax writes them.
@@ -43,15 +51,73 @@ constexpr std::size_t kMaxScan = 2048;
     return ids;
 }
 
+[[nodiscard]] damiao::Damiao driver_motor(const cli::MotorOption& motor, double timeout) {
+    damiao::Damiao driven;
+    driven.motor_id = motor.motor_id;
+    driven.master_id = motor.master_id;
+    driven.limits = motor.limits;
+    driven.timeout = transport::Duration::from_micros(static_cast<std::uint64_t>(timeout * 1e6));
+    return driven;
+}
+
+// The settings registers of every motor that answered, read through the driver from the id it
+// answered from.
+void read_settings(doctor::Observations& seen) {
+    auto session = doctor::MotorSession::open(seen.iface.name);
+    if (!session) {
+        seen.settings_error = std::strerror(session.error());
+        return;
+    }
+    for (const doctor::MotorProbe& probe : seen.probe->motors) {
+        if (probe.replies.empty() || probe.replies.front().extended) continue;
+        const auto configured =
+            std::ranges::find(seen.motors, probe.motor_id, &cli::MotorOption::motor_id);
+        cli::MotorOption asked = configured != seen.motors.end() ? *configured : cli::MotorOption{};
+        asked.motor_id = probe.motor_id;
+        asked.master_id = static_cast<std::uint16_t>(probe.replies.front().from);
+        auto read = session->read_settings(driver_motor(asked, seen.probe_wait));
+        if (!read.error.empty()) {
+            seen.settings_error = read.error;
+            return;
+        }
+        seen.settings[probe.motor_id] = read.settings;
+    }
+}
+
+// --status: the disable command's reply for every --motor that no other program drives.
+void read_status(doctor::Observations& seen) {
+    auto session = doctor::MotorSession::open(seen.iface.name);
+    for (const cli::MotorOption& motor : seen.motors) {
+        doctor::StatusRead& read = seen.status[motor.motor_id];
+        if (doctor::frames_before_asking(
+                seen, static_cast<std::uint32_t>(motor.master_id &
+                                                 damiao::protocol::kStandardIdMask)) > 0) {
+            read.refused = true;
+            continue;
+        }
+        if (!session) {
+            read.error = std::strerror(session.error());
+            continue;
+        }
+        auto state = session->disable(driver_motor(motor, seen.probe_wait));
+        if (state) {
+            read.state = *state;
+        } else {
+            read.error = damiao::text(state.error());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
         "Diagnoses a CAN interface and the Damiao motors on it: the interface's state, the "
         "traffic on the bus, and for each motor whether it answers a read of its control-mode "
-        "register, from which identifier, in which mode and how fast. It sends nothing but "
-        "register reads: no motor moves. Exit status 0 when nothing is wrong, 1 when "
-        "something is, 2 for a usage error.",
+        "register, from which identifier, in which mode and how fast, and its own settings "
+        "(MST_ID, ESC_ID, TIMEOUT, PMAX, VMAX, TMAX) against the ids and the model given. It "
+        "sends nothing but register reads: no motor moves. Exit status 0 when nothing is "
+        "wrong, 1 when something is, 2 for a usage error.",
         "jointbus-doctor"};
     std::string iface;
     std::vector<std::string> motor_texts;
@@ -75,6 +141,11 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1.0, 10000.0))
         ->capture_default_str();
     app.add_flag("--json", json, "print the report as JSON");
+    bool status = false;
+    app.add_flag("--status", status,
+                 "also send each --motor the disable command (the one command that leaves a "
+                 "motor safe) and report the status in its reply, faults by name; not sent to "
+                 "a motor another program drives");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -102,6 +173,7 @@ int main(int argc, char** argv) {
     }
     seen.probe_wait = wait_ms / 1000.0;
 
+    seen.kernel_can_error = cli::can_socket_error();
     seen.iface = doctor::read_interface_facts(iface);
     if (seen.iface.exists && seen.iface.is_can && seen.iface.up) {
         auto socket = doctor::BusSocket::open(iface);
@@ -121,8 +193,14 @@ int main(int argc, char** argv) {
                 pacing.spacing = doctor::probe_spacing(bitrate);
                 pacing.wait = seen.probe_wait;
                 seen.probe = doctor::probe_control_mode(*socket, ids, pacing);
-                doctor::reread_slow(*socket, *seen.probe, pacing, doctor::kDefaultReplyTimeout, 2);
+                std::vector<std::uint16_t> asked;
+                for (const cli::MotorOption& motor : seen.motors) asked.push_back(motor.motor_id);
+                doctor::reread_silent(*socket, *seen.probe, asked, pacing, kRetries);
+                doctor::reread_slow(*socket, *seen.probe, pacing, doctor::kDefaultReplyTimeout,
+                                    kRetries);
+                read_settings(seen);
             }
+            if (status) read_status(seen);
         }
     }
 

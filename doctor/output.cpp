@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "cli/motor_report.hpp"
 #include "damiao/protocol.hpp"
 
 namespace jointbus::doctor {
@@ -130,6 +131,22 @@ void print_motors(std::ostream& out, const Observations& seen) {
     out << "motors     register 10 read from " << seen.probe->motors.size() << " id(s) in "
         << fixed(seen.probe->seconds, 2) << " s\n";
     if (!table.empty()) table.print(out, "           ");
+    for (const auto& [motor_id, settings] : seen.settings) {
+        out << "settings   " << hex_id(motor_id) << ": " << cli::settings_line(settings) << '\n';
+    }
+}
+
+void print_status(std::ostream& out, const Observations& seen) {
+    for (const auto& [motor_id, read] : seen.status) {
+        out << "status     " << hex_id(motor_id) << ": ";
+        if (read.refused) {
+            out << "not asked: another program drives it\n";
+        } else if (read.state) {
+            out << cli::state_line(*read.state) << " (reply to disable)\n";
+        } else {
+            out << "no reply to disable: " << read.error << '\n';
+        }
+    }
 }
 
 }  // namespace
@@ -139,6 +156,7 @@ void print_report(std::ostream& out, const Observations& seen,
     print_interface(out, seen.iface);
     print_traffic(out, seen);
     print_motors(out, seen);
+    print_status(out, seen);
     out << '\n';
     if (findings.empty()) {
         out << "ok      nothing wrong found\n";
@@ -203,22 +221,37 @@ nlohmann::json report_json(const Observations& seen, std::span<const report::Fin
                                    {"mit", reply.mode == damiao::protocol::kMitControlMode},
                                    {"latency_ms", reply.latency * 1000.0}});
             }
-            motors.push_back(
-                {{"motor_id", probe.motor_id}, {"sent", probe.sent}, {"replies", replies}});
+            const auto settings = seen.settings.find(probe.motor_id);
+            motors.push_back({{"motor_id", probe.motor_id},
+                              {"sent", probe.sent},
+                              {"reads", probe.reads},
+                              {"replies", replies},
+                              {"settings", settings == seen.settings.end()
+                                               ? nlohmann::json(nullptr)
+                                               : cli::settings_json(settings->second)}});
         }
+    }
+    nlohmann::json status = nlohmann::json::object();
+    for (const auto& [motor_id, read] : seen.status) {
+        status[hex_id(motor_id)] = {
+            {"refused", read.refused},
+            {"state", read.state ? cli::state_json(*read.state) : nlohmann::json(nullptr)},
+            {"error", read.error.empty() ? nlohmann::json(nullptr) : nlohmann::json(read.error)}};
     }
     nlohmann::json probe = nullptr;
     if (seen.probe) {
         probe = {{"seconds", seen.probe->seconds},
                  {"full_queue", seen.probe->full_queue},
                  {"send_error", seen.probe->send_error},
-                 {"dropped", seen.probe->dropped}};
+                 {"dropped", seen.probe->dropped - seen.probe->dropped_before},
+                 {"odd_frames", seen.probe->odd.size()}};
     }
     return {
         {"interface", interface},
         {"traffic", traffic},
         {"probe", probe},
         {"motors", motors},
+        {"status", status},
         {"findings", report::to_json(findings)},
         {"ok", !report::any_problem(findings)},
     };

@@ -123,6 +123,34 @@ INSTANTIATE_TEST_SUITE_P(
              Severity::Error,
              "the motor answers with an extended identifier; set a standard master id with the "
              "vendor's setup tool",
+             false},
+        // Without CAN in the kernel no interface exists: that, not a typo, is the finding.
+        Case{"NoCanInTheKernel",
+             [](Observations& s) {
+                 s.kernel_can_error = EAFNOSUPPORT;
+                 s.iface.exists = false;
+             },
+             Severity::Error,
+             "modprobe can-raw vcan (vcan only for virtual buses); if the modules are not found, "
+             "install the kernel package that carries them (for example "
+             "linux-modules-extra-$(uname -r) on Ubuntu)",
+             true},
+        // A delay measured under a flood proposes no timeout.
+        Case{"SlowUnderAFloodIsTheFloods",
+             [](Observations& s) {
+                 s.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
+                 s.iface.controller->timing = BitTiming{1000000000, 875};  // load stays low
+                 s.traffic->frames = 10000;
+                 s.probe = ProbeRun{};
+                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, false, 1, 0.063}}});
+             },
+             Severity::Note, "measure again with the bus quiet before changing timeout_ms", false},
+        Case{"FaultInTheReplyToDisable",
+             [](Observations& s) {
+                 s.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
+                 s.status[1].state = damiao::MotorState{1, 8, 0.0F, 0.0F, 0.0F, 25, 25};
+             },
+             Severity::Error, "remove the cause, then: jointbus-motor can0 --motor 0x01:0x11 clear",
              false}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
@@ -145,6 +173,55 @@ TEST(Doctor, QueueFullCauseIsTheBusOffStateWhenThereIsOne) {
     ASSERT_EQ(findings.size(), 3U);  // bus-off, restart-ms 0, the full queue
     EXPECT_NE(findings[2].message.find("the controller is bus-off"), std::string::npos);
     EXPECT_EQ(findings[2].fix, "ip link set can0 type can restart");
+}
+
+// Seen with another program streaming to the motor: the doctor counted its frames, then said
+// the motor was unpowered and proposed a timeout the load alone had caused.
+TEST(Doctor, AVerdictNeverContradictsTrafficJustCounted) {
+    Observations seen = healthy_controller();
+    seen.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
+    seen.motors.push_back(cli::MotorOption{2, 0x12, std::nullopt, {}, {}});
+    seen.traffic->ids[0x11] = 299;
+    seen.traffic->ids[0x12] = 300;
+    seen.traffic->motor_numbers[0x12] = 1U << 2 | 1U << 0xA;
+    seen.probe = ProbeRun{};
+    seen.probe->motors.push_back(MotorProbe{1, true, {}, 3});
+    seen.probe->motors.push_back(MotorProbe{2, true, {{0x12, false, 1, 0.063}}, 3});
+    seen.status[1].refused = true;
+
+    std::string all;
+    for (const auto& finding : diagnose(seen)) {
+        all += finding.subject + ": " + finding.message + " | " + finding.fix + "\n";
+    }
+    EXPECT_EQ(all.find("unpowered"), std::string::npos) << all;
+    EXPECT_EQ(all.find("timeout_ms="), std::string::npos) << all;
+    for (const char* expected :
+         {"motor 0x01: no reply to 3 register reads within 100.0 ms each, yet 299 frames came "
+          "from 0x11, its master id",
+          "motor 0x02: replied after 63.0 ms while another program streamed to it (300 frames "
+          "from 0x12 before the doctor asked)",
+          "motor 0x02: feedback from 0x12 names motor 0xA in byte 0, where this motor puts 0x2",
+          "motor 0x01: status not read: another program drives it"}) {
+        EXPECT_NE(all.find(expected), std::string::npos) << expected << "\n" << all;
+    }
+}
+
+// Seen on a bus flooded at 20,000 frames/s: a live motor reported as unpowered, its reply lost
+// to the doctor's full receive buffer.
+TEST(Doctor, ASilentMotorUnderOverflowIsNotCalledUnpowered) {
+    Observations seen = healthy_controller();
+    seen.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
+    seen.probe = ProbeRun{};
+    seen.probe->motors.push_back(MotorProbe{1, true, {}, 3});
+    seen.probe->dropped_before = 5;
+    seen.probe->dropped = 905;
+    const auto findings = diagnose(seen);
+    ASSERT_EQ(findings.size(), 2U);  // the motor, and the drops on the interface
+    EXPECT_EQ(findings[0].message,
+              "no reply to 3 register reads within 100.0 ms each, but 900 received frames were "
+              "lost to receive-buffer overflow meanwhile (the bus carries more frames than the "
+              "doctor could read): the reply may be among them");
+    EXPECT_TRUE(findings[0].needs_root);
 }
 
 TEST(Doctor, BusLoadIsTheShareOfTheBitrate) {
