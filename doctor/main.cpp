@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
                    "preset such as dm4310; further :SETTING parts are ignored); repeatable")
         ->type_name("ID:MASTER[:MODEL]")
         ->expected(1)
+        ->allow_extra_args(false)
         ->take_all();
     app.add_option("--scan", scan_text, "also read the control mode of every id in this range")
         ->type_name("FIRST-LAST");

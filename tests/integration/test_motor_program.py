@@ -1,0 +1,95 @@
+"""jointbus-motor against the virtual motor: each action's frame on the bus, the reply it
+prints, and its exit status."""
+import json
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import jointbus
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+FIXED = {"disable": 0xFD, "stop": 0xFD, "enable": 0xFC, "zero": 0xFE, "clear": 0xFB}
+
+
+def motor_program(*arguments):
+    given = os.environ.get("JOINTBUS_MOTOR")
+    path = Path(given) if given else REPO_ROOT / "build/release/motor/jointbus-motor"
+    done = subprocess.run([str(path), *arguments], capture_output=True, text=True, timeout=30)
+    return done.returncode, done.stdout, done.stderr
+
+
+def run_json(*arguments):
+    status, out, err = motor_program(*arguments, "--json")
+    assert not err
+    return status, json.loads(out)
+
+
+# The first use: a motor a crashed controller left enabled and holding its last command.
+def test_stop_disables_a_motor_left_enabled(virtual_motor, iface):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    left = jointbus.Damiao(1, 0x11, jointbus.MitLimits.dm4310(), timeout_ms=100)
+    assert left.enable(jointbus.SocketCanTransport(iface)).error == 1
+    status, out, err = motor_program(iface, "--motor", "1:0x11:dm4310", "stop")
+    assert (status, err) == (0, "")
+    assert out.startswith("motor 0x01: disabled (0), position ")
+    assert out.endswith(" C\n") and len(out.splitlines()) == 1
+
+
+@pytest.mark.parametrize("action, status_name", [
+    ("disable", "disabled"), ("enable", "enabled"), ("zero", "disabled"), ("clear", "disabled"),
+])
+def test_each_command_sends_its_one_frame_and_prints_the_reply(virtual_motor, capture, iface,
+                                                               action, status_name):
+    virtual_motor("--motor", "2:0x12:dm4340")
+    status, report = run_json(iface, "--motor", "2:0x12:dm4340", action)
+    assert status == 0 and report["ok"]
+    (motor,) = report["motors"]
+    assert motor["state"]["status_name"] == status_name
+    assert motor["state"]["motor_number"] == 2
+    sent = [data for (ident, data, fd, extended) in capture.frames() if ident == 2]
+    assert sent == [bytes([0xFF] * 7 + [FIXED[action]])]
+
+
+def test_several_motors_at_once_and_a_silent_one_fails_the_exit_status(virtual_motor, capture,
+                                                                       iface):
+    virtual_motor("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4310:fault=over-voltage",
+                  "--motor", "3:0x13:dm4310:silent")
+    status, report = run_json(iface, "--motor", "1:0x11", "--motor", "2:0x12", "--motor",
+                              "3:0x13", "--timeout-ms", "30", "stop")
+    assert status == 1 and not report["ok"]
+    states = {m["motor_id"]: m["state"] and m["state"]["status_name"] for m in report["motors"]}
+    assert states == {1: "disabled", 2: "over-voltage", 3: None}
+    assert report["motors"][2]["error"] == "transport error: timeout waiting for frame"
+    # The silent motor is asked three times, the others once.
+    sent = [ident for (ident, data, fd, extended) in capture.frames() if ident in (1, 2, 3)]
+    assert sorted(sent) == [1, 2, 3, 3, 3]
+
+
+@pytest.mark.parametrize("settings, words, status, text", [
+    (":mode=3", ["mode"], 0, "motor 0x01: control mode 3 (VEL)\n"),
+    (":mode=3", ["mode", "mit"], 0, "motor 0x01: control mode 1 (MIT)\n"),
+    (":mode=2:ignore_mode_writes", ["mode", "mit"], 1,
+     "motor 0x01: no answer: control mode verification failed: wrote 1, motor reports 2\n"),
+    (":pmax=3.1416:timeout=500", ["settings"], 0,
+     "motor 0x01: MST_ID 0x11, ESC_ID 0x01, TIMEOUT 500, CTRL_MODE 1 (MIT), PMAX 3.1416, VMAX 30, "
+     "TMAX 10\n"),
+])
+def test_mode_and_settings_read_registers(virtual_motor, iface, settings, words, status, text):
+    virtual_motor("--motor", "1:0x11:dm4310" + settings)
+    assert motor_program(iface, "--motor", "1:0x11", *words) == (status, text, "")
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--motor", "1:0x11", "spin"], "unknown action 'spin'"),
+    (["--motor", "1:0x11", "mode", "vel"], "unexpected 'vel' after mode (only mit can be set)"),
+    (["--motor", "1:0x11", "stop", "now"], "unexpected 'now' after stop"),
+    (["--motor", "1", "stop"], "--motor '1': "),
+    (["stop"], "--motor is required"),
+])
+def test_usage_errors_exit_2_and_send_nothing(iface, capture, arguments, message):
+    status, out, err = motor_program(iface, *arguments)
+    assert (status, out) == (2, "")
+    assert message in err
+    assert capture.frames(settle=0.1) == []
