@@ -281,6 +281,16 @@ PyObject* outcome_list(const std::vector<robot::Outcome>& outcomes) {
     return list.release();
 }
 
+// A signal that cuts the first bus's wait short (it runs on this thread) runs the interpreter's
+// handlers at once, as the interpreter's own blocking calls do; the wait goes on unless one
+// raised.
+bool run_signal_handlers() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool wait_on = PyErr_CheckSignals() == 0;
+    PyGILState_Release(state);
+    return wait_on;
+}
+
 PyObject* tick_engine(Engine& engine, PyObject* commands, std::size_t motor_count) {
     if (!to_commands(commands, engine.commands)) return nullptr;
     robot::Robot& robot = *engine.robot;
@@ -288,13 +298,13 @@ PyObject* tick_engine(Engine& engine, PyObject* commands, std::size_t motor_coun
     std::optional<std::vector<robot::Outcome>> outcomes;
     without_interpreter([&] {
         started = robot.start_tick(engine.commands);
-        if (started) outcomes = robot.finish(kSignalPoll);
+        if (started) outcomes = robot.finish(kSignalPoll, &run_signal_handlers);
     });
     if (!started) return raise_tick_error(started.error(), engine, motor_count);
     while (!outcomes) {
         // A handler that raises ends the call; the buses finish the tick on their own, and the
         // engine's next operation waits for them.
-        if (PyErr_CheckSignals() != 0) return nullptr;
+        if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) return nullptr;
         without_interpreter([&] { outcomes = robot.finish(kSignalPoll); });
     }
     return outcome_list(*outcomes);

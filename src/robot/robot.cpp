@@ -156,6 +156,10 @@ struct Bus {
     std::condition_variable wake;
     // Guarded by the robot's mutex.
     Job job = Job::None;
+    // The caller's thread has the bus for a tick (the first bus only): its own thread leaves
+    // the engine alone, the watchdog included, until it is released.
+    bool lent = false;
+    bool awaiting_return = false;     // its thread waits for that, to be woken
     std::vector<MotorFault> faults;   // the last job's
     Clock::time_point watched_since;  // the last tick's start, or the last bring-up's end
 };
@@ -184,15 +188,27 @@ struct Robot::Impl {
     // Guarded by `mutex`.
     std::size_t working = 0;  // buses still on the posted job
     bool tick_in_flight = false;
+    bool first_bus_due = false;  // the caller has yet to run the first bus's share of the tick
     bool watchdog_latched = false;
     WatchdogReport report;
     bool closed = false;
 
     void run(Bus& bus);
-    void post(Job job);
+    void post(Job job, std::size_t first = 0);
     void await(std::unique_lock<std::mutex>& lock) {
         done.wait(lock, [this] { return working == 0; });
         tick_in_flight = false;  // an abandoned tick's outcomes go unread
+        if (first_bus_due) {     // a tick abandoned before its first bus's share ran
+            first_bus_due = false;
+            give_back(*buses.front());
+        }
+    }
+    // Runs the first bus's share of the tick on this thread; false when a signal ended it.
+    bool tick_first_bus(transport::InterruptHook on_interrupt);
+    // Guarded by `mutex`.
+    static void give_back(Bus& bus) {
+        bus.lent = false;
+        if (bus.awaiting_return) bus.wake.notify_one();
     }
     std::vector<MotorFault> bring_up(Job job);
     void stop_threads(std::unique_lock<std::mutex>& lock);
@@ -202,12 +218,29 @@ struct Robot::Impl {
     }
 };
 
-void Robot::Impl::post(Job job) {
-    for (const auto& bus : buses) {
-        bus->job = job;
-        bus->wake.notify_one();
+void Robot::Impl::post(Job job, std::size_t first) {
+    for (std::size_t b = first; b < buses.size(); ++b) {
+        buses[b]->job = job;
+        buses[b]->wake.notify_one();
     }
-    working = buses.size();
+    working = buses.size() - first;
+}
+
+bool wait_on() { return true; }
+
+bool Robot::Impl::tick_first_bus(transport::InterruptHook on_interrupt) {
+    Bus& bus = *buses.front();
+    const std::size_t count = bus.engine.size();
+    bus.exchanger.set_interrupt_hook(on_interrupt != nullptr ? on_interrupt : &wait_on);
+    bus.engine.tick(std::span(outgoing).subspan(0, count), std::span(outcomes).subspan(0, count));
+    bus.exchanger.set_interrupt_hook(nullptr);
+    {
+        const std::lock_guard lock(mutex);
+        give_back(bus);
+    }
+    return std::ranges::none_of(std::span(outcomes).subspan(0, count), [](const Outcome& outcome) {
+        return outcome.error && transport::CanTransport::interrupted(*outcome.error);
+    });
 }
 
 void Robot::Impl::run(Bus& bus) {
@@ -216,8 +249,17 @@ void Robot::Impl::run(Bus& bus) {
     std::unique_lock lock(mutex);
     for (;;) {
         const auto has_job = [&bus] { return bus.job != Job::None; };
+        if (bus.lent) {
+            bus.awaiting_return = true;
+            bus.wake.wait(lock, [&bus] { return !bus.lent; });
+            bus.awaiting_return = false;
+            continue;
+        }
         if (bus.engine.armed() && watchdog != decltype(watchdog){}) {
             if (!bus.wake.wait_until(lock, bus.watched_since + watchdog, has_job)) {
+                // Lent to the caller for a tick meanwhile, or a tick started on the caller's
+                // thread: the watchdog counts from it.
+                if (bus.lent || Clock::now() < bus.watched_since + watchdog) continue;
                 watchdog_latched = true;
                 report.fired = true;
                 lock.unlock();
@@ -379,12 +421,19 @@ std::expected<void, TickError> Robot::start_tick(std::span<const Command> comman
     const Clock::time_point now = Clock::now();
     for (const auto& bus : impl.buses) bus->watched_since = now;
     impl.tick_in_flight = true;
-    impl.post(Job::Tick);
+    impl.buses.front()->lent = true;
+    impl.first_bus_due = true;
+    impl.post(Job::Tick, 1);
     return {};
 }
 
-std::optional<std::vector<Outcome>> Robot::finish(transport::Duration timeout) {
+std::optional<std::vector<Outcome>> Robot::finish(transport::Duration timeout,
+                                                  transport::InterruptHook on_interrupt) {
     Impl& impl = *impl_;
+    if (impl.first_bus_due) {
+        impl.first_bus_due = false;  // only the caller's thread reads and writes it
+        if (!impl.tick_first_bus(on_interrupt)) return std::nullopt;
+    }
     std::unique_lock lock(impl.mutex);
     if (!impl.tick_in_flight) return std::nullopt;
     if (!impl.done.wait_for(lock, to_chrono(timeout), [&impl] { return impl.working == 0; })) {

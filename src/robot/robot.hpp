@@ -15,7 +15,9 @@
 // destroying it) disables every motor that may be enabled, unless told not to.
 //
 // Threads: every public operation may be called from any one thread at a time (the caller
-// serialises them); the bus threads never call back into the caller.
+// serialises them); the bus threads never call back into the caller. The first bus's share of
+// a tick runs on the caller's own thread, in `finish`: a one-bus tick then needs no hand-over
+// between threads at all, and a tick of N buses N - 1.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +34,7 @@
 #include "damiao/error.hpp"
 #include "damiao/mit.hpp"
 #include "transport/clock.hpp"
+#include "transport/exchange.hpp"
 #include "transport/transport_error.hpp"
 
 namespace jointbus::robot {
@@ -148,14 +151,20 @@ public:
     // After the watchdog fired, every tick fails with a TickError that says so, sending
     // nothing, until `enable_all` brings the motors back.
     //
-    // The same, without blocking: starts the tick and returns; `finish` waits for it. A caller
-    // that must stay responsive (the Python layer runs signal handlers) polls `finish` with a
-    // short timeout, and may abandon a tick: the bus threads finish it on their own (bounded by
-    // the motors' timeouts), and the next start waits for that first. Only one tick is in
-    // flight at a time.
+    // The same in two steps: starts the tick on the other buses' threads and returns; `finish`
+    // runs the first bus's share and waits for the rest. A caller that must stay responsive
+    // (the Python layer runs signal handlers) polls `finish` with a short timeout, and may
+    // abandon a tick: the bus threads finish it on their own (bounded by the motors'
+    // timeouts), and the next start waits for that first. Only one tick is in flight at a time.
     [[nodiscard]] std::expected<void, TickError> start_tick(std::span<const Command> commands);
-    // The outcomes once every bus is done, or nothing when `timeout` passed first.
-    [[nodiscard]] std::optional<std::vector<Outcome>> finish(transport::Duration timeout);
+    // The outcomes once every bus is done, or nothing when `timeout` passed first. The first
+    // call after `start_tick` exchanges with the first bus's motors on this thread, however
+    // long that takes (at most their timeouts, and what they owe); a signal that cuts its wait
+    // short calls `on_interrupt`: true (or no hook) waits on, false ends the first bus's
+    // share at once, its motors still waiting without a state (BusFailed, the interruption;
+    // their replies owed), and returns nothing.
+    [[nodiscard]] std::optional<std::vector<Outcome>> finish(
+        transport::Duration timeout, transport::InterruptHook on_interrupt = nullptr);
 
     // Bring-up with the same pipelining: read each motor's control mode and set MIT mode where
     // it differs (one write, the settling pause, one verifying read per bus), then enable every

@@ -140,6 +140,9 @@ public:
     // request that follows would discard it anyway.
     [[nodiscard]] std::expected<void, TransportError> pause(Duration duration);
 
+    // The hook for the exchanges to come (a bus whose thread changes).
+    void set_interrupt_hook(InterruptHook on_interrupt) { on_interrupt_ = on_interrupt; }
+
     [[nodiscard]] CanTransport& transport() { return bus_; }
     [[nodiscard]] OwedReplies& owed() { return owed_; }
 
