@@ -5,7 +5,7 @@
 namespace jointbus::doctor {
 
 std::expected<MotorSession, int> MotorSession::open(std::string_view iface) {
-    auto bus = transport::SocketCanTransport::open(iface);
+    auto bus = transport::SocketCanTransport::open(iface, transport::OnExec::Close);
     if (!bus) return std::unexpected(bus.error().os_error());
     return MotorSession(std::move(*bus));
 }

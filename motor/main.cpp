@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
         motors.push_back(driven);
     }
 
-    auto bus = transport::SocketCanTransport::open(iface);
+    auto bus = transport::SocketCanTransport::open(iface, transport::OnExec::Close);
     if (!bus) {
         const int error = cli::can_socket_error();
         if (error == EAFNOSUPPORT || error == EPROTONOSUPPORT) {

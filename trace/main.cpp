@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "candump_line.hpp"
+#include "cli/kernel_can.hpp"
 #include "cli/motor_option.hpp"
 #include "decoder.hpp"
 #include "input.hpp"
@@ -211,7 +212,15 @@ int main(int argc, char** argv) {
     if (!live.empty()) {
         auto capture = LiveCapture::open(live);
         if (!capture) {
-            std::fprintf(stderr, "%s: %s\n", kProgram, capture.error().c_str());
+            // Without CAN in the kernel no CAN interface exists either, and "no such device"
+            // would send the user looking for a typo.
+            if (const int error = cli::can_socket_error();
+                error == EAFNOSUPPORT || error == EPROTONOSUPPORT) {
+                std::fprintf(stderr, "%s: this kernel has no CAN sockets (%s); fix (as root): %s\n",
+                             kProgram, std::strerror(error), cli::kKernelCanFix);
+            } else {
+                std::fprintf(stderr, "%s: %s\n", kProgram, capture.error().c_str());
+            }
             return 1;
         }
         ok = capture_live(*capture, live, duration_s, decoder, counts);
