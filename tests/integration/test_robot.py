@@ -1,5 +1,5 @@
 """jointbus_robot on vcan buses with virtual motors: each motor's own state from one tick over
-every bus, a silent motor that disturbs nobody, Ctrl-C during a tick, the watchdog (the loop
+every bus, a silent motor that disturbs nobody, every reply fault told apart, Ctrl-C during a tick, the watchdog (the loop
 asleep or holding the interpreter lock), a bus that goes down while the others go on, the
 disable on every way out, and the example."""
 import ctypes
@@ -94,6 +94,43 @@ def test_a_silent_motor_has_no_state_and_disturbs_no_other(sims):
                     assert stamp(outcome) == tick
         timeouts = [o for o in outcomes if isinstance(o, NoState) and o.reason == "timeout"]
         assert all(o.message == "transport error: timeout waiting for frame" for o in timeouts)
+
+
+# Each reply fault of the virtual motor, on the middle motor of a stamped bus: the others keep
+# their states, its outcome says why it has none, and every state answers its own tick.
+# (fault, the reason that must be seen, the reasons allowed); replies are given 100 ms.
+REPLY_FAULTS = [
+    ("latency=150", "timeout", {"timeout", "owes a reply"}),
+    ("drop_every=3", "timeout", {"timeout", "owes a reply"}),
+    ("drop=0.3", "timeout", {"timeout", "owes a reply"}),
+    ("silent", "timeout", {"timeout", "owes a reply"}),
+    ("extended", "timeout", {"timeout", "owes a reply"}),
+    ("short=6", "short reply", {"short reply", "owes a reply"}),
+    ("fd=12", None, set()),
+    ("remote", None, set()),
+    ("fault=over-voltage", None, set()),
+]
+
+
+@pytest.mark.parametrize("fault, must, allowed", REPLY_FAULTS, ids=[f[0] for f in REPLY_FAULTS])
+def test_every_reply_fault_is_told_apart_and_no_state_is_late(sims, fault, must, allowed):
+    sims("--motor", "1:0x11:dm4310:stamp", "--motor", f"2:0x12:dm4340:stamp:{fault}",
+         "--motor", "3:0x13:dm6006:stamp", ifaces=IFACES[:1])
+    sent = [0] * len(MOTORS)  # commands each motor received, by its count
+    seen = set()
+    with robot_on(IFACES[:1], timeout_ms=100, watchdog_ms=0) as robot:
+        for _ in range(25):
+            for i, outcome in enumerate(robot.tick([jointbus.MitSetpoint()] * len(MOTORS))):
+                if type(outcome) is NoState:
+                    assert i == 1, outcome
+                    seen.add(outcome.reason)
+                    sent[i] += outcome.reason != "owes a reply"
+                    continue
+                sent[i] += 1
+                assert stamp(outcome) == sent[i], (i, outcome)
+                if i == 1 and fault.startswith("fault="):
+                    assert outcome.error == 8, outcome  # reported, not hidden
+    assert seen <= allowed and (must is None or must in seen), seen
 
 
 @pytest.mark.parametrize("commands, kind, message", [
