@@ -395,6 +395,13 @@ void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
     return std::to_string(count) + " " + std::string(what) + (count == 1 ? "" : "s");
 }
 
+// Frames a second while listening, those the kernel dropped for the doctor included.
+[[nodiscard]] std::optional<double> frame_rate(const Observations& seen) {
+    if (!seen.traffic || seen.traffic->seconds <= 0.0) return std::nullopt;
+    return static_cast<double>(seen.traffic->frames + seen.traffic->dropped) /
+           seen.traffic->seconds;
+}
+
 // What else the bus carried that can delay or lose a reply from `reply_id`, in words; empty
 // when nothing did.
 [[nodiscard]] std::string load_text(const Observations& seen, std::uint32_t reply_id) {
@@ -402,16 +409,15 @@ void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
         return "another program streamed to it (" + count_text(busy, "frame") + " from " +
                hex_id(reply_id) + " before the doctor asked)";
     }
-    const std::uint32_t dropped = seen.probe ? seen.probe->dropped - seen.probe->dropped_before : 0;
+    // Since the socket opened: frames lost while listening say as much about the load.
+    const std::uint32_t dropped =
+        seen.probe ? seen.probe->dropped : (seen.traffic ? seen.traffic->dropped : 0);
     if (dropped > 0) {
         return count_text(dropped, "received frame") +
                " were lost to receive-buffer overflow (SO_RXQ_OVFL)";
     }
-    if (seen.traffic && seen.traffic->seconds > 0.0) {
-        const double rate = static_cast<double>(seen.traffic->frames) / seen.traffic->seconds;
-        if (rate > kBusyFrameRate) {
-            return "the bus carried " + std::to_string(std::lround(rate)) + " frames/s";
-        }
+    if (const auto rate = frame_rate(seen); rate && *rate > kBusyFrameRate) {
+        return "the bus carried " + std::to_string(std::lround(*rate)) + " frames/s";
     }
     return {};
 }
@@ -460,6 +466,14 @@ void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
                 "run again with less traffic on the bus, or raise the receive buffer: sysctl -w "
                 "net.core.rmem_default=1048576",
                 true};
+    }
+    if (const auto rate = frame_rate(seen); rate && *rate > kBusyFrameRate) {
+        // A flood can fill the motor's own receive queue too, where the doctor cannot count.
+        return {Severity::Warning, subject,
+                asked + " while the bus carried " + std::to_string(std::lround(*rate)) +
+                    " frames/s: under such a flood the request or the reply can be lost on the "
+                    "way",
+                "run again with the bus quiet", false};
     }
     return {Severity::Error, subject,
             asked + ": it is unpowered, on another bus, at another bitrate, or has another id",

@@ -23,8 +23,8 @@ inline constexpr std::uint32_t kShortTxQueue = 100;
 // Above this share of the bitrate, replies start to queue behind other frames.
 inline constexpr double kHighBusLoad = 0.7;
 // Above this many frames a second (a vcan has no bitrate to take a share of), a reply's delay
-// says more about the reader than about the motor.
-inline constexpr double kBusyFrameRate = 2000.0;
+// or its loss says more about the load than about the motor.
+inline constexpr double kBusyFrameRate = 1000.0;
 
 // What a disable command brought back from one motor (--status).
 struct StatusRead {

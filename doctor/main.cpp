@@ -52,12 +52,8 @@ constexpr std::size_t kMaxScan = 2048;
 }
 
 [[nodiscard]] damiao::Damiao driver_motor(const cli::MotorOption& motor, double timeout) {
-    damiao::Damiao driven;
-    driven.motor_id = motor.motor_id;
-    driven.master_id = motor.master_id;
-    driven.limits = motor.limits;
-    driven.timeout = transport::Duration::from_micros(static_cast<std::uint64_t>(timeout * 1e6));
-    return driven;
+    return cli::driver_record(
+        motor, transport::Duration::from_micros(static_cast<std::uint64_t>(timeout * 1e6)));
 }
 
 // The settings registers of every motor that answered, read through the driver from the id it

@@ -206,12 +206,7 @@ int main(int argc, char** argv) {
     for (const std::string& text : motor_texts) {
         auto motor = cli::parse_motor_option(text);
         if (!motor) return usage("--motor " + cli::quoted(text) + ": " + motor.error());
-        damiao::Damiao driven;
-        driven.motor_id = motor->motor_id;
-        driven.master_id = motor->master_id;
-        driven.limits = motor->limits;
-        driven.timeout = transport::Duration::from_millis(timeout_ms);
-        motors.push_back(driven);
+        motors.push_back(cli::driver_record(*motor, transport::Duration::from_millis(timeout_ms)));
     }
 
     auto bus = transport::SocketCanTransport::open(iface, transport::OnExec::Close);

@@ -12,6 +12,10 @@ namespace {
 
 }  // namespace
 
+damiao::Damiao driver_record(const MotorOption& motor, transport::Duration timeout) {
+    return damiao::Damiao{motor.motor_id, motor.master_id, motor.limits, timeout};
+}
+
 std::string quoted(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "damiao/driver.hpp"
 #include "damiao/mit.hpp"
 
 namespace jointbus::cli {
@@ -26,6 +27,9 @@ struct MotorOption {
 // option name (the caller adds those): "bad motor id '0x1g' (decimal or 0x-hex, 0 to 65535)".
 // An empty MODEL part ("1:2:") is an unknown model, not a missing one.
 [[nodiscard]] std::expected<MotorOption, std::string> parse_motor_option(std::string_view text);
+
+// The driver's record of the motor: its ids, its limits and the reply timeout given.
+[[nodiscard]] damiao::Damiao driver_record(const MotorOption& motor, transport::Duration timeout);
 
 // A number as the motor syntax writes ids: decimal, or hexadecimal after 0x; the whole text must
 // be the number, at most `max`.
