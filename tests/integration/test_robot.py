@@ -1,7 +1,7 @@
 """jointbus_robot on vcan buses with virtual motors: each motor's own state from one tick over
 every bus, a silent motor that disturbs nobody, every reply fault told apart, Ctrl-C during a
-tick, the watchdog (the loop asleep or holding the interpreter lock), a bus that goes down while the others go on, the
-disable on every way out, and the example."""
+tick, the watchdog (the loop asleep or holding the interpreter lock), a bus that goes down while
+the others go on, the disable on every way out, and the example."""
 import ctypes
 import gc
 import math
