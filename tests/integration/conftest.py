@@ -13,6 +13,7 @@ from virtual_motor import VirtualMotor
 CAN_EFF_FLAG = 0x80000000
 CAN_MTU = 16
 CANFD_MTU = 72
+SO_RCVBUFFORCE = 33
 
 
 @pytest.fixture(scope="session")
@@ -34,13 +35,24 @@ class Capture:
     def __init__(self, iface):
         self.socket = socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         self.socket.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
+        # Room for a few seconds of a busy bus, so that what a test asserts was not dropped.
+        try:
+            self.socket.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 16 << 20)
+        except PermissionError:
+            pass
         self.socket.bind((iface,))
 
-    def frames(self, settle=0.05):
-        """Everything received until the bus has been quiet for `settle` seconds."""
+    def frames(self, settle=0.05, most=10.0):
+        """Everything received until the bus has been quiet for `settle` seconds. A bus that
+        is never quiet (something still sends) fails the test after `most` seconds instead of
+        filling memory."""
         got = []
+        give_up = time.monotonic() + most
         self.socket.settimeout(settle)
         while True:
+            if time.monotonic() > give_up:
+                pytest.fail(f"the bus was not quiet for {settle} s within {most} s: "
+                            f"{len(got)} frames, something still sends")
             try:
                 raw = self.socket.recv(CANFD_MTU)
             except socket.timeout:
