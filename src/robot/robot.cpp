@@ -463,6 +463,11 @@ Robot::WatchdogReport Robot::take_watchdog_report() {
     return std::exchange(impl_->report, {});
 }
 
+void Robot::acknowledge_watchdog() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->watchdog_latched = false;
+}
+
 void Robot::close() {
     if (!impl_) return;
     Impl& impl = *impl_;

@@ -181,6 +181,11 @@ public:
         std::vector<MotorFault> failures;
     };
     [[nodiscard]] WatchdogReport take_watchdog_report();
+    // Lets ticks run again after the watchdog fired, enabling nothing: the motors stay
+    // disabled until a tick's commands enable them. For a caller that decides itself what the
+    // motors get next (a bridge that holds them disabled until told otherwise); `enable_all`
+    // does the same and enables every motor.
+    void acknowledge_watchdog();
 
     // Disables (when `disable_on_close`) and stops the bus threads; idempotent.
     void close();
