@@ -1,0 +1,324 @@
+// jointbus-dds-probe: the other end of jointbus-dds, for tests and benchmarks. `echo` prints
+// what the bridge publishes, `command` sends it commands (at a rate, as a flood, or one that it
+// must refuse), `measure` times commands to the bus and replies back to DDS.
+#include <time.h>
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "measure.hpp"
+#include "messages.hpp"
+
+namespace {
+
+using namespace jointbus::dds;
+using namespace jointbus::dds::probe;
+
+constexpr int kFailed = 1;
+constexpr int kUsageError = 2;
+// A reader that knows the writer only after the first command went out would drop it.
+constexpr double kSettle_s = 0.5;
+// A name no robot file gives a motor, for the commands that must be refused.
+constexpr const char* kUnknownName = "no-such-motor";
+
+int fail(const std::string& message, int status = kFailed) {
+    std::cerr << "jointbus-dds-probe: " << message << '\n';
+    return status;
+}
+
+struct EchoOptions {
+    std::uint64_t count = 0;
+    double seconds = 0;
+    std::string topic = "both";
+};
+
+int echo(const DomainOptions& domain, const EchoOptions& options) {
+    const bool states = options.topic != "status";
+    const bool status = options.topic != "states";
+    auto endpoints = open_endpoints(domain, {.joint_states = states, .status = status});
+    if (!endpoints) return fail(endpoints.error());
+    std::vector<dds_entity_t> readers;
+    if (states) readers.push_back(endpoints->joint_states.get());
+    if (status) readers.push_back(endpoints->status.get());
+    auto waitset = make_waitset(endpoints->participant, readers);
+    if (!waitset) return fail(waitset.error());
+
+    std::uint64_t printed = 0;
+    const double until = options.seconds > 0 ? wall_seconds() + options.seconds : INFINITY;
+    const auto print = [&](const nlohmann::json& line) {
+        if (options.count > 0 && printed >= options.count) return;
+        // A line at a time, flushed: whoever reads the pipe sees each sample as it comes.
+        std::cout << line.dump() << std::endl;
+        ++printed;
+    };
+    while (!stop_requested.load() && wall_seconds() < until &&
+           (options.count == 0 || printed < options.count)) {
+        (void)dds_waitset_wait(waitset->waitset.get(), nullptr, 0, DDS_MSECS(50));
+        const double received = wall_seconds();
+        if (states) {
+            (void)take_all<sensor_msgs_msg_dds__JointState_>(
+                endpoints->joint_states.get(),
+                [&](const sensor_msgs_msg_dds__JointState_& s) { print(to_json(s, received)); });
+        }
+        if (status) {
+            (void)take_all<jointbus_msgs_msg_dds__RobotStatus_>(
+                endpoints->status.get(),
+                [&](const jointbus_msgs_msg_dds__RobotStatus_& s) { print(to_json(s, received)); });
+        }
+    }
+    return 0;
+}
+
+struct CommandOptions {
+    std::vector<std::string> mit;
+    std::string action;
+    std::vector<std::string> names;
+    double rate = 0;
+    double seconds = 0;
+    std::uint64_t seq_start = 1;
+    bool flood = false;
+    std::string malformed;
+    double match_timeout_s = 10;
+};
+
+// Publishes and counts; one seq counter for both writers, so each writer's seq grows.
+class Commander {
+public:
+    Commander(const Endpoints& endpoints, std::uint64_t seq) : endpoints_(endpoints), seq_(seq) {}
+
+    void mit(const MitArrays& command, std::uint64_t seq) {
+        count(write_mit(endpoints_.mit.get(), command, seq, now_stamp()));
+    }
+    void mit(const MitArrays& command) { mit(command, seq_++); }
+    void motor(const MotorCommandValues& command, std::uint64_t seq) {
+        count(write_motor_command(endpoints_.motor.get(), command, seq, now_stamp()));
+    }
+    void motor(const MotorCommandValues& command) { motor(command, seq_++); }
+    [[nodiscard]] std::uint64_t next_seq() const { return seq_; }
+
+    // Waits until every reader has every command (or 5 s), so that the process may end.
+    void flush() const {
+        for (const Entity* writer : {&endpoints_.mit, &endpoints_.motor}) {
+            if (writer->get() > 0) (void)dds_wait_for_acks(writer->get(), DDS_SECS(5));
+        }
+    }
+
+    std::uint64_t published = 0;
+    std::uint64_t failed = 0;
+
+private:
+    void count(dds_return_t written) { ++(written < 0 ? failed : published); }
+
+    const Endpoints& endpoints_;
+    std::uint64_t seq_;
+};
+
+int command(const DomainOptions& domain, const CommandOptions& options) {
+    std::vector<NamedSetpoint> setpoints;
+    for (const std::string& text : options.mit) {
+        auto setpoint = parse_setpoint(text);
+        if (!setpoint) return fail("--mit: " + setpoint.error(), kUsageError);
+        setpoints.push_back(std::move(*setpoint));
+    }
+    const bool with_mit = !setpoints.empty();
+    const bool with_action = !options.action.empty();
+    if (!with_mit && !with_action) return fail("give --mit or --action", kUsageError);
+    const std::string& bad = options.malformed;
+    if ((bad == "nan" || bad == "lengths") && !with_mit) {
+        return fail("--malformed " + bad + " needs --mit", kUsageError);
+    }
+    if (bad == "unknown-action" && !with_action) {
+        return fail("--malformed unknown-action needs --action", kUsageError);
+    }
+
+    auto endpoints = open_endpoints(domain, {.mit = with_mit, .motor = with_action});
+    if (!endpoints) return fail(endpoints.error());
+    if (auto matched = wait_matched(*endpoints, options.match_timeout_s, kSettle_s); !matched) {
+        return fail(matched.error());
+    }
+
+    MitArrays mit = mit_arrays(setpoints);
+    MotorCommandValues motor{options.names, options.action};
+    Commander commander(*endpoints, options.seq_start);
+    const double started = wall_seconds();
+
+    if (!bad.empty()) {
+        // One command that the bridge must refuse whole; the valid names in it show on the
+        // bus if any part of it were applied.
+        if (bad == "nan") {
+            mit.tau.back() = NAN;
+        } else if (bad == "lengths") {
+            mit.q.pop_back();
+        } else if (bad == "unknown") {
+            if (with_mit) {
+                mit = mit_arrays([&] {
+                    auto more = setpoints;
+                    more.push_back({kUnknownName});
+                    return more;
+                }());
+            } else {
+                motor.name.push_back(kUnknownName);
+            }
+        } else if (bad == "unknown-action") {
+            motor.action = "no-such-action";
+        } else if (bad == "order") {
+            // Taken first, then the same seq again with each q a radian further: a bridge
+            // that took the repeat would put that position on the bus.
+            const std::uint64_t seq = commander.next_seq();
+            if (with_mit) {
+                commander.mit(mit, seq);
+                for (double& q : mit.q) q += 1.0;
+                commander.mit(mit, seq);
+            } else {
+                commander.motor(motor, seq);
+                commander.motor(motor, seq);
+            }
+        }
+        if (bad != "order") {
+            if (with_mit && bad != "unknown-action") {
+                commander.mit(mit);
+            } else {
+                commander.motor(motor);
+            }
+        }
+    } else {
+        // The action once, first; then the set points, once, at the rate or as a flood.
+        if (with_action) commander.motor(motor);
+        const bool repeat = options.flood || options.rate > 0;
+        const std::uint64_t rounds = with_mit || !with_action ? 1 : 0;
+        if (!repeat) {
+            if (rounds == 1) commander.mit(mit);
+        } else {
+            const double until = options.seconds > 0 ? started + options.seconds : INFINITY;
+            const double period = options.flood ? 0.0 : 1.0 / options.rate;
+            timespec next{};
+            clock_gettime(CLOCK_MONOTONIC, &next);
+            while (!stop_requested.load() && wall_seconds() < until) {
+                if (with_mit) {
+                    commander.mit(mit);
+                } else {
+                    commander.motor(motor);
+                }
+                if (options.flood) continue;
+                const auto step = static_cast<long long>(period * 1e9) + next.tv_nsec;
+                next.tv_sec += static_cast<time_t>(step / 1'000'000'000);
+                next.tv_nsec = static_cast<long>(step % 1'000'000'000);
+                (void)clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            }
+        }
+    }
+    commander.flush();
+    const double elapsed = wall_seconds() - started;
+    const nlohmann::json summary = {
+        {"published", commander.published},
+        {"failed", commander.failed},
+        {"seconds", elapsed},
+        {"rate", elapsed > 0 ? static_cast<double>(commander.published) / elapsed : 0.0},
+        {"last_seq", commander.next_seq() - 1},
+    };
+    std::cout << summary.dump() << std::endl;
+    return commander.failed == 0 ? 0 : kFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "The other end of jointbus-dds: prints what it publishes (echo), sends it commands "
+        "(command) and measures its latencies against the CAN bus (measure). Exit status 0 on "
+        "success, 1 when the bridge, the bus or a write failed, 2 for a usage error.",
+        "jointbus-dds-probe"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    DomainOptions domain;
+    domain.domain = default_domain();
+    app.add_option("--domain", domain.domain, "DDS domain (default: ROS_DOMAIN_ID, else 0)")
+        ->check(CLI::Range(0, 232));
+    app.add_option("--dds-interface", domain.interface, "network interface DDS uses")
+        ->capture_default_str();
+    app.add_option("--partition", domain.partition, "DDS partition (default: none, as ROS 2)");
+
+    EchoOptions echo_options;
+    CLI::App* echo_app = app.add_subcommand(
+        "echo", "print each sample as a JSON line, with its receive time (`received`)");
+    echo_app->add_option("--count", echo_options.count, "stop after this many samples (0: no)");
+    echo_app->add_option("--seconds", echo_options.seconds, "stop after this long (0: never)");
+    echo_app->add_option("--topic", echo_options.topic, "which topics")
+        ->check(CLI::IsMember({"states", "status", "both"}))
+        ->capture_default_str();
+
+    CommandOptions command_options;
+    CLI::App* command_app = app.add_subcommand(
+        "command",
+        "publish MIT set points and/or one motor action; with both, the action goes once, "
+        "first. Prints a JSON summary");
+    command_app->add_option("--mit", command_options.mit, "a set point, repeatable")
+        ->type_name("NAME=q,dq,kp,kd,tau");
+    command_app
+        ->add_option("--action", command_options.action, "enable, disable, set_zero or clear_error")
+        ->check(CLI::IsMember({"enable", "disable", "set_zero", "clear_error"}));
+    command_app->add_option("--name", command_options.names,
+                            "a motor the action is for, repeatable (none: every motor)");
+    command_app->add_option("--rate", command_options.rate, "commands per second (0: once)")
+        ->check(CLI::NonNegativeNumber);
+    command_app
+        ->add_option("--seconds", command_options.seconds,
+                     "how long to go on at the rate (0: until SIGINT or SIGTERM)")
+        ->check(CLI::NonNegativeNumber);
+    command_app->add_option("--seq-start", command_options.seq_start, "seq of the first command")
+        ->capture_default_str();
+    command_app->add_flag("--flood", command_options.flood,
+                          "publish as fast as possible, whatever --rate says");
+    command_app
+        ->add_option("--malformed", command_options.malformed,
+                     "send one command the bridge must refuse: nan (the last tau), unknown (a "
+                     "motor no robot has), lengths (q one short), order (a taken command, then "
+                     "its seq again with q + 1), unknown-action")
+        ->check(CLI::IsMember({"nan", "unknown", "lengths", "order", "unknown-action"}));
+    command_app
+        ->add_option("--match-timeout", command_options.match_timeout_s,
+                     "seconds to wait for the bridge's readers")
+        ->capture_default_str();
+
+    MeasureOptions measure_options;
+    CLI::App* measure_app = app.add_subcommand(
+        "measure",
+        "enable the motors, publish MIT set points at the rate (a slow triangle around where "
+        "each stood), disable them, and print command->frame and reply->state latencies as JSON");
+    measure_app
+        ->add_option("--iface", measure_options.ifaces,
+                     "a CAN interface of the robot, repeatable (motor ids must differ across "
+                     "them)")
+        ->required();
+    measure_app->add_option("--rate", measure_options.rate, "set points per second")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    measure_app->add_option("--seconds", measure_options.seconds, "how long")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    measure_app->add_option("--motor", measure_options.motors, "a motor of the robot file")
+        ->type_name("NAME:MOTOR_ID:MASTER[:MODEL]")
+        ->required();
+    measure_app->add_option("--kp", measure_options.kp, "stiffness of the set points")
+        ->capture_default_str();
+    measure_app->add_option("--kd", measure_options.kd, "damping of the set points")
+        ->capture_default_str();
+    measure_app
+        ->add_option("--match-timeout", measure_options.match_timeout_s,
+                     "seconds to wait for the bridge")
+        ->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? 0 : kUsageError;
+    }
+    install_stop_handlers();
+    if (echo_app->parsed()) return echo(domain, echo_options);
+    if (command_app->parsed()) return command(domain, command_options);
+    return measure(domain, measure_options);
+}
