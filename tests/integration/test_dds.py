@@ -1,0 +1,293 @@
+"""jointbus-dds end to end: the bridge on a vcan bus with virtual motors, and jointbus-dds-probe
+as the other DDS program. Both topics at the rate, commands refused and the motors held disabled
+while commands are off, a set point on the bus as its exact bytes, every malformed command
+refused whole, the watchdog, a flooding commander, and the disable on SIGTERM and SIGINT."""
+import json
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from virtual_motor import REPO_ROOT
+
+DDS_DIR = Path(os.environ.get("JOINTBUS_DDS_DIR", REPO_ROOT / "build/release/dds"))
+BRIDGE = DDS_DIR / "jointbus-dds"
+PROBE = DDS_DIR / "jointbus-dds-probe"
+pytestmark = pytest.mark.skipif(
+    not os.access(BRIDGE, os.X_OK),
+    reason=f"no {BRIDGE}: jointbus-dds is built only where Cyclone DDS and its idlc are "
+           "installed (tools/install-deps installs them)")
+
+# A domain of this run's own, so that no other DDS program on the machine joins in.
+DOMAIN = str(1 + os.getpid() % 200)
+MOTORS = [("hip", 1, 0x11, "dm4310"), ("knee", 2, 0x12, "dm4340")]
+NAMES = [m[0] for m in MOTORS]
+ENABLE = bytes([0xFF] * 7 + [0xFC])
+DISABLE = bytes([0xFF] * 7 + [0xFD])
+# Set points and their frames, as the encoder makes them (both models span +-12.5 rad).
+HIP_SETPOINT, HIP_FRAME = "hip=0.5,0,2,0.1,0.25", bytes.fromhex("851E7FF010051832")
+KNEE_SETPOINT, KNEE_FRAME = "knee=-0.3,0.5,1,0.2,0", bytes.fromhex("7CED8650080A37FF")
+HOLD = ["--mit", "hip=0.2,0,2,0.1,0", "--mit", "knee=0.2,0,2,0.1,0"]
+# The position codes (frame bytes 0..1) of q = 1.5 and q = 2.5 rad.
+P_DES = {1.5: 0x8F5B, 2.5: 0x9999}
+# A loaded 2-core machine, or User Mode Linux's one CPU, stalls a process for tens of
+# milliseconds: rates are judged against half of what was asked.
+RATE = 100
+
+
+def probe(*args, timeout=60):
+    """Runs the probe to its end; its stdout as JSON lines."""
+    done = subprocess.run([str(PROBE), *args, "--domain", DOMAIN], capture_output=True,
+                          text=True, timeout=timeout)
+    assert done.returncode == 0, f"probe {' '.join(args)}: {done.returncode}\n{done.stderr}"
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def start_probe(*args):
+    return subprocess.Popen([str(PROBE), *args, "--domain", DOMAIN], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def finish(process, timeout=60):
+    out, err = process.communicate(timeout=timeout)
+    assert process.returncode == 0, f"probe: {process.returncode}\n{err}"
+    return [json.loads(line) for line in out.splitlines()]
+
+
+def status():
+    return probe("echo", "--topic", "status", "--count", "1")[0]
+
+
+def status_when(condition, what, timeout=20):
+    give_up = time.monotonic() + timeout
+    while True:
+        now = status()
+        if condition(now):
+            return now
+        if time.monotonic() > give_up:
+            pytest.fail(f"no status with {what} within {timeout} s: {now}")
+        time.sleep(0.1)
+
+
+class Bridge:
+    def __init__(self, iface, workdir, args):
+        robot = Path(workdir) / "robot.txt"
+        robot.write_text(f"# two motors on one bus\nbus {iface}\n" + "".join(
+            f"motor {name} {i}:{master:#x}:{model}\n" for name, i, master, model in MOTORS))
+        ready = Path(workdir) / "ready"
+        self.log = Path(workdir) / "stderr"
+        with open(self.log, "wb") as stderr:
+            self.process = subprocess.Popen(
+                [str(BRIDGE), str(robot), "--rate", str(RATE), "--domain", DOMAIN,
+                 "--ready-file", str(ready), *args],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
+        give_up = time.monotonic() + 30
+        while not ready.exists():
+            if self.process.poll() is not None or time.monotonic() > give_up:
+                self.stop()
+                pytest.fail(f"jointbus-dds not ready (status {self.process.returncode}):\n"
+                            f"{self.log.read_text()}")
+            time.sleep(0.02)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        return self.process.returncode
+
+
+@pytest.fixture
+def bridge(iface, virtual_motor):
+    """Starts the virtual motors and then the bridge with the given options; after the test
+    the bridge must stop on SIGTERM with status 0."""
+    started = []
+    workdir = tempfile.TemporaryDirectory(prefix="jointbus-dds.")
+
+    def start(*args):
+        virtual_motor(*[a for _, i, master, model in MOTORS
+                        for a in ("--motor", f"{i}:{master:#x}:{model}")])
+        started.append(Bridge(iface, workdir.name, args))
+        return started[-1]
+
+    yield start
+    for running in started:
+        status_ = running.stop()
+        assert status_ == 0, f"jointbus-dds exited with {status_}:\n{running.log.read_text()}"
+    workdir.cleanup()
+
+
+def sent_to(frames, motor_id):
+    return [data for number, data, fd, extended in frames
+            if number == motor_id and not fd and not extended]
+
+
+def is_mit(data):
+    return len(data) == 8 and data[:7] != bytes([0xFF] * 7)
+
+
+def rate_of(samples):
+    """Samples per second by their own stamps, which a slow reader does not change."""
+    assert len(samples) >= 10, samples
+    return (len(samples) - 1) / (samples[-1]["stamp"] - samples[0]["stamp"])
+
+
+def tick_rate(statuses):
+    assert len(statuses) >= 10, statuses
+    first, last = statuses[0], statuses[-1]
+    return (last["tick"] - first["tick"]) / (last["stamp"] - first["stamp"])
+
+
+def test_states_and_status_come_at_the_rate_in_file_order(bridge):
+    bridge()
+    lines = probe("echo", "--seconds", "4")
+    states = [s for s in lines if s["topic"] == "joint_states"]
+    statuses = [s for s in lines if s["topic"] == "status"]
+    assert RATE / 2 <= rate_of(states) <= RATE * 1.1
+    assert RATE / 2 <= tick_rate(statuses) <= RATE * 1.1
+    assert all(s["name"] == NAMES and len(s["position"]) == len(s["velocity"])
+               == len(s["effort"]) == len(NAMES) for s in states[1:])
+    assert all(s["received"] >= s["stamp"] for s in states)
+    assert [m["name"] for m in statuses[-1]["motors"]] == NAMES
+    assert statuses[-1]["commands_allowed"] is False
+
+
+def test_commands_are_refused_while_off_and_the_motors_held_disabled(bridge, capture):
+    running = bridge()
+    summary = probe("command", "--action", "enable", "--mit", HIP_SETPOINT, "--rate", "20",
+                    "--seconds", "1")[-1]
+    now = status()
+    assert (now["commands_applied"], now["commands_refused"]) == (0, summary["published"])
+    assert now["last_refusal"].startswith("commands are off")
+    assert running.stop() == 0
+    frames = capture.frames()
+    for _, motor_id, _, _ in MOTORS:
+        sent = sent_to(frames, motor_id)
+        assert len(sent) >= RATE, "a disable each tick reads the motor"
+        assert set(sent) == {DISABLE}
+
+
+def test_enable_and_set_points_reach_the_bus_as_their_bytes(bridge, capture):
+    running = bridge("--allow-commands", "--command-timeout-ms", "2000")
+    summary = probe("command", "--action", "enable", "--mit", HIP_SETPOINT, "--mit",
+                    KNEE_SETPOINT, "--rate", "20", "--seconds", "1.5")[-1]
+    assert status()["commands_applied"] == summary["published"]
+    running.stop()
+    frames = capture.frames()
+    for (_, motor_id, _, _), setpoint in zip(MOTORS, [HIP_FRAME, KNEE_FRAME]):
+        sent = sent_to(frames, motor_id)
+        assert sent.count(ENABLE) == 1
+        enabled = sent[sent.index(ENABLE) + 1:]
+        assert set(sent[:sent.index(ENABLE)]) <= {DISABLE}
+        mit = [f for f in enabled if is_mit(f)]
+        # Zero gains until the first set point came, then the set point's own bytes.
+        assert mit and mit[-1] == setpoint
+        assert {f for f in mit if f != setpoint} <= {f for f in mit[:3]}
+        assert sent[-1] == DISABLE, "stopping disables"
+
+
+# Each command the bridge must refuse whole, sent while a commander holds both motors at
+# q = 0.2: (probe options, the refusal, a position its q would have put on the bus).
+MALFORMED = {
+    "nan": (["--malformed", "nan"], r"tau of 'knee' is not (a )?finite", 1.5),
+    "unknown": (["--malformed", "unknown"], r"unknown motor 'no-such-motor'", 1.5),
+    "lengths": (["--malformed", "lengths"], r"2 names but 1 q", 1.5),
+    "duplicate": (["--mit", "hip=1.5,0,2,0.1,0"], r"'hip' named twice", 1.5),
+    "order": (["--malformed", "order"], r"out of order", 2.5),
+    "action": (["--action", "enable", "--malformed", "unknown-action"],
+               r"unknown action 'no-such-action'", None),
+}
+
+
+@pytest.mark.parametrize("kind", MALFORMED)
+def test_a_malformed_command_is_refused_and_never_applied(bridge, capture, kind):
+    options, refusal, forbidden = MALFORMED[kind]
+    running = bridge("--allow-commands", "--command-timeout-ms", "2000")
+    holder = start_probe("command", "--action", "enable", *HOLD, "--rate", "20", "--seconds", "5")
+    before = status_when(lambda s: s["commands_applied"] >= 3, "the holder's commands taken")
+    mit = [] if kind == "action" else ["--mit", "hip=1.5,0,2,0.1,0", "--mit", "knee=1.5,0,2,0.1,0"]
+    probe("command", *mit, *options, "--seq-start", "7")
+    after = status()
+    assert after["commands_refused"] - before["commands_refused"] == 1
+    assert re.search(refusal, after["last_refusal"]), after["last_refusal"]
+    finish(holder)
+    running.stop()
+    if forbidden is not None:
+        frames = capture.frames()
+        for _, motor_id, _, _ in MOTORS:
+            codes = {f[0] << 8 | f[1] for f in sent_to(frames, motor_id) if is_mit(f)}
+            assert P_DES[forbidden] not in codes
+            assert codes, "the holder's set points were on the bus"
+
+
+def test_the_watchdog_disables_and_only_a_new_enable_lifts_it(bridge, capture):
+    running = bridge("--allow-commands", "--command-timeout-ms", "300")
+    probe("command", "--action", "enable", *HOLD, "--rate", "20", "--seconds", "1")
+    tripped = status_when(lambda s: s["watchdog_trips"] >= 1, "the watchdog tripped")
+    assert tripped["watchdog_trips"] == 1
+    # Set points alone enable nothing; the watchdog has nothing more to trip on.
+    probe("command", *HOLD, "--rate", "20", "--seconds", "1")
+    time.sleep(1)
+    assert status()["watchdog_trips"] == 1
+    running.stop()
+    frames = capture.frames()
+    for _, motor_id, _, _ in MOTORS:
+        sent = sent_to(frames, motor_id)
+        last_mit = max(i for i, f in enumerate(sent) if is_mit(f))
+        after = sent[last_mit + 1:]
+        assert len(after) >= RATE and set(after) == {DISABLE}
+
+
+def test_a_flooding_commander_does_not_slow_the_tick(bridge):
+    bridge("--allow-commands", "--command-timeout-ms", "2000")
+    quiet = tick_rate(probe("echo", "--topic", "status", "--seconds", "2"))
+    flood = start_probe("command", "--action", "enable", *HOLD, "--flood", "--seconds", "6")
+    status_when(lambda s: s["commands_applied"] >= 100, "the flood taken")
+    before = status()
+    flooded = probe("echo", "--topic", "status", "--seconds", "2")
+    summary = finish(flood)[-1]
+    ticks = flooded[-1]["tick"] - before["tick"]
+    assert summary["rate"] > 3 * RATE, "a flood well above the tick rate"
+    assert flooded[-1]["commands_applied"] - before["commands_applied"] >= ticks / 2
+    assert tick_rate(flooded) >= quiet / 2
+    assert flooded[-1]["watchdog_trips"] == 0
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_a_signal_disables_every_motor_and_exits_0(bridge, capture, sig):
+    running = bridge("--allow-commands", "--command-timeout-ms", "2000")
+    holder = start_probe("command", "--action", "enable", *HOLD, "--rate", "20", "--seconds", "30")
+    status_when(lambda s: s["commands_applied"] >= 5, "the motors enabled")
+    assert running.stop(sig) == 0
+    holder.terminate()
+    holder.communicate(timeout=30)
+    frames = capture.frames()
+    for _, motor_id, master_id, _ in MOTORS:
+        sent = sent_to(frames, motor_id)
+        assert any(is_mit(f) for f in sent) and sent[-1] == DISABLE
+        # The motor's last word: status 0, disabled.
+        assert sent_to(frames, master_id)[-1][0] >> 4 == 0
+
+
+def test_measure_traces_commands_to_the_bus_and_replies_to_states(bridge, iface):
+    bridge("--allow-commands", "--command-timeout-ms", "2000")
+    motors = [a for name, i, master, model in MOTORS
+              for a in ("--motor", f"{name}:{i}:{master:#x}:{model}")]
+    result = probe("measure", "--iface", iface, "--rate", str(RATE), "--seconds", "3", *motors)[0]
+    commands = result["commands"]
+    assert commands["published"] >= RATE * len(MOTORS)
+    assert commands["on_bus"] >= commands["published"] / 2
+    assert result["command_to_frame_ms"]["count"] >= commands["on_bus"] / 2
+    # The motors follow the set points, so their replies carry new positions to trace.
+    assert result["replies"]["new_positions"] >= RATE
+    assert result["reply_to_state_ms"]["count"] >= result["replies"]["new_positions"] / 2
+    assert 0 < result["command_to_frame_ms"]["p50"] < 1000
+    assert 0 < result["reply_to_state_ms"]["p50"] < 1000
