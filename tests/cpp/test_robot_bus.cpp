@@ -219,6 +219,17 @@ TEST_F(RobotBus, WatchdogDisablesEveryMotorWhenTicksStop) {
                                         std::to_string(watchdog.count()) +
                                         " ms, so the motors were disabled; enable_all() brings "
                                         "them back");
+
+    // Acknowledged, the robot ticks again and has sent nothing meanwhile: the motors stay
+    // disabled until a tick's own commands say otherwise.
+    robot->acknowledge_watchdog();
+    const std::vector<Command> disable(2, Command{Action::Disable, {}});
+    const auto after = robot->tick(disable);
+    ASSERT_TRUE(after);
+    for (const Outcome& outcome : *after) {
+        ASSERT_TRUE(outcome.state) << text(outcome);
+        EXPECT_EQ(outcome.state->error, 0) << "a motor enabled since the watchdog fired";
+    }
     ASSERT_TRUE(robot->enable_all().empty());
     EXPECT_TRUE(robot->tick(hold));
 }
