@@ -1,8 +1,6 @@
 // jointbus-dds-probe: the other end of jointbus-dds, for tests and benchmarks. `echo` prints
 // what the bridge publishes, `command` sends it commands (at a rate, as a flood, or one that it
 // must refuse), `measure` times commands to the bus and replies back to DDS.
-#include <time.h>
-
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <iostream>
@@ -185,30 +183,20 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
             }
         }
     } else {
-        // The action once, first; then the set points, once, at the rate or as a flood.
-        if (with_action) commander.motor(motor);
+        // With set points too, the action goes once, first; then the set points (or the
+        // action alone) once, at the rate or as a flood.
+        if (with_action && with_mit) commander.motor(motor);
+        const double until = options.seconds > 0 ? started + options.seconds : INFINITY;
         const bool repeat = options.flood || options.rate > 0;
-        const std::uint64_t rounds = with_mit || !with_action ? 1 : 0;
-        if (!repeat) {
-            if (rounds == 1) commander.mit(mit);
-        } else {
-            const double until = options.seconds > 0 ? started + options.seconds : INFINITY;
-            const double period = options.flood ? 0.0 : 1.0 / options.rate;
-            timespec next{};
-            clock_gettime(CLOCK_MONOTONIC, &next);
-            while (!stop_requested.load() && wall_seconds() < until) {
-                if (with_mit) {
-                    commander.mit(mit);
-                } else {
-                    commander.motor(motor);
-                }
-                if (options.flood) continue;
-                const auto step = static_cast<long long>(period * 1e9) + next.tv_nsec;
-                next.tv_sec += static_cast<time_t>(step / 1'000'000'000);
-                next.tv_nsec = static_cast<long>(step % 1'000'000'000);
-                (void)clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        Pacer pacer(options.flood ? 0.0 : options.rate);
+        do {
+            if (with_mit) {
+                commander.mit(mit);
+            } else {
+                commander.motor(motor);
             }
-        }
+            pacer.wait();
+        } while (repeat && !stop_requested.load() && wall_seconds() < until);
     }
     commander.flush();
     const double elapsed = wall_seconds() - started;

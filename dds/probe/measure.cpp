@@ -13,6 +13,8 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
+#include <string_view>
 #include <thread>
 
 #include "cli/motor_option.hpp"
@@ -59,6 +61,7 @@ struct StateSample {
 struct StatusSample {
     double stamp = 0;
     std::uint64_t tick = 0;
+    std::uint64_t watchdog_trips = 0;
 };
 
 // What the capture thread brings back.
@@ -72,6 +75,9 @@ struct Capture {
 struct Received {
     std::vector<StateSample> states;
     std::vector<StatusSample> status;
+    // The motors whose status said "enabled" at least once: one that never did was sent set
+    // points that it ignored, and its replies show no motion to trace.
+    std::set<std::string> enabled;
 };
 
 std::expected<MeasuredMotor, std::string> parse_measured(const std::string& text) {
@@ -155,23 +161,15 @@ void receive_samples(const Endpoints& endpoints, const Waitset& waitset,
             });
         (void)take_all<jointbus_msgs_msg_dds__RobotStatus_>(
             endpoints.status.get(), [&](const jointbus_msgs_msg_dds__RobotStatus_& s) {
-                received.status.push_back({seconds(s.header.stamp), s.tick});
+                received.status.push_back({seconds(s.header.stamp), s.tick, s.watchdog_trips});
+                for (std::uint32_t i = 0; i < s.motors._length; ++i) {
+                    const auto& motor = s.motors._buffer[i];
+                    if (motor.status != nullptr && std::string_view(motor.status) == "enabled") {
+                        received.enabled.insert(motor.name);
+                    }
+                }
             });
     }
-}
-
-// Sleeps until `deadline` on the monotonic clock, whatever signal comes.
-void sleep_until(const timespec& deadline) {
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-        if (stop_requested.load()) return;
-    }
-}
-
-timespec add_seconds(timespec t, double s) {
-    const auto ns = static_cast<long long>(std::llround(s * 1e9)) + t.tv_nsec;
-    t.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
-    t.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    return t;
 }
 
 // Where each motor stands: its position in the first joint_states sample that names it.
@@ -305,10 +303,8 @@ int measure(const DomainOptions& domain, const MeasureOptions& options) {
     }
     std::vector<std::vector<Publication>> published(motors.size());
     std::uint64_t write_failures = 0;
-    const double period = 1.0 / options.rate;
     const auto steps = static_cast<std::uint64_t>(options.seconds * options.rate);
-    timespec next{};
-    clock_gettime(CLOCK_MONOTONIC, &next);
+    Pacer pacer(options.rate);
     for (std::uint64_t step = 0; enabled && step < steps && !stop_requested.load(); ++step) {
         for (std::size_t m = 0; m < motors.size(); ++m) {
             command.q[m] =
@@ -326,12 +322,7 @@ int measure(const DomainOptions& domain, const MeasureOptions& options) {
                 if (payload) published[m].push_back({seconds(stamp), position_code(*payload)});
             }
         }
-        next = add_seconds(next, period);
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        // Behind by more than a period (a stall): start again from now rather than burst.
-        if (timespec_seconds(now) - timespec_seconds(next) > period) next = now;
-        sleep_until(next);
+        pacer.wait();
     }
     const double ended = wall_seconds();
     action.action = "disable";
@@ -450,6 +441,13 @@ int measure(const DomainOptions& domain, const MeasureOptions& options) {
         return s.received >= started && s.received <= ended;
     });
     nlohmann::json tick_rate = nullptr;
+    // A trip disables every motor until the next enable, and this run sends only the one: the
+    // commands after it never reach the bus.
+    nlohmann::json watchdog_trips = nullptr;
+    if (!received.status.empty()) {
+        watchdog_trips =
+            received.status.back().watchdog_trips - received.status.front().watchdog_trips;
+    }
     if (received.status.size() >= 2) {
         const StatusSample& first = received.status.front();
         const StatusSample& last = received.status.back();
@@ -472,6 +470,15 @@ int measure(const DomainOptions& domain, const MeasureOptions& options) {
         {"reply_to_stamp_ms", spread_ms(reply_to_stamp)},
         {"joint_states_rate", window > 0 ? static_cast<double>(in_window) / window : 0.0},
         {"tick_rate", tick_rate},
+        {"watchdog_trips", watchdog_trips},
+        {"never_enabled",
+         [&] {
+             std::vector<std::string> names;
+             for (const MeasuredMotor& m : motors) {
+                 if (!received.enabled.contains(m.name)) names.push_back(m.name);
+             }
+             return names;
+         }()},
         {"frames_captured", capture.frames.size()},
         {"frames_dropped", capture.dropped},
     };

@@ -1,5 +1,9 @@
 #include "messages.hpp"
 
+#include <time.h>
+
+#include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -249,6 +253,30 @@ nlohmann::json to_json(const jointbus_msgs_msg_dds__RobotStatus_& sample, double
     }
     line["motors"] = std::move(motors);
     return line;
+}
+
+namespace {
+
+long long monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
+}
+
+}  // namespace
+
+Pacer::Pacer(double rate)
+    : period_ns_(rate > 0 ? std::llround(1e9 / rate) : 0), next_ns_(monotonic_ns()) {}
+
+void Pacer::wait() {
+    if (period_ns_ == 0) return;
+    next_ns_ += period_ns_;
+    if (monotonic_ns() - next_ns_ > period_ns_) next_ns_ = monotonic_ns();
+    const timespec deadline{static_cast<time_t>(next_ns_ / 1'000'000'000LL),
+                            static_cast<long>(next_ns_ % 1'000'000'000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+        if (stop_requested.load()) return;
+    }
 }
 
 std::expected<Waitset, std::string> make_waitset(const Entity& participant,

@@ -105,6 +105,19 @@ dds_return_t take_all(dds_entity_t reader, Each&& each) {
     }
 }
 
+// A fixed rate on the monotonic clock. A stall longer than a period is not made up for in a
+// burst: the schedule starts again from the end of the stall.
+class Pacer {
+public:
+    explicit Pacer(double rate);
+    // Sleeps until the next period begins (at once when `rate` is 0, or on SIGINT/SIGTERM).
+    void wait();
+
+private:
+    long long period_ns_;
+    long long next_ns_;
+};
+
 // Waits for data on any reader attached to `waitset`, at most `timeout_ms`.
 struct Waitset {
     Entity waitset;
