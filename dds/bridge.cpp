@@ -78,6 +78,7 @@ struct Bridge::Impl {
     std::unique_ptr<robot::Robot> engine;
     std::vector<Slot> slots;
     std::vector<robot::Command> commands;
+    std::vector<bool> acting;  // this tick's command is a motor's pending action
     BridgeCounts counts;
     std::string last_refusal;
     Clock::time_point last_command_at = Clock::now();
@@ -269,7 +270,8 @@ struct Bridge::Impl {
     void plan_commands() {
         for (std::size_t i = 0; i < slots.size(); ++i) {
             Slot& slot = slots[i];
-            if (slot.pending_count > 0) {
+            acting[i] = slot.pending_count > 0;
+            if (acting[i]) {
                 commands[i] = robot::Command{slot.pending[0], {}};
                 std::shift_left(slot.pending.begin(), slot.pending.begin() + slot.pending_count, 1);
                 --slot.pending_count;
@@ -298,6 +300,16 @@ struct Bridge::Impl {
                 ++slot.missed;
                 ++counts.missed_replies;
                 slot.no_state = no_state_name(outcomes[i].reason);
+                const bool unsent = outcomes[i].reason == robot::NoState::Owed ||
+                                    outcomes[i].reason == robot::NoState::SendFailed;
+                // An action the engine did not send (the motor still owed a reply, or the
+                // send failed) goes out in the next tick instead: an enable is not lost.
+                if (acting[i] && unsent && slot.pending_count < kPendingMax) {
+                    std::shift_right(slot.pending.begin(),
+                                     slot.pending.begin() + slot.pending_count + 1, 1);
+                    slot.pending[0] = commands[i].action;
+                    ++slot.pending_count;
+                }
             }
         }
     }
@@ -380,6 +392,7 @@ std::expected<std::unique_ptr<Bridge>, std::string> Bridge::open(RobotFile robot
     const std::size_t count = impl->robot.names.size();
     impl->slots.resize(count);
     impl->commands.resize(count);
+    impl->acting.resize(count);
     impl->state_names.resize(count);
     impl->position.resize(count);
     impl->velocity.resize(count);

@@ -98,9 +98,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     // The engine's own watchdog is for this program stalling (stopped, starved): it disables
-    // the motors from the bus threads when no tick came for 25 ticks, at least 50 ms.
+    // the motors from the bus threads when no tick came for 25 ticks, at least 100 ms. A
+    // shorter one fires on a loaded machine's scheduling stalls, and would then hold the motors
+    // disabled until the next enable.
     robot->config.watchdog = transport::Duration::from_nanos(
-        static_cast<std::uint64_t>(std::max(period * 25L, 50'000'000L)));
+        static_cast<std::uint64_t>(std::max(period * 25L, 100'000'000L)));
     const std::size_t buses = robot->config.buses.size();
     const std::size_t motors = robot->names.size();
 
