@@ -2,7 +2,8 @@
 // holds each where it stands with MIT commands at 200 Hz for SECONDS, disables them on every
 // way out (the end, Ctrl-C, a failed enable) and prints how many ticks each motor answered.
 //
-// Usage: robot_controller SECONDS IFACE:MOTOR_ID:MASTER_ID...   (ids decimal or 0x-hex)
+// Usage: robot_controller SECONDS IFACE:MOTOR_ID:MASTER_ID[:TIMEOUT_MS]...   (ids decimal or
+// 0x-hex; the reply timeout defaults to 20 ms)
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -27,12 +28,18 @@ bool add_motor(robot::RobotConfig& config, const std::string& arg) {
     const std::string iface = arg.substr(0, first);
     const auto id = std::strtoul(arg.c_str() + first + 1, nullptr, 0);
     const auto master = std::strtoul(arg.c_str() + second + 1, nullptr, 0);
+    const auto third = arg.find(':', second + 1);
     robot::BusConfig* bus = nullptr;
     for (auto& each : config.buses) bus = each.iface == iface ? &each : bus;
     if (bus == nullptr) bus = &config.buses.emplace_back(robot::BusConfig{iface, {}});
     damiao::Damiao motor;  // default limits (those of a DM4310) and a 20 ms reply timeout
     motor.motor_id = static_cast<std::uint16_t>(id);
     motor.master_id = static_cast<std::uint16_t>(master);
+    if (third != std::string::npos) {
+        const auto millis = std::strtoul(arg.c_str() + third + 1, nullptr, 10);
+        if (millis == 0) return false;
+        motor.timeout = transport::Duration::from_millis(millis);
+    }
     bus->motors.push_back({motor, "dm4310"});
     return true;
 }
@@ -44,7 +51,8 @@ int main(int argc, char** argv) {
     bool usable = argc >= 3;
     for (int i = 2; i < argc && usable; ++i) usable = add_motor(config, argv[i]);
     if (!usable) {
-        std::fprintf(stderr, "usage: robot_controller SECONDS IFACE:MOTOR_ID:MASTER_ID...\n");
+        std::fprintf(stderr,
+                     "usage: robot_controller SECONDS IFACE:MOTOR_ID:MASTER_ID[:TIMEOUT_MS]...\n");
         return 2;
     }
     auto opened = robot::Robot::open(config);
