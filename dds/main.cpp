@@ -153,7 +153,10 @@ int main(int argc, char** argv) {
         }
     }
     (*bridge)->close();
-    const auto& counts = (*bridge)->counts();
+    const dds::BridgeCounts counts = (*bridge)->counts();
+    bridge->reset();
+    // The domain and Cyclone's threads, so that the program ends with nothing of DDS left.
+    dds_delete(DDS_CYCLONEDDS_HANDLE);
     std::fprintf(stderr,
                  "jointbus-dds: stopped after %llu ticks (%llu late, %llu refused by the engine); "
                  "%llu replies missed; commands %llu applied, %llu refused; watchdog %llu; every "
