@@ -88,7 +88,12 @@ int main(int argc, char** argv) {
                    "created once the topics exist and the first tick ran");
     app.add_option("--seconds", seconds, "stop after this long; 0 runs until SIGINT or SIGTERM")
         ->check(CLI::NonNegativeNumber);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // --help exits 0; every usage error exits 2, as the other programs do.
+        return app.exit(error) == 0 ? 0 : 2;
+    }
 
     const long period = std::lround(1e9 / rate);
     auto robot = dds::read_robot_file(

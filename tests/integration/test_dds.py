@@ -291,3 +291,19 @@ def test_measure_traces_commands_to_the_bus_and_replies_to_states(bridge, iface)
     assert result["reply_to_state_ms"]["count"] >= result["replies"]["new_positions"] / 2
     assert 0 < result["command_to_frame_ms"]["p50"] < 1000
     assert 0 < result["reply_to_state_ms"]["p50"] < 1000
+
+
+@pytest.mark.parametrize("args, robot, message", [
+    (["--rate", "0"], "bus {iface}\nmotor hip 1:0x11\n", "--rate: Value 0 not in range"),
+    ([], "bus {iface}\nmotor hip 1:0x11\nmotor hip 2:0x12\n", ":3: a second motor named 'hip'"),
+    ([], "bus {iface}\nmotor hip 1:0x11\nmotor knee 2:0x11\n", ":3: "),
+])
+def test_usage_errors_exit_2_before_any_bus_or_dds(iface, tmp_path, capture, args, robot,
+                                                   message):
+    path = tmp_path / "robot.conf"
+    path.write_text(robot.format(iface=iface))
+    done = subprocess.run([str(BRIDGE), str(path), "--domain", DOMAIN, *args],
+                          capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert message in done.stderr
+    assert capture.frames() == []
