@@ -110,14 +110,15 @@ def stamp(state):
 
 # Regression: back to back, a reply later than its command's timeout arrived during the next
 # exchange and was taken as that one's; with 25 ms replies and a 20 ms timeout nearly every
-# state answered an earlier command.
-@pytest.mark.parametrize("latency, at_least_answered", [(15, 10), (25, 0), (35, 0)])
+# state answered an earlier command. The promise holds for replies within twice the timeout:
+# the latencies keep 20 ms or more below that, as a loaded machine delays replies by as much.
+@pytest.mark.parametrize("latency, at_least_answered", [(35, 10), (60, 0), (80, 0)])
 def test_back_to_back_no_state_answers_another_command(virtual_motor, bus, latency,
                                                        at_least_answered):
     virtual_motor("--motor", f"8:0x18:dm4310:stamp:latency={latency}")
-    motor = Damiao(8, 0x18, timeout_ms=20)
+    motor = Damiao(8, 0x18, timeout_ms=50)
     answered = 0
-    for sent in range(1, 61):
+    for sent in range(1, 41):
         try:
             state = motor.enable(bus)
         except RuntimeError:
