@@ -20,6 +20,24 @@ PyRef items_of(PyObject* object, const char* name) {
     return PyRef::steal(PySequence_List(object));
 }
 
+PyRef items_of(PyObject* object, const char* name, std::size_t most) {
+    if (PyList_Check(object) || PyTuple_Check(object)) return PyRef::borrow(object);
+    if (Py_TYPE(object)->tp_iter == nullptr && !PySequence_Check(object))
+        return items_of(object, name);
+    const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!iterator || !list) return {};
+    while (static_cast<std::size_t>(PyList_GET_SIZE(list.get())) < most) {
+        const PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred() != nullptr) return {};
+            break;
+        }
+        if (PyList_Append(list.get(), item.get()) != 0) return {};
+    }
+    return list;
+}
+
 bool item_type_error(PyObject* item, const char* name, std::size_t index, const char* expected) {
     const PyRef type = type_name(item);
     if (type) {

@@ -13,6 +13,9 @@ namespace jointbus::python_robot {
 // A list or tuple as it is, any other iterable as a new list; every other object fails with
 // TypeError "argument '{name}': '{type}' object is not iterable". Null with an exception set.
 [[nodiscard]] python::PyRef items_of(PyObject* object, const char* name);
+// The same, but an iterable that is neither list nor tuple is read for at most `most` items:
+// what an endless one holds beyond them is never taken (the caller reports a wrong count).
+[[nodiscard]] python::PyRef items_of(PyObject* object, const char* name, std::size_t most);
 
 // Sets TypeError "argument '{name}': item {index}: '{type}' object cannot be converted to
 // {expected}"; returns false.

@@ -36,6 +36,7 @@ struct NoStateObject {
 struct Engine {
     std::unique_ptr<robot::Robot> robot;   // null once closed
     std::vector<robot::Command> commands;  // reused by every tick
+    std::vector<robot::Outcome> outcomes;  // one per motor, reused by every tick
 };
 
 struct RobotObject {

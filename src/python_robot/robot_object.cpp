@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "damiao/mit.hpp"
+#include "log/log.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
@@ -29,10 +30,6 @@ using python::at_boundary;
 using python::BoundArguments;
 using python::PyRef;
 using python::Signature;
-
-// How long the tick waits for the buses between two looks at the signal handlers: the delay
-// before Ctrl-C takes effect.
-constexpr transport::Duration kSignalPoll = transport::Duration::from_millis(2);
 
 constexpr const char* kCommandKinds =
     "a command (MitSetpoint, 'enable', 'disable', 'set_zero', 'clear_error' or None)";
@@ -97,13 +94,68 @@ PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operati
         wait_without_interpreter);
 }
 
-void close_engine(RobotObject* robot, Engine& engine) {
-    if (!engine.robot) return;
+// Closes the engine; the motors it could not confirm disabled.
+std::vector<robot::MotorFault> close_engine(RobotObject* robot, Engine& engine) {
+    if (!engine.robot) return {};
     forget(robot);
-    without_interpreter([&] {
-        engine.robot->close();
+    return without_interpreter([&] {
+        auto faults = engine.robot->close();
         engine.robot.reset();
+        return faults;
     });
+}
+
+// One line per fault, each naming its bus, motor and status.
+std::string fault_lines(const std::vector<robot::MotorFault>& faults) {
+    std::string text;
+    for (const robot::MotorFault& fault : faults) {
+        if (!text.empty()) text += '\n';
+        text += fault.text;
+    }
+    return text;
+}
+
+// SIGTERM is how systemd, containers and launch files stop a program; at its default action it
+// ends the process at once, running no `finally`, `with` exit or atexit, and so leaves every
+// motor enabled. Raised as SystemExit(143) instead, it unwinds like Ctrl-C, and the process
+// still ends with the status a shell gives a SIGTERM.
+constexpr int kSigtermStatus = 128 + 15;
+
+PyObject* sigterm_exits(PyObject*, PyObject* const*, Py_ssize_t) {
+    const PyRef status = PyRef::steal(PyLong_FromLong(kSigtermStatus));
+    if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
+    return nullptr;
+}
+
+PyMethodDef sigterm_handler_definition = {
+    "sigterm_exits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sigterm_exits)),
+    METH_FASTCALL, "sigterm_exits(signum, frame, /)\n--\n\nRaise SystemExit(143)."};
+
+// Installs that handler when this is the main thread and SIGTERM is at its default action; a
+// handler the program installed itself is left alone.
+bool exit_on_sigterm() {
+    const PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+    if (!threading) return false;
+    const PyRef current =
+        PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
+    const PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!current || !main) return false;
+    if (current.get() != main.get()) return true;
+    const PyRef signal = PyRef::steal(PyImport_ImportModule("signal"));
+    if (!signal) return false;
+    const PyRef number = PyRef::steal(PyObject_GetAttrString(signal.get(), "SIGTERM"));
+    const PyRef fallback = PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL"));
+    if (!number || !fallback) return false;
+    const PyRef installed =
+        PyRef::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", number.get()));
+    if (!installed) return false;
+    const int is_default = PyObject_RichCompareBool(installed.get(), fallback.get(), Py_EQ);
+    if (is_default != 1) return is_default == 0;
+    const PyRef handler = PyRef::steal(PyCFunction_New(&sigterm_handler_definition, nullptr));
+    if (!handler) return false;
+    const PyRef done = PyRef::steal(
+        PyObject_CallMethod(signal.get(), "signal", "OO", number.get(), handler.get()));
+    return static_cast<bool>(done);
 }
 
 // ---- Construction ----------------------------------------------------------------------------
@@ -149,8 +201,9 @@ bool describe(PyObject* buses, robot::RobotConfig& config, PyRef& motors) {
 PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
-            static const Signature signature("Robot.__new__()",
-                                             {"buses", "watchdog_ms", "disable_on_exit"}, 1);
+            static const Signature signature(
+                "Robot.__new__()", {"buses", "watchdog_ms", "disable_on_exit", "exit_on_sigterm"},
+                1);
             BoundArguments bound;
             if (!bind(signature, args, kwargs, bound)) return nullptr;
             const PyRef items = items_of(bound[0], "buses");
@@ -168,9 +221,14 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 !to_bool(bound[2], "disable_on_exit", config.disable_on_close)) {
                 return nullptr;
             }
+            bool sigterm = true;
+            if (bound[3] != nullptr && !to_bool(bound[3], "exit_on_sigterm", sigterm)) {
+                return nullptr;
+            }
             if (auto valid = robot::validate(config); !valid) {
                 return set_text_error(PyExc_ValueError, valid.error().text);
             }
+            if (sigterm && !exit_on_sigterm()) return nullptr;
             auto opened =
                 without_interpreter([&] { return robot::Robot::open(std::move(config)); });
             if (!opened) return set_text_error(PyExc_OSError, opened.error().text);
@@ -179,8 +237,8 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (count != static_cast<std::size_t>(PyTuple_GET_SIZE(motors.get()))) {
                 throw python::InternalFault("the robot counts other motors than its description");
             }
-            Engine engine{std::move(*opened), {}};
-            engine.commands.reserve(count);
+            Engine engine{std::move(*opened), {}, std::vector<robot::Outcome>(count)};
+            engine.commands.reserve(count + 1);
             PyObject* self = type->tp_alloc(type, 0);
             if (self == nullptr) {
                 without_interpreter([&] { engine.robot.reset(); });
@@ -245,8 +303,9 @@ bool to_command(PyObject* item, std::size_t index, robot::Command& out) {
     return true;
 }
 
-bool to_commands(PyObject* commands, std::vector<robot::Command>& out) {
-    const PyRef items = items_of(commands, "commands");
+bool to_commands(PyObject* commands, std::size_t motor_count, std::vector<robot::Command>& out) {
+    // One more than the motors is enough to say the count is wrong.
+    const PyRef items = items_of(commands, "commands", motor_count + 1);
     if (!items) return false;
     const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
     PyObject** values = PySequence_Fast_ITEMS(items.get());
@@ -281,10 +340,10 @@ PyObject* outcome_list(const std::vector<robot::Outcome>& outcomes) {
     return list.release();
 }
 
-// A signal that cuts the first bus's wait short (it runs on this thread) runs the interpreter's
+// A signal that cuts the tick's wait short (it runs on this thread) runs the interpreter's
 // handlers at once, as the interpreter's own blocking calls do; the wait goes on unless one
 // raised.
-bool run_signal_handlers() {
+bool run_signal_handlers(void*) {
     const PyGILState_STATE state = PyGILState_Ensure();
     const bool wait_on = PyErr_CheckSignals() == 0;
     PyGILState_Release(state);
@@ -292,22 +351,15 @@ bool run_signal_handlers() {
 }
 
 PyObject* tick_engine(Engine& engine, PyObject* commands, std::size_t motor_count) {
-    if (!to_commands(commands, engine.commands)) return nullptr;
-    robot::Robot& robot = *engine.robot;
-    std::expected<void, robot::TickError> started;
-    std::optional<std::vector<robot::Outcome>> outcomes;
+    if (!to_commands(commands, motor_count, engine.commands)) return nullptr;
+    std::expected<void, robot::TickError> ticked;
     without_interpreter([&] {
-        started = robot.start_tick(engine.commands);
-        if (started) outcomes = robot.finish(kSignalPoll, &run_signal_handlers);
+        ticked = engine.robot->tick(engine.commands, engine.outcomes, {&run_signal_handlers});
     });
-    if (!started) return raise_tick_error(started.error(), engine, motor_count);
-    while (!outcomes) {
-        // A handler that raises ends the call; the buses finish the tick on their own, and the
-        // engine's next operation waits for them.
-        if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) return nullptr;
-        without_interpreter([&] { outcomes = robot.finish(kSignalPoll); });
-    }
-    return outcome_list(*outcomes);
+    // A handler that raised ended the tick: its exception is the call's.
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    if (!ticked) return raise_tick_error(ticked.error(), engine, motor_count);
+    return outcome_list(engine.outcomes);
 }
 
 PyObject* robot_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -336,14 +388,8 @@ constexpr Step kEnsureMitMode{"Robot.ensure_mit_mode()", &robot::Robot::ensure_m
 constexpr Step kEnableAll{"Robot.enable_all()", &robot::Robot::enable_all};
 constexpr Step kDisableAll{"Robot.disable_all()", &robot::Robot::disable_all};
 
-// One line per fault, each naming its bus, motor and status.
 PyObject* raise_faults(const std::vector<robot::MotorFault>& faults) {
-    std::string text;
-    for (const robot::MotorFault& fault : faults) {
-        if (!text.empty()) text += '\n';
-        text += fault.text;
-    }
-    return set_text_error(PyExc_RuntimeError, text);
+    return set_text_error(PyExc_RuntimeError, fault_lines(faults));
 }
 
 template <const Step& step>
@@ -366,11 +412,22 @@ PyObject* robot_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
         nullptr);
 }
 
-PyObject* close_robot(PyObject* self, const char* full_name) {
+// Closes the robot; the motors it could not confirm disabled raise RuntimeError, unless another
+// exception is already on its way out (`quiet`), when they are logged instead.
+PyObject* close_robot(PyObject* self, const char* full_name, bool quiet = false) {
     return with_engine(
         self, full_name,
         [&](Engine& engine) -> PyObject* {
-            close_engine(as_robot(self), engine);
+            const auto faults = close_engine(as_robot(self), engine);
+            if (faults.empty()) Py_RETURN_NONE;
+            if (!quiet) {
+                return set_text_error(
+                    PyExc_RuntimeError,
+                    "could not confirm these motors disabled:\n" + fault_lines(faults));
+            }
+            for (const robot::MotorFault& fault : faults) {
+                JOINTBUS_LOG(log::Level::Warn, "jointbus::robot", "on close: " + fault.text);
+            }
             Py_RETURN_NONE;
         },
         false);
@@ -399,7 +456,7 @@ PyObject* robot_enter(PyObject* self, PyObject*) {
         nullptr);
 }
 
-PyObject* robot_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+PyObject* robot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
             if (nargs != 3) {
@@ -408,7 +465,7 @@ PyObject* robot_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
                              nargs, nargs == 1 ? "was" : "were");
                 return nullptr;
             }
-            return close_robot(self, "Robot.__exit__()");
+            return close_robot(self, "Robot.__exit__()", args[0] != Py_None);
         },
         nullptr);
 }
@@ -453,7 +510,8 @@ PyMethodDef robot_methods[] = {
 PyObject* create_robot_type() {
     static PyType_Slot slots[] = {
         {Py_tp_doc,
-         const_cast<char*>("Robot(buses, watchdog_ms=50, disable_on_exit=True)\n--\n\n"
+         const_cast<char*>("Robot(buses, watchdog_ms=50, disable_on_exit=True, "
+                           "exit_on_sigterm=True)\n--\n\n"
                            "Every motor of every bus, commanded together once per tick.")},
         {Py_tp_new, python::slot(&robot_new)},
         {Py_tp_dealloc, python::slot(&robot_dealloc)},
@@ -477,11 +535,20 @@ PyObject* close_open_robots(PyObject*, PyObject*) {
             for (RobotObject* robot : open_robots) {
                 robots.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(robot)));
             }
+            // Every robot is closed, whatever the first one raised.
+            PyObject* raised_type = nullptr;
+            PyObject* raised = nullptr;
+            PyObject* traceback = nullptr;
             for (const PyRef& robot : robots) {
                 const PyRef done = PyRef::steal(close_robot(robot.get(), "Robot.close()"));
-                if (!done) return nullptr;
+                if (!done && raised_type == nullptr) {
+                    PyErr_Fetch(&raised_type, &raised, &traceback);
+                }
+                PyErr_Clear();
             }
-            Py_RETURN_NONE;
+            if (raised_type == nullptr) Py_RETURN_NONE;
+            PyErr_Restore(raised_type, raised, traceback);
+            return nullptr;
         },
         nullptr);
 }

@@ -1,10 +1,16 @@
 #include "robot/bus_engine.hpp"
 
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <variant>
 
 namespace jointbus::robot {
@@ -16,7 +22,7 @@ using transport::CanFrame;
 using transport::CanId;
 using transport::Instant;
 
-constexpr Instant kNever{INT64_MAX, transport::kNanosPerSecond - 1};
+constexpr Instant kNever = BusEngine::kNever;
 
 std::array<std::uint8_t, 8> payload_bytes(std::uint64_t payload) {
     std::array<std::uint8_t, 8> data;
@@ -100,12 +106,17 @@ BusEngine::BusEngine(BusLabel label, std::span<const MotorConfig> motors, transp
       slots_(motors.size()),
       may_be_enabled_(motors.size(), false) {}
 
-void BusEngine::tick(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes) {
+bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes,
+                      Instant send_until) {
     transport::CanTransport& wire = bus_.transport();
     transport::OwedReplies& owed = bus_.owed();
+    outgoing_ = outgoing;
+    outcomes_ = outcomes;
+    pending_ = 0;
     wire.discard_waiting(owed);
-    const Instant start = wire.now();
-    std::size_t pending = 0;
+    Instant now = wire.now();
+    latest_ = now;
+    bool on_time = true;
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         Slot& slot = slots_[i];
         Outcome& outcome = outcomes[i];
@@ -115,10 +126,14 @@ void BusEngine::tick(std::span<const Outgoing> outgoing, std::span<Outcome> outc
         if (outgoing[i].action == Action::None) continue;
         // Its reply to an earlier tick may still come: anything read from its master id now is
         // that reply (and settles it), so a frame sent now would have no reply of its own.
-        if (owed.due(motor.reply_id(), start)) {
+        if (owed.due(motor.reply_id(), now)) {
             outcome.reason = NoState::Owed;
             continue;
         }
+        // Stopped between two sends (SIGSTOP, a debugger): what the loop commanded before the
+        // stop is no command for after it.
+        if (send_until < now) on_time = false;
+        if (!on_time) continue;
         const auto data = payload_bytes(outgoing[i].payload);
         if (auto sent = wire.send({motor.command_id(), data, false, false}); !sent) {
             outcome.reason = NoState::SendFailed;
@@ -129,74 +144,171 @@ void BusEngine::tick(std::span<const Outgoing> outgoing, std::span<Outcome> outc
             may_be_enabled_[i] = true;
             armed_ = true;
         }
-        slot.deadline = wire.now().plus(motor.timeout);
+        now = wire.now();
+        slot.deadline = now.plus(motor.timeout);
+        latest_ = std::max(latest_, slot.deadline);
         slot.pending = true;
-        ++pending;
+        ++pending_;
     }
+    return on_time;
+}
 
-    // A motor that ends without its reply owes it, even after a short frame from its master id:
-    // another device may have sent that, and only a full reply pays the debt.
-    const auto give_up = [&](std::size_t i, NoState reason,
-                             const std::optional<transport::TransportError>& error) {
+Instant BusEngine::earliest() const {
+    Instant earliest = kNever;
+    for (const Slot& slot : slots_) {
+        if (slot.pending) earliest = std::min(earliest, slot.deadline);
+    }
+    return earliest;
+}
+
+// A motor that ends without its reply owes it, even after a short frame from its master id:
+// another device may have sent that, and only a full reply pays the debt.
+void BusEngine::give_up(std::size_t i, NoState reason,
+                        const std::optional<transport::TransportError>& error) {
+    Slot& slot = slots_[i];
+    const damiao::Damiao& motor = motors_[i].motor;
+    slot.pending = false;
+    --pending_;
+    Outcome& outcome = outcomes_[i];
+    if (slot.short_length && !error) {
+        outcome.reason = NoState::ShortReply;
+        outcome.short_length = *slot.short_length;
+    } else {
+        outcome.reason = reason;
+        outcome.error = error;
+    }
+    bus_.owed().owe(motor.reply_id(), slot.deadline.plus(motor.timeout),
+                    damiao::protocol::kFrameBytes);
+}
+
+void BusEngine::offer(const CanFrame& frame) {
+    bus_.owed().settle(frame);
+    if (frame.remote || frame.error || frame.id.kind != CanId::Kind::Standard) return;
+    for (std::size_t i = 0; i < motors_.size(); ++i) {
         Slot& slot = slots_[i];
         const damiao::Damiao& motor = motors_[i].motor;
+        if (!slot.pending || motor.reply_id() != frame.id) continue;
+        const auto state = damiao::decode_feedback(motor.limits, frame.data.bytes());
+        if (!state) {
+            // The motor's full reply may still be on its way.
+            slot.short_length = frame.data.size();
+            return;
+        }
+        outcomes_[i].state = *state;
         slot.pending = false;
-        --pending;
-        if (slot.short_length && !error) {
-            outcomes[i].reason = NoState::ShortReply;
-            outcomes[i].short_length = *slot.short_length;
-        } else {
-            outcomes[i].reason = reason;
-            outcomes[i].error = error;
+        --pending_;
+        if (outgoing_[i].action == Action::Disable &&
+            state->error != damiao::protocol::kStatusEnabled) {
+            may_be_enabled_[i] = false;
+            armed_ = std::ranges::find(may_be_enabled_, true) != may_be_enabled_.end();
         }
-        owed.owe(motor.reply_id(), slot.deadline.plus(motor.timeout),
-                 damiao::protocol::kFrameBytes);
-    };
-
-    while (pending > 0) {
-        Instant earliest = kNever;
-        for (const Slot& slot : slots_) {
-            if (slot.pending) earliest = std::min(earliest, slot.deadline);
-        }
-        auto received = bus_.receive_until(earliest, [&](const CanFrame& frame) {
-            if (frame.remote || frame.error || frame.id.kind != CanId::Kind::Standard) {
-                return false;
-            }
-            for (std::size_t i = 0; i < motors_.size(); ++i) {
-                Slot& slot = slots_[i];
-                const damiao::Damiao& motor = motors_[i].motor;
-                if (!slot.pending || motor.reply_id() != frame.id) continue;
-                const auto state = damiao::decode_feedback(motor.limits, frame.data.bytes());
-                if (!state) {
-                    // The motor's full reply may still be on its way.
-                    slot.short_length = frame.data.size();
-                    return false;
-                }
-                outcomes[i].state = *state;
-                slot.pending = false;
-                --pending;
-                if (outgoing[i].action == Action::Disable &&
-                    state->error != damiao::protocol::kStatusEnabled) {
-                    may_be_enabled_[i] = false;
-                }
-                return pending == 0;
-            }
-            return false;
-        });
-        if (received) break;
-        if (std::holds_alternative<transport::Timeout>(received.error())) {
-            for (std::size_t i = 0; i < slots_.size(); ++i) {
-                if (slots_[i].pending && slots_[i].deadline <= earliest) {
-                    give_up(i, NoState::Timeout, std::nullopt);
-                }
-            }
-        } else {
-            for (std::size_t i = 0; i < slots_.size(); ++i) {
-                if (slots_[i].pending) give_up(i, NoState::BusFailed, received.error());
-            }
-        }
+        return;
     }
-    armed_ = armed_ && std::ranges::find(may_be_enabled_, true) != may_be_enabled_.end();
+}
+
+void BusEngine::expire(Instant now) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].pending && slots_[i].deadline <= now) give_up(i, NoState::Timeout, {});
+    }
+}
+
+void BusEngine::fail(const transport::TransportError& error) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].pending) give_up(i, NoState::BusFailed, error);
+    }
+}
+
+void BusEngine::tick(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes) {
+    (void)begin(outgoing, outcomes);
+    BusEngine* const self = this;
+    run_round(std::span(&self, 1));
+}
+
+namespace {
+
+// Reads, without waiting, what waits on `engine`'s bus and offers it, until every motor of
+// that bus has answered or nothing waits (at most a discard's worth of frames: a flood cannot
+// hold the round). False when the read failed for another reason than an empty queue.
+bool read_waiting(BusEngine& engine) {
+    transport::CanTransport& wire = engine.bus().transport();
+    for (std::size_t read = 0; engine.pending() && read < transport::CanTransport::kMaxDiscarded;
+         ++read) {
+        auto frame = wire.recv(transport::Duration{});
+        if (!frame) {
+            if (std::holds_alternative<transport::Timeout>(frame.error())) return true;
+            if (transport::CanTransport::interrupted(frame.error())) continue;
+            engine.fail(frame.error());
+            return false;
+        }
+        engine.offer(*frame);
+    }
+    return true;
+}
+
+}  // namespace
+
+void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrupt) {
+    constexpr std::size_t kMaxBuses = 16;
+    std::array<pollfd, kMaxBuses> polled{};
+    std::array<BusEngine*, kMaxBuses> polled_engine{};
+    const bool alone =
+        engines.size() == 1 && engines.front()->bus().transport().wait_descriptor() < 0;
+    transport::CanTransport& clock = engines.front()->bus().transport();
+    for (;;) {
+        Instant earliest = kNever;
+        std::size_t count = 0;
+        for (BusEngine* engine : engines) {
+            if (!engine->pending()) continue;
+            earliest = std::min(earliest, engine->earliest());
+            if (!alone && count < kMaxBuses) {
+                polled[count] = {engine->bus().transport().wait_descriptor(), POLLIN, 0};
+                polled_engine[count++] = engine;
+            }
+        }
+        if (earliest == kNever) return;
+        const Instant now = clock.now();
+        const std::optional<transport::Duration> left = earliest.since(now);
+        if (!left || *left == transport::Duration{}) {
+            // The deadline has come: a reply already waiting still counts, since the motor acted
+            // on its command; then whoever is still waiting is given up.
+            for (BusEngine* engine : engines) {
+                if (engine->pending()) (void)read_waiting(*engine);
+            }
+            for (BusEngine* engine : engines) engine->expire(now);
+            continue;
+        }
+        std::optional<transport::TransportError> failed;
+        if (alone) {
+            BusEngine& engine = *engines.front();
+            auto frame = engine.bus().transport().recv(*left);
+            if (frame) {
+                engine.offer(*frame);
+                (void)read_waiting(engine);
+                continue;
+            }
+            if (std::holds_alternative<transport::Timeout>(frame.error())) continue;
+            failed = frame.error();
+        } else {
+            const timespec wait{
+                static_cast<time_t>(std::min<std::uint64_t>(left->seconds, INT32_MAX)),
+                static_cast<long>(left->nanos)};
+            const long ready = ::syscall(SYS_ppoll, polled.data(), count, &wait, nullptr, 0);
+            if (ready > 0) {
+                for (std::size_t k = 0; k < count; ++k) {
+                    if (polled[k].revents != 0) (void)read_waiting(*polled_engine[k]);
+                }
+                continue;
+            }
+            if (ready == 0) continue;
+            failed = transport::Backend{transport::IoError::from_errno(errno)};
+        }
+        if (transport::CanTransport::interrupted(*failed)) {
+            if (on_interrupt.wait_on()) continue;
+            for (BusEngine* engine : engines) engine->fail(*failed);
+            return;
+        }
+        engines.front()->fail(*failed);  // only a lone bus reads with a wait
+    }
 }
 
 void BusEngine::settle_debts() {

@@ -40,11 +40,28 @@ public:
     // `motors` and `bus` outlive the engine.
     BusEngine(BusLabel label, std::span<const MotorConfig> motors, transport::Exchanger& bus);
 
-    // One tick: discards what waits, sends every commanded motor's frame that owes no earlier
-    // reply, and collects the replies until every motor has answered or passed its deadline.
-    // `outgoing` and `outcomes` hold one entry per motor. Allocates nothing unless a reply is
-    // lost (the debt is recorded).
+    // One tick on this bus alone: `begin`, then every frame to `offer` until every motor has
+    // answered or passed its deadline. `outgoing` and `outcomes` hold one entry per motor.
+    // Allocates nothing unless a reply is lost (the debt is recorded).
     void tick(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes);
+
+    // A tick in phases, so that one thread runs the ticks of every bus at once (run_round):
+    // `begin` discards what waits and sends every commanded motor's frame that owes no earlier
+    // reply, but none once the clock has passed `send_until` (the process was stopped between
+    // two sends: it returns false and the rest are not commanded); `offer` takes each frame
+    // read from the bus; `expire` gives up the motors whose deadline has come; `fail` every
+    // motor still waiting. The spans live until the round ends.
+    bool begin(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes,
+               transport::Instant send_until = kNever);
+    [[nodiscard]] bool pending() const { return pending_ > 0; }
+    // The earliest deadline of a motor still waiting, and the latest of the round.
+    [[nodiscard]] transport::Instant earliest() const;
+    [[nodiscard]] transport::Instant latest() const { return latest_; }
+    void offer(const transport::CanFrame& frame);
+    void expire(transport::Instant now);
+    void fail(const transport::TransportError& error);
+
+    static constexpr transport::Instant kNever{INT64_MAX, transport::kNanosPerSecond - 1};
 
     // Bring-up and shut-down, each appending what it found wrong to `faults`. Every reply still
     // owed is awaited first, so that every motor gets its frame.
@@ -61,6 +78,9 @@ public:
 
     [[nodiscard]] const BusLabel& label() const { return label_; }
     [[nodiscard]] std::size_t size() const { return motors_.size(); }
+    [[nodiscard]] transport::Exchanger& bus() { return bus_; }
+    // The motors a frame that may enable them reached since each was last seen disabled.
+    [[nodiscard]] const std::vector<bool>& may_be_enabled() const { return may_be_enabled_; }
 
 private:
     struct Slot {
@@ -78,6 +98,8 @@ private:
     };
     void read_modes(const std::vector<bool>& wanted, std::vector<ModeRead>& reads);
 
+    void give_up(std::size_t motor, NoState reason,
+                 const std::optional<transport::TransportError>& error);
     void settle_debts();
     void fault(std::vector<MotorFault>& faults, std::size_t motor, const std::string& what) const;
     // A round of one fixed command to the motors in `wanted`, replies checked for `status`.
@@ -90,7 +112,19 @@ private:
     std::vector<Slot> slots_;
     std::vector<bool> may_be_enabled_;
     bool armed_ = false;
+    // The round in progress.
+    std::span<const Outgoing> outgoing_;
+    std::span<Outcome> outcomes_;
+    std::size_t pending_ = 0;
+    transport::Instant latest_{};
 };
+
+// Runs the rounds that `begin` started on every engine, on this thread, waiting on every bus
+// at once (one ppoll over their sockets; a bus without a descriptor must be the only one):
+// each frame read goes to its bus's `offer`, each deadline to `expire`. After a deadline, what
+// already waits is still read. A read that fails fails that bus's round; an interruption that
+// the hook ends fails every round with it. Returns when no motor waits.
+void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrupt = {});
 
 // "0x1f".
 [[nodiscard]] std::string hex(std::uint32_t value);

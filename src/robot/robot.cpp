@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <variant>
 
 #include "log/log.hpp"
 #include "robot/bus_engine.hpp"
@@ -84,6 +86,14 @@ std::expected<void, ConfigError> validate(const RobotConfig& config) {
             if (auto usable = damiao::encode(motor.limits, {}); !usable) {
                 return motor_fault(damiao::text(damiao::errors::UnusableLimits{usable.error()}));
             }
+            for (const auto& [name, id] :
+                 {std::pair{"motor id", motor.motor_id}, std::pair{"master id", motor.master_id}}) {
+                if ((id & damiao::protocol::kStandardIdMask) ==
+                    damiao::protocol::kRegisterRequestId) {
+                    return motor_fault(std::string(name) + " " + hex(id) +
+                                       " is the identifier of every motor's register requests");
+                }
+            }
             if (motor.timeout == transport::Duration{}) {
                 return motor_fault("reply timeout is 0 (it must be greater than 0)");
             }
@@ -129,45 +139,105 @@ std::string text(const Outcome& outcome) {
 
 namespace {
 
-enum class Job : std::uint8_t {
-    None,
-    Tick,
-    EnsureMitMode,
-    Enable,
-    DisableAll,
-    DisableOnClose,
-    Stop
+// Who drives the buses: nobody, the caller (a tick, a bring-up step, closing) or the guard
+// thread (a watchdog or failed-bus disable). Only the driver touches a bus, its debts and its
+// engine; the driver changes only under the robot's mutex.
+enum class Driver : std::uint8_t { None, Caller, Guard };
+
+enum class Step : std::uint8_t { EnsureMitMode, Enable, DisableAll };
+
+// How often the guard sends a failed bus's motors their disable again.
+constexpr auto kRetrySpan = std::chrono::milliseconds(20);
+
+// A bus's transport that can be opened again under the same name: an interface deleted and
+// made again is another device, which a bound socket never reaches.
+class Reopenable final : public transport::CanTransport {
+public:
+    explicit Reopenable(std::unique_ptr<transport::CanTransport> inner)
+        : inner_(std::move(inner)) {}
+
+    void replace(std::unique_ptr<transport::CanTransport> inner) { inner_ = std::move(inner); }
+
+    [[nodiscard]] std::expected<void, transport::TransportError> send(
+        const transport::CanFrameView& frame) override {
+        return inner_->send(frame);
+    }
+    [[nodiscard]] std::expected<transport::CanFrame, transport::TransportError> recv(
+        transport::Duration timeout) override {
+        return inner_->recv(timeout);
+    }
+    std::size_t discard_waiting(transport::OwedReplies& owed) override {
+        return inner_->discard_waiting(owed);
+    }
+    [[nodiscard]] std::optional<Dropped> drop_waiting() override { return inner_->drop_waiting(); }
+    [[nodiscard]] transport::Instant now() const override { return inner_->now(); }
+    [[nodiscard]] int wait_descriptor() const override { return inner_->wait_descriptor(); }
+
+private:
+    std::unique_ptr<transport::CanTransport> inner_;
 };
 
-// One bus: its socket, its debts and its engine, used only by its own thread once started.
 struct Bus {
     Bus(BusLabel label, std::span<const MotorConfig> motors, std::size_t first_motor,
-        transport::SocketCanTransport socket)
+        std::unique_ptr<transport::CanTransport> wire)
         : first(first_motor),
-          transport(std::move(socket)),
+          transport(std::move(wire)),
           engine(std::move(label), motors, exchanger) {}
 
     std::size_t first;  // the robot-wide index of its first motor
-    transport::SocketCanTransport transport;
+    Reopenable transport;
     transport::OwedReplies owed;
     transport::Exchanger exchanger{transport, owed};
     BusEngine engine;
-    std::thread thread;
-    std::condition_variable wake;
-    // Guarded by the robot's mutex.
-    Job job = Job::None;
-    // The caller's thread has the bus for a tick (the first bus only): its own thread leaves
-    // the engine alone, the watchdog included, until it is released.
-    bool lent = false;
-    bool awaiting_return = false;     // its thread waits for that, to be woken
-    std::vector<MotorFault> faults;   // the last job's
-    Clock::time_point watched_since;  // the last tick's start, or the last bring-up's end
+    // Why the bus failed, while it has (the driver's).
+    std::optional<transport::TransportError> failure;
+    std::size_t ticks_without_buffers = 0;  // in a row, whose sends found no buffer space
 };
+
+std::optional<int> os_error(const transport::TransportError& error) {
+    const auto* backend = std::get_if<transport::Backend>(&error);
+    if (backend == nullptr || backend->io.os_error() == 0) return std::nullopt;
+    return backend->io.os_error();
+}
+
+// Whether an interface is gone rather than down: only a new socket reaches its successor.
+bool interface_gone(const transport::TransportError& error) {
+    const auto code = os_error(error);
+    return code && (*code == ENODEV || *code == ENXIO);
+}
+
+std::string io_text(const transport::TransportError& error) {
+    if (const auto* backend = std::get_if<transport::Backend>(&error)) return backend->io.text();
+    return transport::text(error);
+}
+
+std::unique_ptr<transport::CanTransport> as_transport(transport::SocketCanTransport socket) {
+    return std::make_unique<transport::SocketCanTransport>(std::move(socket));
+}
+
+// The engine reads replies from its motors' master ids and sees register traffic on 0x7FF;
+// every other frame on a busy bus would only cost it a wake-up.
+std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError> open_socketcan(
+    const BusConfig& bus) {
+    std::vector<std::uint16_t> ids{damiao::protocol::kRegisterRequestId};
+    for (const MotorConfig& motor : bus.motors) {
+        ids.push_back(static_cast<std::uint16_t>(motor.motor.reply_id().number));
+    }
+    auto socket = transport::SocketCanTransport::open_filtered(bus.iface, ids);
+    if (!socket) return std::unexpected(socket.error());
+    return as_transport(std::move(*socket));
+}
+
+std::chrono::nanoseconds span_of(transport::Instant from, transport::Instant to) {
+    const auto span = to.since(from);
+    return span ? to_chrono(*span) : std::chrono::nanoseconds{};
+}
 
 }  // namespace
 
 struct Robot::Impl {
-    explicit Impl(RobotConfig description) : config(std::move(description)) {
+    Impl(RobotConfig description, TransportFactory factory)
+        : config(std::move(description)), open_bus(std::move(factory)), pid(::getpid()) {
         for (std::size_t b = 0; b < config.buses.size(); ++b) {
             for (std::size_t m = 0; m < config.buses[b].motors.size(); ++m) {
                 where.emplace_back(b, m);
@@ -177,314 +247,449 @@ struct Robot::Impl {
     }
 
     RobotConfig config;
+    TransportFactory open_bus;
+    const pid_t pid;  // the process that opened it: a forked child has the robot but no guard
     std::vector<std::pair<std::size_t, std::size_t>> where;  // robot index -> (bus, motor)
     std::vector<std::unique_ptr<Bus>> buses;
-    // Written by the caller only while no bus works; each bus reads and writes its own slice.
-    std::vector<Outgoing> outgoing;
-    std::vector<Outcome> outcomes;
+    std::vector<BusEngine*> engines;
+    std::vector<Outgoing> outgoing;  // the driver's
 
     std::mutex mutex;
-    std::condition_variable done;
+    std::condition_variable changed;  // the driver, a latch or the watch changed
+    std::thread guard;
     // Guarded by `mutex`.
-    std::size_t working = 0;  // buses still on the posted job
-    bool tick_in_flight = false;
-    bool first_bus_due = false;  // the caller has yet to run the first bus's share of the tick
-    bool watchdog_latched = false;
-    WatchdogReport report;
+    Driver driver = Driver::None;
     bool closed = false;
+    bool stopping = false;  // the guard is to end
+    bool watchdog_latched = false;
+    std::optional<std::string> failed;  // why ticks are refused since a bus failed
+    bool retrying = false;              // a failed bus's motors are not all confirmed disabled
+    Clock::time_point next_retry;
+    bool armed = false;              // a motor may be enabled
+    Clock::time_point last_start;    // of the last tick, or the end of the last bring-up step
+    Clock::duration last_longest{};  // the longest wait of the last tick
+    WatchdogReport report;
 
-    void run(Bus& bus);
-    void post(Job job, std::size_t first = 0);
-    void await(std::unique_lock<std::mutex>& lock) {
-        done.wait(lock, [this] { return working == 0; });
-        tick_in_flight = false;  // an abandoned tick's outcomes go unread
-        if (first_bus_due) {     // a tick abandoned before its first bus's share ran
-            first_bus_due = false;
-            give_back(*buses.front());
-        }
+    [[nodiscard]] bool forked() const { return ::getpid() != pid; }
+    [[nodiscard]] bool watching() const {
+        return config.watchdog != transport::Duration{} && armed && !watchdog_latched && !failed &&
+               !closed;
     }
-    // Runs the first bus's share of the tick on this thread; false when a signal ended it.
-    bool tick_first_bus(transport::InterruptHook on_interrupt);
-    // Guarded by `mutex`.
-    static void give_back(Bus& bus) {
-        bus.lent = false;
-        if (bus.awaiting_return) bus.wake.notify_one();
+    // When a tick should have started by, for the watchdog not to fire.
+    [[nodiscard]] Clock::time_point watch_deadline() const {
+        return last_start + to_chrono(config.watchdog) + last_longest;
     }
-    std::vector<MotorFault> bring_up(Job job);
-    void stop_threads(std::unique_lock<std::mutex>& lock);
+
+    // Waits until nobody drives, then drives.
+    void take_over(std::unique_lock<std::mutex>& lock, Driver who) {
+        changed.wait(lock, [this] { return driver == Driver::None; });
+        driver = who;
+    }
+    void hand_back(std::unique_lock<std::mutex>& lock) {
+        armed = std::ranges::any_of(buses, [](const auto& bus) { return bus->engine.armed(); });
+        driver = Driver::None;
+        changed.notify_all();
+        (void)lock;
+    }
+
+    // Driver only: every motor that may be enabled, on every bus.
+    std::vector<MotorFault> disable_everything() {
+        std::vector<MotorFault> faults;
+        for (const auto& bus : buses) bus->engine.disable(true, faults);
+        return faults;
+    }
+    // Driver only: the watchdog's disable, then its latch and report; the text to log.
+    std::string trip(std::unique_lock<std::mutex>& lock) {
+        lock.unlock();
+        std::vector<MotorFault> failures = disable_everything();
+        for (const auto& bus : buses) bus->engine.disarm();
+        lock.lock();
+        watchdog_latched = true;
+        report.fired = true;
+        std::ranges::move(failures, std::back_inserter(report.failures));
+        return "watchdog: no tick within " + millis_text(config.watchdog) +
+               " (and the longest wait of the tick before), so every motor was disabled";
+    }
+    [[nodiscard]] std::string watchdog_text() const {
+        return "watchdog: no tick came within " + millis_text(config.watchdog) +
+               ", so the motors were disabled; enable_all() brings them back";
+    }
+
+    // Driver only: a bus whose send or read failed for its interface (down, gone, out of
+    // buffers for two ticks in a row) is marked failed; true when one newly failed.
+    bool find_failures(std::span<const Outcome> outcomes);
+    // Driver only: one more disable of each failed bus's unconfirmed motors, opening its
+    // interface again where it was made anew; true when every one has confirmed.
+    bool retry_failed();
+    void guard_loop();
+    std::vector<MotorFault> bring_up(Step step);
+
     [[nodiscard]] std::string motor_label(std::size_t index) const {
         const auto [b, m] = where[index];
         return motor_in_bus({b, config.buses[b].iface}, m, config.buses[b].motors[m].motor);
     }
+    [[nodiscard]] std::string forked_text() const {
+        return "the robot was opened in process " + std::to_string(pid) +
+               ": a forked process cannot use it";
+    }
 };
 
-void Robot::Impl::post(Job job, std::size_t first) {
-    for (std::size_t b = first; b < buses.size(); ++b) {
-        buses[b]->job = job;
-        buses[b]->wake.notify_one();
+bool Robot::Impl::find_failures(std::span<const Outcome> outcomes) {
+    bool newly = false;
+    for (const auto& bus : buses) {
+        bool out_of_buffers = false;
+        for (const Outcome& outcome : outcomes.subspan(bus->first, bus->engine.size())) {
+            if (!outcome.error || transport::CanTransport::interrupted(*outcome.error)) continue;
+            const auto code = os_error(*outcome.error);
+            if (code == ENOBUFS) {
+                out_of_buffers = true;
+            } else if (!bus->failure && code) {
+                bus->failure = *outcome.error;
+                newly = true;
+            }
+        }
+        bus->ticks_without_buffers = out_of_buffers ? bus->ticks_without_buffers + 1 : 0;
+        if (bus->ticks_without_buffers >= 2 && !bus->failure) {
+            bus->failure = transport::Backend{transport::IoError::from_errno(ENOBUFS)};
+            newly = true;
+        }
     }
-    working = buses.size() - first;
+    return newly;
 }
 
-bool wait_on() { return true; }
-
-bool Robot::Impl::tick_first_bus(transport::InterruptHook on_interrupt) {
-    Bus& bus = *buses.front();
-    const std::size_t count = bus.engine.size();
-    bus.exchanger.set_interrupt_hook(on_interrupt != nullptr ? on_interrupt : &wait_on);
-    bus.engine.tick(std::span(outgoing).subspan(0, count), std::span(outcomes).subspan(0, count));
-    bus.exchanger.set_interrupt_hook(nullptr);
-    {
-        const std::lock_guard lock(mutex);
-        give_back(bus);
-    }
-    return std::ranges::none_of(std::span(outcomes).subspan(0, count), [](const Outcome& outcome) {
-        return outcome.error && transport::CanTransport::interrupted(*outcome.error);
-    });
-}
-
-void Robot::Impl::run(Bus& bus) {
-    const auto watchdog = to_chrono(config.watchdog);
-    const std::size_t count = bus.engine.size();
-    std::unique_lock lock(mutex);
-    for (;;) {
-        const auto has_job = [&bus] { return bus.job != Job::None; };
-        if (bus.lent) {
-            bus.awaiting_return = true;
-            bus.wake.wait(lock, [&bus] { return !bus.lent; });
-            bus.awaiting_return = false;
+bool Robot::Impl::retry_failed() {
+    bool confirmed = true;
+    for (std::size_t b = 0; b < buses.size(); ++b) {
+        Bus& bus = *buses[b];
+        if (!bus.failure || std::ranges::none_of(bus.engine.may_be_enabled(), std::identity{})) {
             continue;
         }
-        if (bus.engine.armed() && watchdog != decltype(watchdog){}) {
-            if (!bus.wake.wait_until(lock, bus.watched_since + watchdog, has_job)) {
-                // Lent to the caller for a tick meanwhile, or a tick started on the caller's
-                // thread: the watchdog counts from it.
-                if (bus.lent || Clock::now() < bus.watched_since + watchdog) continue;
-                watchdog_latched = true;
-                report.fired = true;
-                lock.unlock();
-                std::vector<MotorFault> failures;
-                bus.engine.disable(true, failures);
-                bus.engine.disarm();
-                JOINTBUS_LOG(log::Level::Warn, kLogTarget,
-                             "watchdog: no tick within " + millis_text(config.watchdog) + ", " +
-                                 bus_name(bus.engine.label()) + " disabled its motors");
-                lock.lock();
-                std::ranges::move(failures, std::back_inserter(report.failures));
+        if (interface_gone(*bus.failure)) {
+            auto reopened = open_bus(config.buses[b]);
+            if (!reopened) {
+                confirmed = false;
                 continue;
             }
-        } else {
-            bus.wake.wait(lock, has_job);
+            bus.transport.replace(std::move(*reopened));
+            bus.failure.reset();
         }
-        const Job job = bus.job;
-        if (job == Job::Stop) return;
-        lock.unlock();
         std::vector<MotorFault> faults;
-        switch (job) {
-            case Job::Tick:
-                bus.engine.tick(std::span(outgoing).subspan(bus.first, count),
-                                std::span(outcomes).subspan(bus.first, count));
-                break;
-            case Job::EnsureMitMode:
-                bus.engine.ensure_mit_mode(faults);
-                break;
-            case Job::Enable:
-                bus.engine.enable_all(faults);
-                break;
-            case Job::DisableAll:
-                bus.engine.disable(false, faults);
-                break;
-            case Job::DisableOnClose:
-                bus.engine.disable(true, faults);
-                break;
-            case Job::None:
-            case Job::Stop:
-                break;
+        bus.engine.disable(true, faults);
+        if (std::ranges::any_of(bus.engine.may_be_enabled(), std::identity{})) confirmed = false;
+    }
+    return confirmed;
+}
+
+void Robot::Impl::guard_loop() {
+    std::unique_lock lock(mutex);
+    while (!stopping) {
+        if (driver != Driver::None) {
+            changed.wait(lock);
+            continue;
         }
-        lock.lock();
-        // A bring-up step can take longer than the watchdog: the caller's ticks start after it.
-        if (job != Job::Tick) bus.watched_since = Clock::now();
-        bus.faults = std::move(faults);
-        bus.job = Job::None;
-        if (--working == 0) done.notify_all();
+        const Clock::time_point now = Clock::now();
+        std::optional<Clock::time_point> wake;
+        const bool fire = watching() && watch_deadline() <= now;
+        if (watching() && !fire) wake = watch_deadline();
+        const bool retry = retrying && next_retry <= now;
+        if (retrying && !retry) wake = wake ? std::min(*wake, next_retry) : next_retry;
+        if (!fire && !retry) {
+            if (wake) {
+                changed.wait_until(lock, *wake);
+            } else {
+                changed.wait(lock);
+            }
+            continue;
+        }
+        driver = Driver::Guard;
+        std::string tripped;
+        if (fire) tripped = trip(lock);
+        if (retry) {
+            lock.unlock();
+            const bool done = retry_failed();
+            lock.lock();
+            retrying = !done;
+            next_retry = Clock::now() + kRetrySpan;
+        }
+        hand_back(lock);
+        if (!tripped.empty()) {
+            // Logging may wait for the interpreter: never under the mutex.
+            lock.unlock();
+            JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
+            lock.lock();
+        }
     }
 }
 
-std::vector<MotorFault> Robot::Impl::bring_up(Job job) {
-    std::unique_lock lock(mutex);
-    await(lock);
+std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
+    const bool lift_latches = step == Step::Enable;
     std::vector<MotorFault> faults;
-    if (closed) {
+    const auto refuse_all = [&](const std::string& why) {
         for (std::size_t i = 0; i < where.size(); ++i) {
-            faults.push_back(
-                {where[i].first, where[i].second, motor_label(i) + ": the robot is closed"});
+            faults.push_back({where[i].first, where[i].second, motor_label(i) + ": " + why});
         }
         return faults;
+    };
+    if (forked()) return refuse_all(forked_text());
+    std::unique_lock lock(mutex);
+    take_over(lock, Driver::Caller);
+    if (closed) {
+        hand_back(lock);
+        return refuse_all("the robot is closed");
     }
-    if (job == Job::Enable) watchdog_latched = false;
-    post(job);
-    await(lock);
-    for (const auto& bus : buses) std::ranges::move(bus->faults, std::back_inserter(faults));
+    if (lift_latches) {
+        watchdog_latched = false;
+        failed.reset();
+        retrying = false;
+    }
+    lock.unlock();
+    for (std::size_t b = 0; b < buses.size() && lift_latches; ++b) {
+        Bus& bus = *buses[b];
+        if (!bus.failure) continue;
+        if (interface_gone(*bus.failure)) {
+            if (auto reopened = open_bus(config.buses[b]))
+                bus.transport.replace(std::move(*reopened));
+        }
+        bus.failure.reset();
+        bus.ticks_without_buffers = 0;
+    }
+    for (const auto& bus : buses) {
+        switch (step) {
+            case Step::EnsureMitMode:
+                bus->engine.ensure_mit_mode(faults);
+                break;
+            case Step::Enable:
+                bus->engine.enable_all(faults);
+                break;
+            case Step::DisableAll:
+                bus->engine.disable(false, faults);
+                break;
+        }
+    }
+    lock.lock();
+    // A bring-up step can take longer than the watchdog: the caller's ticks start after it.
+    last_start = Clock::now();
+    last_longest = {};
+    hand_back(lock);
     return faults;
 }
 
-void Robot::Impl::stop_threads(std::unique_lock<std::mutex>& lock) {
-    for (const auto& bus : buses) {
-        bus->job = Job::Stop;
-        bus->wake.notify_one();
-    }
-    lock.unlock();
-    for (const auto& bus : buses) {
-        if (bus->thread.joinable()) bus->thread.join();
-    }
-    lock.lock();
-}
-
-std::expected<std::unique_ptr<Robot>, ConfigError> Robot::open(RobotConfig config) {
+std::expected<std::unique_ptr<Robot>, ConfigError> Robot::open(RobotConfig config,
+                                                               TransportFactory open_bus) {
     if (auto valid = validate(config); !valid) return std::unexpected(std::move(valid.error()));
-    auto impl = std::make_unique<Impl>(std::move(config));
+    if (!open_bus) open_bus = open_socketcan;
+    auto impl = std::make_unique<Impl>(std::move(config), std::move(open_bus));
     std::size_t first = 0;
     for (std::size_t b = 0; b < impl->config.buses.size(); ++b) {
         const BusConfig& bus = impl->config.buses[b];
         BusLabel label{b, bus.iface};
-        auto socket = transport::SocketCanTransport::open(bus.iface);
-        if (!socket) {
+        auto wire = impl->open_bus(bus);
+        if (!wire) {
             return std::unexpected(ConfigError{b,
                                                {},
                                                bus_name(label) + ": cannot open interface " +
-                                                   bus.iface + ": " + socket.error().text()});
+                                                   bus.iface + ": " + wire.error().text()});
         }
         impl->buses.push_back(
-            std::make_unique<Bus>(std::move(label), bus.motors, first, std::move(*socket)));
+            std::make_unique<Bus>(std::move(label), bus.motors, first, std::move(*wire)));
+        impl->engines.push_back(&impl->buses.back()->engine);
         first += bus.motors.size();
     }
+    if (impl->buses.size() > 1 && std::ranges::any_of(impl->buses, [](const auto& bus) {
+            return bus->transport.wait_descriptor() < 0;
+        })) {
+        return std::unexpected(ConfigError{0,
+                                           {},
+                                           "every bus of a robot of several needs a "
+                                           "transport that can be polled"});
+    }
 
-    // The threads inherit a mask that blocks every signal, so signals reach the caller's
-    // threads only (the Python layer runs its handlers there) and never cut a bus's wait short.
+    // The guard inherits a mask that blocks every signal, so signals reach the caller's
+    // threads only (the Python layer runs its handlers there).
     sigset_t all;
     sigset_t previous;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_BLOCK, &all, &previous);
     std::optional<ConfigError> failed;
-    for (std::size_t b = 0; b < impl->buses.size() && !failed; ++b) {
-        Bus& bus = *impl->buses[b];
-        try {
-            bus.thread = std::thread([raw = impl.get(), &bus] { raw->run(bus); });
-        } catch (const std::system_error& error) {
-            failed = ConfigError{
-                b, {}, bus_name(bus.engine.label()) + ": cannot start its thread: " + error.what()};
-        }
+    try {
+        impl->guard = std::thread([raw = impl.get()] { raw->guard_loop(); });
+    } catch (const std::system_error& error) {
+        failed = ConfigError{
+            0, {}, std::string("cannot start the robot's guard thread: ") + error.what()};
     }
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (failed) {
-        std::unique_lock lock(impl->mutex);
-        impl->stop_threads(lock);
-        return std::unexpected(std::move(*failed));
-    }
+    if (failed) return std::unexpected(std::move(*failed));
     return std::unique_ptr<Robot>(new Robot(std::move(impl)));
 }
 
 Robot::Robot(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-Robot::~Robot() { close(); }
+Robot::~Robot() {
+    for (const MotorFault& fault : close()) {
+        JOINTBUS_LOG(log::Level::Warn, kLogTarget, "on close: " + fault.text);
+    }
+}
 
 const RobotConfig& Robot::config() const { return impl_->config; }
 
 std::size_t Robot::motor_count() const { return impl_->where.size(); }
 
-std::expected<void, TickError> Robot::start_tick(std::span<const Command> commands) {
+std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
+                                           std::span<Outcome> outcomes,
+                                           const Interrupt& on_interrupt) {
     Impl& impl = *impl_;
-    std::unique_lock lock(impl.mutex);
-    impl.await(lock);
-    if (impl.closed) return std::unexpected(TickError{"the robot is closed"});
-    if (impl.watchdog_latched) {
-        return std::unexpected(TickError{"watchdog: no tick came within " +
-                                         millis_text(impl.config.watchdog) +
-                                         ", so the motors were disabled; enable_all() brings "
-                                         "them back"});
-    }
-    if (commands.size() != impl.where.size()) {
+    if (impl.forked()) return std::unexpected(TickError{impl.forked_text()});
+    const std::size_t count = impl.where.size();
+    if (commands.size() != count || outcomes.size() != count) {
         return std::unexpected(
-            TickError{"a tick takes one command per motor: " + std::to_string(impl.where.size()) +
-                      " motors, " + std::to_string(commands.size()) + " commands"});
+            TickError{"a tick takes one command per motor: " + std::to_string(count) + " motors, " +
+                      std::to_string(commands.size()) + " commands"});
     }
-    for (std::size_t i = 0; i < commands.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         const auto [b, m] = impl.where[i];
         auto prepared = prepare(impl.config.buses[b].motors[m].motor.limits, commands[i]);
-        if (!prepared) {
+        if (!prepared) [[unlikely]] {
             return std::unexpected(TickError{"command " + std::to_string(i) + " (" +
                                              impl.motor_label(i) + "): " + prepared.error()});
         }
         impl.outgoing[i] = *prepared;
     }
-    impl.outcomes.resize(impl.where.size());
-    const Clock::time_point now = Clock::now();
-    for (const auto& bus : impl.buses) bus->watched_since = now;
-    impl.tick_in_flight = true;
-    impl.buses.front()->lent = true;
-    impl.first_bus_due = true;
-    impl.post(Job::Tick, 1);
+
+    std::unique_lock lock(impl.mutex);
+    impl.take_over(lock, Driver::Caller);
+    const auto refuse = [&](std::string text) {
+        impl.hand_back(lock);
+        return std::unexpected(TickError{std::move(text)});
+    };
+    if (impl.closed) return refuse("the robot is closed");
+    if (impl.watchdog_latched) return refuse(impl.watchdog_text());
+    if (impl.failed) return refuse(*impl.failed);
+    const Clock::time_point start = Clock::now();
+    const bool watched = impl.watching();
+    // The whole process was stopped (SIGSTOP, a debugger) or starved since the last tick: the
+    // guard could not act either, and the motors have held their last command all along.
+    if (watched && impl.watch_deadline() < start) {
+        const std::string tripped = impl.trip(lock);
+        impl.hand_back(lock);
+        lock.unlock();
+        JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
+        return std::unexpected(TickError{impl.watchdog_text()});
+    }
+    lock.unlock();
+
+    transport::CanTransport& clock = impl.buses.front()->transport;
+    const transport::Instant began = clock.now();
+    const transport::Instant send_until =
+        watched ? began.plus(impl.config.watchdog) : BusEngine::kNever;
+    bool on_time = true;
+    for (const auto& bus : impl.buses) {
+        const std::size_t size = bus->engine.size();
+        on_time = bus->engine.begin(std::span(impl.outgoing).subspan(bus->first, size),
+                                    outcomes.subspan(bus->first, size), send_until) &&
+                  on_time;
+    }
+    run_round(impl.engines, on_interrupt);
+    transport::Instant latest = began;
+    for (const auto& bus : impl.buses) latest = std::max(latest, bus->engine.latest());
+    const Clock::duration longest = span_of(began, latest);
+    // Stopped within the tick, past what its own deadlines explain.
+    if (watched && Clock::now() - start > longest + to_chrono(impl.config.watchdog)) {
+        on_time = false;
+    }
+    const bool newly_failed = impl.find_failures(outcomes);
+    std::vector<MotorFault> faults;
+    std::string failure_text;
+    if (newly_failed && on_time) {
+        for (const auto& bus : impl.buses) {
+            if (!bus->failure) {
+                bus->engine.disable(true, faults);
+            } else if (failure_text.empty()) {
+                failure_text = bus_name(bus->engine.label()) +
+                               " failed: " + io_text(*bus->failure) +
+                               "; its motors may still be enabled; enable_all() brings the robot "
+                               "back once the bus works";
+            }
+        }
+    }
+
+    lock.lock();
+    impl.last_start = start;
+    impl.last_longest = longest;
+    if (!on_time) {
+        const std::string tripped = impl.trip(lock);
+        impl.hand_back(lock);
+        lock.unlock();
+        JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
+        return std::unexpected(TickError{impl.watchdog_text()});
+    }
+    if (newly_failed) {
+        impl.failed = failure_text;
+        impl.retrying = true;
+        impl.next_retry = Clock::now();
+    }
+    impl.hand_back(lock);
+    if (newly_failed) {
+        lock.unlock();
+        JOINTBUS_LOG(log::Level::Error, kLogTarget, failure_text);
+        for (const MotorFault& fault : faults) {
+            JOINTBUS_LOG(log::Level::Warn, kLogTarget, "after the failure: " + fault.text);
+        }
+    }
     return {};
 }
 
-std::optional<std::vector<Outcome>> Robot::finish(transport::Duration timeout,
-                                                  transport::InterruptHook on_interrupt) {
-    Impl& impl = *impl_;
-    if (impl.first_bus_due) {
-        impl.first_bus_due = false;  // only the caller's thread reads and writes it
-        if (!impl.tick_first_bus(on_interrupt)) return std::nullopt;
-    }
-    std::unique_lock lock(impl.mutex);
-    if (!impl.tick_in_flight) return std::nullopt;
-    if (!impl.done.wait_for(lock, to_chrono(timeout), [&impl] { return impl.working == 0; })) {
-        return std::nullopt;
-    }
-    impl.tick_in_flight = false;
-    return std::exchange(impl.outcomes, {});
-}
-
 std::expected<std::vector<Outcome>, TickError> Robot::tick(std::span<const Command> commands) {
-    if (auto started = start_tick(commands); !started) {
-        return std::unexpected(std::move(started.error()));
+    std::vector<Outcome> outcomes(commands.size() == motor_count() ? commands.size() : 0);
+    if (outcomes.empty() && motor_count() != 0) outcomes.resize(motor_count());
+    if (auto ticked = tick(commands, outcomes); !ticked) {
+        return std::unexpected(std::move(ticked.error()));
     }
-    for (;;) {
-        if (auto outcomes = finish(transport::Duration{3600, 0})) return std::move(*outcomes);
-    }
+    return outcomes;
 }
 
-std::vector<MotorFault> Robot::ensure_mit_mode() { return impl_->bring_up(Job::EnsureMitMode); }
+std::vector<MotorFault> Robot::ensure_mit_mode() { return impl_->bring_up(Step::EnsureMitMode); }
 
-std::vector<MotorFault> Robot::enable_all() { return impl_->bring_up(Job::Enable); }
+std::vector<MotorFault> Robot::enable_all() { return impl_->bring_up(Step::Enable); }
 
-std::vector<MotorFault> Robot::disable_all() { return impl_->bring_up(Job::DisableAll); }
+std::vector<MotorFault> Robot::disable_all() { return impl_->bring_up(Step::DisableAll); }
 
 Robot::WatchdogReport Robot::take_watchdog_report() {
+    if (impl_->forked()) return {};
     std::lock_guard lock(impl_->mutex);
     return std::exchange(impl_->report, {});
 }
 
 void Robot::acknowledge_watchdog() {
+    if (impl_->forked()) return;
     std::lock_guard lock(impl_->mutex);
     impl_->watchdog_latched = false;
 }
 
-void Robot::close() {
-    if (!impl_) return;
+std::vector<MotorFault> Robot::close() {
+    if (!impl_) return {};
     Impl& impl = *impl_;
-    std::unique_lock lock(impl.mutex);
-    if (impl.closed) return;
-    impl.await(lock);
-    if (impl.config.disable_on_close) {
-        impl.post(Job::DisableOnClose);
-        impl.await(lock);
-        for (const auto& bus : impl.buses) {
-            for (const MotorFault& fault : bus->faults) {
-                JOINTBUS_LOG(log::Level::Warn, kLogTarget, "on close: " + fault.text);
-            }
-        }
+    if (impl.forked()) {
+        // Its guard thread lives only in the parent, and its mutex may have been held there
+        // when the process forked: waiting for either would never end. The parent closes it.
+        (void)impl_.release();
+        return {};
     }
+    std::unique_lock lock(impl.mutex);
+    impl.take_over(lock, Driver::Caller);
+    if (impl.closed) {
+        impl.hand_back(lock);
+        return {};
+    }
+    lock.unlock();
+    std::vector<MotorFault> faults;
+    if (impl.config.disable_on_close) faults = impl.disable_everything();
+    lock.lock();
     impl.closed = true;
-    impl.stop_threads(lock);
+    impl.stopping = true;
+    impl.hand_back(lock);
+    lock.unlock();
+    if (impl.guard.joinable()) impl.guard.join();
+    return faults;
 }
 
 }  // namespace jointbus::robot

@@ -1,8 +1,8 @@
-// A whole robot every tick: every motor of every bus in one call. Each bus has a native thread
-// of its own, started with the robot; on each bus the commands of a tick go out back to back
-// and the replies are collected as they come, matched by master id, each against its own
-// motor's deadline. A tick therefore costs about one round trip plus the wire time of its
-// frames, and the buses wait in parallel.
+// A whole robot every tick: every motor of every bus in one call. On each bus the commands of a
+// tick go out back to back and the replies are collected as they come, matched by master id,
+// each against its own motor's deadline; one thread waits on every bus at once (one ppoll over
+// their sockets). A tick therefore costs about one round trip plus the wire time of its frames,
+// and the buses wait in parallel without a hand-over between threads.
 //
 // The exchange rules of transport/exchange.hpp hold per motor: frames already waiting are
 // discarded before a tick's commands; remote, error and short frames are never replies; a
@@ -10,19 +10,23 @@
 // sent nothing until it has come or its time is past (its outcome says so), so it never slows
 // the other motors.
 //
-// Safety that a control loop cannot forget: a watchdog on the bus threads disables every motor
-// when no tick came within `watchdog`, whatever the caller is doing; closing the robot (or
+// Safety that a control loop cannot forget: a guard thread disables every motor when no tick
+// came within `watchdog` (plus the longest wait of the tick before), whatever the caller is
+// doing; a tick that finds the process was stopped for longer does the same first. A bus that
+// fails latches the robot: its other buses' motors are disabled, ticks are refused, and the
+// guard keeps disabling the failed bus's motors until each confirms. Closing the robot (or
 // destroying it) disables every motor that may be enabled, unless told not to.
 //
-// Threads: every public operation may be called from any one thread at a time (the caller
-// serialises them); the bus threads never call back into the caller. The first bus's share of
-// a tick runs on the caller's own thread, in `finish`: a one-bus tick then needs no hand-over
-// between threads at all, and a tick of N buses N - 1.
+// Threads: at every moment one party drives the buses, the caller (in a tick or a bring-up
+// step) or the guard thread (a watchdog or failed-bus disable), and which one is decided under
+// one mutex (Robot.cpp, `Driver`). Public operations may be called from any one thread at a
+// time (the caller serialises them); the guard never calls back into the caller.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -53,8 +57,9 @@ struct BusConfig {
 
 struct RobotConfig {
     std::vector<BusConfig> buses;
-    // No tick within this span (after the first command that may have enabled a motor):
-    // every motor is disabled by the bus threads. Zero turns the watchdog off.
+    // No tick within this span plus the longest wait of the tick before (after the first
+    // command that may have enabled a motor): every motor is disabled. Zero turns the watchdog
+    // off.
     transport::Duration watchdog = transport::Duration::from_millis(50);
     // Closing or destroying the robot disables every motor that may be enabled.
     bool disable_on_close = true;
@@ -71,7 +76,8 @@ struct ConfigError {
 // Checks everything that can be checked without a bus: at least one bus and one motor; no two
 // buses on one interface; on each bus distinct motor ids and distinct master ids (masked to
 // 11 bits: replies are told apart by master id), no master id equal to another motor's command
-// id; usable limits (finite and greater than 0); a reply timeout above 0; an interface name.
+// id; usable limits (finite and greater than 0); a reply timeout above 0; an interface name;
+// no motor or master id 0x7FF (the identifier of every motor's register requests).
 [[nodiscard]] std::expected<void, ConfigError> validate(const RobotConfig& config);
 
 // ---- One tick ----
@@ -122,19 +128,33 @@ struct MotorFault {
     std::string text;  // names the bus and the motor, and the status by name
 };
 
+// A wait cut short by a signal asks `call(context)` whether to wait on (true) or to end the
+// tick at once (false). No hook: wait on.
+struct Interrupt {
+    bool (*call)(void* context) = nullptr;
+    void* context = nullptr;
+    [[nodiscard]] bool wait_on() const { return call == nullptr || call(context); }
+};
+
+// Opens the transport of one bus. The default opens a SocketCAN socket on its interface that
+// receives only what the engine reads: its motors' master ids and the register identifier.
+using TransportFactory =
+    std::function<std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError>(
+        const BusConfig& bus)>;
+
 // ---- The robot ----
 
 class Robot {
 public:
-    // Validates `config`, opens one socket per bus and starts one thread per bus. Nothing is
-    // sent. Fails with the ConfigError, or with the interface's I/O error (naming the bus).
+    // Validates `config`, opens one transport per bus (through `open_bus`, by default SocketCAN)
+    // and starts the guard thread. Nothing is sent. Fails with the ConfigError, or with the
+    // interface's I/O error (naming the bus).
     [[nodiscard]] static std::expected<std::unique_ptr<Robot>, ConfigError> open(
-        RobotConfig config);
+        RobotConfig config, TransportFactory open_bus = {});
 
     Robot(const Robot&) = delete;
     Robot& operator=(const Robot&) = delete;
-    // Disables every motor that may be enabled (when `disable_on_close`), then stops the bus
-    // threads.
+    // Closes (see `close`), logging what could not be confirmed.
     ~Robot();
 
     // The description, as validated.
@@ -142,40 +162,36 @@ public:
     // Motors in description order: bus 0's motors, then bus 1's, and so on.
     [[nodiscard]] std::size_t motor_count() const;
 
-    // Exchanges `commands[i]` with motor i on every bus at once and returns one outcome per
-    // motor. Fails, sending nothing, when the count is wrong or a set value is NaN. Blocks the
-    // calling thread until every bus has finished (about the longest motor timeout at worst).
+    // Exchanges `commands[i]` with motor i on every bus at once and writes one outcome per
+    // motor into `outcomes`, on the calling thread; allocates nothing unless a reply is lost.
+    // Fails, sending nothing, when a count is wrong or a set value is NaN, when the robot is
+    // closed or used in a process forked from the one that opened it, and while it is latched:
+    // after the watchdog fired (until `enable_all` or `acknowledge_watchdog`) or a bus failed
+    // (until `enable_all`). A tick that finds the process was stopped longer than the watchdog
+    // allows disables every motor and fails. A bus that fails during a tick gives its motors
+    // their outcome (SendFailed, BusFailed); the robot is latched when the tick returns, the
+    // other buses' motors disabled. Blocks until every motor has answered or passed its
+    // deadline; a signal that cuts the wait short asks `on_interrupt` (false ends the tick at
+    // once, its waiting motors BusFailed with the interruption, their replies owed).
+    [[nodiscard]] std::expected<void, TickError> tick(std::span<const Command> commands,
+                                                      std::span<Outcome> outcomes,
+                                                      const Interrupt& on_interrupt = {});
+    // The same, the outcomes in a new vector.
     [[nodiscard]] std::expected<std::vector<Outcome>, TickError> tick(
         std::span<const Command> commands);
-
-    // After the watchdog fired, every tick fails with a TickError that says so, sending
-    // nothing, until `enable_all` brings the motors back.
-    //
-    // The same in two steps: starts the tick on the other buses' threads and returns; `finish`
-    // runs the first bus's share and waits for the rest. A caller that must stay responsive
-    // (the Python layer runs signal handlers) polls `finish` with a short timeout, and may
-    // abandon a tick: the bus threads finish it on their own (bounded by the motors'
-    // timeouts), and the next start waits for that first. Only one tick is in flight at a time.
-    [[nodiscard]] std::expected<void, TickError> start_tick(std::span<const Command> commands);
-    // The outcomes once every bus is done, or nothing when `timeout` passed first. The first
-    // call after `start_tick` exchanges with the first bus's motors on this thread, however
-    // long that takes (at most their timeouts, and what they owe); a signal that cuts its wait
-    // short calls `on_interrupt`: true (or no hook) waits on, false ends the first bus's
-    // share at once, its motors still waiting without a state (BusFailed, the interruption;
-    // their replies owed), and returns nothing.
-    [[nodiscard]] std::optional<std::vector<Outcome>> finish(
-        transport::Duration timeout, transport::InterruptHook on_interrupt = nullptr);
 
     // Bring-up with the same pipelining: read each motor's control mode and set MIT mode where
     // it differs (one write, the settling pause, one verifying read per bus), then enable every
     // motor and check each reported status. Returns every fault found, by name; empty when all
-    // motors are up.
+    // motors are up. `enable_all` first opens again a failed bus's interface (it may have been
+    // deleted and made again) and lifts the latches.
     [[nodiscard]] std::vector<MotorFault> ensure_mit_mode();
     [[nodiscard]] std::vector<MotorFault> enable_all();
     // Disables every motor and checks that each reports itself disabled.
     [[nodiscard]] std::vector<MotorFault> disable_all();
 
-    // Whether the watchdog fired since the last call, and which motors it could not disable.
+    // Whether the watchdog fired since the last call, and which motors its disable (already
+    // run) could not confirm disabled.
     struct WatchdogReport {
         bool fired = false;
         std::vector<MotorFault> failures;
@@ -184,11 +200,13 @@ public:
     // Lets ticks run again after the watchdog fired, enabling nothing: the motors stay
     // disabled until a tick's commands enable them. For a caller that decides itself what the
     // motors get next (a bridge that holds them disabled until told otherwise); `enable_all`
-    // does the same and enables every motor.
+    // does the same and enables every motor. A failed bus stays latched.
     void acknowledge_watchdog();
 
-    // Disables (when `disable_on_close`) and stops the bus threads; idempotent.
-    void close();
+    // Disables (when `disable_on_close`) every motor that may be enabled, stops the guard
+    // thread and returns the motors it could not confirm disabled; idempotent (later calls
+    // return nothing). In a forked child it only forgets the robot.
+    std::vector<MotorFault> close();
 
 private:
     struct Impl;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace jointbus::transport {
 
@@ -60,6 +61,18 @@ std::expected<FileDescriptor, OpenError> open_can_socket(std::string_view iface,
     if (extras.drop_counter) {
         if (auto set = set_option(fd, SOL_SOCKET, SO_RXQ_OVFL, "SO_RXQ_OVFL", on); !set) {
             return std::unexpected(set.error());
+        }
+    }
+    if (!extras.only_standard_ids.empty()) {
+        std::vector<can_filter> filters;
+        filters.reserve(extras.only_standard_ids.size());
+        for (const std::uint16_t id : extras.only_standard_ids) {
+            // Standard frames only: an extended frame with the same number is another frame.
+            filters.push_back({id, CAN_SFF_MASK | CAN_EFF_FLAG});
+        }
+        const auto bytes = static_cast<socklen_t>(filters.size() * sizeof(can_filter));
+        if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(), bytes) != 0) {
+            return std::unexpected(OpenError{"CAN_RAW_FILTER", errno});
         }
     }
     if (extras.arrival_stamps) (void)::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "transport/file_descriptor.hpp"
@@ -28,6 +29,10 @@ struct SocketExtras {
     // SO_TIMESTAMPNS: the kernel's receive time. An old kernel without it is no failure: its
     // frames simply come without one.
     bool arrival_stamps = false;
+    // When not empty, the kernel delivers only frames with these standard identifiers
+    // (CAN_RAW_FILTER): a reader that needs a few identifiers does not pay for a flood of
+    // others.
+    std::span<const std::uint16_t> only_standard_ids = {};
 };
 
 // The step of opening that failed, and how.

@@ -59,6 +59,11 @@ public:
     // substitute their own time.
     [[nodiscard]] virtual Instant now() const { return monotonic_now(); }
 
+    // A descriptor that polls readable when a frame waits, so that one thread can wait on many
+    // buses at once; -1 when the transport has none (a scripted one), and is then waited on
+    // alone, through `recv`.
+    [[nodiscard]] virtual int wait_descriptor() const { return -1; }
+
     // Whether `error` is a wait cut short by a signal.
     [[nodiscard]] static bool interrupted(const TransportError& error);
 

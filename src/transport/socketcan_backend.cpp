@@ -90,6 +90,14 @@ std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_
     return SocketCanTransport(std::move(*socket));
 }
 
+std::expected<SocketCanTransport, IoError> SocketCanTransport::open_filtered(
+    std::string_view iface, std::span<const std::uint16_t> only_standard_ids) {
+    auto socket = open_can_socket(iface, OnExec::Close,
+                                  {.arrival_stamps = true, .only_standard_ids = only_standard_ids});
+    if (!socket) return std::unexpected(IoError::from_errno(socket.error().error));
+    return SocketCanTransport(std::move(*socket));
+}
+
 std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView& frame) {
     const bool extended = frame.id.kind == CanId::Kind::Extended;
     if (frame.id.number > (extended ? kMaxExtendedId : kMaxStandardId)) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <span>
 #include <string_view>
 
 #include "transport/can_socket.hpp"
@@ -30,6 +31,15 @@ public:
     // keeps the socket across exec, as its contract has it; a program passes OnExec::Close.
     [[nodiscard]] static std::expected<SocketCanTransport, IoError> open(
         std::string_view iface, OnExec on_exec = OnExec::Keep);
+    // The same, receiving only frames with these standard identifiers (a robot's buses: their
+    // motors' master ids and the register identifier). A program's socket: closed on exec.
+    [[nodiscard]] static std::expected<SocketCanTransport, IoError> open_filtered(
+        std::string_view iface, std::span<const std::uint16_t> only_standard_ids);
+    // Takes a socket that is already connected and carries whole CAN frames, one per message
+    // (a socketpair standing in for an interface in tests).
+    [[nodiscard]] static SocketCanTransport adopt(FileDescriptor socket) {
+        return SocketCanTransport(std::move(socket));
+    }
 
     SocketCanTransport(SocketCanTransport&&) = default;
     SocketCanTransport& operator=(SocketCanTransport&&) = default;
@@ -45,6 +55,7 @@ public:
     std::size_t discard_waiting(OwedReplies& owed) override;
 
     [[nodiscard]] int descriptor() const { return socket_.get(); }
+    [[nodiscard]] int wait_descriptor() const override { return socket_.get(); }
 
 private:
     // `realtime_offset` turns the kernel's arrival stamps (CLOCK_REALTIME) into monotonic

@@ -1,0 +1,218 @@
+// The robot's guard thread against its caller, on buses that are socketpairs with motors that
+// answer at once: runs anywhere, and under ThreadSanitizer.
+#include <gtest/gtest.h>
+#include <linux/can.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "robot/robot.hpp"
+#include "transport/socketcan_backend.hpp"
+
+namespace jointbus::robot {
+namespace {
+
+using namespace std::chrono_literals;
+using transport::Duration;
+using transport::FileDescriptor;
+
+// Motors 1..N on one bus: each answers every command at once from 0x10 + its id, its status
+// 1 after an enable and 0 after a disable.
+class Motors {
+public:
+    explicit Motors(canid_t silent = 0) : silent_(silent) {
+        std::array<int, 2> ends{};
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()) != 0) std::abort();
+        robot_end_ = FileDescriptor(ends[0]);
+        motor_end_ = FileDescriptor(ends[1]);
+        thread_ = std::thread([this] { run(); });
+    }
+    Motors(const Motors&) = delete;
+    Motors& operator=(const Motors&) = delete;
+    ~Motors() {
+        stop_ = true;
+        thread_.join();
+    }
+
+    std::unique_ptr<transport::CanTransport> transport() {
+        return std::make_unique<transport::SocketCanTransport>(
+            transport::SocketCanTransport::adopt(std::move(robot_end_)));
+    }
+    // The bus breaks: the robot's reads and sends on it fail from now on.
+    void cut() { cut_ = true; }
+
+    std::atomic<int> disables{0};
+
+private:
+    void run() {
+        std::map<canid_t, std::uint8_t> status;
+        while (!stop_) {
+            if (cut_) {
+                motor_end_.reset();
+                return;
+            }
+            pollfd readable{motor_end_.get(), POLLIN, 0};
+            if (::poll(&readable, 1, 5) <= 0) continue;
+            can_frame frame{};
+            if (::recv(motor_end_.get(), &frame, sizeof frame, 0) != sizeof frame) continue;
+            if (frame.can_dlc != 8 || frame.can_id == 0 || frame.can_id > 15) continue;
+            if (frame.can_id == silent_) continue;
+            if (frame.data[7] == 0xFC) status[frame.can_id] = 1;
+            if (frame.data[7] == 0xFD) status[frame.can_id] = 0;
+            can_frame reply{};
+            reply.can_id = 0x10 + frame.can_id;
+            reply.can_dlc = 8;
+            const std::array<std::uint8_t, 8> data{
+                static_cast<std::uint8_t>(status[frame.can_id] << 4 | frame.can_id),
+                0x80,
+                0x00,
+                0x80,
+                0x07,
+                0xFF,
+                0x1E,
+                0x20};
+            std::copy(data.begin(), data.end(), reply.data);
+            if (frame.data[7] == 0xFD) ++disables;  // counted before the reply leaves
+            (void)::send(motor_end_.get(), &reply, sizeof reply, MSG_NOSIGNAL);
+        }
+    }
+
+    canid_t silent_;
+    FileDescriptor robot_end_;
+    FileDescriptor motor_end_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> cut_{false};
+    std::thread thread_;
+};
+
+struct Rig {
+    explicit Rig(std::size_t buses, std::size_t motors, Duration watchdog,
+                 Duration timeout = Duration::from_millis(50), canid_t silent = 0) {
+        RobotConfig config;
+        config.watchdog = watchdog;
+        for (std::size_t b = 0; b < buses; ++b) {
+            BusConfig& bus = config.buses.emplace_back();
+            bus.iface = "pair" + std::to_string(b);
+            for (std::uint16_t m = 1; m <= motors; ++m) {
+                bus.motors.push_back(
+                    {{m, static_cast<std::uint16_t>(0x10 + m), damiao::MitLimits{}, timeout},
+                     "dm4310"});
+            }
+            sides.push_back(std::make_unique<Motors>(silent));
+        }
+        auto opened = Robot::open(config, [this](const BusConfig& bus) {
+            return std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError>(
+                sides.at(static_cast<std::size_t>(bus.iface.back() - '0'))->transport());
+        });
+        if (!opened) throw std::runtime_error(opened.error().text);
+        robot = std::move(*opened);
+        hold.assign(robot->motor_count(), Command::mit({}));
+    }
+
+    std::vector<std::unique_ptr<Motors>> sides;
+    std::unique_ptr<Robot> robot;
+    std::vector<Command> hold;
+};
+
+const std::string kWatchdogText =
+    "watchdog: no tick came within 1 ms, so the motors were disabled; enable_all() brings them "
+    "back";
+
+// The hang: the guard's disable ran outside what the next tick waited for, so acknowledging
+// and ticking drove the same bus from two threads, and close() never returned.
+TEST(RobotThreads, WatchdogThenAcknowledgeTickAndCloseNeverOverlap) {
+    for (int round = 0; round < 200; ++round) {
+        Rig rig(2, 2, Duration::from_millis(1));
+        ASSERT_TRUE(rig.robot->enable_all().empty());
+        ASSERT_TRUE(rig.robot->tick(rig.hold));
+        Robot::WatchdogReport report;
+        for (int wait = 0; wait < 2000 && !report.fired; ++wait) {
+            std::this_thread::sleep_for(1ms);
+            report = rig.robot->take_watchdog_report();
+        }
+        ASSERT_TRUE(report.fired);
+        EXPECT_TRUE(report.failures.empty()) << report.failures.front().text;
+        // Written after its disable: every motor had answered it by then.
+        EXPECT_EQ(rig.sides[0]->disables + rig.sides[1]->disables, 4);
+        const auto refused = rig.robot->tick(rig.hold);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().text, kWatchdogText);
+        rig.robot->acknowledge_watchdog();
+        (void)rig.robot->tick(rig.hold);  // may trip again on a slow machine: that is no race
+        EXPECT_TRUE(rig.robot->close().empty());
+    }
+}
+
+TEST(RobotThreads, TicksRacingTheWatchdogAndCloseEndCleanly) {
+    for (int round = 0; round < 50; ++round) {
+        Rig rig(2, 3, Duration::from_millis(1));
+        ASSERT_TRUE(rig.robot->enable_all().empty());
+        std::atomic<bool> closed{false};
+        std::thread ticker([&] {
+            std::vector<Outcome> outcomes(rig.robot->motor_count());
+            for (int i = 0; !closed; ++i) {
+                auto ticked = rig.robot->tick(rig.hold, outcomes);
+                if (!ticked && ticked.error().text == kWatchdogText) {
+                    rig.robot->acknowledge_watchdog();
+                } else if (!ticked) {
+                    EXPECT_EQ(ticked.error().text, "the robot is closed");
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(i % 3 * 700));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 7));
+        (void)rig.robot->close();
+        closed = true;
+        ticker.join();
+        EXPECT_FALSE(rig.robot->tick(rig.hold));
+    }
+}
+
+// A tick that lasts longer than the watchdog span (a motor that never answers, with a timeout
+// above it) was disabled by the engine itself while the loop kept ticking.
+TEST(RobotThreads, TicksLongerThanTheWatchdogWithShortPausesNeverTrip) {
+    Rig rig(1, 2, Duration::from_millis(30), Duration::from_millis(80), 2);
+    ASSERT_FALSE(rig.robot->enable_all().empty());  // motor 2 never answers
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(rig.robot->tick(rig.hold)) << "tick " << i;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(rig.sides[0]->disables, 0);
+    EXPECT_FALSE(rig.robot->take_watchdog_report().fired);
+}
+
+// A bus that failed mid-run used to leave its motors enabled while every tick went on.
+TEST(RobotThreads, AFailedBusLatchesAndTheOtherBusesAreDisabled) {
+    std::signal(SIGPIPE, SIG_IGN);
+    Rig rig(2, 2, Duration::from_millis(0));
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    ASSERT_TRUE(rig.robot->tick(rig.hold));
+    rig.sides[1]->cut();
+    std::this_thread::sleep_for(20ms);
+    const auto failing = rig.robot->tick(rig.hold);
+    ASSERT_TRUE(failing);  // the tick that sees it returns its outcomes
+    EXPECT_TRUE((*failing)[0].state && (*failing)[1].state);
+    EXPECT_FALSE((*failing)[2].state || (*failing)[3].state);
+    EXPECT_EQ(rig.sides[0]->disables, 2);
+    const auto refused = rig.robot->tick(rig.hold);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().text.starts_with("bus 1 (pair1) failed: ")) << refused.error().text;
+    EXPECT_TRUE(refused.error().text.ends_with(
+        "; its motors may still be enabled; enable_all() brings the robot back once the bus "
+        "works"));
+    const auto unconfirmed = rig.robot->close();
+    ASSERT_EQ(unconfirmed.size(), 2U);
+    EXPECT_TRUE(unconfirmed[0].text.starts_with("bus 1 (pair1), motor 0x1: no reply to disable"))
+        << unconfirmed[0].text;
+}
+
+}  // namespace
+}  // namespace jointbus::robot
