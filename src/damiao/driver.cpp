@@ -6,6 +6,8 @@
 #include <optional>
 #include <variant>
 
+#include "damiao/register_watch.hpp"
+
 namespace jointbus::damiao {
 
 namespace {
@@ -34,16 +36,23 @@ std::expected<MotorState, Error> Damiao::cmd_motor_id(Exchanger& bus, std::uint6
     MotorState state;
     const transport::Awaited awaited{
         .from = from, .timeout = timeout, .length = protocol::kFrameBytes};
-    auto reply = bus.exchange(frame, awaited, [&](const transport::CanFrame& received) {
-        if (received.id != from || received.remote || received.error) return false;
-        auto decoded = decode_feedback(limits, received.data.bytes());
-        if (!decoded) [[unlikely]] {
-            short_length = decoded.error().length;
-            return false;
-        }
-        state = *decoded;
-        return true;
-    });
+    auto reply = bus.exchange(
+        frame, awaited, [&](const transport::CanFrame& received, const transport::Seen& seen) {
+            if (received.id != from || received.remote || received.error) return false;
+            // A register reply to a request seen on the bus (this motor's registers read by
+            // another program, say) comes from the master id too, but is no state.
+            if (seen.answers_request && names_motor(*this, received.data.bytes())) [[unlikely]] {
+                bus.watch()->count_skipped();
+                return false;
+            }
+            auto decoded = decode_feedback(limits, received.data.bytes());
+            if (!decoded) [[unlikely]] {
+                short_length = decoded.error().length;
+                return false;
+            }
+            state = *decoded;
+            return true;
+        });
     if (!reply) [[unlikely]] {
         if (short_length && std::holds_alternative<transport::Timeout>(reply.error())) {
             return std::unexpected(errors::ShortReply{*short_length});

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <variant>
 
 #include "damiao/driver.hpp"
+#include "damiao/register_watch.hpp"
 
 namespace jointbus::damiao {
 
@@ -87,12 +89,95 @@ const RegisterInfo* find_register(std::uint8_t id) {
 
 std::span<const RegisterInfo> register_table() { return kRegisters; }
 
+namespace {
+
+// Waits for the reply an earlier read timed out on, dropping it and whatever comes meanwhile,
+// for at most the time it is still owed: it would otherwise answer this read. Ends early only
+// with an interruption or a broken bus.
+[[nodiscard]] std::expected<void, transport::TransportError> pay_owed_read(Exchanger& bus,
+                                                                           RegisterWatch& watch) {
+    const std::optional<transport::Instant> due = watch.read_due(bus.transport().now());
+    if (!due) return {};
+    auto paid = bus.receive_until(*due, [&watch](const CanFrame&) { return !watch.owes_read(); });
+    if (paid || std::holds_alternative<transport::Timeout>(paid.error())) {
+        watch.forget_read();  // it came, or it is lost
+        return {};
+    }
+    return paid;
+}
+
+// Our own request, which our socket does not receive: its reply must not pass for feedback.
+void record_request(Exchanger& bus, RegisterWatch* watch, std::span<const std::uint8_t> request) {
+    if (watch != nullptr) (void)watch->saw(kRegisterRequestId, request, bus.transport().now());
+}
+
+}  // namespace
+
+bool RegisterWatch::saw(CanId id, std::span<const std::uint8_t> data, transport::Instant at) {
+    if (data.size() != protocol::kFrameBytes) return false;
+    const auto motor = static_cast<std::uint16_t>(data[0] | data[1] << 8);
+    if (id == kRegisterRequestId) {
+        // The motor's entry if it has one, else a free one, else the oldest.
+        const auto used = requests_.begin() + static_cast<std::ptrdiff_t>(used_);
+        auto slot = std::ranges::find(requests_.begin(), used, motor, &Request::motor_id);
+        if (slot == used) {
+            slot = used_ < kCapacity ? requests_.begin() + static_cast<std::ptrdiff_t>(used_++)
+                                     : std::ranges::min_element(requests_, {}, &Request::at);
+        }
+        *slot = {motor, at};
+        return false;
+    }
+    // A request is never a reply; any other frame that fits the pattern pays an owed read, as
+    // a read recognises its reply by content alone.
+    if (owed_read_ && data[2] == kReadCommand && data[3] == owed_read_->register_id) {
+        owed_read_.reset();
+    }
+    return requested_lately(motor, at);
+}
+
+bool RegisterWatch::requested_lately(std::uint16_t motor_id, transport::Instant at) const {
+    // A request read after the frame (clocks read at different moments) counts as well.
+    const auto used = requests_.begin() + static_cast<std::ptrdiff_t>(used_);
+    return std::any_of(requests_.begin(), used, [&](const Request& request) {
+        return request.motor_id == motor_id && at <= request.at.plus(kSpan);
+    });
+}
+
+bool RegisterWatch::is_register_reply(const Damiao& motor, std::span<const std::uint8_t> data,
+                                      transport::Instant at) const {
+    return marks(data) && names_motor(motor, data) && requested_lately(motor.motor_id, at);
+}
+
+void RegisterWatch::owe_read(std::uint8_t register_id, transport::Instant until) {
+    owed_read_ = OwedRead{register_id, until};
+}
+
+std::optional<transport::Instant> RegisterWatch::read_due(transport::Instant now) {
+    if (!owed_read_) return std::nullopt;
+    if (owed_read_->until > now) return owed_read_->until;
+    owed_read_.reset();
+    return std::nullopt;
+}
+
+RegisterWatch* register_watch(Exchanger& bus) { return dynamic_cast<RegisterWatch*>(bus.watch()); }
+
+bool names_motor(const Damiao& motor, std::span<const std::uint8_t> data) {
+    return data.size() >= 2 && (data[0] | data[1] << 8) == motor.motor_id;
+}
+
 std::expected<RegisterValue, Error> Damiao::read_register(Exchanger& bus, std::uint8_t id) const {
     const RegisterInfo* entry = find_register(id);
     if (entry == nullptr) return std::unexpected(errors::RegisterNotInTable{id});
 
+    RegisterWatch* watch = register_watch(bus);
+    if (watch != nullptr) {
+        if (auto paid = pay_owed_read(bus, *watch); !paid) {
+            return std::unexpected(errors::Transport{paid.error()});
+        }
+    }
     const auto request = register_request(motor_id, kReadCommand, id, 0);
     const CanFrameView frame{kRegisterRequestId, request, false, false};
+    record_request(bus, watch, request);
     // The reply is recognised by its content, wherever it comes from; it usually comes from the
     // master id, so what that owes is awaited first, but a missed one leaves nothing owed.
     const Awaited reply_from{reply_id(), timeout, false};
@@ -102,7 +187,14 @@ std::expected<RegisterValue, Error> Damiao::read_register(Exchanger& bus, std::u
         bits = register_reply_fields(received).bits;
         return true;
     });
-    if (!reply) return std::unexpected(errors::Transport{reply.error()});
+    if (!reply) {
+        // Its reply may still come, and would answer the next read of this register.
+        if (watch != nullptr && (std::holds_alternative<transport::Timeout>(reply.error()) ||
+                                 transport::CanTransport::interrupted(reply.error()))) {
+            watch->owe_read(id, bus.transport().now().plus(timeout));
+        }
+        return std::unexpected(errors::Transport{reply.error()});
+    }
     return RegisterValue{entry->type, bits};
 }
 
@@ -119,6 +211,8 @@ std::expected<void, Error> Damiao::write_register(Exchanger& bus, std::uint8_t i
 
     const auto request = register_request(motor_id, kWriteCommand, id, value.bits);
     const CanFrameView frame{kRegisterRequestId, request, false, false};
+    // A motor may answer a write too, from its master id.
+    record_request(bus, register_watch(bus), request);
     // Like every request: what waits now (an echo, a late reply) answers nothing to come.
     if (auto sent = bus.post(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
     return {};

@@ -31,7 +31,7 @@ PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyObject* self = type->tp_alloc(type, 0);
             if (self == nullptr) return nullptr;  // the transport closes its socket on the way out
             new (&reinterpret_cast<BusObject*>(self)->bus)
-                BusLock<OpenBus>(OpenBus{std::move(*transport), {}});
+                BusLock<OpenBus>(OpenBus{std::move(*transport), {}, {}});
             return self;
         },
         nullptr);

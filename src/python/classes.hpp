@@ -5,6 +5,7 @@
 
 #include "damiao/driver.hpp"
 #include "damiao/mit.hpp"
+#include "damiao/register_watch.hpp"
 #include "python/bus_lock.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -26,11 +27,12 @@ struct DamiaoObject {
     PyObject_HEAD damiao::Damiao motor;
 };
 
-// What the bus lock guards: the socket, and the replies the bus still owes, which outlive any
-// one command.
+// What the bus lock guards: the socket, the replies the bus still owes and the register
+// requests seen on it, which outlive any one command.
 struct OpenBus {
     transport::SocketCanTransport transport;
     transport::OwedReplies owed;
+    damiao::RegisterWatch watch;
 };
 
 struct BusObject {

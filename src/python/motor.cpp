@@ -70,7 +70,7 @@ PyObject* exchange(BusObject* bus, Operation&& operation) {
     }
     return to_python(bus->bus.with_locked(
         [&](OpenBus& open) {
-            Exchanger exchanger(open.transport, open.owed, &run_signal_handlers);
+            Exchanger exchanger(open.transport, open.owed, &run_signal_handlers, &open.watch);
             return std::forward<Operation>(operation)(exchanger);
         },
         wait_without_interpreter));

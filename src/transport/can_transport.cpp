@@ -1,5 +1,6 @@
 #include "transport/can_transport.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <optional>
@@ -25,7 +26,10 @@ bool CanTransport::interrupted(const TransportError& error) {
 std::optional<CanTransport::Dropped> CanTransport::drop_waiting() {
     auto frame = recv(Duration{});
     if (!frame) return std::nullopt;
-    return Dropped{frame->id, !frame->remote && !frame->error, frame->data.size(), std::nullopt};
+    Dropped dropped{frame->id, !frame->remote && !frame->error, frame->data.size(), std::nullopt};
+    std::copy_n(frame->data.begin(), std::min(frame->data.size(), dropped.head.size()),
+                dropped.head.begin());
+    return dropped;
 }
 
 void CanTransport::log_discarded(std::size_t count) {

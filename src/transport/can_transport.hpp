@@ -2,9 +2,12 @@
 // request-and-reply loop built on them lives in exchange.hpp.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 
 #include "transport/can_frame.hpp"
 #include "transport/clock.hpp"
@@ -12,6 +15,52 @@
 #include "transport/transport_error.hpp"
 
 namespace jointbus::transport {
+
+// Sees the frames read from a bus, so that a protocol whose replies to one kind of request
+// come from the same identifier as its replies to another (a motor's register replies come
+// from the identifier of its feedback) can tell them apart by the requests seen on the bus.
+// A watch marks the frames it needs by their length and two values of one byte; the loops
+// test that inline and call `saw` only for marked frames, so a frame it does not need costs
+// a few compares. Not safe for concurrent use: it belongs to its bus.
+class FrameWatch {
+public:
+    struct Mark {
+        std::size_t length;
+        std::size_t index;  // < length
+        std::array<std::uint8_t, 2> values;
+    };
+
+    [[nodiscard]] bool marks(std::span<const std::uint8_t> data) const {
+        return data.size() == mark_.length &&
+               (data[mark_.index] == mark_.values[0] || data[mark_.index] == mark_.values[1]);
+    }
+
+    // A marked data frame read from the bus, or sent on it by this program (a socket does not
+    // receive its own frames), at about `at` on the transport's clock. Returns whether it
+    // answers a request seen on the bus shortly before: such a frame is no reply to anything
+    // else, so it pays no debt (OwedReplies) and an exchange may skip it.
+    virtual bool saw(CanId id, std::span<const std::uint8_t> data, Instant at) = 0;
+
+    // Frames that an exchange skipped because they answered a request seen on the bus.
+    void count_skipped() { ++skipped_; }
+    [[nodiscard]] std::uint64_t skipped() const { return skipped_; }
+
+protected:
+    explicit FrameWatch(Mark mark) : mark_(mark) {}
+    FrameWatch(const FrameWatch&) = default;
+    FrameWatch& operator=(const FrameWatch&) = default;
+    ~FrameWatch() = default;
+
+private:
+    Mark mark_;
+    std::uint64_t skipped_ = 0;
+};
+
+// What a loop that reads frames knows of one, beside its bytes.
+struct Seen {
+    Instant at;                    // on the transport's clock, no later than the frame was read
+    bool answers_request = false;  // see FrameWatch::saw
+};
 
 // A CAN bus. Not safe for concurrent use: callers serialise access (one exchange at a time).
 // Every operation blocks the calling thread for at most its own bound and takes no lock.
@@ -38,18 +87,29 @@ public:
     // cannot keep up with, the queue never empties, and chasing it held a request for hundreds
     // of milliseconds; the backlog itself, however long, is always read. At most kMaxDiscarded
     // frames either way. Returns how many were dropped. Read errors end it silently: the send
-    // that follows reports a broken bus.
+    // that follows reports a broken bus. `watch`, when given, is shown every dropped frame it
+    // marks; one that answers a request seen on the bus settles nothing.
     static constexpr std::size_t kMaxDiscarded = 1024;
     virtual std::size_t discard_waiting(OwedReplies& owed) {
-        return discard_with(owed, [this] { return drop_waiting(); });
+        return discard_waiting(owed, nullptr);
+    }
+    virtual std::size_t discard_waiting(OwedReplies& owed, FrameWatch* watch) {
+        return discard_with(owed, watch, [this] { return drop_waiting(); });
     }
 
     // What `drop_waiting` read and dropped.
     struct Dropped {
         CanId id;
-        bool data = true;                // false for a remote or an error frame
-        std::size_t length = 0;          // of its data
-        std::optional<Instant> arrived;  // on `now`'s clock, when the transport knows it
+        bool data = true;                    // false for a remote or an error frame
+        std::size_t length = 0;              // of its data
+        std::optional<Instant> arrived;      // on `now`'s clock, when the transport knows it
+        std::array<std::uint8_t, 8> head{};  // its first data bytes, as many as it has
+
+        // Its data, when it has at most the bytes of `head`.
+        [[nodiscard]] std::optional<std::span<const std::uint8_t>> bytes() const {
+            if (length > head.size()) return std::nullopt;
+            return std::span<const std::uint8_t>(head.data(), length);
+        }
     };
     // Reads one frame that is already waiting, without waiting and without keeping it; nothing
     // when none waits or the read failed.
@@ -74,7 +134,7 @@ protected:
     // The discard loop, with `drop` reading one waiting frame (see `drop_waiting`): a backend
     // passes its own read, so that an empty queue costs one inlined system call.
     template <class Drop>
-    std::size_t discard_with(OwedReplies& owed, Drop&& drop) {
+    std::size_t discard_with(OwedReplies& owed, FrameWatch* watch, Drop&& drop) {
         std::optional<Dropped> dropped = drop();
         if (!dropped) [[likely]] {
             return 0;
@@ -83,7 +143,9 @@ protected:
         const Instant began = now();  // read only once a frame waited
         do {
             ++discarded;
-            if (dropped->data) owed.settle(dropped->id, dropped->length);
+            if (dropped->data && !answers_request(watch, *dropped, began)) {
+                owed.settle(dropped->id, dropped->length);
+            }
             if (discarded == kMaxDiscarded || (dropped->arrived && began < *dropped->arrived)) {
                 break;
             }
@@ -91,6 +153,15 @@ protected:
         } while (dropped);
         log_discarded(discarded);
         return discarded;
+    }
+
+    // Shows `dropped` to `watch`, at its arrival or else when the discard began.
+    [[nodiscard]] static bool answers_request(FrameWatch* watch, const Dropped& dropped,
+                                              Instant began) {
+        if (watch == nullptr) return false;
+        const auto data = dropped.bytes();
+        return data && watch->marks(*data) &&
+               watch->saw(dropped.id, *data, dropped.arrived.value_or(began));
     }
 
     // The debug record of a discard that found frames waiting.

@@ -10,11 +10,13 @@
 //   request that expects a frame from the same identifier first waits for it, for at most one
 //   more timeout, and drops it; so no late reply is ever taken as a later request's.
 // - A signal that cuts a wait short calls the caller's hook, which says whether to wait on.
+// - A frame that answers a request seen on the bus (FrameWatch) pays no debt.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <expected>
+#include <type_traits>
 #include <utility>
 
 #include "transport/can_transport.hpp"
@@ -45,8 +47,10 @@ public:
     // After the deadline, frames already waiting are still read, for at most this long.
     static constexpr Duration kLateReadSpan = Duration::from_micros(200);
 
-    Exchanger(CanTransport& bus, OwedReplies& owed, InterruptHook on_interrupt = nullptr)
-        : bus_(bus), owed_(owed), on_interrupt_(on_interrupt) {}
+    // `watch`, when given, belongs to the bus like `owed`, and sees every frame it marks.
+    Exchanger(CanTransport& bus, OwedReplies& owed, InterruptHook on_interrupt = nullptr,
+              FrameWatch* watch = nullptr)
+        : bus_(bus), owed_(owed), on_interrupt_(on_interrupt), watch_(watch) {}
 
     // Waits for what `reply.from` owes, discards the frames already waiting, sends `frame`, then
     // hands each received frame to `take` until it returns true (the frame was the reply, and
@@ -58,7 +62,7 @@ public:
         if (!owed_.empty()) [[unlikely]] {
             if (auto paid = pay(reply.from); !paid) return paid;
         }
-        bus_.discard_waiting(owed_);
+        discard();
         if (auto sent = bus_.send(frame); !sent) [[unlikely]] {
             return sent;
         }
@@ -75,12 +79,18 @@ public:
 
     // Discards the frames already waiting and sends `frame`, awaiting nothing.
     [[nodiscard]] std::expected<void, TransportError> post(const CanFrameView& frame) {
-        bus_.discard_waiting(owed_);
+        discard();
         return bus_.send(frame);
     }
 
+    // Reads and drops the frames already waiting (CanTransport::discard_waiting), showing them
+    // to the watch.
+    std::size_t discard() { return bus_.discard_waiting(owed_, watch_); }
+
     // Hands each received frame to `take` until it returns true, or until `deadline` has
-    // passed (Timeout). Every frame read settles what its identifier owed.
+    // passed (Timeout). Every frame read settles what its identifier owed, unless it answers a
+    // request the watch saw. `take` is called with the frame, or with the frame and what the
+    // loop knows of it (Seen).
     template <class Take>
     [[nodiscard]] std::expected<void, TransportError> receive_until(Instant deadline, Take&& take) {
         return receive_until(deadline, bus_.now(), std::forward<Take>(take));
@@ -124,8 +134,13 @@ public:
                 return std::unexpected(received.error());
             }
             read_first = true;
-            owed_.settle(*received);
-            if (take(*received)) return {};
+            const bool answers_request = shown(*received, now);
+            if (!answers_request) owed_.settle(*received);
+            if constexpr (std::is_invocable_v<Take&, const CanFrame&, const Seen&>) {
+                if (take(*received, Seen{now, answers_request})) return {};
+            } else {
+                if (take(*received)) return {};
+            }
         }
     }
 
@@ -145,8 +160,17 @@ public:
 
     [[nodiscard]] CanTransport& transport() { return bus_; }
     [[nodiscard]] OwedReplies& owed() { return owed_; }
+    [[nodiscard]] FrameWatch* watch() { return watch_; }
 
 private:
+    // Shows a received frame to the watch when it marks it; whether it answers a request. `at`
+    // is the clock as read before the frame's wait: the watch needs order, not precision, and
+    // a reading of its own would cost a system call inside User Mode Linux.
+    [[nodiscard]] bool shown(const CanFrame& frame, Instant at) {
+        return watch_ != nullptr && !frame.remote && !frame.error &&
+               watch_->marks(frame.data.bytes()) && watch_->saw(frame.id, frame.data.bytes(), at);
+    }
+
     [[nodiscard]] bool resume_after_signal() const {
         return on_interrupt_ != nullptr && on_interrupt_();
     }
@@ -154,6 +178,7 @@ private:
     CanTransport& bus_;
     OwedReplies& owed_;
     InterruptHook on_interrupt_;
+    FrameWatch* watch_;
 };
 
 }  // namespace jointbus::transport

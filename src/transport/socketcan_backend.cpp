@@ -79,6 +79,16 @@ CanId identifier(canid_t can_id) {
     return frame;
 }
 
+// What the discard keeps of a frame it drops. A length beyond the frame's own maximum is
+// clamped, as a received frame's is.
+CanTransport::Dropped dropped_frame(const canfd_frame& raw, std::optional<Instant> arrived) {
+    CanTransport::Dropped dropped{identifier(raw.can_id),
+                                  (raw.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0,
+                                  std::min<std::size_t>(raw.len, kFdMaxData), arrived};
+    std::memcpy(dropped.head.data(), raw.data, dropped.head.size());
+    return dropped;
+}
+
 }  // namespace
 
 std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_view iface,
@@ -130,32 +140,28 @@ std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting() {
     return drop_waiting_here(realtime_offset);
 }
 
-std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed) {
+std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed, FrameWatch* watch) {
     // The first read needs no arrival stamp (whatever it finds was there when the discard
     // began), so the empty queue of the quiet path costs one plain recv.
-    canfd_frame scratch;  // only the identifier and the length are looked at
+    canfd_frame scratch;  // only the identifier, the length and the first bytes are looked at
     bool first = true;
     std::optional<std::int64_t> realtime_offset;
-    return discard_with(owed, [&]() -> std::optional<Dropped> {
+    return discard_with(owed, watch, [&]() -> std::optional<Dropped> {
         if (!first) return drop_waiting_here(realtime_offset);
         first = false;
         if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) return std::nullopt;
-        return Dropped{identifier(scratch.can_id),
-                       (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, scratch.len,
-                       std::nullopt};
+        return dropped_frame(scratch, std::nullopt);
     });
 }
 
 // Reads one waiting frame with the kernel's stamp of its arrival.
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(
     std::optional<std::int64_t>& realtime_offset) {
-    canfd_frame scratch;  // only the identifier and the length are looked at
+    canfd_frame scratch;  // only the identifier, the length and the first bytes are looked at
     Ancillary ancillary;
     const auto got = read_frame(socket_.get(), scratch, ancillary, MSG_DONTWAIT);
     if (!got || *got == 0) return std::nullopt;
-    Dropped dropped{identifier(scratch.can_id),
-                    (scratch.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) == 0, scratch.len,
-                    std::nullopt};
+    Dropped dropped = dropped_frame(scratch, std::nullopt);
     if (const std::optional<timespec>& stamp = ancillary.arrived) {
         if (!realtime_offset) {
             timespec real{};

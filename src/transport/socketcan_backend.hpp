@@ -52,7 +52,7 @@ public:
     // Reads straight into a scratch buffer: nothing is converted, and an empty queue costs one
     // non-blocking read.
     [[nodiscard]] std::optional<Dropped> drop_waiting() override;
-    std::size_t discard_waiting(OwedReplies& owed) override;
+    std::size_t discard_waiting(OwedReplies& owed, FrameWatch* watch = nullptr) override;
 
     [[nodiscard]] int descriptor() const { return socket_.get(); }
     [[nodiscard]] int wait_descriptor() const override { return socket_.get(); }
