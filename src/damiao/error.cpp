@@ -74,7 +74,14 @@ void write_text(const Error& error, std::string& out) {
                        out += name(e.limit.field);
                        out += " is ";
                        append_limit_value(out, e.limit.value);
-                       out += " (every limit must be finite and greater than 0)";
+                       // A finite value above 0 was refused for its size alone.
+                       if (std::isfinite(e.limit.value) && e.limit.value > 0.0F) {
+                           out += " (every limit must be at most ";
+                           append_limit_value(out, kLargestLimit);
+                           out += ": a larger one overflows single precision when scaled)";
+                       } else {
+                           out += " (every limit must be finite and greater than 0)";
+                       }
                    },
                    [&](const errors::ShortReply& e) {
                        out += "feedback reply too short: ";

@@ -39,8 +39,8 @@ struct ControlModeMismatch {
     // The whole value read back: a motor reporting 257 after a write of 1 must not read as 1.
     std::uint32_t reported;
 };
-// Limits with a field that is not finite and greater than 0: the command was refused before
-// anything was sent.
+// Limits with a field that is not greater than 0 and at most kLargestLimit: the command was
+// refused before anything was sent.
 struct UnusableLimits {
     UnusableLimit limit;
 };

@@ -118,12 +118,14 @@ float symmetric_value(unsigned code, float limit, float codes) {
 std::expected<std::uint64_t, UnusableLimit> encode(const MitLimits& limits,
                                                    const MitSetpoint& setpoint) {
     // A limit of 0 or infinity scales every set value to 0/0 or x/inf, which the motor reads as
-    // the bottom of its own range; NaN fails both tests. One branch for all five on the hot path.
-    // A positive finite float's bits, read as an unsigned integer, lie in 1..0x7F7FFFFF: one
-    // subtraction and one comparison per limit.
+    // the bottom of its own range, and one past kLargestLimit overflows the scaling to inf (full
+    // torque for a zero set point); NaN fails too. One branch for all five on the hot path. The
+    // bits of a positive float, read as an unsigned integer, rise with its value: the usable
+    // limits are those whose bits lie in 1..bits(kLargestLimit), one subtraction and one
+    // comparison per limit.
     const auto usable = [](float limit) -> unsigned {
-        constexpr std::uint32_t kLargestFinite = 0x7F7FFFFF;
-        return std::bit_cast<std::uint32_t>(limit) - 1U < kLargestFinite ? 1U : 0U;
+        constexpr std::uint32_t kLargestBits = std::bit_cast<std::uint32_t>(kLargestLimit);
+        return std::bit_cast<std::uint32_t>(limit) - 1U < kLargestBits ? 1U : 0U;
     };
     if ((usable(limits.p_max) & usable(limits.v_max) & usable(limits.kp_max) &
          usable(limits.kd_max) & usable(limits.t_max)) == 0) [[unlikely]] {

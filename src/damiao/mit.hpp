@@ -13,7 +13,7 @@
 namespace jointbus::damiao {
 
 // Scaling limits of one motor model, in the motor's own units. Any values may be stored;
-// `encode` refuses any that is not finite and greater than 0.
+// `encode` refuses any that is not greater than 0 and at most kLargestLimit.
 struct MitLimits {
     float p_max = 12.5F;    // position over [-p_max, p_max]
     float v_max = 30.0F;    // velocity over [-v_max, v_max]
@@ -50,11 +50,18 @@ struct LimitPreset {
 // The built-in motor models, in the order the Python class lists them.
 extern const std::array<LimitPreset, 15> kLimitPresets;
 
+// The largest limit `encode` takes. The widest product of the codec, (limit + limit) * 65535
+// for a position, overflows single precision from a limit of about 2.6e33; 1e30 stays a
+// thousand times below that, so no step of encoding or decoding a value within it overflows,
+// and far above any motor's range (the presets' largest limit is 500).
+inline constexpr float kLargestLimit = 1e30F;
+
 // Which limit `encode` could not use.
 enum class LimitField : std::uint8_t { PMax, VMax, KpMax, KdMax, TMax };
 [[nodiscard]] std::string_view name(LimitField field);
 
-// A limit that is not finite and greater than 0: no command can be encoded with it.
+// A limit that is not greater than 0 and at most kLargestLimit (NaN and infinities included):
+// no command can be encoded with it.
 struct UnusableLimit {
     LimitField field;
     float value;
@@ -84,7 +91,8 @@ struct ShortFeedback {
 };
 
 // Decodes the first 8 bytes of `data`; bytes after the eighth are ignored. kp_max and kd_max
-// play no part in decoding.
+// play no part in decoding. Limits are not checked, so that a reply to a disable is always
+// read; with limits that `encode` takes, every decoded value is finite.
 [[nodiscard]] std::expected<MotorState, ShortFeedback> decode_feedback(
     const MitLimits& limits, std::span<const std::uint8_t> data);
 

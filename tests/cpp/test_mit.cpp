@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "damiao/driver.hpp"
 #include "damiao/mit.hpp"
+#include "robot/robot.hpp"
+#include "scripted_transport.hpp"
 
 namespace jointbus::damiao {
 namespace {
@@ -138,12 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
                    preset("dmh3510"),
                    {-3.3F, 123.4F, 12.5F, 0.25F, -0.75F},
                    "5E 34 B8 50 66 0C C1 FF"},
-        // The scaling product overflows to inf with limits this large: the code saturates to
-        // all ones instead of spilling into the neighbouring field.
-        EncodeCase{"HugeLimits",
-                   {1e38F, 1e38F, 1e38F, 1e38F, 1e38F},
-                   {0.0F, -1e38F, 1e38F, 0.5F, 1.0F},
-                   "FF FF 00 0F FF 00 0F FF"},
+        // The largest usable limits: no scaling product overflows, so the middle stays the
+        // middle (with 1e35, the zero torque went out as full torque).
+        EncodeCase{"LargestLimits",
+                   {kLargestLimit, kLargestLimit, kLargestLimit, kLargestLimit, kLargestLimit},
+                   {0.0F, -1e30F, 1e30F, 0.5F, 1.0F},
+                   "7F FF 00 0F FF 00 07 FF"},
         // The smallest usable limits: every set value beyond them clamps to the top code.
         EncodeCase{"TinyLimits",
                    {1e-30F, 1e-30F, 1e-30F, 1e-30F, 1e-30F},
@@ -230,8 +233,10 @@ class MitUnusableLimit : public testing::TestWithParam<LimitField> {};
 TEST_P(MitUnusableLimit, RefusesField) {
     const LimitField field = GetParam();
     // 0 and infinity scale every set value to 0/0 or x/inf: the bottom of the motor's range.
+    // Past kLargestLimit the scaling overflows to inf.
+    const float just_too_large = std::nextafter(kLargestLimit, kInf);
     for (const float bad : {-1.0F, -std::numeric_limits<float>::denorm_min(), -kInf, kNaN, -kNaN,
-                            0.0F, -0.0F, kInf}) {
+                            0.0F, -0.0F, kInf, just_too_large, 1e35F, kMax}) {
         MitLimits limits = kDefault;
         limit_of(limits, field) = bad;
         const auto result = encode(limits, {});
@@ -259,6 +264,60 @@ INSTANTIATE_TEST_SUITE_P(, MitUnusableLimit,
                          testing::Values(LimitField::PMax, LimitField::VMax, LimitField::KpMax,
                                          LimitField::KdMax, LimitField::TMax),
                          [](const auto& info) { return std::string(name(info.param)); });
+
+// Regression: limits from about 1e34 passed, and the overflowed scaling sent a zero torque as
+// full torque (t_max 1e35 sent 7F FF 7F F0 00 00 0F FF). Refused with the bound, sending nothing.
+TEST(MitLimitTooLarge, RefusedByTheDriverWithTheBound) {
+    const std::array<const char*, 5> texts{
+        "invalid MIT limits: p_max is 1e+35 (every limit must be at most 1e+30: a larger one "
+        "overflows single precision when scaled)",
+        "invalid MIT limits: v_max is 1e+35 (every limit must be at most 1e+30: a larger one "
+        "overflows single precision when scaled)",
+        "invalid MIT limits: kp_max is 1e+35 (every limit must be at most 1e+30: a larger one "
+        "overflows single precision when scaled)",
+        "invalid MIT limits: kd_max is 1e+35 (every limit must be at most 1e+30: a larger one "
+        "overflows single precision when scaled)",
+        "invalid MIT limits: t_max is 1e+35 (every limit must be at most 1e+30: a larger one "
+        "overflows single precision when scaled)",
+    };
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        MitLimits limits = kDefault;
+        limit_of(limits, static_cast<LimitField>(i)) = 1e35F;
+        const Damiao motor{1, 0x11, limits, transport::Duration::from_millis(10)};
+        test::ScriptedTransport bus;
+        const auto state = motor.mit_control(bus, MitSetpoint{});
+        ASSERT_FALSE(state.has_value());
+        EXPECT_EQ(text(state.error()), texts[i]);
+        EXPECT_TRUE(bus.sent().empty());
+    }
+}
+
+TEST(MitLimitTooLarge, RefusedByTheEngineDescriptionCheck) {
+    const Damiao motor{1, 0x11, kDefault, transport::Duration::from_millis(10)};
+    robot::RobotConfig config{{{"can0", {{motor, ""}}}}};
+    ASSERT_TRUE(robot::validate(config));
+    config.buses[0].motors[0].motor.limits.t_max = 1e35F;
+    const auto valid = robot::validate(config);
+    ASSERT_FALSE(valid);
+    EXPECT_EQ(valid.error().text,
+              "bus 0 (can0), motor 0 (id 0x1): invalid MIT limits: t_max is 1e+35 (every limit "
+              "must be at most 1e+30: a larger one overflows single precision when scaled)");
+}
+
+// Decoding takes any limits; within the bound, the end codes give exactly the ends.
+TEST(MitLimitTooLarge, DecodingAtTheBoundStaysFinite) {
+    const MitLimits l{kLargestLimit, kLargestLimit, kLargestLimit, kLargestLimit, kLargestLimit};
+    const std::array<std::uint8_t, 8> bottom{};
+    const std::array<std::uint8_t, 8> top{0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
+    const auto low = decode_feedback(l, bottom);
+    const auto high = decode_feedback(l, top);
+    ASSERT_TRUE(low && high);
+    EXPECT_EQ(low->position, -kLargestLimit);
+    EXPECT_EQ(low->torque, -kLargestLimit);
+    EXPECT_EQ(high->position, kLargestLimit);
+    EXPECT_EQ(high->velocity, kLargestLimit);
+    EXPECT_EQ(high->torque, kLargestLimit);
+}
 
 TEST(MitLimitField, Names) {
     EXPECT_EQ(name(LimitField::PMax), "p_max");

@@ -110,6 +110,21 @@ def test_nan_is_stored():
     assert math.isnan(mit_setpoint(tau=math.nan).tau)
 
 
+# Regression: a limit too large to scale (from about 1e34) passed, and its overflowed scaling
+# sent a zero torque as full torque. MitLimits stores it; the engine's check refuses it.
+@pytest.mark.parametrize("field", LIMIT_FIELDS)
+def test_a_limit_too_large_to_scale_is_refused_naming_the_bound(field):
+    import jointbus_robot
+    limits = MitLimits(**{field: 1e35})
+    assert getattr(limits, field) == pytest.approx(1e35, rel=1e-7)
+    bus = jointbus_robot.Bus("jbnosuch0", [jointbus_robot.Motor(1, 0x11, limits)])
+    with pytest.raises(ValueError) as raised:
+        jointbus_robot.Robot([bus])
+    assert str(raised.value) == (
+        f"bus 0 (jbnosuch0), motor 0 (id 0x1): invalid MIT limits: {field} is 1e+35 (every "
+        "limit must be at most 1e+30: a larger one overflows single precision when scaled)")
+
+
 @pytest.mark.parametrize("cls, name", [(MitLimits, "kd_max"), (MitSetpoint, "tau"),
                                        (mit_setpoint, "dq")])
 def test_conversion_errors_name_the_argument(cls, name):
