@@ -1,14 +1,19 @@
 #include "robot_file.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <ranges>
-#include <sstream>
 
 #include "cli/motor_option.hpp"
+#include "damiao/protocol.hpp"
+#include "transport/file_descriptor.hpp"
 
 namespace jointbus::dds {
 
@@ -55,6 +60,22 @@ std::expected<transport::Duration, std::string> timeout_setting(
     return timeout.value_or(fallback);
 }
 
+// Every motor's register requests are sent to one identifier: a motor commanded there would
+// take them for its commands, and its replies there would be another program's requests.
+std::optional<std::string> register_request_id(const char* what, std::uint16_t id) {
+    constexpr std::uint16_t kTaken = damiao::protocol::kRegisterRequestId;
+    if ((id & damiao::protocol::kStandardIdMask) != kTaken) return std::nullopt;
+    // Lower-case hex, as the engine's own checks write ids.
+    const auto hex = [](unsigned value) {
+        std::array<char, 8> digits{};
+        const auto end = std::to_chars(digits.begin(), digits.end(), value, 16).ptr;
+        return "0x" + std::string(digits.begin(), end);
+    };
+    std::string text = std::string(what) + " " + hex(id) + " is ";
+    if (id != kTaken) text += "the 11-bit identifier " + hex(kTaken) + ", ";
+    return text + "where every motor's register requests go";
+}
+
 }  // namespace
 
 std::expected<RobotFile, std::string> parse_robot_file(std::string_view text, std::string_view path,
@@ -96,6 +117,10 @@ std::expected<RobotFile, std::string> parse_robot_file(std::string_view text, st
             }
             auto option = cli::parse_motor_option(word[2]);
             if (!option) return fail(number, cli::quoted(word[2]) + ": " + option.error());
+            for (const auto& [what, id] : {std::pair{"motor id", option->motor_id},
+                                           std::pair{"master id", option->master_id}}) {
+                if (auto taken = register_request_id(what, id)) return fail(number, *taken);
+            }
             auto timeout = timeout_setting(option->settings, default_timeout);
             if (!timeout) return fail(number, timeout.error());
             robot.config.buses.back().motors.push_back(robot::MotorConfig{
@@ -125,11 +150,27 @@ std::expected<RobotFile, std::string> parse_robot_file(std::string_view text, st
 
 std::expected<RobotFile, std::string> read_robot_file(const std::string& path,
                                                       transport::Duration default_timeout) {
-    std::ifstream in(path);
-    if (!in) return std::unexpected(path + ": " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_robot_file(text.str(), path, default_timeout);
+    const auto fail = [&path](int error) {
+        return std::unexpected(path + ": " + std::strerror(error));
+    };
+    const transport::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return fail(errno);
+    // One byte more than the bound tells a file at the bound from a larger one; a device such as
+    // /dev/zero is refused after that many bytes instead of filling the memory.
+    std::string text(kLargestRobotFile + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        const ssize_t got = ::read(file.get(), text.data() + length, text.size() - length);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return fail(errno);  // EISDIR for a directory
+        if (got == 0) break;
+        length += static_cast<std::size_t>(got);
+    }
+    if (length > kLargestRobotFile) {
+        return std::unexpected(path + ": larger than 1 MiB: a robot file is a few lines");
+    }
+    text.resize(length);
+    return parse_robot_file(text, path, default_timeout);
 }
 
 }  // namespace jointbus::dds

@@ -31,7 +31,10 @@ struct RobotFile {
 [[nodiscard]] std::expected<RobotFile, std::string> parse_robot_file(
     std::string_view text, std::string_view path, transport::Duration default_timeout);
 
-// Reads and parses the file at `path`.
+// The largest robot file read: a robot of a hundred motors takes a few kilobytes.
+inline constexpr std::size_t kLargestRobotFile = std::size_t{1} << 20;
+
+// Reads and parses the file at `path`: at most kLargestRobotFile bytes, the rest refused.
 [[nodiscard]] std::expected<RobotFile, std::string> read_robot_file(
     const std::string& path, transport::Duration default_timeout);
 

@@ -1,6 +1,10 @@
 // The robot description jointbus-dds reads: what a good file gives the engine, and that every
 // mistake names its file and line.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "robot_file.hpp"
 
@@ -59,7 +63,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "r.conf:2: unknown setting 'latency=2' (the one setting is timeout_ms=N)"},
         std::pair{"bus can0 can1\n", "r.conf:1: a bus line is: bus INTERFACE"},
         std::pair{"rate 500\n",
-                  "r.conf:1: unknown line 'rate' (a line is a bus, a motor or a # comment)"}));
+                  "r.conf:1: unknown line 'rate' (a line is a bus, a motor or a # comment)"},
+        // Regression: a motor at 0x7FF was accepted, where register requests are sent.
+        std::pair{"bus can0\nmotor a 0x7FF:0x11\n",
+                  "r.conf:2: motor id 0x7ff is where every motor's register requests go"},
+        std::pair{"bus can0\nmotor a 1:0x11\nmotor b 2:2047\n",
+                  "r.conf:3: master id 0x7ff is where every motor's register requests go"},
+        std::pair{"bus can0\nmotor a 1:0xFFFF\n",
+                  "r.conf:2: master id 0xffff is the 11-bit identifier 0x7ff, where every "
+                  "motor's register requests go"}));
 
 // The engine's own checks name the line of the motor they concern.
 TEST(RobotFile, EngineChecksNameTheMotorsLine) {
@@ -68,6 +80,49 @@ TEST(RobotFile, EngineChecksNameTheMotorsLine) {
     ASSERT_FALSE(robot);
     EXPECT_TRUE(robot.error().starts_with("r.conf:4: ")) << robot.error();
     EXPECT_NE(robot.error().find("0x11"), std::string::npos) << robot.error();
+}
+
+// A scratch directory of the test's own, removed with everything in it.
+class RobotFileRead : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("robot_file_test." + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string write(const std::string& name, const std::string& text) {
+        const auto path = dir_ / name;
+        std::ofstream(path) << text;
+        return path.string();
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(RobotFileRead, ReadsAFileUpToTheBound) {
+    const std::string robot = "bus can0\nmotor a 1:0x11\n";
+    const std::string padding(kLargestRobotFile - robot.size(), '\n');
+    const auto read = read_robot_file(write("r.conf", robot + padding), kTick);
+    EXPECT_TRUE(read) << read.error();
+}
+
+// Regression: a device or a huge file was read whole, taking gigabytes; a directory read as
+// an empty file.
+TEST_F(RobotFileRead, RefusesWhatIsNoRobotFile) {
+    const std::string big = write("big.conf", std::string(kLargestRobotFile + 1, '#'));
+    const std::string dir = dir_.string();
+    const std::string missing = (dir_ / "missing.conf").string();
+    for (const auto& [path, message] : {
+             std::pair{big, big + ": larger than 1 MiB: a robot file is a few lines"},
+             std::pair{std::string("/dev/zero"),
+                       std::string("/dev/zero: larger than 1 MiB: a robot file is a few lines")},
+             std::pair{dir, dir + ": Is a directory"},
+             std::pair{missing, missing + ": No such file or directory"},
+         }) {
+        const auto read = read_robot_file(path, kTick);
+        ASSERT_FALSE(read) << path;
+        EXPECT_EQ(read.error(), message);
+    }
 }
 
 }  // namespace
