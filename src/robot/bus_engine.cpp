@@ -13,6 +13,8 @@
 #include <ctime>
 #include <variant>
 
+#include "log/log.hpp"
+
 namespace jointbus::robot {
 
 namespace {
@@ -104,7 +106,8 @@ BusEngine::BusEngine(BusLabel label, std::span<const MotorConfig> motors, transp
       motors_(motors),
       bus_(bus),
       slots_(motors.size()),
-      may_be_enabled_(motors.size(), false) {}
+      may_be_enabled_(motors.size(), false),
+      warned_late_(motors.size(), false) {}
 
 bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes,
                       Instant send_until) {
@@ -126,9 +129,12 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         if (outgoing[i].action == Action::None) continue;
         // Its reply to an earlier tick may still come: anything read from its master id now is
         // that reply (and settles it), so a frame sent now would have no reply of its own.
-        if (owed.due(motor.reply_id(), now)) {
-            outcome.reason = NoState::Owed;
-            continue;
+        if (!owed.empty() && owed.owes(motor.reply_id())) [[unlikely]] {
+            if (owed.due(motor.reply_id(), now)) {
+                outcome.reason = NoState::Owed;
+                continue;
+            }
+            warn_reply_lost(i);
         }
         // Stopped between two sends (SIGSTOP, a debugger): what the loop commanded before the
         // stop is no command for after it.
@@ -151,6 +157,18 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         ++pending_;
     }
     return on_time;
+}
+
+// A debt given up unpaid: the motor answers later than twice its timeout (or not at all), and
+// the rule that keeps late replies from answering later commands cannot hold for it.
+void BusEngine::warn_reply_lost(std::size_t motor) {
+    if (warned_late_[motor]) return;
+    warned_late_[motor] = true;
+    JOINTBUS_LOG(log::Level::Warn, "jointbus::robot",
+                 motor_name(label_, motors_[motor].motor) +
+                     ": a reply it owed never came within twice its timeout; if it answers "
+                     "that late, its states may answer earlier commands: raise timeout_ms "
+                     "(jointbus-doctor measures its reply latency)");
 }
 
 Instant BusEngine::earliest() const {

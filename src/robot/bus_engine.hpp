@@ -100,6 +100,7 @@ private:
 
     void give_up(std::size_t motor, NoState reason,
                  const std::optional<transport::TransportError>& error);
+    void warn_reply_lost(std::size_t motor);
     void settle_debts();
     void fault(std::vector<MotorFault>& faults, std::size_t motor, const std::string& what) const;
     // A round of one fixed command to the motors in `wanted`, replies checked for `status`.
@@ -111,6 +112,7 @@ private:
     transport::Exchanger& bus_;
     std::vector<Slot> slots_;
     std::vector<bool> may_be_enabled_;
+    std::vector<bool> warned_late_;
     bool armed_ = false;
     // The round in progress.
     std::span<const Outgoing> outgoing_;

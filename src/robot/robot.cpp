@@ -267,7 +267,7 @@ struct Robot::Impl {
     Clock::time_point next_retry;
     bool armed = false;              // a motor may be enabled
     Clock::time_point last_start;    // of the last tick, or the end of the last bring-up step
-    Clock::duration last_longest{};  // the longest wait of the last tick
+    Clock::duration last_longest{};  // how long the last tick took
     WatchdogReport report;
 
     [[nodiscard]] bool forked() const { return ::getpid() != pid; }
@@ -308,7 +308,7 @@ struct Robot::Impl {
         report.fired = true;
         std::ranges::move(failures, std::back_inserter(report.failures));
         return "watchdog: no tick within " + millis_text(config.watchdog) +
-               " (and the longest wait of the tick before), so every motor was disabled";
+               " of the end of the last one, so every motor was disabled";
     }
     [[nodiscard]] std::string watchdog_text() const {
         return "watchdog: no tick came within " + millis_text(config.watchdog) +
@@ -591,9 +591,9 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     run_round(impl.engines, on_interrupt);
     transport::Instant latest = began;
     for (const auto& bus : impl.buses) latest = std::max(latest, bus->engine.latest());
-    const Clock::duration longest = span_of(began, latest);
+    const Clock::duration took = Clock::now() - start;
     // Stopped within the tick, past what its own deadlines explain.
-    if (watched && Clock::now() - start > longest + to_chrono(impl.config.watchdog)) {
+    if (watched && took > span_of(began, latest) + to_chrono(impl.config.watchdog)) {
         on_time = false;
     }
     const bool newly_failed = impl.find_failures(outcomes);
@@ -614,7 +614,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
 
     lock.lock();
     impl.last_start = start;
-    impl.last_longest = longest;
+    impl.last_longest = took;
     if (!on_time) {
         const std::string tripped = impl.trip(lock);
         impl.hand_back(lock);

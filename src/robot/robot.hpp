@@ -11,9 +11,9 @@
 // the other motors.
 //
 // Safety that a control loop cannot forget: a guard thread disables every motor when no tick
-// came within `watchdog` (plus the longest wait of the tick before), whatever the caller is
-// doing; a tick that finds the process was stopped for longer does the same first. A bus that
-// fails latches the robot: its other buses' motors are disabled, ticks are refused, and the
+// started within `watchdog` of the end of the last one, whatever the caller is doing; a tick
+// that finds the process was stopped for longer (SIGSTOP, a debugger) does the same first. A bus
+// that fails latches the robot: its other buses' motors are disabled, ticks are refused, and the
 // guard keeps disabling the failed bus's motors until each confirms. Closing the robot (or
 // destroying it) disables every motor that may be enabled, unless told not to.
 //
@@ -57,9 +57,9 @@ struct BusConfig {
 
 struct RobotConfig {
     std::vector<BusConfig> buses;
-    // No tick within this span plus the longest wait of the tick before (after the first
-    // command that may have enabled a motor): every motor is disabled. Zero turns the watchdog
-    // off.
+    // No tick started within this span of the end of the last one (after the first command
+    // that may have enabled a motor): every motor is disabled. A tick itself may last longer:
+    // its motors' timeouts bound it. Zero turns the watchdog off.
     transport::Duration watchdog = transport::Duration::from_millis(50);
     // Closing or destroying the robot disables every motor that may be enabled.
     bool disable_on_close = true;
