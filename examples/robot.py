@@ -7,9 +7,12 @@ motors at once (the buses work in parallel, on threads of their own) and returns
     tools/demo --buses 2                      # 2 virtual buses of 3 virtual motors each
 
 Each joint swings around where it started. Positions in rad, velocities in rad/s, torques in N m.
+Ctrl-C and SIGTERM stop it the same way: every motor is disabled, and the exit status is 130 or
+143 (128 + the signal's number).
 """
 import argparse
 import math
+import signal
 import time
 
 import jointbus
@@ -38,8 +41,18 @@ class MotorOption(argparse.Action):
         namespace.buses[-1][1].append((int(motor_id, 0), int(master_id, 0), model))
 
 
+def stop(signum, frame):
+    """SIGTERM (systemd, docker stop, kill) would end Python at once, with every motor enabled:
+    raising instead runs `finally` and `with`, which disable them, as for Ctrl-C."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second signal must not cut the disable short
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise SystemExit(128 + signum)
+
+
 def main():
     args = parse_args()
+    signal.signal(signal.SIGINT, stop)
+    signal.signal(signal.SIGTERM, stop)  # before the Robot, which then leaves it in place
     robot = jointbus_robot.Robot(
         [jointbus_robot.Bus(iface, [jointbus_robot.Motor(*m, timeout_ms=args.timeout_ms)
                                     for m in motors]) for iface, motors in args.buses],
@@ -55,6 +68,7 @@ def main():
                 if not isinstance(state, jointbus.MotorState):
                     raise SystemExit(f"{name}: {state.message}")
                 start_q.append(state.position)
+            print(f"streaming to {len(names)} motors at {args.rate:g} Hz", flush=True)
             period, slot, start = 1 / args.rate, 0, time.monotonic()
             while (t := slot * period) < args.duration:
                 swing = args.amplitude * min(1.0, t) * math.sin(math.pi * t)  # 1 s fade-in
