@@ -454,7 +454,7 @@ void BusEngine::ensure_mit_mode(std::vector<MotorFault>& faults) {
 }
 
 void BusEngine::fixed_round(FixedCommand command, const std::vector<bool>& wanted,
-                            std::uint8_t status, const char* verb,
+                            std::optional<std::uint8_t> status, const char* verb,
                             std::vector<MotorFault>& faults) {
     const Action action = command == FixedCommand::Enable ? Action::Enable : Action::Disable;
     std::vector<Outgoing> outgoing(motors_.size());
@@ -468,7 +468,8 @@ void BusEngine::fixed_round(FixedCommand command, const std::vector<bool>& wante
         const Outcome& outcome = outcomes[i];
         if (!outcome.state) {
             fault(faults, i, std::string("no reply to ") + verb + ": " + text(outcome));
-        } else if (outcome.state->error != status) {
+        } else if (status ? outcome.state->error != *status
+                          : outcome.state->error == damiao::protocol::kStatusEnabled) {
             fault(faults, i, "status " + status_text(outcome.state->error) + " after " + verb);
         }
     }
@@ -485,8 +486,10 @@ void BusEngine::disable(bool only_may_be_enabled, std::vector<MotorFault>& fault
         only_may_be_enabled ? may_be_enabled_ : std::vector<bool>(motors_.size(), true);
     if (std::ranges::find(wanted, true) == wanted.end()) return;
     settle_debts();
-    fixed_round(FixedCommand::Disable, wanted, damiao::protocol::kStatusDisabled, "disable",
-                faults);
+    // Shutting down, a fault status is no failure: the motor has stopped driving either way.
+    const std::optional<std::uint8_t> status =
+        only_may_be_enabled ? std::nullopt : std::optional(damiao::protocol::kStatusDisabled);
+    fixed_round(FixedCommand::Disable, wanted, status, "disable", faults);
 }
 
 }  // namespace jointbus::robot

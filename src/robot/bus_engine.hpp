@@ -67,7 +67,8 @@ public:
     // owed is awaited first, so that every motor gets its frame.
     void ensure_mit_mode(std::vector<MotorFault>& faults);
     void enable_all(std::vector<MotorFault>& faults);
-    // Every motor, or only those that may be enabled (the watchdog, closing).
+    // Every motor, each to report itself disabled; or only those that may be enabled (the
+    // watchdog, closing, a failed bus), each to report any status but enabled.
     void disable(bool only_may_be_enabled, std::vector<MotorFault>& faults);
 
     // Whether a frame that may have enabled a motor (enable, MIT) went out since the motors were
@@ -103,9 +104,11 @@ private:
     void warn_reply_lost(std::size_t motor);
     void settle_debts();
     void fault(std::vector<MotorFault>& faults, std::size_t motor, const std::string& what) const;
-    // A round of one fixed command to the motors in `wanted`, replies checked for `status`.
+    // A round of one fixed command to the motors in `wanted`, replies checked for `status`
+    // (none: for any status but enabled).
     void fixed_round(damiao::protocol::FixedCommand command, const std::vector<bool>& wanted,
-                     std::uint8_t status, const char* verb, std::vector<MotorFault>& faults);
+                     std::optional<std::uint8_t> status, const char* verb,
+                     std::vector<MotorFault>& faults);
 
     BusLabel label_;
     std::span<const MotorConfig> motors_;
