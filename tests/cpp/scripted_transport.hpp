@@ -3,6 +3,7 @@
 // logic is tested exactly and without sleeping.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -135,16 +136,20 @@ public:
         }
         const transport::CanFrame frame = waiting_.front();
         waiting_.erase(waiting_.begin());
-        return Dropped{frame.id, !frame.remote && !frame.error, frame.data.size(),
-                       kStart};  // long before
+        Dropped dropped{frame.id, !frame.remote && !frame.error, frame.data.size(),
+                        kStart};  // long before
+        std::copy_n(frame.data.begin(), std::min(frame.data.size(), dropped.head.size()),
+                    dropped.head.begin());
+        return dropped;
     }
     // From now on a frame is always waiting, and reading one takes `per_frame` of fake time.
     void flood(transport::Duration per_frame) { flood_ = per_frame; }
 
     // NOLINTNEXTLINE(google-explicit-constructor): lets driver calls take the bus as it is
     operator transport::Exchanger&() { return exchanger_; }
-    [[nodiscard]] transport::Exchanger exchanger(transport::InterruptHook hook) {
-        return transport::Exchanger(*this, owed_, hook);
+    [[nodiscard]] transport::Exchanger exchanger(transport::InterruptHook hook,
+                                                 transport::FrameWatch* watch = nullptr) {
+        return transport::Exchanger(*this, owed_, hook, watch);
     }
     [[nodiscard]] transport::OwedReplies& owed() { return owed_; }
     [[nodiscard]] std::size_t discard_calls() const { return discard_calls_; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "damiao/driver.hpp"
+#include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "scripted_transport.hpp"
 
@@ -638,6 +639,121 @@ TEST(SettingsReadTest, RangesMatchWithinTheRoundingOfADecimalSetting) {
     EXPECT_TRUE(same_range(3.14159F, 3.141592F));
     EXPECT_FALSE(same_range(3.1416F, 12.5F));
     EXPECT_FALSE(same_range(12.566F, 12.5F));  // dm3507's range against dm4310's
+}
+
+// ---- Register replies beside commands ----
+
+// A read of motor 1's register 10 seen on the bus, and its reply from motor 1's master id.
+const transport::CanFrame kReadRequest =
+    make_frame(kRegisterId, {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0});
+const transport::CanFrame kRegisterReply =
+    make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 1, 0, 0, 0});
+
+struct WatchedBus {
+    ScriptedTransport bus;
+    RegisterWatch watch;
+    transport::Exchanger exchanger = bus.exchanger(nullptr, &watch);
+};
+
+enum class RequestSeen : std::uint8_t { DuringTheWait, InTheDiscard, ByOwnTimedOutRead };
+
+class RegisterReplyBesideCommandTest : public ::testing::TestWithParam<RequestSeen> {};
+
+// Another program's register read while a controller streams: its reply, from the master id,
+// was taken for a state at -12.48 rad.
+TEST_P(RegisterReplyBesideCommandTest, IsSkippedCountedAndTheFeedbackTaken) {
+    WatchedBus on;
+    switch (GetParam()) {
+        case RequestSeen::DuringTheWait:
+            on.bus.deliver(kReadRequest);
+            break;
+        case RequestSeen::InTheDiscard:
+            on.bus.waiting(kReadRequest);
+            break;
+        case RequestSeen::ByOwnTimedOutRead:
+            ASSERT_FALSE(motor().read_register(on.exchanger, kControlModeRegister).has_value());
+            break;
+    }
+    on.bus.deliver(kRegisterReply, Duration::from_millis(1));
+    on.bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}),
+                   Duration::from_millis(1));
+
+    const auto state = motor().enable(on.exchanger);
+
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(state->error, 1);
+    EXPECT_EQ(on.watch.skipped(), 1U);
+    EXPECT_EQ(on.bus.unread(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, RegisterReplyBesideCommandTest,
+                         ::testing::Values(RequestSeen::DuringTheWait, RequestSeen::InTheDiscard,
+                                           RequestSeen::ByOwnTimedOutRead));
+
+struct FeedbackCase {
+    const char* name;
+    std::vector<std::uint8_t> request;  // seen before the command, when not empty
+    Duration before;                    // that long before
+};
+
+class PatternFeedbackTest : public ::testing::TestWithParam<FeedbackCase> {};
+
+// Feedback of a disabled motor at the very bottom of its range carries the register pattern;
+// with no request for that motor lately it is a state.
+TEST_P(PatternFeedbackTest, IsAStateWithoutARecentRequestForThatMotor) {
+    WatchedBus on;
+    if (!GetParam().request.empty()) {
+        (void)on.watch.saw(kRegisterId, GetParam().request, on.bus.now());
+        on.bus.set_clock(on.bus.now().plus(GetParam().before));
+    }
+    on.bus.deliver(kRegisterReply, Duration::from_millis(1));
+
+    const auto state = motor().enable(on.exchanger);
+
+    ASSERT_TRUE(state.has_value()) << text(state.error());
+    EXPECT_EQ(state->error, 0);
+    EXPECT_LT(state->position, -12.4F);
+    EXPECT_EQ(on.watch.skipped(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Feedback, PatternFeedbackTest,
+                         ::testing::Values(FeedbackCase{"NoRequest", {}, {}},
+                                           FeedbackCase{"RequestForAnotherMotor",
+                                                        {0x02, 0x00, 0x33, 0x0A, 0, 0, 0, 0},
+                                                        Duration::from_millis(1)},
+                                           FeedbackCase{"RequestLongBefore",
+                                                        {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0},
+                                                        Duration::from_millis(501)}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Motor B's read timed out; its reply, come late, answered motor A's read of the same register
+// (A's ensure_mit_mode then skipped the write A needed).
+TEST(RegisterReadTest, ALateReplyToAnotherMotorsReadAnswersNoLaterRead) {
+    WatchedBus on;
+    const Damiao other{0x02, 0x12, MitLimits{}, kTimeout};
+    ASSERT_FALSE(other.read_register(on.exchanger, kControlModeRegister).has_value());
+    on.bus.deliver(make_frame(CanId::standard(0x12), {0x02, 0x00, 0x33, 0x0A, 3, 0, 0, 0}),
+                   Duration::from_millis(5));
+    on.bus.deliver(kRegisterReply, Duration::from_millis(1));
+
+    const auto value = motor().read_register(on.exchanger, kControlModeRegister);
+
+    ASSERT_TRUE(value.has_value()) << text(value.error());
+    EXPECT_EQ(value->bits, 1U);
+    EXPECT_EQ(on.bus.sent(),
+              (std::vector{classic(kRegisterId, bytes({2, 0, 0x33, 0x0A, 0, 0, 0, 0})),
+                           classic(kRegisterId, bytes({1, 0, 0x33, 0x0A, 0, 0, 0, 0}))}));
+    EXPECT_FALSE(on.watch.owes_read());
+}
+
+TEST(RegisterReadTest, AnOwedReplyIsAwaitedForOneTimeoutAtMost) {
+    WatchedBus on;
+    ASSERT_FALSE(motor().read_register(on.exchanger, kControlModeRegister).has_value());
+    ASSERT_FALSE(motor().read_register(on.exchanger, kControlModeRegister).has_value());
+    // Each wait, then one last read of what already waits.
+    EXPECT_EQ(on.bus.recv_timeouts(),
+              (std::vector{kTimeout, Duration{}, kTimeout, Duration{}, kTimeout, Duration{}}));
+    EXPECT_EQ(on.bus.sent().size(), 2U);
 }
 
 }  // namespace
