@@ -42,6 +42,7 @@ Traffic listen(BusSocket& socket, double seconds) {
             got.frame.data.size() == protocol::kFrameBytes) {
             traffic.motor_numbers[got.frame.id.number] |=
                 static_cast<std::uint16_t>(1U << (got.frame.data[0] & 0x0FU));
+            ++traffic.full_frames[got.frame.id.number];
         }
         traffic.bits += nominal_frame_bits(extended, got.frame.remote ? 0 : got.frame.data.size());
         ++traffic.ids[got.frame.id.number | (extended ? CAN_EFF_FLAG : 0U)];

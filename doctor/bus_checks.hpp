@@ -26,6 +26,9 @@ struct Traffic {
     // Per Standard identifier, the motor numbers (byte 0, low 4 bits) its classic 8-byte frames
     // carried, bit n for number n: feedback from one master id names one motor.
     std::map<std::uint32_t, std::uint16_t> motor_numbers;
+    // Per Standard identifier, its classic data frames of 8 bytes: the shape of every command
+    // and every reply, so those of another program's exchanges with a motor.
+    std::map<std::uint32_t, std::uint64_t> full_frames;
 };
 
 // Nominal length in bits of a classic frame with `length` data bytes (stuff bits not counted,

@@ -620,6 +620,21 @@ std::uint64_t frames_before_asking(const Observations& seen, std::uint32_t reply
     return found == seen.traffic->ids.end() ? 0 : found->second;
 }
 
+std::uint64_t frames_of_driven_motor(const Observations& seen, std::uint16_t motor_id) {
+    if (!seen.traffic) return 0;
+    const auto frames = [&](std::uint32_t id) {
+        const auto found = seen.traffic->full_frames.find(id);
+        return found == seen.traffic->full_frames.end() ? std::uint64_t{0} : found->second;
+    };
+    std::uint64_t count = frames(motor_id & protocol::kStandardIdMask);
+    const auto configured = std::ranges::find(seen.motors, motor_id, &cli::MotorOption::motor_id);
+    if (configured != seen.motors.end()) {
+        const std::uint32_t reply_id = configured->master_id & protocol::kStandardIdMask;
+        if (reply_id != (motor_id & protocol::kStandardIdMask)) count += frames(reply_id);
+    }
+    return count;
+}
+
 std::string constructor_text(std::uint16_t motor_id, std::uint32_t master_id,
                              const std::optional<std::string>& model,
                              const std::optional<damiao::MitLimits>& limits) {

@@ -52,6 +52,13 @@ struct Observations {
 // another program is driving the motor that answers from it.
 [[nodiscard]] std::uint64_t frames_before_asking(const Observations& seen, std::uint32_t reply_id);
 
+// Frames another program exchanged with motor `motor_id` while the doctor listened: classic
+// 8-byte frames to its identifier (commands) and, for a --motor, from its master id (replies). Its
+// register replies would come from that master id too, where the program driving it waits for
+// states.
+[[nodiscard]] std::uint64_t frames_of_driven_motor(const Observations& seen,
+                                                   std::uint16_t motor_id);
+
 [[nodiscard]] std::vector<report::Finding> diagnose(const Observations& seen);
 
 // The Python constructor that matches a motor answering from `master_id`; `limits`, when given,

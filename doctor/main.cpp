@@ -4,9 +4,11 @@
 // reads are the only frames it sends.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,27 @@ void read_status(doctor::Observations& seen) {
     }
 }
 
+// Whether one of `ids` is driven by another program, saying so for each: its register replies
+// would reach that program as states. Nothing has been sent yet.
+[[nodiscard]] bool refuse_driven(const doctor::Observations& seen,
+                                 std::span<const std::uint16_t> ids) {
+    std::vector<std::uint16_t> refused;
+    for (const std::uint16_t id : ids) {
+        if (std::ranges::find(refused, id) != refused.end()) continue;
+        const std::uint64_t frames = doctor::frames_of_driven_motor(seen, id);
+        if (frames == 0) continue;
+        refused.push_back(id);
+        char motor[16];
+        (void)std::snprintf(motor, sizeof motor, "0x%02X", unsigned{id});
+        std::cerr << "jointbus-doctor: motor " << motor << ": another program drives it (" << frames
+                  << " frame" << (frames == 1 ? "" : "s")
+                  << " with its ids while listening); its register replies would come from its "
+                     "master id, where that program may take them for states: no register was "
+                     "read. Stop that program, or pass --force\n";
+    }
+    return !refused.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,8 +135,10 @@ int main(int argc, char** argv) {
         "traffic on the bus, and for each motor whether it answers a read of its control-mode "
         "register, from which identifier, in which mode and how fast, and its own settings "
         "(MST_ID, ESC_ID, TIMEOUT, PMAX, VMAX, TMAX) against the ids and the model given. It "
-        "sends nothing but register reads: no motor moves. Exit status 0 when nothing is "
-        "wrong, 1 when something is, 2 for a usage error.",
+        "sends nothing but register reads: no motor moves, and it reads no register of a motor "
+        "another program drives (its commands or replies heard while listening) unless "
+        "--force. Exit status 0 when nothing is wrong, 1 when something is, 2 for a usage error "
+        "or a motor another program drives.",
         "jointbus-doctor"};
     std::string iface;
     std::vector<std::string> motor_texts;
@@ -138,6 +163,13 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1.0, 10000.0))
         ->capture_default_str();
     app.add_flag("--json", json, "print the report as JSON");
+    bool force = false;
+    app.add_flag("--force", force,
+                 "read the registers of a motor another program drives anyway: the motor "
+                 "answers from its master id, where that program waits for its states; a "
+                 "program that does not skip register replies (another driver, an older "
+                 "jointbus) takes each for a state near the bottom of every range, such as "
+                 "-12.5 rad");
     bool status = false;
     app.add_flag("--status", status,
                  "also send each --motor the disable command (the one command that leaves a "
@@ -181,6 +213,7 @@ int main(int argc, char** argv) {
             std::vector<std::uint16_t> ids;
             for (const cli::MotorOption& motor : seen.motors) ids.push_back(motor.motor_id);
             ids.insert(ids.end(), seen.scan.begin(), seen.scan.end());
+            if (!force && refuse_driven(seen, ids)) return kUsageError;
             if (!ids.empty()) {
                 std::optional<std::uint32_t> bitrate;
                 if (seen.iface.controller && seen.iface.controller->timing) {

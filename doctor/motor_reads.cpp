@@ -11,7 +11,7 @@ std::expected<MotorSession, int> MotorSession::open(std::string_view iface) {
 }
 
 MotorSession::SettingsRead MotorSession::read_settings(const damiao::Damiao& motor) {
-    transport::Exchanger exchanger(bus_, owed_);
+    transport::Exchanger exchanger(bus_, owed_, nullptr, &watch_);
     auto read = damiao::read_settings(motor, exchanger);
     if (!read) return {{}, damiao::text(read.error())};
     return {*read, {}};
@@ -19,7 +19,7 @@ MotorSession::SettingsRead MotorSession::read_settings(const damiao::Damiao& mot
 
 std::expected<damiao::MotorState, damiao::Error> MotorSession::disable(
     const damiao::Damiao& motor) {
-    transport::Exchanger exchanger(bus_, owed_);
+    transport::Exchanger exchanger(bus_, owed_, nullptr, &watch_);
     return motor.disable(exchanger);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "damiao/driver.hpp"
+#include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "transport/owed_replies.hpp"
 #include "transport/socketcan_backend.hpp"
@@ -39,6 +40,7 @@ private:
 
     transport::SocketCanTransport bus_;
     transport::OwedReplies owed_;
+    damiao::RegisterWatch watch_;
 };
 
 }  // namespace jointbus::doctor

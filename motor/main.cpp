@@ -4,7 +4,10 @@
 // here.
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstring>
+#include <expected>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -15,6 +18,7 @@
 #include "cli/motor_option.hpp"
 #include "cli/motor_report.hpp"
 #include "damiao/driver.hpp"
+#include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "transport/exchange.hpp"
 #include "transport/socketcan_backend.hpp"
@@ -24,7 +28,7 @@ namespace {
 using namespace jointbus;
 
 constexpr int kNoAnswer = 1;
-constexpr int kUsageError = 2;
+constexpr int kUsageError = 2;  // also: a register read refused, another program drives a motor
 // Every action is safe to repeat (a second disable, zero or register read changes nothing the
 // first did not), so a reply lost on a busy bus is asked for again before giving up.
 constexpr int kAttempts = 3;
@@ -40,6 +44,28 @@ constexpr ActionName kActions[] = {
     {"zero", Action::Zero},         {"clear", Action::Clear},  {"mode", Action::ReadMode},
     {"settings", Action::Settings},
 };
+
+// SIGINT or SIGTERM: the exchange in progress ends, no further motor is asked, and the program
+// reports what it did and exits with 128 + the signal's number, as a shell reports a killed
+// command. The default action would end it between a command and its reply, saying nothing.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void request_stop(int signal) { g_stop_signal = signal; }
+
+bool wait_on_after_signal() { return g_stop_signal == 0; }
+
+[[nodiscard]] std::string signal_name(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : std::to_string(signal);
+}
+
+void install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = &request_stop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a wait ends at once
+    (void)::sigaction(SIGINT, &action, nullptr);
+    (void)::sigaction(SIGTERM, &action, nullptr);
+}
 
 [[nodiscard]] std::string hex(std::uint32_t value) {
     char buffer[16];
@@ -65,7 +91,8 @@ struct Outcome {
 template <class Call>
 [[nodiscard]] auto attempt(Call&& call) {
     auto result = call();
-    for (int tried = 1; tried < kAttempts && !result && timed_out(result.error()); ++tried) {
+    for (int tried = 1;
+         tried < kAttempts && !result && timed_out(result.error()) && g_stop_signal == 0; ++tried) {
         result = call();
     }
     return result;
@@ -142,6 +169,71 @@ template <class Call>
            ", and this state may be the other one's";
 }
 
+[[nodiscard]] bool reads_registers(Action action) {
+    return action == Action::ReadMode || action == Action::SetMitMode || action == Action::Settings;
+}
+
+// Frames of another program's exchanges with each motor, heard before acting: commands to its
+// id and replies from its master id.
+struct Driven {
+    std::uint64_t frames = 0;
+    [[nodiscard]] std::string text(const damiao::Damiao& motor, double seconds) const {
+        return "another program drives it (" + std::to_string(frames) + " frame" +
+               (frames == 1 ? "" : "s") + " to " + hex(motor.command_id().number) + " or from " +
+               hex(motor.reply_id().number) + " in " + std::to_string(std::lround(seconds * 1000)) +
+               " ms)";
+    }
+};
+
+[[nodiscard]] std::expected<std::vector<Driven>, transport::TransportError> listen(
+    transport::Exchanger& bus, const std::vector<damiao::Damiao>& motors, double seconds) {
+    std::vector<Driven> driven(motors.size());
+    const transport::Instant until = bus.transport().now().plus(
+        transport::Duration::from_micros(static_cast<std::uint64_t>(seconds * 1e6)));
+    auto heard = bus.receive_until(until, [&](const transport::CanFrame& frame) {
+        if (frame.remote || frame.error) return false;
+        for (std::size_t i = 0; i < motors.size(); ++i) {
+            if (frame.id == motors[i].command_id() || frame.id == motors[i].reply_id()) {
+                ++driven[i].frames;
+            }
+        }
+        return false;
+    });
+    if (!heard && !std::holds_alternative<transport::Timeout>(heard.error())) {
+        return std::unexpected(heard.error());
+    }
+    return driven;
+}
+
+// Why a command's reply does not confirm what the action should leave; nothing when it does.
+// Only a reply to this program's own command confirms anything, and only the status the action
+// leaves: disabled after disable, enabled after enable, no fault after any command.
+[[nodiscard]] std::optional<std::string> unconfirmed(Action action, const Outcome& outcome,
+                                                     const Driven& driven,
+                                                     const std::string& driven_text) {
+    if (!outcome.state || reads_registers(action)) return std::nullopt;
+    if (driven.frames > 0) {
+        return driven_text + ": this reply may be that program's, so it confirms nothing";
+    }
+    const std::uint8_t code = outcome.state->error;
+    const auto named = [](std::uint8_t status) {
+        return std::string(damiao::protocol::status_name(status).value_or("status")) + " (" +
+               std::to_string(status) + ")";
+    };
+    if (code != damiao::protocol::kStatusDisabled && code != damiao::protocol::kStatusEnabled) {
+        return "reports the fault " + named(code) +
+               (action == Action::Clear ? ": it did not clear"
+                                        : ": clear it (action clear) once its cause is gone");
+    }
+    if (action == Action::Disable && code != damiao::protocol::kStatusDisabled) {
+        return "reports " + named(code) + " after disable";
+    }
+    if (action == Action::Enable && code != damiao::protocol::kStatusEnabled) {
+        return "reports " + named(code) + " after enable";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,9 +241,13 @@ int main(int argc, char** argv) {
         "Acts on Damiao motors from the shell: disable (or stop) them, enable, set zero, clear "
         "a fault, read or set the control mode, read their own settings. Each motor is asked "
         "in turn and prints its reply: the status by name, position, velocity, torque and "
-        "temperatures. A motor that does not answer is asked up to 3 times. Exit status 0 when "
-        "every motor answered, 1 when one did not (or the bus cannot be opened), 2 for a usage "
-        "error.",
+        "temperatures. A motor that does not answer is asked up to 3 times. It first listens "
+        "to the bus: a reply may be another program's while that program drives the motor, so "
+        "it confirms nothing, and registers of such a motor are not read. Exit status 0 when "
+        "every motor answered and, for a command, reported the status it should leave (disabled "
+        "after disable or stop, enabled after enable, no fault); 1 otherwise (or when the bus "
+        "cannot be opened); 2 for a usage error or a register read refused; 128 + the signal's "
+        "number after SIGINT or SIGTERM.",
         "jointbus-motor"};
     std::string iface;
     std::vector<std::string> motor_texts;
@@ -178,6 +274,18 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 10000))
         ->capture_default_str();
     app.add_flag("--json", json, "print the replies as JSON");
+    double listen_ms = 200;
+    app.add_option("--listen-ms", listen_ms,
+                   "how long to listen for another program's traffic with each motor first")
+        ->check(CLI::Range(0.0, 10000.0))
+        ->capture_default_str();
+    bool force = false;
+    app.add_flag("--force", force,
+                 "read or write the registers of a motor another program drives anyway: the "
+                 "motor answers from its master id, where that program waits for its states; a "
+                 "program that does not skip register replies (another driver, an older "
+                 "jointbus) takes each for a state near the bottom of every range, such as "
+                 "-12.5 rad");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -221,15 +329,50 @@ int main(int argc, char** argv) {
         }
         return kNoAnswer;
     }
+    install_stop_handlers();
     transport::OwedReplies owed;
-    transport::Exchanger exchanger(*bus, owed);
+    damiao::RegisterWatch watch;
+    transport::Exchanger exchanger(*bus, owed, &wait_on_after_signal, &watch);
+
+    const double listen_seconds = listen_ms / 1000.0;
+    auto driven = listen(exchanger, motors, listen_seconds);
+    if (!driven) {
+        if (g_stop_signal != 0) {
+            std::cerr << "jointbus-motor: stopped by " << signal_name(g_stop_signal)
+                      << " before asking any motor\n";
+            return 128 + g_stop_signal;
+        }
+        std::cerr << "jointbus-motor: cannot read " << iface << ": "
+                  << transport::text(driven.error()) << '\n';
+        return kNoAnswer;
+    }
+    if (reads_registers(action) && !force) {
+        bool refused = false;
+        for (std::size_t i = 0; i < motors.size(); ++i) {
+            if ((*driven)[i].frames == 0) continue;
+            refused = true;
+            std::cerr << "jointbus-motor: motor " << hex(motors[i].motor_id) << ": "
+                      << (*driven)[i].text(motors[i], listen_seconds)
+                      << "; its register replies would come from its master id, where that "
+                         "program may take them for states: nothing was sent. Stop that "
+                         "program, or pass --force\n";
+        }
+        if (refused) return kUsageError;
+    }
 
     bool all_answered = true;
     nlohmann::json replies = nlohmann::json::array();
-    for (const damiao::Damiao& motor : motors) {
-        const Outcome outcome = act(action, motor, exchanger);
+    for (std::size_t i = 0; i < motors.size(); ++i) {
+        const damiao::Damiao& motor = motors[i];
+        Outcome outcome;
+        if (g_stop_signal == 0) outcome = act(action, motor, exchanger);
+        if (g_stop_signal != 0 && !outcome.state && !outcome.mode && !outcome.settings) {
+            outcome.error = "stopped by " + signal_name(g_stop_signal);
+        }
         const std::optional<std::string> other = other_motor(motor, outcome);
-        all_answered = all_answered && outcome.error.empty() && !other;
+        const std::optional<std::string> failure =
+            unconfirmed(action, outcome, (*driven)[i], (*driven)[i].text(motor, listen_seconds));
+        all_answered = all_answered && outcome.error.empty() && !other && !failure;
         if (json) {
             nlohmann::json reply = {{"motor_id", motor.motor_id},
                                     {"master_id", motor.master_id},
@@ -238,12 +381,14 @@ int main(int argc, char** argv) {
                                     {"state", nullptr},
                                     {"control_mode", nullptr},
                                     {"settings", nullptr},
-                                    {"warning", nullptr}};
+                                    {"warning", nullptr},
+                                    {"unconfirmed", nullptr}};
             if (!outcome.error.empty()) reply["error"] = outcome.error;
             if (outcome.state) reply["state"] = cli::state_json(*outcome.state);
             if (outcome.mode) reply["control_mode"] = *outcome.mode;
             if (outcome.settings) reply["settings"] = cli::settings_json(*outcome.settings);
             if (other) reply["warning"] = *other;
+            if (failure) reply["unconfirmed"] = *failure;
             replies.push_back(std::move(reply));
             continue;
         }
@@ -258,6 +403,7 @@ int main(int argc, char** argv) {
             std::cout << cli::settings_line(*outcome.settings) << '\n';
         }
         if (other) std::cout << "  warning: " << *other << '\n';
+        if (failure) std::cout << "  not confirmed: " << *failure << '\n';
     }
     if (json) {
         std::cout << nlohmann::json{{"interface", iface},
@@ -267,5 +413,6 @@ int main(int argc, char** argv) {
                          .dump(2)
                   << '\n';
     }
+    if (g_stop_signal != 0) return 128 + g_stop_signal;
     return all_answered ? 0 : kNoAnswer;
 }
