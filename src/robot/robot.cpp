@@ -146,6 +146,9 @@ enum class Driver : std::uint8_t { None, Caller, Guard };
 
 enum class Step : std::uint8_t { EnsureMitMode, Enable, DisableAll };
 
+// How often a disable that was not confirmed is sent before the motor is reported.
+constexpr int kDisableAttempts = 3;
+
 // How often the guard sends a failed bus's motors their disable again.
 constexpr auto kRetrySpan = std::chrono::milliseconds(20);
 
@@ -292,10 +295,19 @@ struct Robot::Impl {
         (void)lock;
     }
 
-    // Driver only: every motor that may be enabled, on every bus.
+    // Driver only: every motor that may be enabled, on every bus; a motor whose confirmation
+    // did not come is sent its disable again, so that one lost frame fails nothing.
     std::vector<MotorFault> disable_everything() {
         std::vector<MotorFault> faults;
-        for (const auto& bus : buses) bus->engine.disable(true, faults);
+        for (const auto& bus : buses) {
+            std::vector<MotorFault> found;
+            for (int attempt = 0; attempt < kDisableAttempts; ++attempt) {
+                found.clear();
+                bus->engine.disable(true, found);
+                if (found.empty() || bus->failure) break;
+            }
+            std::ranges::move(found, std::back_inserter(faults));
+        }
         return faults;
     }
     // Driver only: the watchdog's disable, then its latch and report; the text to log.
@@ -321,6 +333,9 @@ struct Robot::Impl {
     // Driver only: one more disable of each failed bus's unconfirmed motors, opening its
     // interface again where it was made anew; true when every one has confirmed.
     bool retry_failed();
+    // Driver only: a new socket for a failed bus, when its interface can be opened: one that
+    // was deleted and made again is another device, which the old socket never reaches.
+    void reopen(std::size_t bus);
     void guard_loop();
     std::vector<MotorFault> bring_up(Step step);
 
@@ -364,20 +379,17 @@ bool Robot::Impl::retry_failed() {
         if (!bus.failure || std::ranges::none_of(bus.engine.may_be_enabled(), std::identity{})) {
             continue;
         }
-        if (interface_gone(*bus.failure)) {
-            auto reopened = open_bus(config.buses[b]);
-            if (!reopened) {
-                confirmed = false;
-                continue;
-            }
-            bus.transport.replace(std::move(*reopened));
-            bus.failure.reset();
-        }
+        reopen(b);
         std::vector<MotorFault> faults;
         bus.engine.disable(true, faults);
         if (std::ranges::any_of(bus.engine.may_be_enabled(), std::identity{})) confirmed = false;
     }
     return confirmed;
+}
+
+void Robot::Impl::reopen(std::size_t b) {
+    if (auto reopened = open_bus(config.buses[b]))
+        buses[b]->transport.replace(std::move(*reopened));
 }
 
 void Robot::Impl::guard_loop() {

@@ -340,6 +340,24 @@ def test_a_failed_bus_latches_the_robot_and_its_motors_are_disabled_when_it_retu
     other.close()
 
 
+def test_an_interface_deleted_and_made_again_works_after_enable_all():
+    # Its socket stayed bound to the deleted device: "No such device or address" for ever.
+    iface = IFACES[-1]
+    hold = [jointbus.MitSetpoint()] * 3
+    with VirtualMotor(iface, sim_args()):
+        robot = robot_on([iface], timeout_ms=100, watchdog_ms=0)
+        robot.enable_all()
+    subprocess.run(["ip", "link", "delete", "dev", iface], check=True)
+    subprocess.run(["ip", "link", "add", "dev", iface, "type", "vcan"], check=True)
+    link(iface, "up")
+    with VirtualMotor(iface, sim_args()), robot:
+        assert {o.reason for o in robot.tick(hold)} == {"send failed"}
+        with pytest.raises(RuntimeError, match=r"^bus 0 \(\w+\) failed: No such device"):
+            robot.tick(hold)
+        robot.enable_all()
+        assert all(o.error == 1 for o in robot.tick(hold))
+
+
 def test_close_raises_naming_every_motor_it_could_not_disable(sims):
     # It only logged, and a program that exited through it exited 0 with motors enabled.
     sims(*sim_args(), ifaces=IFACES[:1])
