@@ -13,6 +13,7 @@
 #include <ctime>
 #include <variant>
 
+#include "damiao/register_watch.hpp"
 #include "log/log.hpp"
 
 namespace jointbus::robot {
@@ -116,7 +117,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
     outgoing_ = outgoing;
     outcomes_ = outcomes;
     pending_ = 0;
-    wire.discard_waiting(owed);
+    bus_.discard();
     Instant now = wire.now();
     latest_ = now;
     bool on_time = true;
@@ -199,13 +200,20 @@ void BusEngine::give_up(std::size_t i, NoState reason,
                     damiao::protocol::kFrameBytes);
 }
 
-void BusEngine::offer(const CanFrame& frame) {
-    bus_.owed().settle(frame);
+void BusEngine::offer(const CanFrame& frame, Instant at) {
+    // A motor answers register requests from its master id too, and another program may be
+    // reading its registers: a reply to one is no state.
+    const bool answers_request = bus_.shown(frame, at);
+    if (!answers_request) bus_.owed().settle(frame);
     if (frame.remote || frame.error || frame.id.kind != CanId::Kind::Standard) return;
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         Slot& slot = slots_[i];
         const damiao::Damiao& motor = motors_[i].motor;
         if (!slot.pending || motor.reply_id() != frame.id) continue;
+        if (answers_request && damiao::names_motor(motor, frame.data.bytes())) [[unlikely]] {
+            bus_.watch()->count_skipped();
+            return;
+        }
         const auto state = damiao::decode_feedback(motor.limits, frame.data.bytes());
         if (!state) {
             // The motor's full reply may still be on its way.
@@ -247,7 +255,7 @@ namespace {
 // Reads, without waiting, what waits on `engine`'s bus and offers it, until every motor of
 // that bus has answered or nothing waits (at most a discard's worth of frames: a flood cannot
 // hold the round). False when the read failed for another reason than an empty queue.
-bool read_waiting(BusEngine& engine) {
+bool read_waiting(BusEngine& engine, Instant now) {
     transport::CanTransport& wire = engine.bus().transport();
     for (std::size_t read = 0; engine.pending() && read < transport::CanTransport::kMaxDiscarded;
          ++read) {
@@ -258,7 +266,7 @@ bool read_waiting(BusEngine& engine) {
             engine.fail(frame.error());
             return false;
         }
-        engine.offer(*frame);
+        engine.offer(*frame, now);
     }
     return true;
 }
@@ -290,7 +298,7 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
             // The deadline has come: a reply already waiting still counts, since the motor acted
             // on its command; then whoever is still waiting is given up.
             for (BusEngine* engine : engines) {
-                if (engine->pending()) (void)read_waiting(*engine);
+                if (engine->pending()) (void)read_waiting(*engine, now);
             }
             for (BusEngine* engine : engines) engine->expire(now);
             continue;
@@ -300,8 +308,8 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
             BusEngine& engine = *engines.front();
             auto frame = engine.bus().transport().recv(*left);
             if (frame) {
-                engine.offer(*frame);
-                (void)read_waiting(engine);
+                engine.offer(*frame, now);
+                (void)read_waiting(engine, now);
                 continue;
             }
             if (std::holds_alternative<transport::Timeout>(frame.error())) continue;
@@ -313,7 +321,7 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
             const long ready = ::syscall(SYS_ppoll, polled.data(), count, &wait, nullptr, 0);
             if (ready > 0) {
                 for (std::size_t k = 0; k < count; ++k) {
-                    if (polled[k].revents != 0) (void)read_waiting(*polled_engine[k]);
+                    if (polled[k].revents != 0) (void)read_waiting(*polled_engine[k], now);
                 }
                 continue;
             }
@@ -344,7 +352,7 @@ void BusEngine::fault(std::vector<MotorFault>& faults, std::size_t motor,
 
 void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead>& reads) {
     transport::CanTransport& wire = bus_.transport();
-    wire.discard_waiting(bus_.owed());
+    bus_.discard();
     reads.assign(motors_.size(), ModeRead{});
     std::size_t pending = 0;
     for (std::size_t i = 0; i < motors_.size(); ++i) {
@@ -358,6 +366,8 @@ void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead
             reads[i].failure = "control-mode read: " + transport_text(sent.error());
             continue;
         }
+        // Our socket does not receive our own request: its reply must not pass for feedback.
+        if (transport::FrameWatch* watch = bus_.watch()) (void)watch->saw(to, request, wire.now());
         slots_[i].deadline = wire.now().plus(motor.timeout);
         slots_[i].pending = true;
         ++pending;

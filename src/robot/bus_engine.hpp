@@ -57,7 +57,8 @@ public:
     // The earliest deadline of a motor still waiting, and the latest of the round.
     [[nodiscard]] transport::Instant earliest() const;
     [[nodiscard]] transport::Instant latest() const { return latest_; }
-    void offer(const transport::CanFrame& frame);
+    // `at`: the clock as the round last read it.
+    void offer(const transport::CanFrame& frame, transport::Instant at);
     void expire(transport::Instant now);
     void fail(const transport::TransportError& error);
 

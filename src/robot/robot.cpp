@@ -13,6 +13,7 @@
 #include <utility>
 #include <variant>
 
+#include "damiao/register_watch.hpp"
 #include "log/log.hpp"
 #include "robot/bus_engine.hpp"
 #include "transport/socketcan_backend.hpp"
@@ -169,8 +170,9 @@ public:
         transport::Duration timeout) override {
         return inner_->recv(timeout);
     }
-    std::size_t discard_waiting(transport::OwedReplies& owed) override {
-        return inner_->discard_waiting(owed);
+    std::size_t discard_waiting(transport::OwedReplies& owed,
+                                transport::FrameWatch* watch) override {
+        return inner_->discard_waiting(owed, watch);
     }
     [[nodiscard]] std::optional<Dropped> drop_waiting() override { return inner_->drop_waiting(); }
     [[nodiscard]] transport::Instant now() const override { return inner_->now(); }
@@ -190,7 +192,8 @@ struct Bus {
     std::size_t first;  // the robot-wide index of its first motor
     Reopenable transport;
     transport::OwedReplies owed;
-    transport::Exchanger exchanger{transport, owed};
+    damiao::RegisterWatch watch;
+    transport::Exchanger exchanger{transport, owed, nullptr, &watch};
     BusEngine engine;
     // Why the bus failed, while it has (the driver's).
     std::optional<transport::TransportError> failure;

@@ -135,7 +135,9 @@ public:
             }
             read_first = true;
             const bool answers_request = shown(*received, now);
-            if (!answers_request) owed_.settle(*received);
+            if (!answers_request) [[likely]] {
+                owed_.settle(*received);
+            }
             if constexpr (std::is_invocable_v<Take&, const CanFrame&, const Seen&>) {
                 if (take(*received, Seen{now, answers_request})) return {};
             } else {
@@ -162,14 +164,18 @@ public:
     [[nodiscard]] OwedReplies& owed() { return owed_; }
     [[nodiscard]] FrameWatch* watch() { return watch_; }
 
-private:
     // Shows a received frame to the watch when it marks it; whether it answers a request. `at`
     // is the clock as read before the frame's wait: the watch needs order, not precision, and
-    // a reading of its own would cost a system call inside User Mode Linux.
+    // a reading of its own would cost a system call inside User Mode Linux. Public for a loop
+    // that reads several buses itself (the robot engine).
     [[nodiscard]] bool shown(const CanFrame& frame, Instant at) {
-        return watch_ != nullptr && !frame.remote && !frame.error &&
-               watch_->marks(frame.data.bytes()) && watch_->saw(frame.id, frame.data.bytes(), at);
+        if (watch_ == nullptr || !watch_->marks(frame.data.bytes())) [[likely]] {
+            return false;
+        }
+        return !frame.remote && !frame.error && watch_->saw(frame.id, frame.data.bytes(), at);
     }
+
+private:
 
     [[nodiscard]] bool resume_after_signal() const {
         return on_interrupt_ != nullptr && on_interrupt_();

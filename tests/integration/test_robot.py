@@ -358,6 +358,39 @@ def test_an_interface_deleted_and_made_again_works_after_enable_all():
         assert all(o.error == 1 for o in robot.tick(hold))
 
 
+def test_register_replies_to_another_program_are_never_states(sims):
+    # Another program's register reads of a motor came back from its master id as 8 bytes, and
+    # the robot took each for that motor's state: a jump to -12.48 rad.
+    sims(*sim_args(), ifaces=IFACES[:1])
+    reader = socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    reader.bind((IFACES[0],))
+    reads = 0
+    done = threading.Event()
+
+    def read_registers():
+        nonlocal reads
+        while not done.is_set() and reads < 400:
+            for register in (7, 8, 10, 21):  # a doctor's reads, motor 2
+                reader.send(struct.pack("=IB3x8s", 0x7FF, 8, bytes([2, 0, 0x33, register, 0, 0, 0, 0])))
+                reads += 1
+            time.sleep(0.004)
+
+    worker = threading.Thread(target=read_registers)
+    with robot_on(IFACES[:1], timeout_ms=50, watchdog_ms=0) as robot:
+        robot.enable_all()
+        worker.start()
+        states = []
+        while worker.is_alive():
+            states += [o for o in robot.tick([jointbus.MitSetpoint()] * 3)
+                       if isinstance(o, jointbus.MotorState)]
+        done.set()
+    worker.join()
+    reader.close()
+    assert reads >= 400
+    assert len(states) > 100
+    assert [s for s in states if abs(s.position) > 1 or abs(s.velocity) > 1] == []
+
+
 def test_close_raises_naming_every_motor_it_could_not_disable(sims):
     # It only logged, and a program that exited through it exited 0 with motors enabled.
     sims(*sim_args(), ifaces=IFACES[:1])
