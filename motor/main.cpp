@@ -45,14 +45,16 @@ constexpr ActionName kActions[] = {
     {"settings", Action::Settings},
 };
 
-// SIGINT or SIGTERM: the exchange in progress ends, no further motor is asked, and the program
-// reports what it did and exits with 128 + the signal's number, as a shell reports a killed
-// command. The default action would end it between a command and its reply, saying nothing.
+// SIGINT or SIGTERM: the exchange in progress gets its reply (or its timeout: a command
+// already sent deserves to be known), nothing more is sent, and the program reports what it
+// did and exits with 128 + the signal's number, as a shell reports a killed command. The
+// default action would end it between a command and its reply, saying nothing.
 volatile std::sig_atomic_t g_stop_signal = 0;
+bool g_acting = false;  // an action's exchanges run, rather than the listening before them
 
 extern "C" void request_stop(int signal) { g_stop_signal = signal; }
 
-bool wait_on_after_signal() { return g_stop_signal == 0; }
+bool wait_on_after_signal() { return g_stop_signal == 0 || g_acting; }
 
 [[nodiscard]] std::string signal_name(int signal) {
     return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : std::to_string(signal);
@@ -365,9 +367,12 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < motors.size(); ++i) {
         const damiao::Damiao& motor = motors[i];
         Outcome outcome;
-        if (g_stop_signal == 0) outcome = act(action, motor, exchanger);
-        if (g_stop_signal != 0 && !outcome.state && !outcome.mode && !outcome.settings) {
-            outcome.error = "stopped by " + signal_name(g_stop_signal);
+        if (g_stop_signal == 0) {
+            g_acting = true;
+            outcome = act(action, motor, exchanger);
+            g_acting = false;
+        } else {
+            outcome.error = "not asked: stopped by " + signal_name(g_stop_signal);
         }
         const std::optional<std::string> other = other_motor(motor, outcome);
         const std::optional<std::string> failure =

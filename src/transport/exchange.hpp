@@ -176,7 +176,6 @@ public:
     }
 
 private:
-
     [[nodiscard]] bool resume_after_signal() const {
         return on_interrupt_ != nullptr && on_interrupt_();
     }
