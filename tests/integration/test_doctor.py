@@ -209,7 +209,8 @@ def test_a_streamed_motor_is_never_called_silent_or_slow(virtual_motor, streamer
     virtual_motor("--motor", "1:0x11:dm4310")
     stream = streamer("0x11", "1")
     for _ in range(3):
-        status, report = run_doctor(iface, "--motor", "1:0x11", "--scan", "1-4", "--status")
+        status, report = run_doctor(iface, "--motor", "1:0x11", "--scan", "1-4", "--status",
+                                    "--force")
         assert status == 1
         text = " ".join(f["message"] + " " + f["fix"] for f in report["findings"])
         assert "unpowered" not in text and "timeout_ms=" not in text
@@ -222,11 +223,39 @@ def test_a_streamed_motor_is_never_called_silent_or_slow(virtual_motor, streamer
     assert bytes([0xFF] * 7 + [0xFD]) not in to_motor
 
 
+def motor_program_path():
+    given = os.environ.get("JOINTBUS_MOTOR")
+    return Path(given) if given else REPO_ROOT / "build/release/motor/jointbus-motor"
+
+
+# While a program streamed to motor 2, `jointbus-motor settings` and the doctor read its
+# registers, and their replies reached that program as states at -12.48 rad.
+@pytest.mark.parametrize("force", [False, True], ids=["refused", "forced"])
+@pytest.mark.parametrize("reader", [
+    lambda iface: [str(doctor_path()), iface, "--motor", "1:0x11", "--listen", "0.2", "--json"],
+    lambda iface: [str(motor_program_path()), iface, "--motor", "1:0x11", "settings"],
+], ids=["doctor", "jointbus-motor"])
+def test_no_register_of_a_driven_motor_is_read_without_force(virtual_motor, streamer, capture,
+                                                            iface, reader, force):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    stream = streamer("0x11", "1")
+    done = subprocess.run(reader(iface) + (["--force"] if force else []), capture_output=True,
+                          text=True, timeout=30)
+    stream.stop()
+    reads = [data for (ident, data, fd, extended) in capture.frames() if ident == 0x7FF]
+    if force:
+        assert done.returncode in (0, 1) and reads
+    else:
+        assert (done.returncode, reads, done.stdout) == (2, [], "")
+        assert "motor 0x01: another program drives it (" in done.stderr
+        assert done.stderr.rstrip().endswith("Stop that program, or pass --force")
+
+
 def test_two_motors_on_one_master_id_by_the_number_in_their_feedback(virtual_motor, streamer,
                                                                      iface):
     virtual_motor("--motor", "1:0x11:dm4310", "--motor", "10:0x11:dm4310")
     streamer("0x11", "10")
-    status, report = run_doctor(iface, "--motor", "1:0x11")
+    status, report = run_doctor(iface, "--motor", "1:0x11", "--force")
     assert status == 1
     messages = [f["message"] for f in problems(report) if f["subject"] == "motor 0x01"]
     assert ("feedback from 0x11 names motor 0xA in byte 0, where this motor puts 0x1: two motors "
@@ -250,7 +279,8 @@ def test_status_sends_one_disable_and_names_the_fault(virtual_motor, capture, if
 # Seen at 20,000 frames/s: a live motor reported as "no reply ... unpowered".
 def test_a_flood_never_makes_a_live_motor_unpowered(virtual_motor, iface):
     virtual_motor("--motor", "1:0x11:dm4310", "--foreign-rate", "20000")
-    status, report = run_doctor(iface, "--motor", "1:0x11")
+    # Random ids hit the motor's own now and then, as another program's exchanges would.
+    status, report = run_doctor(iface, "--motor", "1:0x11", "--force")
     text = " ".join(f["message"] + " " + f["fix"] for f in report["findings"])
     assert "unpowered" not in text and "timeout_ms=" not in text, text
     # Whether the doctor keeps up depends on the machine: when it does not, it says why.

@@ -1,7 +1,9 @@
 """What must never be taken as a motor's reply, and commands under signals."""
+import json
 import math
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -161,3 +163,53 @@ def test_a_silent_motor_times_out_at_its_deadline_not_on_kernel_ticks(bus, timeo
     # A kernel at 100 ticks/s made every one of these 20 ms or more; a wide margin for a loaded
     # machine.
     assert sorted(taken)[10] < 2 * timeout_ms + 8
+
+
+# A control loop on the plain module, counting every state its motor could not have sent:
+# enabled, it answers with status 1; a register reply decodes as status 0 near -12.5 rad.
+STREAM = """
+import json, sys, time, jointbus
+bus = jointbus.SocketCanTransport(sys.argv[1])
+motor = jointbus.Damiao(2, 0x12, timeout_ms=100)
+motor.enable(bus)
+states, false = 0, []
+print("streaming", flush=True)
+try:
+    while True:
+        try:
+            state = motor.mit_control(bus, jointbus.MitSetpoint(0.0, 0.0, 0.0, 0.0, 0.0))
+        except RuntimeError:
+            continue
+        states += 1
+        if state.error != 1:
+            false.append(repr(state))
+        time.sleep(0.0005)
+except KeyboardInterrupt:
+    print(json.dumps({"states": states, "false": false}), flush=True)
+"""
+
+
+# While a robot streamed, 20 register reads of its motor gave it 23 states such as
+# MotorState(motor_id=2, error=0, position=-12.4805, ...): the register replies.
+def test_register_reads_beside_a_streaming_loop_give_it_no_state(virtual_motor, bus, iface):
+    virtual_motor("--motor", "2:0x12:dm4340")
+    loop = subprocess.Popen([sys.executable, "-c", STREAM, iface], stdout=subprocess.PIPE,
+                            text=True)
+    try:
+        assert loop.stdout.readline() == "streaming\n"
+        reader = Damiao(2, 0x12, timeout_ms=100)
+        answered = 0
+        for _ in range(300):
+            try:
+                reader.ensure_mit_mode(bus)  # one read of register 10: the motor is in MIT mode
+                answered += 1
+            except RuntimeError:
+                pass
+            time.sleep(0.003)  # the loop's commands and the reads interleave
+        loop.send_signal(signal.SIGINT)
+        report = json.loads(loop.communicate(timeout=30)[0])
+    finally:
+        loop.kill()
+        loop.wait()
+    assert report["false"] == []
+    assert answered > 250 and report["states"] > 100

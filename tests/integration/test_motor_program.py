@@ -2,7 +2,10 @@
 prints, and its exit status."""
 import json
 import os
+import signal
 import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -93,3 +96,77 @@ def test_usage_errors_exit_2_and_send_nothing(iface, capture, arguments, message
     assert (status, out) == (2, "")
     assert message in err
     assert capture.frames(settle=0.1) == []
+
+
+# `enable` on an over-current motor printed "over-current (10)" and exited 0.
+@pytest.mark.parametrize("settings, action, status, note", [
+    ("", "enable", 0, None),
+    ("", "stop", 0, None),
+    (":fault=over-current", "enable", 1, "reports the fault over-current (10): clear it"),
+    (":fault=over-current", "stop", 1, "reports the fault over-current (10): clear it"),
+    (":fault=over-current", "clear", 0, None),
+])
+def test_the_exit_status_says_whether_the_motor_reports_what_the_action_leaves(
+        virtual_motor, iface, settings, action, status, note):
+    virtual_motor("--motor", "1:0x11:dm4310" + settings)
+    done_status, report = run_json(iface, "--motor", "1:0x11", action)
+    (motor,) = report["motors"]
+    assert (done_status, report["ok"]) == (status, status == 0)
+    assert (motor["unconfirmed"] or "").startswith(note or "")
+    assert (motor["unconfirmed"] is None) == (note is None)
+
+
+STREAM = """
+import sys, time, jointbus
+bus = jointbus.SocketCanTransport(sys.argv[1])
+motor = jointbus.Damiao(1, 0x11)
+motor.enable(bus)
+print("streaming", flush=True)
+while True:
+    try:
+        motor.mit_control(bus, jointbus.MitSetpoint(0.0, 0.0, 0.0, 0.0, 0.0))
+    except RuntimeError:
+        pass
+    time.sleep(0.001)
+"""
+
+
+# `stop` while a robot ran printed "motor 0x02: enabled (1)", the robot's reply, and exited 0.
+def test_a_reply_while_another_program_drives_the_motor_confirms_nothing(virtual_motor, iface):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    stream = subprocess.Popen([sys.executable, "-c", STREAM, iface], stdout=subprocess.PIPE,
+                              text=True)
+    try:
+        assert stream.stdout.readline() == "streaming\n"
+        status, out, err = motor_program(iface, "--motor", "1:0x11", "stop")
+    finally:
+        stream.kill()
+        stream.wait()
+        stream.stdout.close()
+    assert (status, err) == (1, "")
+    assert out.startswith("motor 0x01: ")
+    assert out.splitlines()[1].startswith("  not confirmed: another program drives it (")
+    assert out.endswith("this reply may be that program's, so it confirms nothing\n")
+
+
+# Killed by SIGTERM mid-exchange it said nothing; Ctrl-C the same.
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT])
+def test_a_signal_ends_it_after_the_exchange_in_progress(virtual_motor, capture, iface, stop):
+    virtual_motor("--motor", "1:0x11:dm4310:silent", "--motor", "2:0x12:dm4310")
+    given = os.environ.get("JOINTBUS_MOTOR")
+    path = Path(given) if given else REPO_ROOT / "build/release/motor/jointbus-motor"
+    started = time.monotonic()
+    process = subprocess.Popen([str(path), iface, "--motor", "1:0x11", "--motor", "2:0x12",
+                                "--timeout-ms", "1500", "stop"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    time.sleep(1.0)  # listening (0.2 s) is over: motor 1's first disable waits for its reply
+    process.send_signal(stop)
+    out, err = process.communicate(timeout=30)
+    elapsed = time.monotonic() - started
+    assert (process.returncode, err) == (128 + stop, "")
+    assert out == ("motor 0x01: no answer: transport error: timeout waiting for frame\n"
+                   f"motor 0x02: no answer: not asked: stopped by {stop.name}\n")
+    # Three attempts of 1.5 s would have ended after 4.7 s at the earliest.
+    assert elapsed < 4.2
+    sent = [ident for (ident, data, fd, extended) in capture.frames() if ident in (1, 2)]
+    assert sent == [1]
