@@ -121,38 +121,49 @@ class NoState:
 @typing.final
 class Robot:
     """Every motor of every bus, commanded together once per tick. Making one checks the whole
-    description (ValueError naming the bus and the motor), then opens one socket and starts
-    one native thread per bus (OSError when an interface cannot be opened); nothing is sent.
+    description (ValueError naming the bus and the motor), then opens one socket per bus and
+    starts its guard thread (OSError when an interface cannot be opened); nothing is sent.
 
-    A watchdog on the bus threads disables every motor when no tick came within `watchdog_ms`
-    (0 turns it off) after a command that may have enabled one. Closing the robot (close(),
-    leaving a `with` block, garbage collection or interpreter exit) disables every motor that
-    may be enabled, unless `disable_on_exit` is False."""
+    The guard disables every motor when no tick started within `watchdog_ms` (0 turns it off)
+    of the end of the last one, after a command that may have enabled one, and keeps
+    disabling a failed bus's motors until each confirms. Closing the robot (close(), leaving a
+    `with` block, garbage collection or interpreter exit) disables every motor that may be
+    enabled, unless `disable_on_exit` is False. Made in the main thread with SIGTERM at its
+    default action, it makes SIGTERM raise SystemExit(143), unless `exit_on_sigterm` is
+    False."""
 
     def __init__(
-        self, buses: Iterable[Bus], watchdog_ms: int = ..., disable_on_exit: bool = ...
+        self,
+        buses: Iterable[Bus],
+        watchdog_ms: int = ...,
+        disable_on_exit: bool = ...,
+        exit_on_sigterm: bool = ...,
     ) -> None:
-        """Check the description, open the buses and start their threads; nothing is sent.
+        """Check the description, open the buses and start the guard thread; nothing is sent.
 
         Args:
             buses: any iterable of Bus, at least one.
-            watchdog_ms: how long after a tick that may have enabled a motor the bus threads
-                wait for the next tick before they disable every motor, in ms (default 50;
-                0 turns the watchdog off).
+            watchdog_ms: how long after the end of a tick, once a motor may be enabled, the
+                guard waits for the next tick before it disables every motor, in ms (default
+                50; 0 turns the watchdog off).
             disable_on_exit: whether closing the robot disables every motor that may be
                 enabled (default True).
+            exit_on_sigterm: whether to install a SIGTERM handler raising SystemExit(143),
+                when made in the main thread with SIGTERM at its default action (default
+                True).
 
         Raises:
             ValueError: the description does not hold (no bus, a bus without a name or
                 motors, two buses on one interface, two motors on a bus with the same 11-bit
-                id or master id, a master id equal to another motor's id, unusable limits, a
-                timeout of 0); the text names the bus and the motor. No socket is opened.
+                id or master id, a master id equal to another motor's id, a motor or master id
+                0x7FF, unusable limits, a timeout of 0); the text names the bus and the motor.
+                No socket is opened.
             OSError: an interface cannot be opened ("bus 1 (can1): cannot open interface
                 can1: No such device (os error 19)").
             OverflowError: `watchdog_ms` negative or above 2**64 - 1.
             TypeError: `buses` not iterable or holding something other than a Bus,
-                `watchdog_ms` not an int, `disable_on_exit` not a bool, or arguments that do
-                not fit the signature.
+                `watchdog_ms` not an int, `disable_on_exit` or `exit_on_sigterm` not a bool, or
+                arguments that do not fit the signature.
         """
     @property
     def buses(self) -> tuple[Bus, ...]:
@@ -171,9 +182,10 @@ class Robot:
 
         Raises ValueError, sending nothing, for a wrong number of commands, a NaN set value or
         an unknown command name; TypeError for a command of another type; RuntimeError after
-        the watchdog fired, until `enable_all`, and after `close` ("Robot.tick(): the robot is
-        closed"). A signal handler that raises (Ctrl-C) ends the
-        call with its exception at once; the buses finish the tick on their own.
+        the watchdog fired, until `enable_all`; after a bus failed, until `enable_all`; in a
+        forked process; and after `close` ("Robot.tick(): the robot is closed"). A signal
+        handler that raises (Ctrl-C) ends the call with its exception at once; the motors
+        still waiting leave their replies owed.
 
         Args:
             commands: one command per motor, in the order of `motors`.
@@ -186,7 +198,7 @@ class Robot:
         that failed, or after `close`."""
     def enable_all(self) -> None:
         """Enable every motor and check each one's status; also re-arms the robot after the
-        watchdog fired. Raises RuntimeError listing every motor that did not come up, by bus,
+        watchdog fired or a bus failed. Raises RuntimeError listing every motor that did not come up, by bus,
         motor and status name ("bus 0 (can0), motor 0x3: status over-current after enable"),
         or after `close`."""
     def disable_all(self) -> None:
@@ -194,7 +206,8 @@ class Robot:
         RuntimeError listing every motor that did not, or after `close`."""
     def close(self) -> None:
         """Disable every motor that may be enabled (unless `disable_on_exit` is False) and stop
-        the bus threads. Further calls do nothing; other methods then raise RuntimeError."""
+        the guard thread. Raises RuntimeError, after closing, listing every motor that did not
+        confirm. Further calls do nothing; other methods then raise RuntimeError."""
     def __enter__(self) -> Robot:
         """The robot itself; leaving the block closes it (see `close`)."""
     def __exit__(
@@ -204,4 +217,5 @@ class Robot:
         traceback: types.TracebackType | None,
         /,
     ) -> None:
-        """Close the robot (see `close`); an exception raised in the block propagates."""
+        """Close the robot (see `close`); an exception raised in the block propagates, and the
+        motors that did not confirm are then logged rather than raised."""
