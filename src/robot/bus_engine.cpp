@@ -111,15 +111,15 @@ BusEngine::BusEngine(BusLabel label, std::span<const MotorConfig> motors, transp
       warned_late_(motors.size(), false) {}
 
 bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes,
-                      Instant send_until) {
+                      Instant send_until, bool discard) {
     transport::CanTransport& wire = bus_.transport();
     transport::OwedReplies& owed = bus_.owed();
     outgoing_ = outgoing;
     outcomes_ = outcomes;
     pending_ = 0;
-    bus_.discard();
+    if (discard) bus_.discard();
     Instant now = wire.now();
-    latest_ = now;
+    longest_wait_ = {};
     bool on_time = true;
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         Slot& slot = slots_[i];
@@ -138,8 +138,9 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
             warn_reply_lost(i);
         }
         // Stopped between two sends (SIGSTOP, a debugger): what the loop commanded before the
-        // stop is no command for after it.
-        if (send_until < now) on_time = false;
+        // stop is no command for after it. The clock is read again right before the send, or
+        // a stop just after the last reading would go unseen.
+        if (on_time && send_until != kNever && send_until < wire.now()) on_time = false;
         if (!on_time) continue;
         const auto data = payload_bytes(outgoing[i].payload);
         if (auto sent = wire.send({motor.command_id(), data, false, false}); !sent) {
@@ -153,7 +154,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         }
         now = wire.now();
         slot.deadline = now.plus(motor.timeout);
-        latest_ = std::max(latest_, slot.deadline);
+        longest_wait_ = std::max(longest_wait_, motor.timeout);
         slot.pending = true;
         ++pending_;
     }
@@ -272,6 +273,23 @@ bool read_waiting(BusEngine& engine, Instant now) {
 }
 
 }  // namespace
+
+void find_waiting(std::span<BusEngine* const> engines, std::span<bool> waiting) {
+    constexpr std::size_t kMaxBuses = 16;
+    std::array<pollfd, kMaxBuses> polled{};
+    const std::size_t count = engines.size();
+    bool pollable = count <= kMaxBuses;
+    for (std::size_t b = 0; b < count && pollable; ++b) {
+        polled[b] = {engines[b]->bus().transport().wait_descriptor(), POLLIN, 0};
+        pollable = polled[b].fd >= 0;
+    }
+    const timespec now{0, 0};
+    if (!pollable || ::syscall(SYS_ppoll, polled.data(), count, &now, nullptr, 0) < 0) {
+        std::ranges::fill(waiting, true);
+        return;
+    }
+    for (std::size_t b = 0; b < count; ++b) waiting[b] = polled[b].revents != 0;
+}
 
 void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrupt) {
     constexpr std::size_t kMaxBuses = 16;

@@ -51,12 +51,14 @@ public:
     // two sends: it returns false and the rest are not commanded); `offer` takes each frame
     // read from the bus; `expire` gives up the motors whose deadline has come; `fail` every
     // motor still waiting. The spans live until the round ends.
+    // `discard` false: the caller knows that nothing waits on the bus.
     bool begin(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes,
-               transport::Instant send_until = kNever);
+               transport::Instant send_until = kNever, bool discard = true);
     [[nodiscard]] bool pending() const { return pending_ > 0; }
-    // The earliest deadline of a motor still waiting, and the latest of the round.
+    // The earliest deadline of a motor still waiting; the longest timeout of a motor the round
+    // sent to: what the round may wait, whenever it was stopped.
     [[nodiscard]] transport::Instant earliest() const;
-    [[nodiscard]] transport::Instant latest() const { return latest_; }
+    [[nodiscard]] transport::Duration longest_wait() const { return longest_wait_; }
     // `at`: the clock as the round last read it.
     void offer(const transport::CanFrame& frame, transport::Instant at);
     void expire(transport::Instant now);
@@ -122,7 +124,7 @@ private:
     std::span<const Outgoing> outgoing_;
     std::span<Outcome> outcomes_;
     std::size_t pending_ = 0;
-    transport::Instant latest_{};
+    transport::Duration longest_wait_{};
 };
 
 // Runs the rounds that `begin` started on every engine, on this thread, waiting on every bus
@@ -131,6 +133,11 @@ private:
 // already waits is still read. A read that fails fails that bus's round; an interruption that
 // the hook ends fails every round with it. Returns when no motor waits.
 void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrupt = {});
+
+// Which of `engines`' buses have a frame waiting, found with one ppoll that does not wait
+// (cheaper than a read per bus when several are quiet); all of them when a bus cannot be
+// polled or the poll failed.
+void find_waiting(std::span<BusEngine* const> engines, std::span<bool> waiting);
 
 // "0x1f".
 [[nodiscard]] std::string hex(std::uint32_t value);

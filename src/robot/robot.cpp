@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -147,6 +149,9 @@ enum class Driver : std::uint8_t { None, Caller, Guard };
 
 enum class Step : std::uint8_t { EnsureMitMode, Enable, DisableAll };
 
+// Up to this many buses are looked at in one poll before a tick (a robot of more reads each).
+constexpr std::size_t kPolledBuses = 16;
+
 // How often a disable that was not confirmed is sent before the motor is reported.
 constexpr int kDisableAttempts = 3;
 
@@ -181,6 +186,18 @@ public:
 private:
     std::unique_ptr<transport::CanTransport> inner_;
 };
+
+// Counts the forks this process descends from, so that a robot tells a child from its parent
+// without a system call per tick (getpid is one).
+std::atomic<std::uint64_t> forks{0};
+
+void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t process_generation() {
+    static const bool counted = ::pthread_atfork(nullptr, nullptr, &count_fork) == 0;
+    // Without the handler, the process id tells them apart, at the cost of a system call.
+    return counted ? forks.load(std::memory_order_relaxed) : static_cast<std::uint64_t>(::getpid());
+}
 
 struct Bus {
     Bus(BusLabel label, std::span<const MotorConfig> motors, std::size_t first_motor,
@@ -234,16 +251,14 @@ std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError> open
     return as_transport(std::move(*socket));
 }
 
-std::chrono::nanoseconds span_of(transport::Instant from, transport::Instant to) {
-    const auto span = to.since(from);
-    return span ? to_chrono(*span) : std::chrono::nanoseconds{};
-}
-
 }  // namespace
 
 struct Robot::Impl {
     Impl(RobotConfig description, TransportFactory factory)
-        : config(std::move(description)), open_bus(std::move(factory)), pid(::getpid()) {
+        : config(std::move(description)),
+          open_bus(std::move(factory)),
+          pid(::getpid()),
+          generation(process_generation()) {
         for (std::size_t b = 0; b < config.buses.size(); ++b) {
             for (std::size_t m = 0; m < config.buses[b].motors.size(); ++m) {
                 where.emplace_back(b, m);
@@ -255,13 +270,19 @@ struct Robot::Impl {
     RobotConfig config;
     TransportFactory open_bus;
     const pid_t pid;  // the process that opened it: a forked child has the robot but no guard
+    const std::uint64_t generation;                          // of that process (process_generation)
     std::vector<std::pair<std::size_t, std::size_t>> where;  // robot index -> (bus, motor)
     std::vector<std::unique_ptr<Bus>> buses;
     std::vector<BusEngine*> engines;
     std::vector<Outgoing> outgoing;  // the driver's
 
     std::mutex mutex;
-    std::condition_variable changed;  // the driver, a latch or the watch changed
+    // Callers wait on `driver_free` for the guard to hand the buses back. The guard sleeps on
+    // `guard_wake` until its next deadline and is woken only when it has something new to do:
+    // a tick costs no wake-up of another thread.
+    std::condition_variable driver_free;
+    std::condition_variable guard_wake;
+    bool guard_untimed = false;  // the guard sleeps with no deadline
     std::thread guard;
     // Guarded by `mutex`.
     Driver driver = Driver::None;
@@ -276,7 +297,7 @@ struct Robot::Impl {
     Clock::duration last_longest{};  // how long the last tick took
     WatchdogReport report;
 
-    [[nodiscard]] bool forked() const { return ::getpid() != pid; }
+    [[nodiscard]] bool forked() const { return process_generation() != generation; }
     [[nodiscard]] bool watching() const {
         return config.watchdog != transport::Duration{} && armed && !watchdog_latched && !failed &&
                !closed;
@@ -288,13 +309,18 @@ struct Robot::Impl {
 
     // Waits until nobody drives, then drives.
     void take_over(std::unique_lock<std::mutex>& lock, Driver who) {
-        changed.wait(lock, [this] { return driver == Driver::None; });
+        driver_free.wait(lock, [this] { return driver == Driver::None; });
         driver = who;
     }
     void hand_back(std::unique_lock<std::mutex>& lock) {
         armed = std::ranges::any_of(buses, [](const auto& bus) { return bus->engine.armed(); });
         driver = Driver::None;
-        changed.notify_all();
+        driver_free.notify_all();
+        wake_guard_if_needed(lock);
+    }
+    // A guard asleep with no deadline has a deadline now, or other work.
+    void wake_guard_if_needed(std::unique_lock<std::mutex>& lock) {
+        if (guard_untimed && (watching() || retrying || stopping)) guard_wake.notify_one();
         (void)lock;
     }
 
@@ -398,11 +424,14 @@ void Robot::Impl::reopen(std::size_t b) {
 void Robot::Impl::guard_loop() {
     std::unique_lock lock(mutex);
     while (!stopping) {
+        const Clock::time_point now = Clock::now();
         if (driver != Driver::None) {
-            changed.wait(lock);
+            // A tick in progress ends within its motors' timeouts, and the watchdog counts from
+            // its end: nothing can be due sooner than one span from now.
+            guard_wake.wait_until(
+                lock, now + std::max<Clock::duration>(to_chrono(config.watchdog), kRetrySpan));
             continue;
         }
-        const Clock::time_point now = Clock::now();
         std::optional<Clock::time_point> wake;
         const bool fire = watching() && watch_deadline() <= now;
         if (watching() && !fire) wake = watch_deadline();
@@ -410,9 +439,11 @@ void Robot::Impl::guard_loop() {
         if (retrying && !retry) wake = wake ? std::min(*wake, next_retry) : next_retry;
         if (!fire && !retry) {
             if (wake) {
-                changed.wait_until(lock, *wake);
+                guard_wake.wait_until(lock, *wake);
             } else {
-                changed.wait(lock);
+                guard_untimed = true;
+                guard_wake.wait(lock);
+                guard_untimed = false;
             }
             continue;
         }
@@ -594,21 +625,37 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
 
     transport::CanTransport& clock = impl.buses.front()->transport;
     const transport::Instant began = clock.now();
+    // Counted from `start`, whose look at the watchdog passed: a stop anywhere after it and
+    // before a send leaves that send and every later one unsent.
+    const auto sending = to_chrono(impl.config.watchdog) - (Clock::now() - start);
     const transport::Instant send_until =
-        watched ? began.plus(impl.config.watchdog) : BusEngine::kNever;
+        !watched ? BusEngine::kNever
+        : sending > Clock::duration{}
+            ? began.plus(transport::Duration::from_nanos(static_cast<std::uint64_t>(
+                  std::chrono::duration_cast<std::chrono::nanoseconds>(sending).count())))
+            : transport::Instant{};
+    // One look at every bus for frames that wait, rather than one read each.
+    std::array<bool, kPolledBuses> waiting{};
+    const bool probe = impl.buses.size() > 1 && impl.buses.size() <= kPolledBuses;
+    if (probe) find_waiting(impl.engines, std::span(waiting).first(impl.buses.size()));
     bool on_time = true;
-    for (const auto& bus : impl.buses) {
-        const std::size_t size = bus->engine.size();
-        on_time = bus->engine.begin(std::span(impl.outgoing).subspan(bus->first, size),
-                                    outcomes.subspan(bus->first, size), send_until) &&
-                  on_time;
+    for (std::size_t b = 0; b < impl.buses.size(); ++b) {
+        Bus& bus = *impl.buses[b];
+        const std::size_t size = bus.engine.size();
+        on_time =
+            bus.engine.begin(std::span(impl.outgoing).subspan(bus.first, size),
+                             outcomes.subspan(bus.first, size), send_until, !probe || waiting[b]) &&
+            on_time;
     }
     run_round(impl.engines, on_interrupt);
-    transport::Instant latest = began;
-    for (const auto& bus : impl.buses) latest = std::max(latest, bus->engine.latest());
+    transport::Duration longest_wait{};
+    for (const auto& bus : impl.buses) {
+        longest_wait = std::max(longest_wait, bus->engine.longest_wait());
+    }
     const Clock::duration took = Clock::now() - start;
     // Stopped within the tick, past what its own deadlines explain.
-    if (watched && took > span_of(began, latest) + to_chrono(impl.config.watchdog)) {
+    // The longest timeout, not the deadlines: a deadline taken after a stop includes it.
+    if (watched && took > to_chrono(longest_wait) + to_chrono(impl.config.watchdog)) {
         on_time = false;
     }
     const bool newly_failed = impl.find_failures(outcomes);
@@ -641,6 +688,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
         impl.failed = failure_text;
         impl.retrying = true;
         impl.next_retry = Clock::now();
+        impl.guard_wake.notify_one();
     }
     impl.hand_back(lock);
     if (newly_failed) {
@@ -676,8 +724,9 @@ Robot::WatchdogReport Robot::take_watchdog_report() {
 
 void Robot::acknowledge_watchdog() {
     if (impl_->forked()) return;
-    std::lock_guard lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
     impl_->watchdog_latched = false;
+    impl_->wake_guard_if_needed(lock);
 }
 
 std::vector<MotorFault> Robot::close() {
@@ -701,6 +750,7 @@ std::vector<MotorFault> Robot::close() {
     lock.lock();
     impl.closed = true;
     impl.stopping = true;
+    impl.guard_wake.notify_one();
     impl.hand_back(lock);
     lock.unlock();
     if (impl.guard.joinable()) impl.guard.join();

@@ -131,7 +131,7 @@ TEST(RobotThreads, WatchdogThenAcknowledgeTickAndCloseNeverOverlap) {
     for (int round = 0; round < 200; ++round) {
         Rig rig(2, 2, Duration::from_millis(1));
         ASSERT_TRUE(rig.robot->enable_all().empty());
-        ASSERT_TRUE(rig.robot->tick(rig.hold));
+        (void)rig.robot->tick(rig.hold);  // a loaded machine may trip the 1 ms watchdog here
         Robot::WatchdogReport report;
         for (int wait = 0; wait < 2000 && !report.fired; ++wait) {
             std::this_thread::sleep_for(1ms);
@@ -179,7 +179,7 @@ TEST(RobotThreads, TicksRacingTheWatchdogAndCloseEndCleanly) {
 // A tick that lasts longer than the watchdog span (a motor that never answers, with a timeout
 // above it) was disabled by the engine itself while the loop kept ticking.
 TEST(RobotThreads, TicksLongerThanTheWatchdogWithShortPausesNeverTrip) {
-    Rig rig(1, 2, Duration::from_millis(30), Duration::from_millis(80), 2);
+    Rig rig(1, 2, Duration::from_millis(100), Duration::from_millis(150), 2);
     ASSERT_FALSE(rig.robot->enable_all().empty());  // motor 2 never answers
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(rig.robot->tick(rig.hold)) << "tick " << i;

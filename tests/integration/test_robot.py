@@ -443,7 +443,8 @@ def test_sigterm_ends_a_robot_program_as_ctrl_c_does(sims, capture, case):
         assert program.stdout.readline() == "ready\n", program.stderr.read()
         time.sleep(0.2)
         program.send_signal(signal.SIGTERM)
-        assert program.wait(timeout=30) == status, program.stderr.read()
+        _, err = program.communicate(timeout=30)
+        assert program.returncode == status, err
     finally:
         program.kill()
     assert disables_per_motor(capture.frames()) == {i: disables for i, _, _ in MOTORS}
@@ -475,13 +476,21 @@ def test_a_robot_program_stopped_whole_disables_before_it_drives_again(sims, cap
             except BlockingIOError:
                 break
         program.send_signal(signal.SIGCONT)
-        assert program.wait(timeout=30) == 0, program.stderr.read()
-        assert program.stdout.read().startswith("watchdog: no tick came within 200 ms")
+        out, err = program.communicate(timeout=30)
+        assert program.returncode == 0, err
+        assert out.startswith("watchdog: no tick came within 200 ms"), err
     finally:
         program.kill()
     after = [(ident, data) for ident, data, *_ in capture.frames() if ident in (1, 2, 3)]
-    firsts = {ident: data for ident, data in reversed(after)}
-    assert firsts == {i: DISABLE for i, _, _ in MOTORS}
+    disabled_at = {ident: after.index((ident, DISABLE)) for ident in (1, 2, 3)
+                   if (ident, DISABLE) in after}
+    assert sorted(disabled_at) == [1, 2, 3]
+    # At most one set point may still leave: one whose send was already decided when the
+    # process stopped (inside User Mode Linux the clock read before it is a system call, where
+    # a stop takes effect). Driving on would be one per motor and tick.
+    driven = [(i, ident) for i, (ident, data) in enumerate(after)
+              if data != DISABLE and i < disabled_at[ident]]
+    assert len(driven) <= 1, after[:8]
 
 
 def test_a_forked_child_cannot_use_the_robot_and_exits_at_once(sims):
