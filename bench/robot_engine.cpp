@@ -31,7 +31,8 @@ long long cpu_ns() {
 
 int main(int argc, char** argv) {
     if (argc < 6) {
-        std::fprintf(stderr, "usage: robot_engine MOTORS SECONDS TIMEOUT_MS WATCHDOG_MS IFACE...\n");
+        std::fprintf(stderr,
+                     "usage: robot_engine MOTORS SECONDS TIMEOUT_MS WATCHDOG_MS IFACE...\n");
         return 2;
     }
     const int motors = std::atoi(argv[1]);
@@ -91,9 +92,9 @@ int main(int argc, char** argv) {
     }
     const double cpu_us = static_cast<double>(cpu_ns() - start_cpu) / 1e3;
     const double elapsed = std::chrono::duration<double>(now - start).count();
-    std::printf("ticks=%ld seconds=%.3f ticks_per_s=%.1f cpu_us_per_tick=%.2f missed=%ld\n",
-                ticks, elapsed, static_cast<double>(ticks) / elapsed,
-                cpu_us / static_cast<double>(ticks), missed);
+    std::printf("ticks=%ld seconds=%.3f ticks_per_s=%.1f cpu_us_per_tick=%.2f missed=%ld\n", ticks,
+                elapsed, static_cast<double>(ticks) / elapsed, cpu_us / static_cast<double>(ticks),
+                missed);
     static_cast<void>(robot.close());  // void before the redesign, the unconfirmed motors after
     return missed == 0 && ticks > 0 ? 0 : 1;
 }

@@ -50,8 +50,7 @@ int main(int argc, char** argv) {
     const double seconds = atof(argv[2]);
     const long long timeout_ns = atoll(argv[3]) * 1000000LL;
     const int buses = argc - 4;
-    if (motors < 1 || motors > MAX_MOTORS || buses > MAX_BUSES || seconds <= 0 ||
-        timeout_ns <= 0) {
+    if (motors < 1 || motors > MAX_MOTORS || buses > MAX_BUSES || seconds <= 0 || timeout_ns <= 0) {
         fprintf(stderr, "robot_floor: 1 to %d motors, at most %d buses, positive times\n",
                 MAX_MOTORS, MAX_BUSES);
         return 2;
@@ -70,10 +69,9 @@ int main(int argc, char** argv) {
     }
     struct can_frame commands[MAX_MOTORS];
     for (int m = 0; m < motors; ++m) {
-        commands[m] = (struct can_frame){
-            .can_id = (canid_t)(m + 1),
-            .len = 8,
-            .data = {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}};
+        commands[m] = (struct can_frame){.can_id = (canid_t)(m + 1),
+                                         .len = 8,
+                                         .data = {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}};
     }
     const unsigned all = (1U << motors) - 1U; /* bit m: motor m + 1 answered */
 
@@ -88,8 +86,7 @@ int main(int argc, char** argv) {
             for (int m = 0; m < motors; ++m) {
                 if (send(fds[b].fd, &commands[m], sizeof commands[m], 0) !=
                     (ssize_t)sizeof commands[m]) {
-                    fprintf(stderr, "robot_floor: send on %s: %s\n", argv[4 + b],
-                            strerror(errno));
+                    fprintf(stderr, "robot_floor: send on %s: %s\n", argv[4 + b], strerror(errno));
                     return 1;
                 }
             }
@@ -119,8 +116,8 @@ int main(int argc, char** argv) {
                         return 1;
                     }
                     const unsigned id = reply.can_id & CAN_SFF_MASK;
-                    if (n < (ssize_t)CAN_MTU || (reply.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG |
-                                                                 CAN_ERR_FLAG)) != 0 ||
+                    if (n < (ssize_t)CAN_MTU ||
+                        (reply.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) != 0 ||
                         id <= 0x10 || id > 0x10U + (unsigned)motors) {
                         continue;
                     }

@@ -357,8 +357,8 @@ struct Robot::Impl {
     }
 
     // Driver only: a bus whose send or read failed for its interface (down, gone, out of
-    // buffers for two ticks in a row) is marked failed; true when one newly failed.
-    bool find_failures(std::span<const Outcome> outcomes);
+    // buffers for two ticks in a row) is marked failed.
+    void find_failures(std::span<const Outcome> outcomes);
     // Driver only: one more disable of each failed bus's unconfirmed motors, opening its
     // interface again where it was made anew; true when every one has confirmed.
     bool retry_failed();
@@ -378,8 +378,7 @@ struct Robot::Impl {
     }
 };
 
-bool Robot::Impl::find_failures(std::span<const Outcome> outcomes) {
-    bool newly = false;
+void Robot::Impl::find_failures(std::span<const Outcome> outcomes) {
     for (const auto& bus : buses) {
         bool out_of_buffers = false;
         for (const Outcome& outcome : outcomes.subspan(bus->first, bus->engine.size())) {
@@ -389,16 +388,13 @@ bool Robot::Impl::find_failures(std::span<const Outcome> outcomes) {
                 out_of_buffers = true;
             } else if (!bus->failure && code) {
                 bus->failure = *outcome.error;
-                newly = true;
             }
         }
         bus->ticks_without_buffers = out_of_buffers ? bus->ticks_without_buffers + 1 : 0;
         if (bus->ticks_without_buffers >= 2 && !bus->failure) {
             bus->failure = transport::Backend{transport::IoError::from_errno(ENOBUFS)};
-            newly = true;
         }
     }
-    return newly;
 }
 
 bool Robot::Impl::retry_failed() {
@@ -658,18 +654,23 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     if (watched && took > to_chrono(longest_wait) + to_chrono(impl.config.watchdog)) {
         on_time = false;
     }
-    const bool newly_failed = impl.find_failures(outcomes);
+    impl.find_failures(outcomes);
+    // Ticks run only while the robot is not latched: a bus that failed now or earlier (its
+    // latch lifted by the watchdog's acknowledgement) latches it.
+    const bool newly_failed =
+        std::ranges::any_of(impl.buses, [](const auto& bus) { return bus->failure.has_value(); });
     std::vector<MotorFault> faults;
     std::string failure_text;
     if (newly_failed && on_time) {
         for (const auto& bus : impl.buses) {
-            if (!bus->failure) {
+            if (const auto& failure = bus->failure) {
+                if (failure_text.empty()) {
+                    failure_text = bus_name(bus->engine.label()) + " failed: " + io_text(*failure) +
+                                   "; its motors may still be enabled; enable_all() brings the "
+                                   "robot back once the bus works";
+                }
+            } else {
                 bus->engine.disable(true, faults);
-            } else if (failure_text.empty()) {
-                failure_text = bus_name(bus->engine.label()) +
-                               " failed: " + io_text(*bus->failure) +
-                               "; its motors may still be enabled; enable_all() brings the robot "
-                               "back once the bus works";
             }
         }
     }
@@ -735,7 +736,7 @@ std::vector<MotorFault> Robot::close() {
     if (impl.forked()) {
         // Its guard thread lives only in the parent, and its mutex may have been held there
         // when the process forked: waiting for either would never end. The parent closes it.
-        (void)impl_.release();
+        [[maybe_unused]] Impl* const left = impl_.release();
         return {};
     }
     std::unique_lock lock(impl.mutex);
