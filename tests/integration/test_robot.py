@@ -6,6 +6,7 @@ example."""
 import ctypes
 import errno
 import gc
+import itertools
 import logging
 import math
 import os
@@ -149,6 +150,9 @@ def test_every_reply_fault_is_told_apart_and_no_state_is_late(sims, fault, must,
      "argument 'commands': item 2: 'float' object cannot be converted to a command "
      "(MitSetpoint, 'enable', 'disable', 'set_zero', 'clear_error' or None)"),
     (7, TypeError, "argument 'commands': 'int' object is not iterable"),
+    # An endless iterable was read whole: all the memory there was.
+    (itertools.repeat(None), ValueError,
+     "a tick takes one command per motor: 3 motors, 4 commands"),
 ])
 def test_a_wrong_tick_raises_and_sends_nothing(capture, commands, kind, message):
     iface = IFACES[0]
