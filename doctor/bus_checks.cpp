@@ -100,6 +100,13 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
             for (std::size_t i = 0; i < run.motors.size(); ++i) {
                 MotorProbe& probe = run.motors[i];
                 if (probe.motor_id != named || !probe.sent) continue;
+                // A second reply from the same identifier is the late reply to an earlier read
+                // (a read again after one that seemed lost under a flood), not a second motor:
+                // two motors answer as one id from two master ids.
+                const bool again = std::ranges::any_of(probe.replies, [&](const auto& reply) {
+                    return reply.from == frame.id.number && reply.extended == extended;
+                });
+                if (again) continue;
                 probe.replies.push_back(RegisterReply{
                     got.frame.id.number,
                     got.frame.id.kind == transport::CanId::Kind::Extended,
