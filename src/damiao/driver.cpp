@@ -22,12 +22,18 @@ using protocol::FixedCommand;
 }  // namespace
 
 std::expected<MotorState, Error> Damiao::cmd_motor_id(Exchanger& bus, std::uint64_t payload) const {
+    return send_command(bus, {command_id(), payload, protocol::kFrameBytes});
+}
+
+std::expected<MotorState, Error> Damiao::send_command(Exchanger& bus,
+                                                      const CommandFrame& command) const {
     // Byte 0 is the payload's least significant byte: its little-endian representation, copied
     // in one move rather than a byte at a time.
     std::array<std::uint8_t, 8> data;
+    std::uint64_t payload = command.payload;
     if constexpr (std::endian::native == std::endian::big) payload = std::byteswap(payload);
     std::memcpy(data.data(), &payload, data.size());
-    const CanFrameView frame{command_id(), data, false, false};
+    const CanFrameView frame{command.id, std::span(data).first(command.length), false, false};
     const CanId from = reply_id();
     // Only the identifier chooses the reply: its motor nibble and status are reported, not
     // checked. A remote frame is never a reply. A short frame from the master id is skipped
@@ -90,6 +96,41 @@ std::expected<MotorState, Error> Damiao::mit_control(Exchanger& bus,
         }
     }
     return cmd_motor_id(bus, *payload);
+}
+
+namespace {
+
+std::expected<MotorState, Error> send_mode_command(const Damiao& motor, Exchanger& bus,
+                                                   const ModeCommand& command) {
+    const auto frame = motor.mode_frame(command);
+    if (!frame) return std::unexpected(frame.error());
+    return motor.send_command(bus, *frame);
+}
+
+}  // namespace
+
+std::expected<CommandFrame, Error> Damiao::mode_frame(const ModeCommand& command) const {
+    const ControlMode mode = mode_of(command);
+    const auto payload = encode_payload(command);
+    if (!payload) return std::unexpected(errors::RefusedCommand{payload.error()});
+    const auto id = mode_command_id(motor_id, mode);
+    if (!id) return std::unexpected(errors::NoCommandId{mode, motor_id});
+    return CommandFrame{*id, *payload, payload_length(mode)};
+}
+
+std::expected<MotorState, Error> Damiao::pos_vel_control(Exchanger& bus,
+                                                         const PosVelCommand& command) const {
+    return send_mode_command(*this, bus, command);
+}
+
+std::expected<MotorState, Error> Damiao::vel_control(Exchanger& bus,
+                                                     const VelCommand& command) const {
+    return send_mode_command(*this, bus, command);
+}
+
+std::expected<MotorState, Error> Damiao::force_pos_control(Exchanger& bus,
+                                                           const ForcePosCommand& command) const {
+    return send_mode_command(*this, bus, command);
 }
 
 }  // namespace jointbus::damiao

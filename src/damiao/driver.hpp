@@ -11,6 +11,7 @@
 
 #include "damiao/error.hpp"
 #include "damiao/mit.hpp"
+#include "damiao/modes.hpp"
 #include "damiao/protocol.hpp"
 #include "transport/exchange.hpp"
 
@@ -71,6 +72,14 @@ struct Damiao {
     // first reply from the master id.
     [[nodiscard]] std::expected<MotorState, Error> cmd_motor_id(transport::Exchanger& bus,
                                                                 std::uint64_t payload) const;
+    // The same for any frame to this motor: every command, of every mode, is answered by one
+    // feedback frame from the master id.
+    [[nodiscard]] std::expected<MotorState, Error> send_command(transport::Exchanger& bus,
+                                                                const CommandFrame& frame) const;
+
+    // The frame of a command of another mode than MIT, checked: a value it cannot carry, or a
+    // motor id whose identifier for that mode would reach 0x7FF, sends nothing.
+    [[nodiscard]] std::expected<CommandFrame, Error> mode_frame(const ModeCommand& command) const;
 
     [[nodiscard]] std::expected<MotorState, Error> enable(transport::Exchanger& bus) const;
     [[nodiscard]] std::expected<MotorState, Error> disable(transport::Exchanger& bus) const;
@@ -79,6 +88,14 @@ struct Damiao {
     // Encodes before anything is sent: unusable limits send nothing.
     [[nodiscard]] std::expected<MotorState, Error> mit_control(transport::Exchanger& bus,
                                                                const MitSetpoint& setpoint) const;
+
+    // Commands of the other control modes, each acted on only in its mode (see modes.hpp).
+    [[nodiscard]] std::expected<MotorState, Error> pos_vel_control(
+        transport::Exchanger& bus, const PosVelCommand& command) const;
+    [[nodiscard]] std::expected<MotorState, Error> vel_control(transport::Exchanger& bus,
+                                                               const VelCommand& command) const;
+    [[nodiscard]] std::expected<MotorState, Error> force_pos_control(
+        transport::Exchanger& bus, const ForcePosCommand& command) const;
 
     [[nodiscard]] std::expected<RegisterValue, Error> read_register(transport::Exchanger& bus,
                                                                     std::uint8_t id) const;

@@ -23,6 +23,29 @@ void append_limit_value(std::string& out, float value) {
     out.append(buffer.data(), result.ptr);
 }
 
+void append_hex(std::string& out, unsigned value) {
+    std::array<char, 16> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, 16);
+    out += "0x";
+    out.append(buffer.data(), result.ptr);
+}
+
+std::string_view range_text(const RefusedValue& refused) {
+    switch (refused.field) {
+        case CommandField::Position:
+        case CommandField::Velocity:
+            return "it must be finite";
+        case CommandField::VelocityLimit:
+            return refused.mode == ControlMode::ForcePos
+                       ? "it must be from 0 to 100 rad/s: the command carries it in 0.01 rad/s "
+                         "steps, at most 10000"
+                       : "it must be finite and at least 0";
+        case CommandField::CurrentLimit:
+            return "it must be from 0 to 1, a fraction of the motor's maximum current";
+    }
+    return "";
+}
+
 void append_register_prefix(std::string& out, std::uint8_t id) {
     out += "register ";
     out += std::to_string(id);
@@ -92,6 +115,27 @@ void write_text(const Error& error, std::string& out) {
                        out += "invalid MIT setpoint: ";
                        out += name(e.field);
                        out += " is NaN (no set value may be NaN)";
+                   },
+                   [&](const errors::RefusedCommand& e) {
+                       const RefusedValue& r = e.refused;
+                       out += "invalid ";
+                       out += upper_name(r.mode);
+                       out += " command: ";
+                       out += name(r.field);
+                       out += " is ";
+                       append_limit_value(out, r.value);
+                       out += " (";
+                       out += range_text(r);
+                       out += ')';
+                   },
+                   [&](const errors::NoCommandId& e) {
+                       out += "motor id ";
+                       append_hex(out, e.motor_id);
+                       out += " cannot take ";
+                       out += upper_name(e.mode);
+                       out += " commands: its identifier, the motor id plus ";
+                       append_hex(out, id_offset(e.mode));
+                       out += ", would reach 0x7ff, every motor's register identifier";
                    },
                },
                error);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "damiao/mit.hpp"
+#include "damiao/modes.hpp"
 #include "transport/transport_error.hpp"
 
 namespace jointbus::damiao {
@@ -53,13 +54,24 @@ struct ShortReply {
 struct InvalidSetpoint {
     SetpointField field;
 };
+// A value of a POS_VEL, VEL or FORCE_POS command that it cannot carry: refused before
+// anything was sent.
+struct RefusedCommand {
+    RefusedValue refused;
+};
+// The motor id plus the mode's offset reaches the register identifier 0x7FF or beyond: the
+// command would reach another motor's identifier or every motor's registers, so it is refused.
+struct NoCommandId {
+    ControlMode mode;
+    std::uint16_t motor_id;
+};
 
 }  // namespace errors
 
-using Error =
-    std::variant<errors::Transport, errors::RegisterNotInTable, errors::ReadOnlyRegister,
-                 errors::TypeMismatch, errors::UnexpectedReply, errors::ControlModeMismatch,
-                 errors::UnusableLimits, errors::ShortReply, errors::InvalidSetpoint>;
+using Error = std::variant<errors::Transport, errors::RegisterNotInTable, errors::ReadOnlyRegister,
+                           errors::TypeMismatch, errors::UnexpectedReply,
+                           errors::ControlModeMismatch, errors::UnusableLimits, errors::ShortReply,
+                           errors::InvalidSetpoint, errors::RefusedCommand, errors::NoCommandId>;
 
 // Appends the error's user-visible message to `out`.
 void write_text(const Error& error, std::string& out);

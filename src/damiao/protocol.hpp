@@ -58,6 +58,19 @@ inline constexpr std::uint32_t kPositionVelocityMode = 2;
 inline constexpr std::uint32_t kVelocityMode = 3;
 inline constexpr std::uint32_t kForcePositionMode = 4;
 
+// Commands of the other control modes go to the motor id plus the mode's offset and carry
+// IEEE 754 single-precision values, least significant byte first: POS_VEL a position and a
+// velocity limit (8 bytes), VEL a velocity (4 bytes), FORCE_POS a position, then a velocity
+// limit in 0.01 rad/s and a current limit in 0.0001 of the motor's maximum current (two
+// little-endian uint16 fields, each at most kForcePosFieldMax).
+inline constexpr std::uint16_t kPosVelIdOffset = 0x100;
+inline constexpr std::uint16_t kVelIdOffset = 0x200;
+inline constexpr std::uint16_t kForcePosIdOffset = 0x300;
+inline constexpr std::size_t kVelFrameBytes = 4;
+inline constexpr float kForcePosVelocityStep = 0.01F;   // rad/s per unit
+inline constexpr float kForcePosCurrentStep = 0.0001F;  // fraction of the maximum per unit
+inline constexpr std::uint16_t kForcePosFieldMax = 10000;
+
 // The name of a control mode value, or nothing for a value no firmware uses.
 [[nodiscard]] constexpr std::optional<std::string_view> control_mode_name(std::uint32_t mode) {
     switch (mode) {
