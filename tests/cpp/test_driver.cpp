@@ -14,6 +14,7 @@
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "scripted_transport.hpp"
+#include "transport/overloaded.hpp"
 
 namespace jointbus::damiao {
 namespace {
@@ -92,6 +93,98 @@ TEST(DriverTest, MitControlSendsEncodedBytesInFrameOrder) {
     ASSERT_TRUE(state.has_value()) << text(state.error());
     EXPECT_EQ(bus.sent(), std::vector{classic(
                               kMotorId, bytes({0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x38, 0x65}))});
+}
+
+// ---- Commands of the other control modes ----
+
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+struct ModeFrameCase {
+    ModeCommand command;
+    std::uint16_t motor_id;
+    SentFrame frame;
+};
+
+// Golden frames: float32 little-endian; FORCE_POS limits rounded to the nearest step; the
+// identifier is the masked motor id plus the mode's offset, up to 0x7FE.
+TEST(DriverModeTest, EachCommandSendsItsExactFrameAndDecodesTheReply) {
+    const ModeFrameCase cases[] = {
+        {PosVelCommand{1.5F, 2.0F}, 0x01,
+         classic(CanId::standard(0x101), {0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00, 0x00, 0x40})},
+        {PosVelCommand{-1.0F, 0.0F}, 0x6FE,
+         classic(CanId::standard(0x7FE), {0x00, 0x00, 0x80, 0xBF, 0x00, 0x00, 0x00, 0x00})},
+        {VelCommand{-3.25F}, 0x801, classic(CanId::standard(0x201), {0x00, 0x00, 0x50, 0xC0})},
+        {ForcePosCommand{0.5F, 12.34F, 0.25F}, 0x01,
+         classic(CanId::standard(0x301), {0x00, 0x00, 0x00, 0x3F, 0xD2, 0x04, 0xC4, 0x09})},
+        {ForcePosCommand{0.0F, 0.29F, 0.00015F}, 0x4FE,
+         classic(CanId::standard(0x7FE), {0x00, 0x00, 0x00, 0x00, 0x1D, 0x00, 0x02, 0x00})},
+        {ForcePosCommand{0.0F, 100.0F, 1.0F}, 0x02,
+         classic(CanId::standard(0x302), {0x00, 0x00, 0x00, 0x00, 0x10, 0x27, 0x10, 0x27})},
+    };
+    for (const auto& c : cases) {
+        ScriptedTransport bus;
+        bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}));
+        const Damiao target{c.motor_id, 0x11, MitLimits{}, kTimeout};
+        const auto state = std::visit(
+            Overloaded{
+                [&](const PosVelCommand& m) { return target.pos_vel_control(bus, m); },
+                [&](const VelCommand& m) { return target.vel_control(bus, m); },
+                [&](const ForcePosCommand& m) { return target.force_pos_control(bus, m); },
+            },
+            c.command);
+        ASSERT_TRUE(state.has_value()) << text(state.error());
+        EXPECT_EQ(bus.sent(), std::vector{c.frame});
+        EXPECT_EQ(state->t_rotor, 32);
+        // The decoder at the other end of the wire reads back what was meant, to the step.
+        const auto back = decode_mode_command(mode_of(c.command), c.frame.data);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->index(), c.command.index());
+    }
+}
+
+TEST(DriverModeTest, ValuesItCannotCarryAreRefusedBeforeSending) {
+    const std::pair<ModeCommand, const char*> cases[] = {
+        {PosVelCommand{kNan, 1.0F}, "invalid POS_VEL command: position is NaN (it must be finite)"},
+        {PosVelCommand{0.0F, -0.5F},
+         "invalid POS_VEL command: velocity_limit is -0.5 (it must be finite and at least 0)"},
+        {PosVelCommand{0.0F, kInf},
+         "invalid POS_VEL command: velocity_limit is inf (it must be finite and at least 0)"},
+        {VelCommand{-kInf}, "invalid VEL command: velocity is -inf (it must be finite)"},
+        {ForcePosCommand{0.0F, 100.01F, 0.5F},
+         "invalid FORCE_POS command: velocity_limit is 100.01 (it must be from 0 to 100 rad/s: "
+         "the command carries it in 0.01 rad/s steps, at most 10000)"},
+        {ForcePosCommand{0.0F, 1.0F, kNan},
+         "invalid FORCE_POS command: current_limit is NaN (it must be from 0 to 1, a fraction "
+         "of the motor's maximum current)"},
+        {ForcePosCommand{0.0F, 1.0F, 1.0001F},
+         "invalid FORCE_POS command: current_limit is 1.0001 (it must be from 0 to 1, a fraction "
+         "of the motor's maximum current)"},
+    };
+    for (const auto& [command, message] : cases) {
+        const auto frame = motor().mode_frame(command);
+        ASSERT_FALSE(frame.has_value());
+        EXPECT_EQ(text(frame.error()), message);
+    }
+}
+
+// 0x7FF is every motor's register identifier: a command there would be read as a register
+// request by all of them, and wrapping would reach another motor.
+TEST(DriverModeTest, AnIdentifierReaching7FFIsRefused) {
+    const std::pair<std::uint16_t, ModeCommand> cases[] = {
+        {0x6FF, PosVelCommand{}}, {0x5FF, VelCommand{}}, {0x7F0, ForcePosCommand{}}};
+    for (const auto& [id, command] : cases) {
+        const Damiao far{id, 0x11, MitLimits{}, kTimeout};
+        const auto frame = far.mode_frame(command);
+        ASSERT_FALSE(frame.has_value());
+        EXPECT_NE(text(frame.error()).find("would reach 0x7ff"), std::string::npos);
+    }
+    ScriptedTransport bus;
+    const Damiao far{0x5FF, 0x11, MitLimits{}, kTimeout};
+    EXPECT_EQ(text(far.vel_control(bus, VelCommand{1.0F}).error()),
+              "motor id 0x5ff cannot take VEL commands: its identifier, the motor id plus 0x200, "
+              "would reach 0x7ff, every motor's register identifier");
+    EXPECT_TRUE(bus.sent().empty());
 }
 
 // Identifiers above 11 bits are masked, not refused.
