@@ -2,7 +2,9 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "python/py_ref.hpp"
 
@@ -93,6 +95,37 @@ bool to_f32(PyObject* object, const char* name, float& out) {
     }
     out = round_to_f32(value);
     return true;
+}
+
+bool to_control_mode(PyObject* object, const char* name, damiao::ControlMode& out) {
+    std::optional<damiao::ControlMode> mode;
+    if (PyUnicode_Check(object)) {
+        std::string_view text;
+        if (!to_text(object, name, text)) return false;
+        mode = damiao::parse_control_mode(text);
+    } else if (PyLong_Check(object) && !PyBool_Check(object)) {
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(object, &overflow);
+        if (value == -1 && PyErr_Occurred()) return false;
+        if (overflow == 0 && value >= 0 && value <= UINT32_MAX) {
+            mode = damiao::control_mode_from_number(static_cast<std::uint32_t>(value));
+        }
+    } else {
+        const PyRef type_text = type_name(object);
+        if (!type_text) return false;
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to a control mode",
+                     type_text.get());
+        return name_type_error(name);
+    }
+    if (mode) {
+        out = *mode;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "argument '%s': unknown control mode %R (the modes are 'mit', 'pos_vel', 'vel' "
+                 "and 'force_pos', or their register values 1 to 4)",
+                 name, object);
+    return false;
 }
 
 bool check_instance(PyObject* object, PyTypeObject* type, const char* name,

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "damiao/modes.hpp"
+
 namespace jointbus::python {
 
 // A str (or subclass) as UTF-8; the view lives as long as `object`.
@@ -24,6 +26,10 @@ namespace jointbus::python {
 
 // Rounds to the nearest float; too large a magnitude becomes an infinity of the same sign.
 [[nodiscard]] float round_to_f32(double value);
+
+// A control mode by name ("mit", "pos_vel", "vel", "force_pos", any letter case) or by its
+// register value (1 to 4); anything else of those types is a ValueError naming the choices.
+[[nodiscard]] bool to_control_mode(PyObject* object, const char* name, damiao::ControlMode& out);
 
 // Fails with "argument '{name}': '{type}' object cannot be converted to '{class}'" unless
 // `object` is exactly of `type` (the module's classes cannot be subclassed).

@@ -1,4 +1,5 @@
 // Damiao: one motor, commanded over any bus object passed to its methods.
+#include <array>
 #include <cassert>
 #include <cstdio>
 #include <string>
@@ -131,6 +132,78 @@ PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         nullptr);
 }
 
+// Raises ValueError with the driver's text: the command was refused, nothing sent.
+PyObject* raise_refusal(const damiao::Error& error) {
+    const std::string message = damiao::text(error);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+// A command of another mode than MIT: converted and checked before the bus lock is taken, so
+// a value the frame cannot carry raises ValueError and touches no bus. `signature` names `bus`
+// and then the command's values, each converted to float.
+template <std::size_t N, class Make>
+PyObject* mode_control(PyObject* self, const Signature& signature, PyObject* const* args,
+                       Py_ssize_t nargsf, PyObject* kwnames, Make make) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            BoundArguments bound;
+            BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
+            if (bus == nullptr) return nullptr;
+            std::array<float, N> values{};
+            for (std::size_t i = 0; i < N; ++i) {
+                if (!to_f32(bound[i + 1], signature.name(i + 1), values[i])) return nullptr;
+            }
+            const Damiao& motor = as_motor(self)->motor;
+            const auto frame = motor.mode_frame(make(values));
+            if (!frame) return raise_refusal(frame.error());
+            return exchange(bus, [&](Exchanger& t) { return motor.send_command(t, *frame); });
+        },
+        nullptr);
+}
+
+PyObject* pos_vel_control(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+    static const Signature signature("Damiao.pos_vel_control()",
+                                     {"bus", "position", "velocity_limit"}, 3);
+    return mode_control<2>(self, signature, args, nargsf, kwnames, [](const auto& v) {
+        return damiao::ModeCommand{damiao::PosVelCommand{v[0], v[1]}};
+    });
+}
+
+PyObject* vel_control(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const Signature signature("Damiao.vel_control()", {"bus", "velocity"}, 2);
+    return mode_control<1>(self, signature, args, nargsf, kwnames, [](const auto& v) {
+        return damiao::ModeCommand{damiao::VelCommand{v[0]}};
+    });
+}
+
+PyObject* force_pos_control(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
+    static const Signature signature("Damiao.force_pos_control()",
+                                     {"bus", "position", "velocity_limit", "current_limit"}, 4);
+    return mode_control<3>(self, signature, args, nargsf, kwnames, [](const auto& v) {
+        return damiao::ModeCommand{damiao::ForcePosCommand{v[0], v[1], v[2]}};
+    });
+}
+
+PyObject* ensure_control_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Damiao.ensure_control_mode()", {"bus", "mode"}, 2);
+            BoundArguments bound;
+            BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
+            damiao::ControlMode mode{};
+            if (bus == nullptr || !to_control_mode(bound[1], "mode", mode)) return nullptr;
+            const Damiao& motor = as_motor(self)->motor;
+            return exchange(bus, [&](Exchanger& t) {
+                return motor.ensure_control_mode(t, static_cast<std::uint8_t>(mode));
+            });
+        },
+        nullptr);
+}
+
 PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) {
     return at_boundary<PyObject*>(
@@ -166,6 +239,22 @@ PyMethodDef motor_methods[] = {
      "Force the firmware into MIT control mode (register 10 = 1). Some\n"
      "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
      "silently ignored."},
+    {"ensure_control_mode", fastcall_method<&ensure_control_mode>(), kMethodFlags,
+     "ensure_control_mode($self, bus, mode)\n--\n\n"
+     "Bring the firmware into `mode` ('mit', 'pos_vel', 'vel', 'force_pos',\n"
+     "or 1 to 4) and verify it. A motor acts only on its mode's commands."},
+    {"pos_vel_control", fastcall_method<&pos_vel_control>(), kMethodFlags,
+     "pos_vel_control($self, bus, position, velocity_limit)\n--\n\n"
+     "Move to `position` (rad) no faster than `velocity_limit` (rad/s, >= 0).\n"
+     "Acted on in POS_VEL mode only."},
+    {"vel_control", fastcall_method<&vel_control>(), kMethodFlags,
+     "vel_control($self, bus, velocity)\n--\n\n"
+     "Turn at `velocity` (rad/s). Acted on in VEL mode only."},
+    {"force_pos_control", fastcall_method<&force_pos_control>(), kMethodFlags,
+     "force_pos_control($self, bus, position, velocity_limit, current_limit)\n--\n\n"
+     "Move to `position` (rad) no faster than `velocity_limit` (0 to 100\n"
+     "rad/s) with at most `current_limit` (0 to 1) of the motor's maximum\n"
+     "current. Acted on in FORCE_POS mode only."},
     {nullptr, nullptr, 0, nullptr},
 };
 

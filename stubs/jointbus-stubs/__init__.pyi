@@ -366,6 +366,106 @@ class Damiao:
                 socket failure, or the bus used from a signal handler (as `enable`).
             TypeError: `bus` is not a SocketCanTransport; nothing is sent.
         """
+    def ensure_control_mode(
+        self, bus: SocketCanTransport, mode: typing.Union[str, int]
+    ) -> None:
+        """Bring the firmware into `mode` ('mit', 'pos_vel', 'vel', 'force_pos',
+        or 1 to 4) and verify it. A motor acts only on its mode's commands.
+
+        The same register sequence as `ensure_mit_mode`, for any mode: one read when the
+        motor is already in it; otherwise a write, a 100 ms pause and a verifying read.
+
+        Args:
+            bus: the bus the motor is on.
+            mode: a mode's name in any letter case, or its register value (1 MIT, 2 POS_VEL,
+                3 VEL, 4 FORCE_POS).
+
+        Raises:
+            ValueError: an unknown mode name or a number other than 1 to 4; nothing is sent.
+            RuntimeError: "control mode verification failed: wrote 3, motor reports 1" when the
+                firmware keeps another mode; a read not answered, a socket failure, or the bus
+                used from a signal handler (as `enable`).
+            TypeError: `bus` is not a SocketCanTransport, or `mode` neither a str nor an int.
+        """
+    def pos_vel_control(
+        self, bus: SocketCanTransport, position: float, velocity_limit: float
+    ) -> MotorState:
+        """Move to `position` (rad) no faster than `velocity_limit` (rad/s, >= 0).
+        Acted on in POS_VEL mode only.
+
+        Sends position and velocity limit as float32 little-endian to CAN id
+        `(motor_id & 0x7FF) + 0x100`; the motor's own position loop does the rest, so a lost
+        frame or a slow host leaves it holding its last target. The motor acts on it only while
+        enabled and in POS_VEL mode (`ensure_control_mode(bus, "pos_vel")`); it always replies.
+
+        Args:
+            bus: the bus the motor is on.
+            position: the target position, rad; finite.
+            velocity_limit: the largest speed on the way, rad/s; finite and at least 0.
+
+        Returns:
+            The motor's reply.
+
+        Raises:
+            ValueError: a value the frame cannot carry (NaN, infinite, a negative limit), or a
+                motor id whose identifier in this mode would reach 0x7FF; nothing is sent.
+            RuntimeError: no reply within the timeout, only short frames, a socket failure, or
+                the bus used from a signal handler during one of its commands (as `enable`).
+            TypeError: `bus` is not a SocketCanTransport or a value not a number.
+        """
+    def vel_control(self, bus: SocketCanTransport, velocity: float) -> MotorState:
+        """Turn at `velocity` (rad/s). Acted on in VEL mode only.
+
+        Sends the velocity as float32 little-endian, 4 data bytes, to CAN id
+        `(motor_id & 0x7FF) + 0x200`. The motor acts on it only while enabled and in VEL mode
+        (`ensure_control_mode(bus, "vel")`); it always replies.
+
+        Args:
+            bus: the bus the motor is on.
+            velocity: the target velocity, rad/s; finite.
+
+        Returns:
+            The motor's reply.
+
+        Raises:
+            ValueError: a NaN or infinite velocity, or a motor id whose identifier in this mode
+                would reach 0x7FF; nothing is sent.
+            RuntimeError: no reply within the timeout, only short frames, a socket failure, or
+                the bus used from a signal handler during one of its commands (as `enable`).
+            TypeError: `bus` is not a SocketCanTransport or `velocity` not a number.
+        """
+    def force_pos_control(
+        self,
+        bus: SocketCanTransport,
+        position: float,
+        velocity_limit: float,
+        current_limit: float,
+    ) -> MotorState:
+        """Move to `position` (rad) no faster than `velocity_limit` (0 to 100
+        rad/s) with at most `current_limit` (0 to 1) of the motor's maximum
+        current. Acted on in FORCE_POS mode only.
+
+        Sends the position as float32 and the two limits as little-endian uint16 in steps of
+        0.01 rad/s and 0.0001 (rounded to the nearest step) to CAN id
+        `(motor_id & 0x7FF) + 0x300`. Limits outside their range are refused, not clamped.
+
+        Args:
+            bus: the bus the motor is on.
+            position: the target position, rad; finite.
+            velocity_limit: the largest speed, rad/s, from 0 to 100.
+            current_limit: the largest current as a fraction of the motor's maximum, 0 to 1.
+
+        Returns:
+            The motor's reply.
+
+        Raises:
+            ValueError: a value the frame cannot carry (NaN, infinite, a limit outside its
+                range), or a motor id whose identifier in this mode would reach 0x7FF; nothing
+                is sent.
+            RuntimeError: no reply within the timeout, only short frames, a socket failure, or
+                the bus used from a signal handler during one of its commands (as `enable`).
+            TypeError: `bus` is not a SocketCanTransport or a value not a number.
+        """
 
 def mit_setpoint(
     q: float = ...,

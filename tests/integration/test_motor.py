@@ -278,3 +278,57 @@ def test_commands_and_their_failures_leak_nothing(virtual_motor, bus):
     after_blocks, after_descriptors = measure()
     assert after_descriptors == descriptors
     assert after_blocks - blocks < 100, "1500 calls should not keep memory"
+
+
+# Golden frames of the other modes: float32 little-endian; FORCE_POS limits in 0.01 rad/s and
+# 0.0001 of the maximum current.
+@pytest.mark.parametrize("mode, number, command, ident, data", [
+    ("pos_vel", 2, lambda m, b: m.pos_vel_control(b, 1.5, 2.0), 0x101, "0000C03F00000040"),
+    ("VEL", 3, lambda m, b: m.vel_control(b, velocity=-3.25), 0x201, "000050C0"),
+    ("force_pos", 4, lambda m, b: m.force_pos_control(b, 0.5, 12.34, 0.25), 0x301,
+     "0000003FD204C409"),
+])
+def test_each_mode_is_ensured_and_its_command_answered(virtual_motor, bus, capture, mode, number,
+                                                       command, ident, data):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    motor = Damiao(1, 0x11, timeout_ms=1000)
+    assert motor.ensure_control_mode(bus, mode) is None
+    motor.ensure_control_mode(bus, number)  # already in it: one read, no write
+    state = command(motor, bus)
+    assert type(state) is MotorState and state.motor_id == 1
+    frames = capture.frames()
+    assert commands_to(frames, ident) == [bytes.fromhex(data)]
+    writes = [d for d in commands_to(frames, 0x7FF) if d[2] == 0x55]
+    assert writes == [bytes([1, 0, 0x55, 10, number, 0, 0, 0])]
+
+
+NAN = math.nan
+
+
+@pytest.mark.parametrize("motor_id, call, error, message", [
+    (1, lambda m, b: m.vel_control(b, NAN), ValueError,
+     "invalid VEL command: velocity is NaN (it must be finite)"),
+    (1, lambda m, b: m.vel_control(b, 1e39), ValueError,
+     "invalid VEL command: velocity is inf (it must be finite)"),
+    (1, lambda m, b: m.pos_vel_control(b, 0.0, -1), ValueError,
+     "invalid POS_VEL command: velocity_limit is -1 (it must be finite and at least 0)"),
+    (1, lambda m, b: m.force_pos_control(b, 0.0, 1.0, 1.5), ValueError,
+     "invalid FORCE_POS command: current_limit is 1.5 (it must be from 0 to 1, a fraction of "
+     "the motor's maximum current)"),
+    (0x6FF, lambda m, b: m.pos_vel_control(b, 0.0, 1.0), ValueError,
+     "motor id 0x6ff cannot take POS_VEL commands: its identifier, the motor id plus 0x100, "
+     "would reach 0x7ff, every motor's register identifier"),
+    (1, lambda m, b: m.ensure_control_mode(b, "turbo"), ValueError,
+     "argument 'mode': unknown control mode 'turbo' (the modes are 'mit', 'pos_vel', 'vel' and "
+     "'force_pos', or their register values 1 to 4)"),
+    (1, lambda m, b: m.ensure_control_mode(b, 5), ValueError, None),
+    (1, lambda m, b: m.ensure_control_mode(b, True), TypeError,
+     "argument 'mode': 'bool' object cannot be converted to a control mode"),
+    (1, lambda m, b: m.vel_control(b, "1"), TypeError, None),
+])
+def test_mode_commands_refuse_before_sending(bus, capture, motor_id, call, error, message):
+    with pytest.raises(error) as caught:
+        call(Damiao(motor_id, 0x11), bus)
+    if message is not None:
+        assert str(caught.value) == message
+    assert capture.frames() == []
