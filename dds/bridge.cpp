@@ -56,7 +56,14 @@ std::optional<Action> parse_action(std::string_view text) {
 // A set value the motor can be sent: finite in single precision, as the encoder takes it.
 bool usable_value(double value) { return std::isfinite(value) && std::fabs(value) <= FLT_MAX; }
 
-std::string quoted(const char* text) { return "'" + std::string(text ? text : "") + "'"; }
+// By appends: GCC 12 at -O3 falsely warns (-Wrestrict) on `"'" + std::string(text) + "'"`.
+std::string quoted(const char* text) {
+    const std::string_view body = text != nullptr ? text : "";
+    std::string out;
+    out.reserve(body.size() + 2);
+    out.append(1, '\'').append(body).append(1, '\'');
+    return out;
+}
 
 struct Slot {
     bool enabled = false;  // held enabled: gets its set point each tick
@@ -108,8 +115,8 @@ struct Bridge::Impl {
         // The first few, then ever more rarely: a flood of bad commands must not flood stderr.
         const std::uint64_t n = counts.commands_refused;
         if (n <= 10 || (n & (n - 1)) == 0) {
-            std::fprintf(stderr, "jointbus-dds: command refused (%llu so far): %s\n",
-                         static_cast<unsigned long long>(n), why.c_str());
+            (void)std::fprintf(stderr, "jointbus-dds: command refused (%llu so far): %s\n",
+                               static_cast<unsigned long long>(n), why.c_str());
         }
         last_refusal = std::move(why);
     }
@@ -259,11 +266,11 @@ struct Bridge::Impl {
                            std::chrono::nanoseconds(options.command_timeout.nanos);
         if (quiet <= limit) return;
         ++counts.watchdog_trips;
-        std::fprintf(stderr,
-                     "jointbus-dds: watchdog: no command for %.0f ms (limit %.0f ms): every "
-                     "motor disabled until the next enable\n",
-                     std::chrono::duration<double, std::milli>(quiet).count(),
-                     std::chrono::duration<double, std::milli>(limit).count());
+        (void)std::fprintf(stderr,
+                           "jointbus-dds: watchdog: no command for %.0f ms (limit %.0f ms): every "
+                           "motor disabled until the next enable\n",
+                           std::chrono::duration<double, std::milli>(quiet).count(),
+                           std::chrono::duration<double, std::milli>(limit).count());
         disable_everything();
     }
 
@@ -287,14 +294,15 @@ struct Bridge::Impl {
     void record(const std::vector<robot::Outcome>& outcomes) {
         for (std::size_t i = 0; i < slots.size(); ++i) {
             Slot& slot = slots[i];
-            slot.answered = outcomes[i].state.has_value();
-            if (slot.answered) {
-                const std::uint8_t code = outcomes[i].state->error;
+            const auto& state = outcomes[i].state;
+            slot.answered = state.has_value();
+            if (state) {
+                const std::uint8_t code = state->error;
                 if (!slot.last || slot.last->error != code) {
                     const auto name = damiao::protocol::status_name(code);
                     slot.status_text = name ? std::string(*name) : "code " + std::to_string(code);
                 }
-                slot.last = outcomes[i].state;
+                slot.last = state;
                 slot.no_state = "";
             } else {
                 ++slot.missed;
@@ -317,14 +325,14 @@ struct Bridge::Impl {
     void engine_refused(const std::string& why) {
         ++counts.failed_ticks;
         if (counts.failed_ticks <= 10)
-            std::fprintf(stderr, "jointbus-dds: tick refused: %s\n", why.c_str());
+            (void)std::fprintf(stderr, "jointbus-dds: tick refused: %s\n", why.c_str());
         const auto report = engine->take_watchdog_report();
         if (!report.fired) return;
         // This program stalled (stopped, or starved of CPU) with motors enabled: the engine
         // disabled them. They stay disabled until a new enable, as after a silent commander.
         ++counts.watchdog_trips;
         for (const auto& failure : report.failures) {
-            std::fprintf(stderr, "jointbus-dds: watchdog: %s\n", failure.text.c_str());
+            (void)std::fprintf(stderr, "jointbus-dds: watchdog: %s\n", failure.text.c_str());
         }
         disable_everything();
         engine->acknowledge_watchdog();
@@ -338,11 +346,13 @@ struct Bridge::Impl {
         const builtin_interfaces_msg_dds__Time_ stamp = now_stamp();
         std::uint32_t answered = 0;
         for (std::size_t i = 0; i < slots.size(); ++i) {
-            if (!slots[i].answered) continue;
+            const auto& last = slots[i].last;
+            // A motor that answered has its last state: the one of this tick.
+            if (!slots[i].answered || !last) continue;
             state_names[answered] = const_cast<char*>(robot.names[i].c_str());
-            position[answered] = slots[i].last->position;
-            velocity[answered] = slots[i].last->velocity;
-            effort[answered] = slots[i].last->torque;
+            position[answered] = last->position;
+            velocity[answered] = last->velocity;
+            effort[answered] = last->torque;
             ++answered;
         }
         char empty[] = "";
@@ -437,7 +447,7 @@ std::expected<std::unique_ptr<Bridge>, std::string> Bridge::open(RobotFile robot
 
     if (options.allow_commands) {
         for (const auto& fault : impl->engine->ensure_mit_mode()) {
-            std::fprintf(stderr, "jointbus-dds: MIT mode: %s\n", fault.text.c_str());
+            (void)std::fprintf(stderr, "jointbus-dds: MIT mode: %s\n", fault.text.c_str());
         }
     }
     return std::unique_ptr<Bridge>(new Bridge(std::move(impl)));
@@ -470,7 +480,7 @@ void Bridge::close() {
     Impl& impl = *impl_;
     if (!impl.engine) return;
     for (const auto& fault : impl.engine->disable_all()) {
-        std::fprintf(stderr, "jointbus-dds: on close: %s\n", fault.text.c_str());
+        (void)std::fprintf(stderr, "jointbus-dds: on close: %s\n", fault.text.c_str());
     }
     impl.engine->close();
     impl.engine.reset();
