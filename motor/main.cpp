@@ -3,13 +3,18 @@
 // the driver's own exchange on the module's own transport; nothing of the protocol is written
 // here.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <expected>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -21,6 +26,7 @@
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "transport/exchange.hpp"
+#include "transport/overloaded.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace {
@@ -33,17 +39,93 @@ constexpr int kUsageError = 2;  // also: a register read refused, another progra
 // first did not), so a reply lost on a busy bus is asked for again before giving up.
 constexpr int kAttempts = 3;
 
-enum class Action : std::uint8_t { Disable, Enable, Zero, Clear, ReadMode, SetMitMode, Settings };
+enum class Action : std::uint8_t {
+    Disable,
+    Enable,
+    Zero,
+    Clear,
+    ReadMode,
+    SetMode,
+    Settings,
+    ModeCommand,  // one command of the POS_VEL, VEL or FORCE_POS mode
+};
 
 struct ActionName {
     std::string_view word;
     Action action;
+    std::size_t values = 0;  // the numbers that follow the word
 };
+// The commands of the other modes are named as the modes are, so that `mode vel` and `vel 1.5`
+// read as one vocabulary.
 constexpr ActionName kActions[] = {
-    {"disable", Action::Disable},   {"stop", Action::Disable}, {"enable", Action::Enable},
-    {"zero", Action::Zero},         {"clear", Action::Clear},  {"mode", Action::ReadMode},
-    {"settings", Action::Settings},
+    {"disable", Action::Disable},    {"stop", Action::Disable},
+    {"enable", Action::Enable},      {"zero", Action::Zero},
+    {"clear", Action::Clear},        {"mode", Action::ReadMode},
+    {"settings", Action::Settings},  {"pos_vel", Action::ModeCommand, 2},
+    {"vel", Action::ModeCommand, 1}, {"force_pos", Action::ModeCommand, 3},
 };
+constexpr std::string_view kActionList =
+    "disable, stop, enable, zero, clear, mode, mode mit|pos_vel|vel|force_pos, settings, "
+    "pos_vel POSITION VELOCITY_LIMIT, vel VELOCITY, force_pos POSITION VELOCITY_LIMIT "
+    "CURRENT_LIMIT";
+
+// What the action sends: the mode to ensure for SetMode, the command for ModeCommand.
+struct Request {
+    Action action = Action::Disable;
+    damiao::ControlMode mode = damiao::ControlMode::Mit;
+    damiao::ModeCommand command;
+};
+
+// A number as from_chars reads it, the whole text; "nan" and "inf" included, so that the
+// driver refuses them with its own message.
+[[nodiscard]] std::optional<float> parse_float(std::string_view text) {
+    float value = 0.0F;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc{} || ptr != end) return std::nullopt;
+    return value;
+}
+
+// The action's words after the action itself, as a request; the error is the usage message.
+[[nodiscard]] std::expected<Request, std::string> parse_request(const ActionName& named,
+                                                                std::span<const std::string> rest) {
+    Request request{named.action};
+    if (named.action == Action::ReadMode && rest.size() == 1) {
+        const auto mode = damiao::parse_control_mode(rest[0]);
+        if (!mode) {
+            return std::unexpected("unexpected " + cli::quoted(rest[0]) +
+                                   " after mode (mit, pos_vel, vel or force_pos)");
+        }
+        request.action = Action::SetMode;
+        request.mode = *mode;
+        return request;
+    }
+    if (named.action != Action::ModeCommand) {
+        if (rest.empty()) return request;
+        return std::unexpected("unexpected " + cli::quoted(rest[0]) + " after " +
+                               std::string(named.word));
+    }
+    if (rest.size() != named.values) {
+        return std::unexpected(std::string(named.word) + " takes " + std::to_string(named.values) +
+                               (named.values == 1 ? " number" : " numbers") + ", not " +
+                               std::to_string(rest.size()));
+    }
+    std::array<float, 3> values{};
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const auto value = parse_float(rest[i]);
+        if (!value) return std::unexpected("not a number: " + cli::quoted(rest[i]));
+        values[i] = *value;
+    }
+    if (named.values == 2) {
+        request.command = damiao::PosVelCommand{values[0], values[1]};
+    } else if (named.values == 1) {
+        request.command = damiao::VelCommand{values[0]};
+    } else {
+        request.command = damiao::ForcePosCommand{values[0], values[1], values[2]};
+    }
+    request.mode = damiao::mode_of(request.command);
+    return request;
+}
 
 // SIGINT or SIGTERM: the exchange in progress gets its reply (or its timeout: a command
 // already sent deserves to be known), nothing more is sent, and the program reports what it
@@ -100,7 +182,8 @@ template <class Call>
     return result;
 }
 
-[[nodiscard]] Outcome act(Action action, const damiao::Damiao& motor, transport::Exchanger& bus) {
+[[nodiscard]] Outcome act(const Request& request, const damiao::Damiao& motor,
+                          transport::Exchanger& bus) {
     Outcome outcome;
     const auto command = [&](auto member) {
         auto state = attempt([&] { return (motor.*member)(bus); });
@@ -110,7 +193,7 @@ template <class Call>
             outcome.error = damiao::text(state.error());
         }
     };
-    switch (action) {
+    switch (request.action) {
         case Action::Disable:
             command(&damiao::Damiao::disable);
             break;
@@ -123,9 +206,25 @@ template <class Call>
         case Action::Clear:
             command(&damiao::Damiao::clear_error);
             break;
-        case Action::SetMitMode:
-            if (auto set = attempt(
-                    [&] { return motor.ensure_control_mode(bus, damiao::kMitControlMode); });
+        case Action::ModeCommand: {
+            // Sent again after a timeout like every action: the same target, asked again.
+            const auto send = Overloaded{
+                [&](const damiao::PosVelCommand& c) { return motor.pos_vel_control(bus, c); },
+                [&](const damiao::VelCommand& c) { return motor.vel_control(bus, c); },
+                [&](const damiao::ForcePosCommand& c) { return motor.force_pos_control(bus, c); },
+            };
+            auto state = attempt([&] { return std::visit(send, request.command); });
+            if (state) {
+                outcome.state = *state;
+            } else {
+                outcome.error = damiao::text(state.error());
+            }
+            break;
+        }
+        case Action::SetMode:
+            if (auto set = attempt([&] {
+                    return motor.ensure_control_mode(bus, static_cast<std::uint8_t>(request.mode));
+                });
                 !set) {
                 outcome.error = damiao::text(set.error());
                 break;
@@ -172,7 +271,7 @@ template <class Call>
 }
 
 [[nodiscard]] bool reads_registers(Action action) {
-    return action == Action::ReadMode || action == Action::SetMitMode || action == Action::Settings;
+    return action == Action::ReadMode || action == Action::SetMode || action == Action::Settings;
 }
 
 // Frames of another program's exchanges with each motor, heard before acting: commands to its
@@ -233,6 +332,11 @@ struct Driven {
     if (action == Action::Enable && code != damiao::protocol::kStatusEnabled) {
         return "reports " + named(code) + " after enable";
     }
+    if (action == Action::ModeCommand && code != damiao::protocol::kStatusEnabled) {
+        return "reports " + named(code) +
+               ": a disabled motor does not act on commands (action "
+               "enable first)";
+    }
     return std::nullopt;
 }
 
@@ -241,14 +345,17 @@ struct Driven {
 int main(int argc, char** argv) {
     CLI::App app{
         "Acts on Damiao motors from the shell: disable (or stop) them, enable, set zero, clear "
-        "a fault, read or set the control mode, read their own settings. Each motor is asked "
+        "a fault, read or set the control mode, read their own settings, send one command of "
+        "the POS_VEL, VEL or FORCE_POS mode (a bench check: the motor acts on it only when "
+        "enabled and in that mode, see mode). Each motor is asked "
         "in turn and prints its reply: the status by name, position, velocity, torque and "
         "temperatures. A motor that does not answer is asked up to 3 times. It first listens "
         "to the bus: a reply may be another program's while that program drives the motor, so "
         "it confirms nothing, and registers of such a motor are not read. Exit status 0 when "
         "every motor answered and, for a command, reported the status it should leave (disabled "
-        "after disable or stop, enabled after enable, no fault); 1 otherwise (or when the bus "
-        "cannot be opened); 2 for a usage error or a register read refused; 128 + the signal's "
+        "after disable or stop, enabled after enable or a mode's command, no fault); 1 otherwise "
+        "(or when the bus cannot be opened); 2 for a usage error, a command the driver refuses "
+        "(sending nothing) or a register read refused; 128 + the signal's "
         "number after SIGINT or SIGTERM.",
         "jointbus-motor"};
     std::string iface;
@@ -266,12 +373,16 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false)  // `--motor 1:0x11 stop`: stop is the action
         ->take_all()
         ->required();
-    app.add_option("ACTION", words,
-                   "disable (or stop), enable, zero, clear, mode (read the control mode), "
-                   "mode mit (set MIT mode as ensure_mit_mode does), settings (MST_ID, ESC_ID, "
-                   "TIMEOUT, CTRL_MODE, PMAX, VMAX, TMAX)")
+    app.add_option(
+           "ACTION", words,
+           "disable (or stop), enable, zero, clear, mode (read the control mode), "
+           "mode mit|pos_vel|vel|force_pos (set that control mode as ensure_control_mode does: "
+           "read, write when different, 100 ms, read back), settings (MST_ID, ESC_ID, TIMEOUT, "
+           "CTRL_MODE, PMAX, VMAX, TMAX); one command of a mode: pos_vel POSITION "
+           "VELOCITY_LIMIT (rad, rad/s), vel VELOCITY (rad/s), force_pos POSITION "
+           "VELOCITY_LIMIT CURRENT_LIMIT (rad, 0 to 100 rad/s, 0 to 1 of the maximum current)")
         ->required()
-        ->expected(1, 2);
+        ->expected(1, 4);
     app.add_option("--timeout-ms", timeout_ms, "how long to wait for each reply")
         ->check(CLI::Range(1, 10000))
         ->capture_default_str();
@@ -301,22 +412,30 @@ int main(int argc, char** argv) {
     };
     const auto* named = std::ranges::find(kActions, words[0], &ActionName::word);
     if (named == std::end(kActions)) {
-        return usage("unknown action " + cli::quoted(words[0]) +
-                     " (disable, stop, enable, zero, clear, mode, mode mit, settings)");
+        return usage("unknown action " + cli::quoted(words[0]) + " (" + std::string(kActionList) +
+                     ")");
     }
-    Action action = named->action;
-    if (words.size() == 2) {
-        if (action != Action::ReadMode || words[1] != "mit") {
-            return usage("unexpected " + cli::quoted(words[1]) + " after " + words[0] +
-                         (action == Action::ReadMode ? " (only mit can be set)" : ""));
-        }
-        action = Action::SetMitMode;
-    }
+    const auto request = parse_request(*named, std::span(words).subspan(1));
+    if (!request) return usage(request.error());
+    const Action action = request->action;
     std::vector<damiao::Damiao> motors;
     for (const std::string& text : motor_texts) {
         auto motor = cli::parse_motor_option(text);
         if (!motor) return usage("--motor " + cli::quoted(text) + ": " + motor.error());
         motors.push_back(cli::driver_record(*motor, transport::Duration::from_millis(timeout_ms)));
+    }
+    // A value the command cannot carry, or a motor id too large for the mode's identifier, is
+    // refused before the bus is opened: no motor gets a command when one of them cannot.
+    if (action == Action::ModeCommand) {
+        bool refused = false;
+        for (const damiao::Damiao& motor : motors) {
+            if (auto frame = motor.mode_frame(request->command); !frame) {
+                refused = true;
+                std::cerr << "jointbus-motor: motor " << hex(motor.motor_id) << ": "
+                          << damiao::text(frame.error()) << "; nothing was sent\n";
+            }
+        }
+        if (refused) return kUsageError;
     }
 
     auto bus = transport::SocketCanTransport::open(iface, transport::OnExec::Close);
@@ -369,7 +488,7 @@ int main(int argc, char** argv) {
         Outcome outcome;
         if (g_stop_signal == 0) {
             g_acting = true;
-            outcome = act(action, motor, exchanger);
+            outcome = act(*request, motor, exchanger);
             g_acting = false;
         } else {
             outcome.error = "not asked: stopped by " + signal_name(g_stop_signal);
@@ -412,7 +531,10 @@ int main(int argc, char** argv) {
     }
     if (json) {
         std::cout << nlohmann::json{{"interface", iface},
-                                    {"action", words.size() == 2 ? "mode mit" : words[0]},
+                                    {"action",
+                                     action == Action::SetMode
+                                         ? "mode " + std::string(damiao::name(request->mode))
+                                         : words[0]},
                                     {"motors", replies},
                                     {"ok", all_answered}}
                          .dump(2)

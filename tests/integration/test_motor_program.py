@@ -3,6 +3,7 @@ prints, and its exit status."""
 import json
 import os
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -75,6 +76,9 @@ def test_several_motors_at_once_and_a_silent_one_fails_the_exit_status(virtual_m
     (":mode=3", ["mode", "mit"], 0, "motor 0x01: control mode 1 (MIT)\n"),
     (":mode=2:ignore_mode_writes", ["mode", "mit"], 1,
      "motor 0x01: no answer: control mode verification failed: wrote 1, motor reports 2\n"),
+    ("", ["mode", "vel"], 0, "motor 0x01: control mode 3 (VEL)\n"),
+    (":mode=3", ["mode", "FORCE_POS"], 0, "motor 0x01: control mode 4 (FORCE_POS)\n"),
+    (":mode=3", ["mode", "pos_vel"], 0, "motor 0x01: control mode 2 (POS_VEL)\n"),
     (":pmax=3.1416:timeout=500", ["settings"], 0,
      "motor 0x01: MST_ID 0x11, ESC_ID 0x01, TIMEOUT 500, CTRL_MODE 1 (MIT), PMAX 3.1416, VMAX 30, "
      "TMAX 10\n"),
@@ -86,7 +90,21 @@ def test_mode_and_settings_read_registers(virtual_motor, iface, settings, words,
 
 @pytest.mark.parametrize("arguments, message", [
     (["--motor", "1:0x11", "spin"], "unknown action 'spin'"),
-    (["--motor", "1:0x11", "mode", "vel"], "unexpected 'vel' after mode (only mit can be set)"),
+    (["--motor", "1:0x11", "mode", "spin"],
+     "unexpected 'spin' after mode (mit, pos_vel, vel or force_pos)"),
+    (["--motor", "1:0x11", "vel"], "vel takes 1 number, not 0"),
+    (["--motor", "1:0x11", "pos_vel", "1", "fast"], "not a number: 'fast'"),
+    # The driver's refusals: nothing is sent to any motor.
+    (["--motor", "1:0x11", "--motor", "2:0x12", "vel", "nan"],
+     "motor 0x01: invalid VEL command: velocity is NaN (it must be finite); nothing was sent"),
+    (["--motor", "1:0x11", "pos_vel", "1", "-2"],
+     "invalid POS_VEL command: velocity_limit is -2 (it must be finite and at least 0)"),
+    (["--motor", "1:0x11", "force_pos", "1", "101", "0.5"],
+     "invalid FORCE_POS command: velocity_limit is 101 (it must be from 0 to 100 rad/s"),
+    (["--motor", "1:0x11", "force_pos", "1", "10", "1.5"],
+     "invalid FORCE_POS command: current_limit is 1.5 (it must be from 0 to 1"),
+    (["--motor", "0x1:0x11", "--motor", "0x500:0x12", "force_pos", "0", "1", "0.5"],
+     "motor 0x500: motor id 0x500 cannot take FORCE_POS commands"),
     (["--motor", "1:0x11", "stop", "now"], "unexpected 'now' after stop"),
     (["--motor", "1", "stop"], "--motor '1': "),
     (["stop"], "--motor is required"),
@@ -96,6 +114,34 @@ def test_usage_errors_exit_2_and_send_nothing(iface, capture, arguments, message
     assert (status, out) == (2, "")
     assert message in err
     assert capture.frames(settle=0.1) == []
+
+
+# One command of each mode after `mode` switched to it; the frame on the wire is the mode's.
+@pytest.mark.parametrize("words, ident, data", [
+    (["pos_vel", "1.5", "2"], 0x101, struct.pack("<ff", 1.5, 2.0)),
+    (["vel", "-3"], 0x201, struct.pack("<f", -3.0)),
+    (["force_pos", "1", "10", "0.5"], 0x301, struct.pack("<fHH", 1.0, 1000, 5000)),
+])
+def test_each_mode_command_gets_a_reply(virtual_motor, capture, iface, words, ident, data):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    motor = ["--motor", "1:0x11:dm4310"]
+    assert motor_program(iface, *motor, "mode", words[0])[0] == 0
+    assert motor_program(iface, *motor, "enable")[0] == 0
+    capture.frames()
+    status, report = run_json(iface, *motor, *words)
+    (reply,) = report["motors"]
+    assert (status, reply["error"], reply["unconfirmed"]) == (0, None, None)
+    assert reply["state"]["status_name"] == "enabled"
+    assert [(i, d) for (i, d, fd, extended) in capture.frames() if i == ident] == [(ident, data)]
+
+
+# A disabled motor answers but does not act: the reply does not confirm the command.
+def test_a_mode_command_to_a_disabled_motor_is_not_confirmed(virtual_motor, iface):
+    virtual_motor("--motor", "1:0x11:dm4310:mode=3")
+    status, out, err = motor_program(iface, "--motor", "1:0x11", "vel", "1")
+    assert (status, err) == (1, "")
+    assert out.splitlines()[1] == ("  not confirmed: reports disabled (0): a disabled motor does "
+                                   "not act on commands (action enable first)")
 
 
 # `enable` on an over-current motor printed "over-current (10)" and exited 0.
