@@ -315,11 +315,32 @@ void check_settings(const MotorProbe& probe, const RegisterReply& reply,
     }
 }
 
+// A motor in another control mode than --mode: it ignores the commands the user will send.
+[[nodiscard]] Finding mode_finding(const Observations& seen, std::uint16_t motor_id,
+                                   const RegisterReply& reply) {
+    const damiao::ControlMode wanted = seen.mode;
+    const std::string wanted_name(damiao::name(wanted));
+    const bool mit = wanted == damiao::ControlMode::Mit;
+    const std::string method = mit ? "ensure_mit_mode" : "ensure_control_mode";
+    const std::string command_method = wanted_name + "_control";
+    return {Severity::Warning, "motor " + hex_id(motor_id),
+            "is in control mode " + mode_text(reply.mode) + ", not " +
+                std::string(damiao::upper_name(wanted)) + " (" +
+                std::to_string(static_cast<unsigned>(wanted)) + "): it ignores " + command_method +
+                " until switched; if " + method +
+                " raises 'control mode verification failed', the firmware refuses the write and "
+                "needs the vendor's setup tool",
+            "jointbus-motor " + seen.iface.name + " --motor " + hex_id(motor_id) + ":" +
+                hex_id(reply.from) + " mode " + wanted_name + ", or in Python motor." + method +
+                (mit ? "(bus)" : "(bus, \"" + wanted_name + "\")"),
+            false};
+}
+
 // Findings about the replies to one id's register read. `configured` is the --motor entry
 // for it, if any.
-void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
-                 const damiao::MotorSettings* settings, const std::string& load,
-                 std::vector<Finding>& out) {
+void check_motor(const Observations& seen, const MotorProbe& probe,
+                 const cli::MotorOption* configured, const damiao::MotorSettings* settings,
+                 const std::string& load, std::vector<Finding>& out) {
     const std::string subject = "motor " + hex_id(probe.motor_id);
     const auto& replies = probe.replies;
     if (replies.size() > 1) {
@@ -363,13 +384,8 @@ void check_motor(const MotorProbe& probe, const cli::MotorOption* configured,
              "answers from " + reply_id_text(reply) + " in control mode " + mode_text(reply.mode),
              constructor, false});
     }
-    if (reply.mode != protocol::kMitControlMode) {
-        out.push_back({Severity::Warning, subject,
-                       "is in control mode " + mode_text(reply.mode) +
-                           ", not MIT (1): it ignores mit_control until switched; if "
-                           "ensure_mit_mode raises 'control mode verification failed', the "
-                           "firmware refuses the write and needs the vendor's setup tool",
-                       "motor.ensure_mit_mode(bus)", false});
+    if (reply.mode != static_cast<std::uint32_t>(seen.mode)) {
+        out.push_back(mode_finding(seen, probe.motor_id, reply));
     }
     if (settings != nullptr && right_id) check_settings(probe, reply, configured, *settings, out);
     const double slowest = std::ranges::max(replies, {}, &RegisterReply::latency).latency;
@@ -492,7 +508,7 @@ void check_motors(const Observations& seen, std::vector<Finding>& out) {
         if (!probe.replies.empty()) {
             answered.push_back(probe.motor_id);
             const auto settings = seen.settings.find(probe.motor_id);
-            check_motor(probe, wanted,
+            check_motor(seen, probe, wanted,
                         settings == seen.settings.end() ? nullptr : &settings->second,
                         load_text(seen, probe.replies.front().from), out);
         } else if (wanted != nullptr && probe.sent) {

@@ -10,6 +10,7 @@
 
 #include "bus_checks.hpp"
 #include "cli/motor_option.hpp"
+#include "damiao/modes.hpp"
 #include "damiao/settings.hpp"
 #include "interface_facts.hpp"
 #include "report/report.hpp"
@@ -46,6 +47,8 @@ struct Observations {
     std::map<std::uint16_t, damiao::MotorSettings> settings;
     std::string settings_error;                  // why reading them stopped, if it did
     std::map<std::uint16_t, StatusRead> status;  // --status, per --motor id
+    // --mode: the control mode the user will drive the motors in.
+    damiao::ControlMode mode = damiao::ControlMode::Mit;
 };
 
 // Whether frames from `reply_id` (a Standard id) were seen before the doctor asked anything:

@@ -134,7 +134,8 @@ int main(int argc, char** argv) {
         "Diagnoses a CAN interface and the Damiao motors on it: the interface's state, the "
         "traffic on the bus, and for each motor whether it answers a read of its control-mode "
         "register, from which identifier, in which mode and how fast, and its own settings "
-        "(MST_ID, ESC_ID, TIMEOUT, PMAX, VMAX, TMAX) against the ids and the model given. It "
+        "(MST_ID, ESC_ID, TIMEOUT, PMAX, VMAX, TMAX) against the ids and the model given, and "
+        "its control mode against the one it will be driven in (--mode). It "
         "sends nothing but register reads: no motor moves, and it reads no register of a motor "
         "another program drives (its commands or replies heard while listening) unless "
         "--force. Exit status 0 when nothing is wrong, 1 when something is, 2 for a usage error "
@@ -170,6 +171,13 @@ int main(int argc, char** argv) {
                  "program that does not skip register replies (another driver, an older "
                  "jointbus) takes each for a state near the bottom of every range, such as "
                  "-12.5 rad");
+    std::string mode_text = "mit";
+    app.add_option("--mode", mode_text,
+                   "the control mode you will drive the motors in: mit, pos_vel, vel or "
+                   "force_pos; a motor in another mode ignores those commands, and the finding "
+                   "gives the command that switches it")
+        ->type_name("MODE")
+        ->capture_default_str();
     bool status = false;
     app.add_flag("--status", status,
                  "also send each --motor the disable command (the one command that leaves a "
@@ -183,6 +191,13 @@ int main(int argc, char** argv) {
     }
 
     doctor::Observations seen;
+    if (const auto mode = damiao::parse_control_mode(mode_text)) {
+        seen.mode = *mode;
+    } else {
+        std::cerr << "jointbus-doctor: --mode " << cli::quoted(mode_text)
+                  << ": expected mit, pos_vel, vel or force_pos\n";
+        return kUsageError;
+    }
     for (const std::string& text : motor_texts) {
         auto motor = cli::parse_motor_option(text);
         if (!motor) {

@@ -129,7 +129,8 @@ void print_motors(std::ostream& out, const Observations& seen) {
         }
     }
     out << "motors     register 10 read from " << seen.probe->motors.size() << " id(s) in "
-        << fixed(seen.probe->seconds, 2) << " s\n";
+        << fixed(seen.probe->seconds, 2) << " s; driven in " << damiao::upper_name(seen.mode)
+        << " (--mode)\n";
     if (!table.empty()) table.print(out, "           ");
     for (const auto& [motor_id, settings] : seen.settings) {
         out << "settings   " << hex_id(motor_id) << ": " << cli::settings_line(settings) << '\n';
@@ -219,6 +220,8 @@ nlohmann::json report_json(const Observations& seen, std::span<const report::Fin
                                    {"extended", reply.extended},
                                    {"control_mode", reply.mode},
                                    {"mit", reply.mode == damiao::protocol::kMitControlMode},
+                                   {"control_mode_name", mode_name(reply.mode)},
+                                   {"in_mode", reply.mode == static_cast<std::uint32_t>(seen.mode)},
                                    {"latency_ms", reply.latency * 1000.0}});
             }
             const auto settings = seen.settings.find(probe.motor_id);
@@ -250,6 +253,7 @@ nlohmann::json report_json(const Observations& seen, std::span<const report::Fin
         {"interface", interface},
         {"traffic", traffic},
         {"probe", probe},
+        {"mode", damiao::name(seen.mode)},
         {"motors", motors},
         {"status", status},
         {"findings", report::to_json(findings)},

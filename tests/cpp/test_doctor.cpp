@@ -224,6 +224,42 @@ TEST(Doctor, ASilentMotorUnderOverflowIsNotCalledUnpowered) {
     EXPECT_TRUE(findings[0].needs_root);
 }
 
+// A motor in another mode than --mode ignores the commands it will be sent: the fix switches
+// it, for the shell and for Python; a motor in that mode has nothing to say.
+TEST(Doctor, AMotorInAnotherModeThanTheOneGivenGetsTheSwitch) {
+    using damiao::ControlMode;
+    constexpr ControlMode kModes[] = {ControlMode::Mit, ControlMode::PosVel, ControlMode::Vel,
+                                      ControlMode::ForcePos};
+    for (const ControlMode wanted : kModes) {
+        for (const ControlMode in : kModes) {
+            Observations seen = healthy_controller();
+            seen.mode = wanted;
+            seen.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
+            seen.probe = ProbeRun{};
+            seen.probe->motors.push_back(
+                MotorProbe{1, true, {{0x11, false, static_cast<std::uint32_t>(in), 0.001}}});
+            const auto findings = diagnose(seen);
+            const std::string name(damiao::name(wanted));
+            if (in == wanted) {
+                EXPECT_TRUE(findings.empty()) << name;
+                continue;
+            }
+            ASSERT_EQ(findings.size(), 1U) << name;
+            EXPECT_EQ(findings[0].severity, Severity::Warning);
+            const std::string expected = "is in control mode " +
+                                         std::to_string(static_cast<int>(in)) + " (" +
+                                         std::string(damiao::upper_name(in)) + "), not " +
+                                         std::string(damiao::upper_name(wanted)) + " (";
+            EXPECT_TRUE(findings[0].message.starts_with(expected)) << findings[0].message;
+            EXPECT_EQ(
+                findings[0].fix,
+                "jointbus-motor can0 --motor 0x01:0x11 mode " + name + ", or in Python motor." +
+                    (wanted == ControlMode::Mit ? "ensure_mit_mode(bus)"
+                                                : "ensure_control_mode(bus, \"" + name + "\")"));
+        }
+    }
+}
+
 TEST(Doctor, BusLoadIsTheShareOfTheBitrate) {
     Observations seen = healthy_controller();
     seen.traffic->bits = nominal_frame_bits(false, 8) * 1000;  // 1000 frames of 111 bits

@@ -63,11 +63,12 @@ def only_register_reads(frames, read_ids, command_ids):
     ("", "1:0x12:dm4310", "error", "replies come from 0x11, you configured 0x12",
      "Damiao(0x01, 0x11, MitLimits.dm4310())"),
     (":mode=3", "1:0x11", "warning", "is in control mode 3 (VEL), not MIT (1)",
-     "motor.ensure_mit_mode(bus)"),
+     "jointbus-motor {iface} --motor 0x01:0x11 mode mit, or in Python motor.ensure_mit_mode(bus)"),
     # The doctor never writes: a motor that would refuse a mode write looks like any motor in
     # another mode, and the advice names what ensure_mit_mode raises then.
     (":mode=2:ignore_mode_writes", "1:0x11", "warning",
-     "raises 'control mode verification failed'", "motor.ensure_mit_mode(bus)"),
+     "raises 'control mode verification failed'",
+     "jointbus-motor {iface} --motor 0x01:0x11 mode mit, or in Python motor.ensure_mit_mode(bus)"),
 ])
 def test_one_finding_per_fault_with_its_fix(virtual_motor, capture, iface, settings,
                                             doctor_motor, severity, message, fix):
@@ -88,6 +89,34 @@ def test_one_finding_per_fault_with_its_fix(virtual_motor, capture, iface, setti
     assert [(f["severity"], f["subject"]) for f in found] == [(severity, "motor 0x01")]
     assert message in found[0]["message"]
     assert found[0]["fix"] == fix.format(iface=iface)
+
+
+def motor_program_path():
+    given = os.environ.get("JOINTBUS_MOTOR")
+    return Path(given) if given else REPO_ROOT / "build/release/motor/jointbus-motor"
+
+
+# --mode names the mode the motor will be driven in; the fix the doctor gives switches it.
+def test_the_mode_given_is_checked_and_its_fix_switches_the_motor(virtual_motor, iface):
+    virtual_motor("--motor", "1:0x11:dm4310:mode=3")
+    status, report = run_doctor(iface, "--motor", "1:0x11", "--mode", "vel")
+    assert (status, problems(report), report["mode"]) == (0, [], "vel")
+    (reply,) = report["motors"][0]["replies"]
+    assert (reply["control_mode"], reply["control_mode_name"], reply["in_mode"]) == (3, "VEL", True)
+
+    status, report = run_doctor(iface, "--motor", "1:0x11", "--mode", "force_pos")
+    (found,) = problems(report)
+    assert status == 1
+    assert found["message"].startswith("is in control mode 3 (VEL), not FORCE_POS (4): it "
+                                       "ignores force_pos_control until switched")
+    shell, python = found["fix"].split(", or in Python ")
+    assert python == 'motor.ensure_control_mode(bus, "force_pos")'
+    command = shell.split()
+    assert command[:4] == ["jointbus-motor", iface, "--motor", "0x01:0x11"]
+    done = subprocess.run([str(motor_program_path()), *command[1:]], capture_output=True,
+                          text=True, timeout=30)
+    assert (done.returncode, done.stdout) == (0, "motor 0x01: control mode 4 (FORCE_POS)\n")
+    assert run_doctor(iface, "--motor", "1:0x11", "--mode", "force_pos")[0] == 0
 
 
 def test_foreign_traffic_is_reported_and_the_motor_still_found(virtual_motor, iface):
@@ -137,7 +166,7 @@ def test_interface_down(iface, interface_down):
 
 @pytest.mark.parametrize("arguments", [
     ["--motor", "1"], ["--motor", "1:0x11:nosuchmodel"], ["--scan", "9-1"], ["--scan", "0-5000"],
-    [], ["--listen", "-1"],
+    [], ["--listen", "-1"], ["--motor", "1:0x11", "--mode", "torque"],
 ])
 def test_usage_errors_exit_2_and_send_nothing(iface, capture, arguments):
     done = subprocess.run([str(doctor_path()), *([iface] if arguments else []), *arguments],
