@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "damiao/command_decode.hpp"
+#include "damiao/modes.hpp"
 #include "damiao/protocol.hpp"
 
 namespace jointbus::trace {
@@ -23,6 +24,20 @@ CommandKind kind_of(protocol::FixedCommand command) {
             return CommandKind::SetZero;
         case protocol::FixedCommand::ClearError:
             return CommandKind::ClearError;
+    }
+    return CommandKind::Mit;
+}
+
+CommandKind kind_of(damiao::ControlMode mode) {
+    switch (mode) {
+        case damiao::ControlMode::PosVel:
+            return CommandKind::PosVel;
+        case damiao::ControlMode::Vel:
+            return CommandKind::Vel;
+        case damiao::ControlMode::ForcePos:
+            return CommandKind::ForcePos;
+        case damiao::ControlMode::Mit:
+            break;
     }
     return CommandKind::Mit;
 }
@@ -60,6 +75,19 @@ Decoder::Decoder(std::vector<TracedMotor> motors, EventSink& sink, std::int64_t 
         by_reply_id_[motors_[i].master_id & protocol::kStandardIdMask] =
             static_cast<std::int16_t>(i);
     }
+    // The identifiers of the other modes' commands (motor id + 0x100, 0x200, 0x300) can be
+    // another configured motor's own id or master id, or another motor's mode identifier. The
+    // ids given with --motor are the ones the user stated, so they keep their reading: such an
+    // identifier carries that motor's commands or replies, never a mode command. Between two
+    // mode readings the first motor given wins, as above.
+    for (std::size_t i = motors_.size(); i-- > 0;) {
+        for (const auto mode : {damiao::ControlMode::PosVel, damiao::ControlMode::Vel,
+                                damiao::ControlMode::ForcePos}) {
+            const auto id = damiao::mode_command_id(motors_[i].motor_id, mode);
+            if (!id || by_command_id_[id->number] >= 0 || by_reply_id_[id->number] >= 0) continue;
+            by_mode_id_[id->number] = ModeTarget{static_cast<std::int16_t>(i), mode};
+        }
+    }
 }
 
 void Decoder::frame(std::int64_t time_us, std::uint64_t line, const CanFrame& frame) {
@@ -81,6 +109,7 @@ void Decoder::frame(std::int64_t time_us, std::uint64_t line, const CanFrame& fr
         ++totals_.remote;
         int motor = by_command_id_[number];
         if (motor < 0) motor = by_reply_id_[number];
+        if (motor < 0) motor = by_mode_id_[number].motor;
         return foreign(time_us, line, frame, EventKind::Remote, motor);
     }
     if (number == protocol::kRegisterRequestId && !frame.fd) {
@@ -97,10 +126,21 @@ void Decoder::frame(std::int64_t time_us, std::uint64_t line, const CanFrame& fr
         // The driver sends every command as a classic frame of 8 bytes; anything else to a
         // motor's identifier is somebody else's frame.
         if (!frame.fd && frame.data.size() == protocol::kFrameBytes) {
-            return command(motor, time_us, line, frame);
+            return command(motor, time_us, line, frame, damiao::ControlMode::Mit);
         }
         ++totals_.foreign;
         return foreign(time_us, line, frame, EventKind::Foreign, motor);
+    }
+    // Checked before register replies, as commands to a motor's own id are: a controller sends
+    // no command while it waits for a register.
+    if (const ModeTarget target = by_mode_id_[number]; target.motor >= 0) {
+        // The driver sends these as classic frames of the mode's length (4 bytes for VEL); the
+        // motor reads its fields from the first bytes, so a longer classic frame is taken too.
+        if (!frame.fd && frame.data.size() >= damiao::payload_length(target.mode)) {
+            return command(target.motor, time_us, line, frame, target.mode);
+        }
+        ++totals_.foreign;
+        return foreign(time_us, line, frame, EventKind::Foreign, target.motor);
     }
     if (pending_reads_ > 0 && register_reply(time_us, line, frame)) return;
     if (const int motor = by_reply_id_[number]; motor >= 0) {
@@ -152,7 +192,8 @@ void Decoder::expire_reads() {
     }
 }
 
-void Decoder::command(int motor, std::int64_t time_us, std::uint64_t line, const CanFrame& frame) {
+void Decoder::command(int motor, std::int64_t time_us, std::uint64_t line, const CanFrame& frame,
+                      damiao::ControlMode mode) {
     const auto m = static_cast<std::size_t>(motor);
     Pairer& pairer = pairers_[m];
     // A new command closes the wait for replies to the earlier ones: the motor answers in
@@ -165,14 +206,21 @@ void Decoder::command(int motor, std::int64_t time_us, std::uint64_t line, const
     if (pairer.outstanding.full()) miss(motor, pairer.outstanding.pop_front());
 
     Event event = make_event(EventKind::Command, time_us, line, motor, &frame);
-    const auto decoded = damiao::decode_command(
-        motors_[m].limits, std::span<const std::uint8_t, protocol::kFrameBytes>(
-                               frame.data.data(), protocol::kFrameBytes));
-    if (const auto* fixed = std::get_if<protocol::FixedCommand>(&decoded)) {
-        event.command = kind_of(*fixed);
+    if (mode != damiao::ControlMode::Mit) {
+        event.command = kind_of(mode);
+        // The caller checked the length, so the decoder returns a command.
+        event.mode_command =
+            damiao::decode_mode_command(mode, frame.data.bytes()).value_or(damiao::ModeCommand{});
     } else {
-        event.command = CommandKind::Mit;
-        event.setpoint = std::get<damiao::MitSetpoint>(decoded);
+        const auto decoded = damiao::decode_command(
+            motors_[m].limits, std::span<const std::uint8_t, protocol::kFrameBytes>(
+                                   frame.data.data(), protocol::kFrameBytes));
+        if (const auto* fixed = std::get_if<protocol::FixedCommand>(&decoded)) {
+            event.command = kind_of(*fixed);
+        } else {
+            event.command = CommandKind::Mit;
+            event.setpoint = std::get<damiao::MitSetpoint>(decoded);
+        }
     }
     pairer.outstanding.push_back(Sent{time_us, line, false, event.command});
     pairer.gap_since_command = false;

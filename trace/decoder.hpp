@@ -25,7 +25,8 @@ struct TracedMotor {
 };
 
 enum class EventKind : std::uint8_t {
-    Command,         // a command to a motor; `command`, and `setpoint` for Mit
+    Command,         // a command to a motor; `command`, `setpoint` for Mit, `mode_command` for
+                     // PosVel, Vel and ForcePos
     Reply,           // a feedback frame from a motor's master id; `state`, `pairing`, `fd`
     ShortFrame,      // a data frame from a master id too short to decode: the driver skips it
     Missed,          // a command that no reply answered (reported at the command's time)
@@ -39,8 +40,17 @@ enum class EventKind : std::uint8_t {
     Gap,             // the capture lost `dropped` frames here
 };
 
-enum class CommandKind : std::uint8_t { Enable, Disable, SetZero, ClearError, Mit };
-inline constexpr std::size_t kCommandKinds = 5;
+enum class CommandKind : std::uint8_t {
+    Enable,
+    Disable,
+    SetZero,
+    ClearError,
+    Mit,
+    PosVel,    // to motor_id + 0x100
+    Vel,       // to motor_id + 0x200
+    ForcePos,  // to motor_id + 0x300
+};
+inline constexpr std::size_t kCommandKinds = 8;
 
 // How a reply relates to the commands, or why a command has none.
 enum class Pairing : std::uint8_t {
@@ -62,6 +72,7 @@ struct Event {
     const transport::CanFrame* frame = nullptr;
     CommandKind command = CommandKind::Mit;
     damiao::MitSetpoint setpoint;
+    damiao::ModeCommand mode_command;
     // A reply or register reply that came as a CAN FD frame. The driver takes it as it takes a
     // classic one, but a motor answers with classic frames: something else may have sent it.
     bool fd = false;
@@ -185,8 +196,9 @@ private:
         std::size_t read_count = 0;
     };
 
+    // `mode` is Mit for a frame to the motor's own identifier (MIT and the fixed commands).
     void command(int motor, std::int64_t time_us, std::uint64_t line,
-                 const transport::CanFrame& frame);
+                 const transport::CanFrame& frame, damiao::ControlMode mode);
     void reply(int motor, std::int64_t time_us, std::uint64_t line,
                const transport::CanFrame& frame);
     void register_request(int motor, std::int64_t time_us, std::uint64_t line,
@@ -214,6 +226,12 @@ private:
     // Motor index per Standard identifier, -1 for none: one lookup per frame.
     std::array<std::int16_t, 0x800> by_command_id_;
     std::array<std::int16_t, 0x800> by_reply_id_;
+    // Which motor's command of which mode an identifier carries (motor -1 for none).
+    struct ModeTarget {
+        std::int16_t motor = -1;
+        damiao::ControlMode mode = damiao::ControlMode::Mit;
+    };
+    std::array<ModeTarget, 0x800> by_mode_id_;
     std::size_t pending_reads_ = 0;
     TraceTotals totals_;
     EventSink& sink_;

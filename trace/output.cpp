@@ -4,9 +4,13 @@
 
 #include <cerrno>
 #include <charconv>
+#include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "damiao/protocol.hpp"
+#include "transport/overloaded.hpp"
 
 namespace jointbus::trace {
 
@@ -95,6 +99,33 @@ void put_fd_mark(BufferedWriter& out, const Event& event) {
     if (event.fd) out.put(", CAN FD (unusual: motors answer with classic frames)");
 }
 
+// The values of a command of another mode than MIT, under the CSV's column names; a value
+// a command does not carry is nothing.
+struct ModeValues {
+    std::optional<float> q, dq, v_max, i_max;
+};
+
+ModeValues mode_values(const damiao::ModeCommand& command) {
+    return std::visit(Overloaded{
+                          [](const damiao::PosVelCommand& c) {
+                              return ModeValues{c.position, {}, c.velocity_limit, {}};
+                          },
+                          [](const damiao::VelCommand& c) {
+                              return ModeValues{{}, c.velocity, {}, {}};
+                          },
+                          [](const damiao::ForcePosCommand& c) {
+                              return ModeValues{c.position, {}, c.velocity_limit, c.current_limit};
+                          },
+                      },
+                      command);
+}
+
+bool is_mode_command(const Event& event) {
+    return event.kind == EventKind::Command &&
+           (event.command == CommandKind::PosVel || event.command == CommandKind::Vel ||
+            event.command == CommandKind::ForcePos);
+}
+
 void put_motor(BufferedWriter& out, const TracedMotor& motor) {
     out.put("0x");
     out.put_hex(motor.motor_id, 1);
@@ -114,6 +145,12 @@ std::string_view command_name(CommandKind kind) {
             return "clear_error";
         case CommandKind::Mit:
             return "mit";
+        case CommandKind::PosVel:
+            return "pos_vel";
+        case CommandKind::Vel:
+            return "vel";
+        case CommandKind::ForcePos:
+            return "force_pos";
     }
     return "";
 }
@@ -213,7 +250,7 @@ EventWriter::EventWriter(std::vector<TracedMotor> motors, BufferedWriter* text, 
     : motors_(std::move(motors)), text_(text), csv_(csv) {
     if (csv_ != nullptr) {
         csv_->put(
-            "time,line,event,motor_id,can_id,command,q,dq,kp,kd,tau,status,status_name,"
+            "time,line,event,motor_id,can_id,command,q,dq,kp,kd,tau,v_max,i_max,status,status_name,"
             "position,velocity,torque,t_mos,t_rotor,register,register_name,value,pairing,"
             "latency_us,command_line,data,fd\n");
     }
@@ -264,6 +301,16 @@ void EventWriter::text_line(const Event& event) {
                 out.put_fixed(s.kd, 4);
                 out.put(" tau ");
                 out.put_fixed(s.tau, 4);
+            } else if (is_mode_command(event)) {
+                const ModeValues values = mode_values(event.mode_command);
+                for (const auto& [label, value] : {std::pair{" q ", values.q},
+                                                   {" dq ", values.dq},
+                                                   {" v_max ", values.v_max},
+                                                   {" i_max ", values.i_max}}) {
+                    if (!value) continue;
+                    out.put(label);
+                    out.put_fixed(*value, 4);
+                }
             }
             break;
         case EventKind::Reply: {
@@ -387,8 +434,15 @@ void EventWriter::csv_row(const Event& event) {
             out.put_float(value);
             out.put(',');
         }
+        out.put(",,");
+    } else if (is_mode_command(event)) {
+        const ModeValues v = mode_values(event.mode_command);
+        for (const std::optional<float>& value : {v.q, v.dq, {}, {}, {}, v.v_max, v.i_max}) {
+            if (value) out.put_float(*value);
+            out.put(',');
+        }
     } else {
-        out.put(",,,,,");
+        out.put(",,,,,,,");
     }
     if (event.kind == EventKind::Reply) {
         const damiao::MotorState& s = event.state;

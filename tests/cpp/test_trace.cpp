@@ -1,6 +1,7 @@
 // jointbus-trace's logic: the candump -l line parser on every kind of line candump writes and on
 // broken ones, the command decoder against the encoder, and the pairing of commands with replies.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <cmath>
@@ -16,6 +17,7 @@
 #include "damiao/command_decode.hpp"
 #include "damiao/mit.hpp"
 #include "decoder.hpp"
+#include "output.hpp"
 
 namespace jointbus::trace {
 namespace {
@@ -351,6 +353,105 @@ TEST(Pairing, AFrameTooShortToDecodeIsSkippedNotPaired) {
     EXPECT_EQ(t.recorder.of(EventKind::ShortFrame).size(), 2U);
     EXPECT_EQ(s.missed, 1U);
 }
+
+// The other modes' commands, bytes as the wire format lays them out.
+// POS_VEL: position 1.5 (0x3FC00000), velocity limit 2 (0x40000000), float32 little-endian.
+const CanFrame kPosVel = frame(kStd(0x101), {0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00, 0x00, 0x40});
+// VEL: velocity -3 (0xC0400000), 4 data bytes.
+const CanFrame kVel = frame(kStd(0x201), {0x00, 0x00, 0x40, 0xC0});
+// FORCE_POS: position 1 (0x3F800000), 1000 x 0.01 rad/s, 5000 x 0.0001 of the maximum current.
+const CanFrame kForcePos = frame(kStd(0x301), {0x00, 0x00, 0x80, 0x3F, 0xE8, 0x03, 0x88, 0x13});
+
+TEST(ModeCommands, AreDecodedAndPairedWithTheirReplies) {
+    Trace t;
+    t.at(1000, kPosVel).at(1200, kReply).at(2000, kVel).at(2300, kReply).at(3000, kForcePos);
+    const MotorStats& s = t.finish();
+    const auto commands = t.recorder.of(EventKind::Command);
+    ASSERT_EQ(commands.size(), 3U);
+    const auto& pos_vel = std::get<damiao::PosVelCommand>(commands[0].mode_command);
+    EXPECT_EQ(std::pair(pos_vel.position, pos_vel.velocity_limit), std::pair(1.5F, 2.0F));
+    EXPECT_EQ(std::get<damiao::VelCommand>(commands[1].mode_command).velocity, -3.0F);
+    const auto& force_pos = std::get<damiao::ForcePosCommand>(commands[2].mode_command);
+    EXPECT_EQ(force_pos.position, 1.0F);
+    EXPECT_FLOAT_EQ(force_pos.velocity_limit, 10.0F);
+    EXPECT_FLOAT_EQ(force_pos.current_limit, 0.5F);
+    const auto replies = t.recorder.of(EventKind::Reply);
+    ASSERT_EQ(replies.size(), 2U);
+    EXPECT_EQ(std::pair(replies[1].latency_us, replies[1].command_line), std::pair(300L, 3UL));
+    for (const CommandKind kind : {CommandKind::PosVel, CommandKind::Vel, CommandKind::ForcePos}) {
+        const auto k = static_cast<std::size_t>(kind);
+        EXPECT_EQ(s.commands_by_kind[k], 1U);
+        EXPECT_EQ(s.replies_by_kind[k], kind == CommandKind::ForcePos ? 0U : 1U);
+    }
+    EXPECT_EQ(t.recorder.of(EventKind::Missed).at(0).line, 5U);  // the capture ends on it
+}
+
+// The CSV's columns command,q,dq,kp,kd,tau,v_max,i_max for each mode (a pipe holds it all).
+TEST(ModeCommands, CsvNamesTheModeAndItsValues) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    transport::FileDescriptor read_end(ends[0]);
+    {
+        BufferedWriter csv{transport::FileDescriptor(ends[1])};
+        EventWriter events({TracedMotor{1, 0x11, "dm4310", {}}}, nullptr, &csv);
+        Decoder decoder({TracedMotor{1, 0x11, "dm4310", {}}}, events);
+        for (const CanFrame& f : {kPosVel, kVel, kForcePos}) decoder.frame(1000, 1, f);
+        ASSERT_TRUE(csv.flush());
+    }
+    std::string out(4096, '\0');
+    out.resize(
+        static_cast<std::size_t>(std::max(::read(read_end.get(), out.data(), out.size()), 0L)));
+    for (const char* row :
+         {",101,pos_vel,1.5,,,,,2,,", ",201,vel,,-3,,,,,,", ",301,force_pos,1,,,,,10,0.5,"}) {
+        EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
+    }
+}
+
+// Where a mode's identifier is also a configured motor's own id or master id, the ids given
+// keep their reading; the motor id + 0x300 that would reach 0x7FF carries no command.
+struct IdReading {
+    const char* name;
+    CanFrame frame;
+    EventKind kind;
+    int motor;
+    CommandKind command = CommandKind::Mit;
+};
+
+class SharedIdentifiers : public testing::TestWithParam<IdReading> {};
+
+TEST_P(SharedIdentifiers, KeepTheReadingOfTheIdsGiven) {
+    Recorder recorder;
+    Decoder decoder{{TracedMotor{1, 0x11, "", {}}, TracedMotor{2, 0x101, "", {}},
+                     TracedMotor{0x201, 0x21, "", {}}, TracedMotor{0x4FF, 0x31, "", {}}},
+                    recorder};
+    decoder.frame(1000, 1, GetParam().frame);
+    ASSERT_EQ(recorder.events.size(), 1U);
+    const Event& event = recorder.events[0];
+    EXPECT_EQ(event.kind, GetParam().kind);
+    EXPECT_EQ(event.motor, GetParam().motor);
+    if (event.kind == EventKind::Command) {
+        EXPECT_EQ(event.command, GetParam().command);
+    }
+}
+
+const std::vector<std::uint8_t> kEight{1, 2, 3, 4, 5, 6, 7, 8};
+INSTANTIATE_TEST_SUITE_P(
+    Trace, SharedIdentifiers,
+    testing::Values(
+        IdReading{"MasterIdOverPosVel", frame(kStd(0x101), kEight), EventKind::Reply, 1},
+        IdReading{"OwnIdOverVel", frame(kStd(0x201), kEight), EventKind::Command, 2},
+        // Also motor 0x201's POS_VEL identifier: the first motor given wins.
+        IdReading{"FirstMotorsForcePos", frame(kStd(0x301), kEight), EventKind::Command, 0,
+                  CommandKind::ForcePos},
+        IdReading{"SecondMotorsVel", frame(kStd(0x202), {1, 2, 3, 4}), EventKind::Command, 1,
+                  CommandKind::Vel},
+        IdReading{"ThirdMotorsVel", frame(kStd(0x401), {1, 2, 3, 4}), EventKind::Command, 2,
+                  CommandKind::Vel},
+        IdReading{"VelTooShort", frame(kStd(0x202), {1, 2, 3}), EventKind::Foreign, 1},
+        IdReading{"PosVelAsCanFd", frame(kStd(0x102), kEight, true), EventKind::Foreign, 1},
+        IdReading{"NoForcePosAtTheRegisterId", frame(kStd(0x7FF), kEight), EventKind::Foreign, -1},
+        IdReading{"NoMotorsMode", frame(kStd(0x203), kEight), EventKind::Foreign, -1}),
+    [](const testing::TestParamInfo<IdReading>& info) { return std::string(info.param.name); });
 
 // Regression: statuses were counted for every decoded frame, so they exceeded the replies.
 TEST(Pairing, StatusesAddUpToTheReplies) {

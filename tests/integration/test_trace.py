@@ -115,3 +115,42 @@ def test_live_capture_sees_what_the_log_holds(recorded):
               "register_writes", "register_replies")
     assert ([{f: m[f] for f in fields} for m in live["motors"]]
             == [{f: m[f] for f in fields} for m in from_log["motors"]])
+
+
+MOTOR_PROGRAM = os.environ.get("JOINTBUS_MOTOR",
+                               str(REPO_ROOT / "build/release/motor/jointbus-motor"))
+
+
+# The commands of the other modes, sent by jointbus-motor to the virtual motor: each decoded
+# with its values and paired with its reply.
+def test_mode_commands_are_decoded_and_paired(virtual_motor, tmp_path):
+    virtual_motor("--motor", "1:0x11:dm4310")
+    before = receivers(IFACE)
+    candump = subprocess.Popen(["candump", "-l", "-d", IFACE], cwd=tmp_path,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while receivers(IFACE) < before + 1:
+            assert time.monotonic() < deadline and candump.poll() is None
+            time.sleep(0.02)
+        motor = [MOTOR_PROGRAM, IFACE, "--motor", "1:0x11:dm4310", "--listen-ms", "0"]
+        for words in (["enable"], ["mode", "pos_vel"], ["pos_vel", "1.5", "2"],
+                      ["mode", "vel"], ["vel", "-3"],
+                      ["mode", "force_pos"], ["force_pos", "1", "10", "0.5"]):
+            done = subprocess.run([*motor, *words], capture_output=True, text=True, timeout=30)
+            assert done.returncode == 0, (words, done.stdout, done.stderr)
+    finally:
+        stop(candump)
+    [log] = tmp_path.glob("candump-*.log")
+    result = subprocess.run([TRACE, str(log), "--motor", "1:0x11:dm4310", "--json",
+                             str(tmp_path / "trace.json")],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    (traced,) = json.loads((tmp_path / "trace.json").read_text())["motors"]
+    for kind in ("pos_vel", "vel", "force_pos"):
+        assert (traced["commands_by_kind"][kind], traced["replies_by_kind"][kind]) == (1, 1)
+    assert (traced["missed"], traced["unsolicited"]) == (0, 0)
+    for line in (" 101 motor 0x1 pos_vel q 1.5000 v_max 2.0000\n",
+                 " 201 motor 0x1 vel dq -3.0000\n",
+                 " 301 motor 0x1 force_pos q 1.0000 v_max 10.0000 i_max 0.5000\n"):
+        assert line in result.stdout, result.stdout
