@@ -34,7 +34,12 @@ std::array<std::uint8_t, 8> payload_bytes(std::uint64_t payload) {
     return data;
 }
 
-bool may_enable(Action action) { return action == Action::Enable || action == Action::Mit; }
+// Whether a frame may leave a motor driving: an enable, or a set point of any mode (the motor
+// may have been enabled by someone else).
+bool may_enable(Action action) {
+    return action != Action::None && action != Action::Disable && action != Action::SetZero &&
+           action != Action::ClearError;
+}
 
 std::string status_text(std::uint8_t code) {
     const auto name = damiao::protocol::status_name(code);
@@ -57,33 +62,64 @@ std::string transport_text(const transport::TransportError& error) {
 
 }  // namespace
 
-std::expected<Outgoing, std::string> prepare(const damiao::MitLimits& limits,
-                                             const Command& command) {
+std::expected<Outgoing, std::string> prepare(const MotorConfig& config, const Command& command) {
+    const damiao::Damiao& motor = config.motor;
+    const auto fixed = [&](FixedCommand which) {
+        return Outgoing{command.action,
+                        {motor.command_id(), damiao::protocol::fixed_payload(which)}};
+    };
+    // A motor acts only on its own mode's commands and answers the others all the same: a
+    // command of another mode would look answered while the motor ignored it.
+    const auto in_mode = [&](damiao::ControlMode mode) -> std::expected<void, std::string> {
+        if (config.mode == mode) [[likely]]
+            return {};
+        return std::unexpected(
+            "a " + std::string(damiao::upper_name(mode)) + " command for a motor described in " +
+            std::string(damiao::upper_name(config.mode)) + " mode, which the motor would ignore");
+    };
+    const auto of_mode =
+        [&](const damiao::ModeCommand& mode_command) -> std::expected<Outgoing, std::string> {
+        if (auto ok = in_mode(damiao::mode_of(mode_command)); !ok) {
+            return std::unexpected(std::move(ok.error()));
+        }
+        auto frame = motor.mode_frame(mode_command);
+        if (!frame) [[unlikely]]
+            return std::unexpected(damiao::text(frame.error()));
+        return Outgoing{command.action, *frame};
+    };
     switch (command.action) {
         case Action::None:
             return Outgoing{};
         case Action::Mit: {
+            if (auto ok = in_mode(damiao::ControlMode::Mit); !ok) {
+                return std::unexpected(std::move(ok.error()));
+            }
             if (damiao::has_nan(command.setpoint)) [[unlikely]] {
                 if (const auto field = damiao::nan_field(command.setpoint)) {
                     return std::unexpected(damiao::text(damiao::errors::InvalidSetpoint{*field}));
                 }
             }
-            const auto payload = damiao::encode(limits, command.setpoint);
+            const auto payload = damiao::encode(motor.limits, command.setpoint);
             if (!payload) {
                 return std::unexpected(
                     damiao::text(damiao::errors::UnusableLimits{payload.error()}));
             }
-            return Outgoing{Action::Mit, *payload};
+            return Outgoing{Action::Mit, {motor.command_id(), *payload}};
         }
+        case Action::PosVel:
+            return of_mode(command.pos_vel);
+        case Action::Vel:
+            return of_mode(command.vel);
+        case Action::ForcePos:
+            return of_mode(command.force_pos);
         case Action::Enable:
-            return Outgoing{command.action, damiao::protocol::fixed_payload(FixedCommand::Enable)};
+            return fixed(FixedCommand::Enable);
         case Action::Disable:
-            return Outgoing{command.action, damiao::protocol::fixed_payload(FixedCommand::Disable)};
+            return fixed(FixedCommand::Disable);
         case Action::SetZero:
-            return Outgoing{command.action, damiao::protocol::fixed_payload(FixedCommand::SetZero)};
+            return fixed(FixedCommand::SetZero);
         case Action::ClearError:
-            return Outgoing{command.action,
-                            damiao::protocol::fixed_payload(FixedCommand::ClearError)};
+            return fixed(FixedCommand::ClearError);
     }
     return std::unexpected(std::string("unknown action"));
 }
@@ -142,8 +178,10 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         // a stop just after the last reading would go unseen.
         if (on_time && send_until != kNever && send_until < wire.now()) on_time = false;
         if (!on_time) continue;
-        const auto data = payload_bytes(outgoing[i].payload);
-        if (auto sent = wire.send({motor.command_id(), data, false, false}); !sent) {
+        const damiao::CommandFrame& frame = outgoing[i].frame;
+        const auto data = payload_bytes(frame.payload);
+        if (auto sent = wire.send({frame.id, std::span(data).first(frame.length), false, false});
+            !sent) {
             outcome.reason = NoState::SendFailed;
             outcome.error = sent.error();
             continue;
@@ -436,22 +474,33 @@ void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead
     }
 }
 
-void BusEngine::ensure_mit_mode(std::vector<MotorFault>& faults) {
+void BusEngine::ensure_modes(bool all_mit, std::vector<MotorFault>& faults) {
     settle_debts();
     const std::size_t count = motors_.size();
+    std::vector<bool> wanted(count, true);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (all_mit && motors_[i].mode != damiao::ControlMode::Mit) {
+            wanted[i] = false;
+            fault(faults, i,
+                  "described in " + std::string(damiao::upper_name(motors_[i].mode)) +
+                      " mode: ensure_mit_mode leaves it alone (ensure_control_modes sets each "
+                      "motor's described mode)");
+        }
+    }
+    const auto target = [&](std::size_t i) { return static_cast<std::uint32_t>(motors_[i].mode); };
     std::vector<ModeRead> reads;
-    read_modes(std::vector<bool>(count, true), reads);
+    read_modes(wanted, reads);
     std::vector<bool> written(count, false);
     for (std::size_t i = 0; i < count; ++i) {
+        if (!wanted[i]) continue;
         const std::optional<std::uint32_t> mode = reads[i].mode;
         if (!mode) {
             fault(faults, i, reads[i].failure);
             continue;
         }
-        if (*mode == damiao::kMitControlMode) continue;
-        auto write =
-            motors_[i].motor.write_register(bus_, damiao::kControlModeRegister,
-                                            damiao::RegisterValue::uint32(damiao::kMitControlMode));
+        if (*mode == target(i)) continue;
+        auto write = motors_[i].motor.write_register(bus_, damiao::kControlModeRegister,
+                                                     damiao::RegisterValue::uint32(target(i)));
         if (!write) {
             fault(faults, i, "control-mode write: " + damiao::text(write.error()));
             continue;
@@ -472,11 +521,12 @@ void BusEngine::ensure_mit_mode(std::vector<MotorFault>& faults) {
         if (!written[i]) continue;
         const std::optional<std::uint32_t> mode = reads[i].mode;
         if (!mode) {
-            fault(faults, i, reads[i].failure + " (verifying MIT mode)");
-        } else if (*mode != damiao::kMitControlMode) {
             fault(faults, i,
-                  "control mode is " + mode_text(*mode) + " after writing " +
-                      mode_text(damiao::kMitControlMode));
+                  reads[i].failure + " (verifying " +
+                      std::string(damiao::upper_name(motors_[i].mode)) + " mode)");
+        } else if (*mode != target(i)) {
+            fault(faults, i,
+                  "control mode is " + mode_text(*mode) + " after writing " + mode_text(target(i)));
         }
     }
 }
@@ -487,7 +537,10 @@ void BusEngine::fixed_round(FixedCommand command, const std::vector<bool>& wante
     const Action action = command == FixedCommand::Enable ? Action::Enable : Action::Disable;
     std::vector<Outgoing> outgoing(motors_.size());
     for (std::size_t i = 0; i < motors_.size(); ++i) {
-        if (wanted[i]) outgoing[i] = {action, damiao::protocol::fixed_payload(command)};
+        if (wanted[i]) {
+            outgoing[i] = {
+                action, {motors_[i].motor.command_id(), damiao::protocol::fixed_payload(command)}};
+        }
     }
     std::vector<Outcome> outcomes(motors_.size());
     tick(outgoing, outcomes);

@@ -17,16 +17,17 @@
 
 namespace jointbus::robot {
 
-// What one motor is sent in a round: the 8 command bytes (byte 0 least significant), already
-// encoded and checked, or nothing when `action` is None.
+// What one motor is sent in a round: its frame, already encoded and checked, or nothing when
+// `action` is None.
 struct Outgoing {
     Action action = Action::None;
-    std::uint64_t payload = 0;
+    damiao::CommandFrame frame{};
 };
 
-// The command's bytes, or the text of why it cannot be sent (a NaN set value). Limits are
+// The command's frame, or the text of why it cannot be sent (a NaN set value, a value the
+// frame cannot carry, another mode's command than the motor's). Limits and identifiers are
 // assumed usable: validate() has checked them.
-[[nodiscard]] std::expected<Outgoing, std::string> prepare(const damiao::MitLimits& limits,
+[[nodiscard]] std::expected<Outgoing, std::string> prepare(const MotorConfig& motor,
                                                            const Command& command);
 
 // Names a bus in every text: "bus 0 (can0)".
@@ -68,7 +69,9 @@ public:
 
     // Bring-up and shut-down, each appending what it found wrong to `faults`. Every reply still
     // owed is awaited first, so that every motor gets its frame.
-    void ensure_mit_mode(std::vector<MotorFault>& faults);
+    // Each motor into its described mode, or (`all_mit`) every motor described in MIT mode
+    // into it, a motor described in another mode reported and left alone.
+    void ensure_modes(bool all_mit, std::vector<MotorFault>& faults);
     void enable_all(std::vector<MotorFault>& faults);
     // Every motor, each to report itself disabled; or only those that may be enabled (the
     // watchdog, closing, a failed bus), each to report any status but enabled.

@@ -59,6 +59,39 @@ std::string clash(const char* what, std::uint16_t mine, const char* other_what, 
            " are the same 11-bit identifier " + hex(mine & damiao::protocol::kStandardIdMask);
 }
 
+// A motor described in another mode than MIT takes its commands on a second identifier (the
+// motor id plus the mode's offset). That identifier must reach no other motor as a command of
+// its own (motor 0x101 would read motor 0x1's POS_VEL frames as MIT commands) and be no master
+// id (a motor would read another's replies as commands); the empty text when it is fine.
+std::string mode_id_clash(const std::vector<MotorConfig>& motors, std::size_t m) {
+    const MotorConfig& config = motors[m];
+    if (config.mode == damiao::ControlMode::Mit) return {};
+    const std::string mode(damiao::upper_name(config.mode));
+    const auto id = damiao::mode_command_id(config.motor.motor_id, config.mode);
+    if (!id) {
+        return damiao::text(damiao::errors::NoCommandId{config.mode, config.motor.motor_id});
+    }
+    const std::string mine = mode + " command id " + hex(id->number);
+    for (std::size_t k = 0; k < motors.size(); ++k) {
+        const MotorConfig& other = motors[k];
+        if (k != m && other.motor.command_id() == *id) {
+            return mine + " is also motor " + std::to_string(k) + "'s motor id " +
+                   hex(other.motor.motor_id) + ": that motor would take these commands for its own";
+        }
+        if (other.motor.reply_id() == *id) {
+            return mine + " is also " +
+                   (k == m ? std::string("its own") : "motor " + std::to_string(k) + "'s") +
+                   " master id: the motor would take replies for commands";
+        }
+        if (k != m && other.mode != damiao::ControlMode::Mit &&
+            damiao::mode_command_id(other.motor.motor_id, other.mode) == id) {
+            return mine + " is also motor " + std::to_string(k) + "'s " +
+                   std::string(damiao::upper_name(other.mode)) + " command id";
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::expected<void, ConfigError> validate(const RobotConfig& config) {
@@ -116,6 +149,9 @@ std::expected<void, ConfigError> validate(const RobotConfig& config) {
                         ": its commands would be taken for replies");
                 }
             }
+            if (auto clashing = mode_id_clash(bus.motors, m); !clashing.empty()) {
+                return motor_fault(clashing);
+            }
         }
     }
     return {};
@@ -147,7 +183,7 @@ namespace {
 // engine; the driver changes only under the robot's mutex.
 enum class Driver : std::uint8_t { None, Caller, Guard };
 
-enum class Step : std::uint8_t { EnsureMitMode, Enable, DisableAll };
+enum class Step : std::uint8_t { EnsureMitMode, EnsureControlModes, Enable, DisableAll };
 
 // Up to this many buses are looked at in one poll before a tick (a robot of more reads each).
 constexpr std::size_t kPolledBuses = 16;
@@ -498,7 +534,10 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
     for (const auto& bus : buses) {
         switch (step) {
             case Step::EnsureMitMode:
-                bus->engine.ensure_mit_mode(faults);
+                bus->engine.ensure_modes(true, faults);
+                break;
+            case Step::EnsureControlModes:
+                bus->engine.ensure_modes(false, faults);
                 break;
             case Step::Enable:
                 bus->engine.enable_all(faults);
@@ -589,7 +628,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     }
     for (std::size_t i = 0; i < count; ++i) {
         const auto [b, m] = impl.where[i];
-        auto prepared = prepare(impl.config.buses[b].motors[m].motor.limits, commands[i]);
+        auto prepared = prepare(impl.config.buses[b].motors[m], commands[i]);
         if (!prepared) [[unlikely]] {
             return std::unexpected(TickError{"command " + std::to_string(i) + " (" +
                                              impl.motor_label(i) + "): " + prepared.error()});
@@ -712,6 +751,10 @@ std::expected<std::vector<Outcome>, TickError> Robot::tick(std::span<const Comma
 }
 
 std::vector<MotorFault> Robot::ensure_mit_mode() { return impl_->bring_up(Step::EnsureMitMode); }
+
+std::vector<MotorFault> Robot::ensure_control_modes() {
+    return impl_->bring_up(Step::EnsureControlModes);
+}
 
 std::vector<MotorFault> Robot::enable_all() { return impl_->bring_up(Step::Enable); }
 

@@ -48,6 +48,9 @@ namespace jointbus::robot {
 struct MotorConfig {
     damiao::Damiao motor;  // identifiers, limits, reply timeout
     std::string model;     // the limits' preset name ("dm4310"), or empty for custom limits
+    // The control mode the motor is driven in: its ticks take only that mode's commands (and
+    // the fixed ones), and `ensure_control_modes` brings it there.
+    damiao::ControlMode mode = damiao::ControlMode::Mit;
 };
 
 struct BusConfig {
@@ -77,19 +80,46 @@ struct ConfigError {
 // buses on one interface; on each bus distinct motor ids and distinct master ids (masked to
 // 11 bits: replies are told apart by master id), no master id equal to another motor's command
 // id; usable limits (finite and greater than 0); a reply timeout above 0; an interface name;
-// no motor or master id 0x7FF (the identifier of every motor's register requests).
+// no motor or master id 0x7FF (the identifier of every motor's register requests); for a motor
+// described in another mode than MIT, a command identifier for that mode below 0x7FF that is
+// no other motor's identifier and no master id (a motor would take it for its own command).
 [[nodiscard]] std::expected<void, ConfigError> validate(const RobotConfig& config);
 
 // ---- One tick ----
 
-enum class Action : std::uint8_t { None, Mit, Enable, Disable, SetZero, ClearError };
+enum class Action : std::uint8_t {
+    None,
+    Mit,
+    Enable,
+    Disable,
+    SetZero,
+    ClearError,
+    PosVel,
+    Vel,
+    ForcePos,
+};
 
+// One motor's command of a tick. The set values of the other modes are plain members rather
+// than a variant, so that a command stays a trivially copyable record the caller fills in
+// place every tick.
 struct Command {
     Action action = Action::None;
-    damiao::MitSetpoint setpoint{};  // used when action is Mit
+    damiao::MitSetpoint setpoint{};       // used when action is Mit
+    damiao::PosVelCommand pos_vel{};      // used when action is PosVel
+    damiao::VelCommand vel{};             // used when action is Vel
+    damiao::ForcePosCommand force_pos{};  // used when action is ForcePos
 
     [[nodiscard]] static Command mit(const damiao::MitSetpoint& setpoint) {
         return {Action::Mit, setpoint};
+    }
+    [[nodiscard]] static Command of(const damiao::PosVelCommand& command) {
+        return {.action = Action::PosVel, .pos_vel = command};
+    }
+    [[nodiscard]] static Command of(const damiao::VelCommand& command) {
+        return {.action = Action::Vel, .vel = command};
+    }
+    [[nodiscard]] static Command of(const damiao::ForcePosCommand& command) {
+        return {.action = Action::ForcePos, .force_pos = command};
     }
 };
 
@@ -164,7 +194,9 @@ public:
 
     // Exchanges `commands[i]` with motor i on every bus at once and writes one outcome per
     // motor into `outcomes`, on the calling thread; allocates nothing unless a reply is lost.
-    // Fails, sending nothing, when a count is wrong or a set value is NaN, when the robot is
+    // Fails, sending nothing, when a count is wrong, a set value is NaN (or, in the other
+    // modes, a value the frame cannot carry), a motor is sent another mode's command than the
+    // one its description names, when the robot is
     // closed or used in a process forked from the one that opened it, and while it is latched:
     // after the watchdog fired (until `enable_all` or `acknowledge_watchdog`) or a bus failed
     // (until `enable_all`). A tick that finds the process was stopped longer than the watchdog
@@ -185,7 +217,10 @@ public:
     // motor and check each reported status. Returns every fault found, by name; empty when all
     // motors are up. `enable_all` first opens again a failed bus's interface (it may have been
     // deleted and made again) and lifts the latches.
+    // `ensure_mit_mode` leaves a motor described in another mode alone and reports it;
+    // `ensure_control_modes` brings each motor into the mode its description names.
     [[nodiscard]] std::vector<MotorFault> ensure_mit_mode();
+    [[nodiscard]] std::vector<MotorFault> ensure_control_modes();
     [[nodiscard]] std::vector<MotorFault> enable_all();
     // Disables every motor and checks that each reports itself disabled.
     [[nodiscard]] std::vector<MotorFault> disable_all();

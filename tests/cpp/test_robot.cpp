@@ -74,6 +74,31 @@ INSTANTIATE_TEST_SUITE_P(
                      0,
                      "bus 0 (can0), motor 0 (id 0x1): master id 0x3 is also motor 2's motor id: "
                      "its commands would be taken for replies"},
+        ValidateCase{"ModeIdIsAnotherMotorsId",
+                     [](RobotConfig& c) {
+                         c.buses[0].motors[0].mode = damiao::ControlMode::PosVel;
+                         m(c, 0, 2).motor_id = 0x101;
+                     },
+                     0,
+                     "bus 0 (can0), motor 0 (id 0x1): POS_VEL command id 0x101 is also motor 2's "
+                     "motor id 0x101: that motor would take these commands for its own"},
+        ValidateCase{"ModeIdIsAMasterId",
+                     [](RobotConfig& c) {
+                         c.buses[0].motors[1].mode = damiao::ControlMode::Vel;
+                         m(c, 0, 2).master_id = 0x202;
+                     },
+                     1,
+                     "bus 0 (can0), motor 1 (id 0x2): VEL command id 0x202 is also motor 2's "
+                     "master id: the motor would take replies for commands"},
+        ValidateCase{"ModeIdReaches7FF",
+                     [](RobotConfig& c) {
+                         c.buses[1].motors[0].mode = damiao::ControlMode::ForcePos;
+                         m(c, 1, 0).motor_id = 0x4FF;
+                     },
+                     0,
+                     "bus 1 (can1), motor 0 (id 0x4ff): motor id 0x4ff cannot take FORCE_POS "
+                     "commands: its identifier, the motor id plus 0x300, would reach 0x7ff, "
+                     "every motor's register identifier"},
         ValidateCase{"NanLimit",
                      [](RobotConfig& c) {
                          m(c, 1, 0).limits.kd_max = std::numeric_limits<float>::quiet_NaN();
@@ -103,7 +128,14 @@ protected:
     std::vector<Outcome> outcomes = std::vector<Outcome>(3);
     std::vector<MotorFault> faults;
 
-    void tick() { engine.tick(std::vector<Outgoing>(3, Outgoing{Action::Mit, 0}), outcomes); }
+    [[nodiscard]] std::vector<Outgoing> mit_to_all() const {
+        std::vector<Outgoing> outgoing;
+        for (const MotorConfig& config : motors) {
+            outgoing.push_back(*prepare(config, Command::mit({})));
+        }
+        return outgoing;
+    }
+    void tick() { engine.tick(mit_to_all(), outcomes); }
 };
 
 TEST_F(BusTest, SendsBackToBackAndMatchesRepliesByMasterId) {
@@ -218,12 +250,75 @@ TEST_F(BusTest, MitModeWrittenOnlyWhereItDiffersWithOneSettlingPause) {
     bus.deliver(mode_reply(1, 1));
     bus.deliver(mode_reply(2, 1), Duration::from_millis(101));  // just after the pause
 
-    engine.ensure_mit_mode(faults);
+    engine.ensure_modes(true, faults);
 
     EXPECT_TRUE(faults.empty()) << faults.front().text;
     ASSERT_EQ(bus.sent().size(), 5U);
     EXPECT_EQ(bus.sent()[3].data, test::bytes({2, 0, 0x55, 0x0A, 1, 0, 0, 0}));  // the one write
     EXPECT_EQ(bus.sent()[4].data, test::bytes({2, 0, 0x33, 0x0A, 0, 0, 0, 0}));  // verified
+}
+
+// Legs in MIT beside a wheel in VEL and a head in POS_VEL: each motor is brought into its own
+// mode, and a tick sends each its own mode's frame.
+TEST_F(BusTest, EachMotorIsBroughtIntoItsModeAndTickedInIt) {
+    motors[1].mode = damiao::ControlMode::Vel;
+    motors[2].mode = damiao::ControlMode::PosVel;
+    bus.deliver(mode_reply(1, 1));
+    bus.deliver(mode_reply(2, 3));
+    bus.deliver(mode_reply(3, 1));
+    bus.deliver(mode_reply(3, 2), Duration::from_millis(101));
+
+    engine.ensure_modes(false, faults);
+
+    EXPECT_TRUE(faults.empty()) << faults.front().text;
+    ASSERT_EQ(bus.sent().size(), 5U);
+    EXPECT_EQ(bus.sent()[3].data, test::bytes({3, 0, 0x55, 0x0A, 2, 0, 0, 0}));
+
+    const std::size_t before = bus.sent().size();
+    for (const CanId from : {kMaster1, kMaster2, kMaster3}) bus.deliver(top(from));
+    const std::vector<Outgoing> outgoing{
+        *prepare(motors[0], Command::mit({})),
+        *prepare(motors[1], Command::of(damiao::VelCommand{-3.25F})),
+        *prepare(motors[2], Command::of(damiao::PosVelCommand{1.5F, 2.0F}))};
+    engine.tick(outgoing, outcomes);
+    ASSERT_EQ(bus.sent().size(), before + 3);
+    const test::SentFrame* sent = &bus.sent()[before];
+    EXPECT_EQ(sent[1].id, CanId::standard(0x202));
+    EXPECT_EQ(sent[1].data, test::bytes({0x00, 0x00, 0x50, 0xC0}));
+    EXPECT_EQ(sent[2].id, CanId::standard(0x103));
+    EXPECT_EQ(sent[2].data, test::bytes({0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00, 0x00, 0x40}));
+    EXPECT_TRUE(outcomes[0].state && outcomes[1].state && outcomes[2].state);
+    EXPECT_TRUE(engine.armed());  // a set point of any mode may leave a motor driving
+}
+
+TEST_F(BusTest, EnsureMitModeLeavesAMotorDescribedInAnotherModeAlone) {
+    motors[1].mode = damiao::ControlMode::ForcePos;
+    bus.deliver(mode_reply(1, 1));
+    bus.deliver(mode_reply(3, 1));
+
+    engine.ensure_modes(true, faults);
+
+    ASSERT_EQ(faults.size(), 1U);
+    EXPECT_EQ(faults[0].text,
+              "bus 0 (can0), motor 0x2: described in FORCE_POS mode: ensure_mit_mode leaves it "
+              "alone (ensure_control_modes sets each motor's described mode)");
+    EXPECT_EQ(bus.sent().size(), 2U);  // two reads, nothing to motor 2
+}
+
+// A motor acts only on its own mode's commands and answers the others: such a command would
+// look answered while ignored, so it is refused, as is what its frame cannot carry.
+TEST(PrepareTest, RefusesAnotherModesCommandAndValuesTheFrameCannotCarry) {
+    MotorConfig wheel = motor(3, 0x13);
+    wheel.mode = damiao::ControlMode::Vel;
+    const auto refused = [&](const Command& command) { return prepare(wheel, command).error(); };
+    EXPECT_EQ(refused(Command::mit({})),
+              "a MIT command for a motor described in VEL mode, which the motor would ignore");
+    EXPECT_EQ(refused(Command::of(damiao::ForcePosCommand{})),
+              "a FORCE_POS command for a motor described in VEL mode, which the motor would "
+              "ignore");
+    EXPECT_EQ(refused(Command::of(damiao::VelCommand{std::numeric_limits<float>::infinity()})),
+              "invalid VEL command: velocity is inf (it must be finite)");
+    EXPECT_EQ(prepare(wheel, Command{Action::Enable})->frame.id, CanId::standard(3));
 }
 
 TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
@@ -232,7 +327,7 @@ TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
     bus.deliver(mode_reply(0x40, 1));  // names no motor
     bus.deliver(mode_reply(0x40, 1), Duration::from_millis(12));
 
-    engine.ensure_mit_mode(faults);
+    engine.ensure_modes(true, faults);
 
     EXPECT_TRUE(faults.empty()) << faults.front().text;
     ASSERT_EQ(bus.sent().size(), 4U);
@@ -256,7 +351,7 @@ TEST_F(BusTest, EnableNamesEveryStatusButEnabled) {
 // disable went unanswered.
 TEST_F(BusTest, DisableOfWhatMayBeEnabled) {
     std::vector<Outgoing> outgoing(3);
-    outgoing[1] = {Action::Mit, 0};
+    outgoing[1] = *prepare(motors[1], Command::mit({}));
     bus.deliver(top(kMaster2));
     engine.tick(outgoing, outcomes);
     engine.disable(true, faults);  // unanswered
