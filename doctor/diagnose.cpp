@@ -267,6 +267,31 @@ void check_sending(const Observations& seen, std::vector<Finding>& out) {
     }
 }
 
+// The built-in presets whose p_max, v_max and t_max are the ranges the motor reported (all three
+// reported; kp and kd ranges are not kept in the motor). Two presets may share them.
+[[nodiscard]] std::vector<std::string_view> matching_presets(
+    const damiao::MotorSettings& settings) {
+    std::vector<std::string_view> names;
+    if (!settings.p_max || !settings.v_max || !settings.t_max) return names;
+    for (const damiao::LimitPreset& preset : damiao::kLimitPresets) {
+        if (cli::ranges_match(preset.limits, settings)) names.push_back(preset.name);
+    }
+    return names;
+}
+
+// The robot engine's description of the motor: Motor(ID, MASTER, "model") or with MitLimits.
+[[nodiscard]] std::string robot_motor_text(std::uint16_t motor_id, std::uint32_t master_id,
+                                           const std::optional<std::string>& model,
+                                           const std::optional<damiao::MitLimits>& limits) {
+    std::string text = "Motor(" + hex_id(motor_id) + ", " + hex_id(master_id);
+    if (limits) {
+        text += ", " + cli::limits_constructor(*limits);
+    } else if (model) {
+        text += ", \"" + *model + "\"";
+    }
+    return text + ")";
+}
+
 // What the motor's own settings say against what the controller would be given: the ranges
 // against the limits (of the model, or the defaults a Damiao gets without one), the stored
 // identifiers against those it answers on.
@@ -291,12 +316,28 @@ void check_settings(const MotorProbe& probe, const RegisterReply& reply,
         compare("VMAX", settings.v_max, "v_max", limits.v_max);
         compare("TMAX", settings.t_max, "t_max", limits.t_max);
         const std::string given = model ? "MitLimits." + *model + "()" : "the default MitLimits()";
+        // A motor of another model than the one given: its preset fixes every range at once.
+        const std::vector<std::string_view> presets = matching_presets(settings);
+        std::string match;
+        std::optional<std::string> fixed_model;
+        std::optional<damiao::MitLimits> fixed_limits;
+        if (presets.empty()) {
+            fixed_limits = cli::with_ranges(limits, settings);
+        } else {
+            fixed_model = std::string(presets.front());
+            match = "; they match the preset " + *fixed_model;
+            for (std::size_t i = 1; i < presets.size(); ++i) {
+                match += (i + 1 == presets.size() ? " and " : ", ") + std::string(presets[i]);
+            }
+            if (presets.size() > 1) match += ", which share them";
+        }
         out.push_back({Severity::Error, subject,
-                       "its own ranges differ from " + given + ": " + differ +
+                       "its own ranges differ from " + given + ": " + differ + match +
                            "; every position, velocity and torque would be scaled wrong, in "
                            "both directions, without an error",
-                       constructor_text(probe.motor_id, reply.from, model,
-                                        cli::with_ranges(limits, settings)),
+                       constructor_text(probe.motor_id, reply.from, fixed_model, fixed_limits) +
+                           ", or with the robot engine " +
+                           robot_motor_text(probe.motor_id, reply.from, fixed_model, fixed_limits),
                        false});
     }
     if (settings.master_id && !reply.extended && *settings.master_id != reply.from) {
@@ -359,14 +400,20 @@ void check_motor(const Observations& seen, const MotorProbe& probe,
     const std::optional<std::string> model =
         configured != nullptr ? configured->model : std::nullopt;
     // A motor found by a scan is offered with the ranges it reported when they are not the
-    // defaults.
+    // defaults: by the preset that has them, if one does.
     std::optional<damiao::MitLimits> reported_limits;
+    std::optional<std::string> offered_model = model;
     if (configured == nullptr && settings != nullptr &&
         !cli::ranges_match(damiao::MitLimits{}, *settings)) {
-        reported_limits = cli::with_ranges(damiao::MitLimits{}, *settings);
+        const std::vector<std::string_view> presets = matching_presets(*settings);
+        if (presets.empty()) {
+            reported_limits = cli::with_ranges(damiao::MitLimits{}, *settings);
+        } else {
+            offered_model = std::string(presets.front());
+        }
     }
     const std::string constructor =
-        constructor_text(probe.motor_id, reply.from, model, reported_limits);
+        constructor_text(probe.motor_id, reply.from, offered_model, reported_limits);
     const bool right_id =
         configured == nullptr ||
         (!reply.extended && reply.from == (configured->master_id & protocol::kStandardIdMask));

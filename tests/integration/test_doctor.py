@@ -49,13 +49,22 @@ def only_register_reads(frames, read_ids, command_ids):
     (":short=5", "1:0x11:dm4310", "error", "but short frames (5 bytes) came from 0x11",
      "set the motor (or a gateway between it and this adapter) to classic CAN frames of 8 "
      "bytes with the vendor's setup tool"),
-    # The motor's own ranges against the model's, or the defaults without one.
+    # The motor's own ranges against the model's, or the defaults without one; ranges that are
+    # a preset's are fixed by naming it.
     (":pmax=3.1416", "1:0x11:dm4310", "error",
-     "its own ranges differ from MitLimits.dm4310(): PMAX 3.1416 where p_max is 12.5;",
-     "Damiao(0x01, 0x11, MitLimits(p_max=3.1416, v_max=30, kp_max=500, kd_max=5, t_max=10))"),
+     "its own ranges differ from MitLimits.dm4310(): PMAX 3.1416 where p_max is 12.5; every",
+     "Damiao(0x01, 0x11, MitLimits(p_max=3.1416, v_max=30, kp_max=500, kd_max=5, t_max=10)), "
+     "or with the robot engine "
+     "Motor(0x01, 0x11, MitLimits(p_max=3.1416, v_max=30, kp_max=500, kd_max=5, t_max=10))"),
     (":vmax=45:tmax=20", "1:0x11", "error",
-     "differ from the default MitLimits(): VMAX 45 where v_max is 30, TMAX 20 where t_max is 10",
-     "Damiao(0x01, 0x11, MitLimits(p_max=12.5, v_max=45, kp_max=500, kd_max=5, t_max=20))"),
+     "differ from the default MitLimits(): VMAX 45 where v_max is 30, TMAX 20 where t_max is 10; "
+     "they match the preset dm6006; every",
+     'Damiao(0x01, 0x11, MitLimits.dm6006()), or with the robot engine Motor(0x01, 0x11, "dm6006")'),
+    # A DM4340 given as a DM4310.
+    (":vmax=10:tmax=28", "1:0x11:dm4310", "error",
+     "VMAX 10 where v_max is 30, TMAX 28 where t_max is 10; they match the preset dm4340 and "
+     "dm4340p, which share them;",
+     'Damiao(0x01, 0x11, MitLimits.dm4340()), or with the robot engine Motor(0x01, 0x11, "dm4340")'),
     (":mst_id=0x21", "1:0x11:dm4310", "warning",
      "its MST_ID register holds 0x21, but it answers from 0x11", ""),
     (":esc_id=0x101", "1:0x11:dm4310", "warning",
@@ -142,10 +151,9 @@ def test_scan_finds_each_motor_and_its_constructor(virtual_motor, capture, iface
     status, report = run_doctor(iface, "--scan", "1-32")
     only_register_reads(capture.frames(), set(range(1, 33)), {3, 17})
     assert status == 0
-    # The dm6006's ranges are not the defaults: the constructor carries them.
+    # The dm6006's ranges are not the defaults: the constructor names its preset.
     assert [f["fix"] for f in report["findings"]] == [
-        "Damiao(0x03, 0x13)",
-        "Damiao(0x11, 0x31, MitLimits(p_max=12.5, v_max=45, kp_max=500, kd_max=5, t_max=20))"]
+        "Damiao(0x03, 0x13)", "Damiao(0x11, 0x31, MitLimits.dm6006())"]
     assert report["probe"]["full_queue"] == 0
     assert report["probe"]["seconds"] < 1.5  # typically 0.2 s: 1 ms apart, 100 ms for replies
 
