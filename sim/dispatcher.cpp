@@ -28,6 +28,17 @@ int Dispatcher::find_by_can_id(std::uint32_t number) const {
     return -1;
 }
 
+std::optional<std::pair<int, damiao::ControlMode>> Dispatcher::find_by_mode_id(
+    std::uint32_t number) const {
+    for (std::size_t i = 0; i < motors_.size(); ++i) {
+        for (const auto mode : kCommandModes) {
+            const auto id = damiao::mode_command_id(motors_[i].settings().motor_id, mode);
+            if (id && id->number == number) return std::pair(static_cast<int>(i), mode);
+        }
+    }
+    return std::nullopt;
+}
+
 int Dispatcher::find_by_motor_id(std::uint16_t motor_id) const {
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         if (motors_[i].settings().motor_id == motor_id) return static_cast<int>(i);
@@ -40,13 +51,15 @@ Routed Dispatcher::handle(const transport::CanFrame& frame, double now) {
     // remote frame carries no command, and an error frame is the controller's report, not a
     // frame anyone sent.
     if (frame.fd || frame.remote || frame.error ||
-        frame.id.kind != transport::CanId::Kind::Standard || frame.data.size() != 8) {
+        frame.id.kind != transport::CanId::Kind::Standard || frame.data.size() > 8) {
         return {};
     }
+    const bool full = frame.data.size() == 8;
     Payload data{};
-    std::copy_n(frame.data.begin(), data.size(), data.begin());
+    std::copy_n(frame.data.begin(), frame.data.size(), data.begin());
 
     if (frame.id.number == damiao::protocol::kRegisterRequestId) {
+        if (!full) return {};
         const std::optional<RegisterRequest> request = parse_register_request(data);
         if (!request) return {};
         const int index = find_by_motor_id(request->motor_id);
@@ -57,9 +70,20 @@ Routed Dispatcher::handle(const transport::CanFrame& frame, double now) {
         return reply_from(index, *answer);
     }
 
-    const int index = find_by_can_id(frame.id.number);
-    if (index < 0) return {};
-    return reply_from(index, motors_[static_cast<std::size_t>(index)].on_command(data, now));
+    if (const int index = find_by_can_id(frame.id.number); index >= 0) {
+        if (!full) return {};
+        return reply_from(index, motors_[static_cast<std::size_t>(index)].on_command(data, now));
+    }
+
+    const auto listener = find_by_mode_id(frame.id.number);
+    if (!listener) return {};
+    const auto [index, mode] = *listener;
+    const std::optional<Payload> answer =
+        motors_[static_cast<std::size_t>(index)].on_mode_command(mode, frame.data, now);
+    if (!answer) return {};
+    Routed routed = reply_from(index, *answer);
+    routed.mode = mode;
+    return routed;
 }
 
 Routed Dispatcher::reply_from(int index, const Payload& payload) {

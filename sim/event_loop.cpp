@@ -47,6 +47,11 @@ struct DueLater {
     for (const MotorSettings& motor : options.motors) {
         ids.push_back(motor.motor_id);
         ids.push_back(motor.master_id);
+        for (const damiao::ControlMode mode : kCommandModes) {
+            if (const auto id = damiao::mode_command_id(motor.motor_id, mode)) {
+                ids.push_back(static_cast<std::uint16_t>(id->number));
+            }
+        }
     }
     return ids;
 }
@@ -100,9 +105,9 @@ public:
             if (!reopen_at_ && (socket.revents & POLLERR) != 0) report_socket_error();
         }
         if (send_failures_ > 1) {
-            std::fprintf(stderr, "%.*s: %llu frames could not be sent\n",
-                         static_cast<int>(kProgramName.size()), kProgramName.data(),
-                         static_cast<unsigned long long>(send_failures_));
+            (void)std::fprintf(stderr, "%.*s: %llu frames could not be sent\n",
+                               static_cast<int>(kProgramName.size()), kProgramName.data(),
+                               static_cast<unsigned long long>(send_failures_));
         }
         return 0;
     }
@@ -115,8 +120,9 @@ private:
     // The motor as the command line named it, in hex like the frame ids around it.
     [[nodiscard]] std::string motor_label(int index) const {
         char label[16];
-        std::snprintf(label, sizeof label, "0x%03X",
-                      dispatcher_.motors()[static_cast<std::size_t>(index)].settings().motor_id);
+        (void)std::snprintf(
+            label, sizeof label, "0x%03X",
+            dispatcher_.motors()[static_cast<std::size_t>(index)].settings().motor_id);
         return label;
     }
 
@@ -130,8 +136,8 @@ private:
     }
 
     static void say(const std::string& message) {
-        std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(kProgramName.size()),
-                     kProgramName.data(), message.c_str());
+        (void)std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(kProgramName.size()),
+                           kProgramName.data(), message.c_str());
     }
 
     // The interface is down (ENETDOWN) or gone (ENODEV): said once, and a socket bound to an
@@ -163,8 +169,8 @@ private:
     }
 
     static void report(const char* what, const transport::IoError& error) {
-        std::fprintf(stderr, "%.*s: %s: %s\n", static_cast<int>(kProgramName.size()),
-                     kProgramName.data(), what, error.text().c_str());
+        (void)std::fprintf(stderr, "%.*s: %s: %s\n", static_cast<int>(kProgramName.size()),
+                           kProgramName.data(), what, error.text().c_str());
     }
 
     static int fail(const char* what, const transport::IoError& error) {
@@ -201,15 +207,23 @@ private:
             std::string note;
             if (routed.motor >= 0) {
                 // The state the command left the motor in, by the name of its status code.
-                const std::uint8_t status =
-                    dispatcher_.motors()[static_cast<std::size_t>(routed.motor)].status();
-                note = "motor " + motor_label(routed.motor) + " " +
-                       status_label(status).value_or("status " + std::to_string(status));
+                const VirtualMotor& motor =
+                    dispatcher_.motors()[static_cast<std::size_t>(routed.motor)];
+                const std::uint8_t status = motor.status();
+                note = "motor " + motor_label(routed.motor) + " ";
+                if (routed.mode) {
+                    note.append(damiao::upper_name(*routed.mode)).append(" command");
+                    if (motor.control_mode() != static_cast<std::uint32_t>(*routed.mode))
+                        note += " (not its mode)";
+                    note += ", ";
+                }
+                note += status_label(status).value_or("status " + std::to_string(status));
                 if (routed.withheld)
                     note.append(", reply withheld: ").append(describe(*routed.withheld));
             }
-            std::fputs(format_frame(seconds(now), "rx", frame.view(), note, frame.remote).c_str(),
-                       stderr);
+            const std::string line =
+                format_frame(seconds(now), "rx", frame.view(), note, frame.remote);
+            (void)std::fputs(line.c_str(), stderr);
         }
         if (!routed.reply) return;
         const ShapedReply& reply = *routed.reply;
@@ -250,8 +264,9 @@ private:
     void send(const OutgoingFrame& frame, Clock::time_point now, std::string_view note = {}) {
         if (reopen_at_) return;
         if (options_.log) {
-            std::fputs(format_frame(seconds(now), "tx", frame.view(), note, frame.remote).c_str(),
-                       stderr);
+            const std::string line =
+                format_frame(seconds(now), "tx", frame.view(), note, frame.remote);
+            (void)std::fputs(line.c_str(), stderr);
         }
         const auto sent = frame.remote ? send_remote(frame) : bus_.send(frame.view());
         if (sent) {

@@ -1,5 +1,7 @@
 #include "foreign_traffic.hpp"
 
+#include <algorithm>
+
 namespace jointbus::sim {
 
 namespace {
@@ -23,6 +25,9 @@ ForeignTraffic::ForeignTraffic(std::span<const std::uint16_t> ids,
       random_(seed) {
     for (const std::uint16_t id : reserved) reserved_[id & protocol::kStandardIdMask] = true;
     reserved_[protocol::kRegisterRequestId] = true;
+    const auto upper = reserved_.begin() + kFirstRandomStandard;
+    const bool upper_free = std::find(upper, reserved_.end(), false) != reserved_.end();
+    first_random_ = upper_free ? kFirstRandomStandard : 0;
 }
 
 std::uint16_t ForeignTraffic::next_number() {
@@ -30,8 +35,9 @@ std::uint16_t ForeignTraffic::next_number() {
         std::uniform_int_distribution<std::size_t> pick(0, ids_.size() - 1);
         return ids_[pick(random_)];
     }
-    std::uniform_int_distribution<std::uint32_t> pick(kFirstRandomStandard, kStandardCount - 1);
-    // At most 513 of the 1024 candidates are reserved (256 motors), so this ends soon.
+    std::uniform_int_distribution<std::uint32_t> pick(first_random_, kStandardCount - 1);
+    // Each of at most 256 motors reserves five ids, its four command ids and its reply id: at most
+    // 1281 of 2048 with 0x7FF, and a free one in the candidates, so this ends soon.
     for (;;) {
         const std::uint32_t number = pick(random_);
         if (!reserved_[number]) return static_cast<std::uint16_t>(number);

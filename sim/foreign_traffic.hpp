@@ -35,9 +35,10 @@ class ForeignTraffic {
 public:
     // `ids`: the Standard identifier numbers to send from (a motor's reply identifier among
     // them, if a test wants one), or empty for random ones. Random Standard numbers lie in
-    // 0x400..0x7FE and avoid `reserved` (this process's command and reply identifiers), so none
-    // of its motors takes them for its own traffic; motors of another process on the bus are
-    // safe only if their ids are below 0x400. `kinds`: each frame is one of these, drawn at
+    // 0x400..0x7FE (below 0x7FF when `reserved` fills that range) and avoid `reserved` (this
+    // process's command and reply identifiers), so none of its motors takes them for its own
+    // traffic; motors of another process on the bus are safe only if all their command ids
+    // are below 0x400. `kinds`: each frame is one of these, drawn at
     // random; empty for classic frames of 0 to 8 bytes, a quarter of them, when the ids are
     // random, from random Extended identifiers.
     ForeignTraffic(std::span<const std::uint16_t> ids, std::span<const std::uint16_t> reserved,
@@ -55,6 +56,8 @@ private:
     std::vector<std::uint16_t> ids_;
     std::vector<ForeignKind> kinds_;
     std::vector<bool> reserved_;  // indexed by Standard identifier
+    // Where random Standard numbers start: 0x400, or 0 when reserved ids take all from there.
+    std::uint32_t first_random_ = 0;
     std::mt19937_64 random_;
 };
 

@@ -2,11 +2,13 @@
 // and the faults it is told to show.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "damiao/mit.hpp"
+#include "damiao/modes.hpp"
 #include "damiao/protocol.hpp"
 
 namespace jointbus::sim {
@@ -34,9 +36,12 @@ struct ReplyFaults {
     bool remote = false;  // send a remote (RTR) frame from the reply's identifier before each reply
 };
 
-// The control mode the firmware acts on MIT commands in; the others (2..4) are only stored.
+// The control modes (register 10): the firmware acts on MIT commands in the first, and on the
+// commands of each other mode, which come on identifiers of their own, only in that mode.
 inline constexpr std::uint32_t kMitMode = damiao::protocol::kMitControlMode;
 inline constexpr std::uint32_t kHighestMode = damiao::protocol::kForcePositionMode;
+inline constexpr std::array<damiao::ControlMode, 3> kCommandModes{
+    damiao::ControlMode::PosVel, damiao::ControlMode::Vel, damiao::ControlMode::ForcePos};
 
 struct MotorSettings {
     std::uint16_t motor_id = 0;   // commands arrive on motor_id & 0x7FF

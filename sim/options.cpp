@@ -8,6 +8,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/motor_option.hpp"
 
@@ -26,7 +29,7 @@ constexpr std::uint8_t kHighestFault = 15;  // the status nibble's range
 
 [[nodiscard]] std::string hex(std::uint32_t value, int digits) {
     char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
+    (void)std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
     return buffer;
 }
 
@@ -257,6 +260,40 @@ struct SettingRule {
     return motor;
 }
 
+// Every identifier a motor takes commands on, with the mode whose commands come there.
+[[nodiscard]] std::vector<std::pair<std::uint32_t, damiao::ControlMode>> command_ids(
+    const MotorSettings& motor) {
+    std::vector<std::pair<std::uint32_t, damiao::ControlMode>> ids{
+        {motor.motor_id & kMaxStandardId, damiao::ControlMode::Mit}};
+    for (const damiao::ControlMode mode : kCommandModes) {
+        if (const auto id = damiao::mode_command_id(motor.motor_id, mode)) {
+            ids.emplace_back(id->number, mode);
+        }
+    }
+    return ids;
+}
+
+// Two motors listening on one identifier would both answer a frame there, as real ones do,
+// whatever mode each is in: a bus no controller can use.
+[[nodiscard]] Parsed check_apart(const MotorSettings& first, const MotorSettings& second) {
+    for (const auto& [id, mode] : command_ids(first)) {
+        for (const auto& [other_id, other_mode] : command_ids(second)) {
+            if (id != other_id) continue;
+            std::string message = "motors " + hex(first.motor_id, 3) + " and " +
+                                  hex(second.motor_id, 3) + " both take commands on CAN id " +
+                                  hex(id, 3);
+            if (mode != damiao::ControlMode::Mit || other_mode != damiao::ControlMode::Mit) {
+                message += " (" + std::string(damiao::upper_name(mode)) + " of " +
+                           hex(first.motor_id, 3) + ", " +
+                           std::string(damiao::upper_name(other_mode)) + " of " +
+                           hex(second.motor_id, 3) + ")";
+            }
+            return Parsed(std::unexpect, message);
+        }
+    }
+    return {};
+}
+
 [[nodiscard]] Parsed check_motors(const Options& options) {
     if (options.motors.empty() && options.foreign_rate_hz == 0.0) {
         return Parsed(std::unexpect,
@@ -273,11 +310,8 @@ struct SettingRule {
                               " would take commands on CAN id 0x7FF, where register requests go");
         }
         for (std::size_t j = 0; j < i; ++j) {
-            const std::uint32_t other = options.motors[j].motor_id;
-            if ((other & kMaxStandardId) == (id & kMaxStandardId)) {
-                return Parsed(std::unexpect, "motors " + hex(other, 3) + " and " + hex(id, 3) +
-                                                 " both take commands on CAN id " +
-                                                 hex(id & kMaxStandardId, 3));
+            if (auto apart = check_apart(options.motors[j], options.motors[i]); !apart) {
+                return apart;
             }
         }
     }
@@ -306,16 +340,20 @@ constexpr std::string_view kDescription = R"(
 Plays one or more Damiao joint motors on a SocketCAN interface, so that controllers can be
 developed and tested without hardware. Each motor answers every 8-byte command sent to
 MOTOR_ID & 0x7FF (enable FF*7 FC, disable FD, set zero FE, clear error FB, anything else a
-MIT command) with one 8-byte feedback frame from MASTER_ID & 0x7FF, and answers register
+MIT command), and every command sent to MOTOR_ID & 0x7FF plus 0x100 (POS_VEL: position,
+speed limit), 0x200 (VEL: velocity; 4 bytes) or 0x300 (FORCE_POS: position, speed and
+current limits), with one 8-byte feedback frame from MASTER_ID & 0x7FF, and answers register
 reads sent to 0x7FF (7 = master id, 8 = motor id, 9 = CAN timeout, 10 = control mode,
 21..23 = the PMAX, VMAX and TMAX ranges its frames are scaled to, IEEE 754 floats). A register
-write to register 10 (values 1..4) changes the control mode; MIT commands act only while the
-motor is enabled and in mode 1. The status nibble of feedback byte 0 (the "error" of the
-decoded state) is 0 while disabled, 1 while enabled, or the fault code while faulted.
+write to register 10 (values 1..4) changes the control mode; the commands of a mode (1 MIT,
+2 POS_VEL, 3 VEL, 4 FORCE_POS) act only while the motor is enabled and in that mode. The
+status nibble of feedback byte 0 (the "error" of the decoded state) is 0 while disabled, 1
+while enabled, or the fault code while faulted.
 )";
 
 constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare flag means =1):
-  mode=N                  initial control mode 1..4 (default 1 = MIT)
+  mode=N                  initial control mode: 1 MIT (default), 2 POS_VEL, 3 VEL,
+                          4 FORCE_POS
   fault=CODE              start faulted with this status code, 0..15 or its name:
                           over-voltage (8), under-voltage (9), over-current (10),
                           mos-over-temperature (11), rotor-over-temperature (12),
@@ -517,11 +555,11 @@ std::string models_text() {
         const damiao::MitLimits& l = preset.limits;
         const RotorParams rotor = default_rotor_params(l);
         char line[128];
-        std::snprintf(line, sizeof line, "%-10s %7.3f %7.1f %7.1f %7.1f %7.1f %9.5f %9.5f\n",
-                      std::string(preset.name).c_str(), static_cast<double>(l.p_max),
-                      static_cast<double>(l.v_max), static_cast<double>(l.kp_max),
-                      static_cast<double>(l.kd_max), static_cast<double>(l.t_max), rotor.inertia,
-                      rotor.friction);
+        (void)std::snprintf(line, sizeof line, "%-10s %7.3f %7.1f %7.1f %7.1f %7.1f %9.5f %9.5f\n",
+                            std::string(preset.name).c_str(), static_cast<double>(l.p_max),
+                            static_cast<double>(l.v_max), static_cast<double>(l.kp_max),
+                            static_cast<double>(l.kd_max), static_cast<double>(l.t_max),
+                            rotor.inertia, rotor.friction);
         text += line;
     }
     text +=

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+
+#include "transport/overloaded.hpp"
 
 namespace jointbus::sim {
 
@@ -30,7 +33,7 @@ RotorParams default_rotor_params(const damiao::MitLimits& limits) {
 
 Rotor::Rotor(const RotorParams& params, float t_max) : params_(params), t_max_(t_max) {}
 
-void Rotor::advance(double seconds, const damiao::MitSetpoint* drive) {
+void Rotor::advance(double seconds, const Drive& drive) {
     if (!(seconds > 0.0)) return;
     double total = unstepped_ + seconds;
     const double beyond = std::max(0.0, total - kMaxSteppedSeconds);
@@ -40,35 +43,93 @@ void Rotor::advance(double seconds, const damiao::MitSetpoint* drive) {
         total -= kStepSeconds;
     }
     unstepped_ = total;
-    if (beyond > 0.0) {
-        position_ += velocity_ * beyond;
-        relax_temperatures(std::exp(-beyond / kRotorTimeConstant),
-                           std::exp(-beyond / kMosTimeConstant));
+    if (beyond > 0.0) coast(beyond, drive);
+}
+
+// The settled rotor keeps its velocity; a position loop still cruising at its speed limit
+// stops on its target rather than pass it.
+void Rotor::coast(double seconds, const Drive& drive) {
+    double move = velocity_ * seconds;
+    std::optional<double> target;
+    if (const auto* c = std::get_if<damiao::PosVelCommand>(&drive)) target = c->position;
+    if (const auto* c = std::get_if<damiao::ForcePosCommand>(&drive)) target = c->position;
+    if (target) {
+        const double gap = *target - position_;
+        if (move * gap > 0.0 && std::abs(move) >= std::abs(gap)) {
+            move = gap;
+            velocity_ = 0.0;
+            torque_ = 0.0;
+        }
     }
+    position_ += move;
+    relax_temperatures(std::exp(-seconds / kRotorTimeConstant),
+                       std::exp(-seconds / kMosTimeConstant));
+}
+
+Rotor::Law Rotor::velocity_loop(double velocity, double torque_limit) const {
+    const double kv = params_.inertia * kVelocityBandwidth;
+    return Law{
+        .dq = velocity, .kd = kv, .tau = params_.friction * velocity, .torque_limit = torque_limit};
+}
+
+// Taken afresh at every step: inside the speed limit the two loops make one PD law on the
+// target, (kv + B) * kPositionGain * (target - q) - kv * v, with B the friction fed forward;
+// beyond it, the velocity loop at the limit.
+Rotor::Law Rotor::position_loop(double target, double speed_limit, double torque_limit) const {
+    const double wanted = kPositionGain * (target - position_);
+    if (std::abs(wanted) > speed_limit) {
+        return velocity_loop(std::copysign(speed_limit, wanted), torque_limit);
+    }
+    const double kv = params_.inertia * kVelocityBandwidth;
+    return Law{.q = target,
+               .kp = (kv + params_.friction) * kPositionGain,
+               .kd = kv,
+               .torque_limit = torque_limit};
+}
+
+Rotor::Law Rotor::law_of(const Drive& drive) const {
+    return std::visit(
+        Overloaded{
+            [](std::monostate) { return Law{}; },
+            [this](const damiao::MitSetpoint& c) {
+                return Law{.q = c.q,
+                           .dq = c.dq,
+                           .kp = c.kp,
+                           .kd = c.kd,
+                           .tau = c.tau,
+                           .torque_limit = t_max_};
+            },
+            [this](const damiao::PosVelCommand& c) {
+                return position_loop(c.position, c.velocity_limit, t_max_);
+            },
+            [this](const damiao::VelCommand& c) { return velocity_loop(c.velocity, t_max_); },
+            // The current limit is a fraction of the motor's largest current; torque goes
+            // with current, so it is taken as the same fraction of the torque range.
+            [this](const damiao::ForcePosCommand& c) {
+                return position_loop(c.position, c.velocity_limit,
+                                     std::min(1.0, double{c.current_limit}) * t_max_);
+            },
+        },
+        drive);
 }
 
 // Linearly implicit Euler: the PD law and the friction are taken at the end of the step, which
 // is stable for any gain and any inertia (a user may set a tiny J); only when the torque
-// saturates does the step fall back to the clamped torque, which is bounded anyway.
-void Rotor::step(const damiao::MitSetpoint* drive) {
+// saturates does the step fall back to the clamped torque, which is bounded anyway. A drive of
+// nothing is the law with every gain 0 and no torque allowed.
+void Rotor::step(const Drive& drive) {
     const double dt = kStepSeconds;
     const double j_over_dt = params_.inertia / dt;
     const double b = params_.friction;
-    double velocity = 0.0;
-    if (drive == nullptr) {
-        torque_ = 0.0;
-        velocity = j_over_dt * velocity_ / (j_over_dt + b);
-    } else {
-        const double kp = drive->kp;
-        const double kd = drive->kd;
-        const double error = static_cast<double>(drive->q) - position_;
-        const double feed = static_cast<double>(drive->dq) * kd + drive->tau;
-        velocity = (j_over_dt * velocity_ + kp * error + feed) / (j_over_dt + kp * dt + kd + b);
-        torque_ = kp * (error - dt * velocity) + kd * (drive->dq - velocity) + drive->tau;
-        if (std::abs(torque_) > t_max_) {
-            torque_ = std::copysign(t_max_, torque_);
-            velocity = (j_over_dt * velocity_ + torque_) / (j_over_dt + b);
-        }
+    const Law law = law_of(drive);
+    const double error = law.q - position_;
+    const double feed = law.dq * law.kd + law.tau;
+    double velocity =
+        (j_over_dt * velocity_ + law.kp * error + feed) / (j_over_dt + law.kp * dt + law.kd + b);
+    torque_ = law.kp * (error - dt * velocity) + law.kd * (law.dq - velocity) + law.tau;
+    if (std::abs(torque_) > law.torque_limit) {
+        torque_ = std::copysign(law.torque_limit, torque_);
+        velocity = (j_over_dt * velocity_ + torque_) / (j_over_dt + b);
     }
     velocity_ = velocity;
     position_ += dt * velocity;

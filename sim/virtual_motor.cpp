@@ -18,8 +18,8 @@ std::uint8_t VirtualMotor::status() const {
 
 void VirtualMotor::advance_to(double now) {
     if (now <= clock_) return;
-    const bool driven = enabled_ && mode_ == kMitMode && drive_.has_value();
-    rotor_.advance(now - clock_, driven ? &*drive_ : nullptr);
+    // Disabling and a change of mode clear the held command, so it is always of this mode.
+    rotor_.advance(now - clock_, enabled_ ? drive_ : Drive{});
     clock_ = now;
 }
 
@@ -33,12 +33,12 @@ Payload VirtualMotor::on_command(const Payload& data, double now) {
                 // A faulted drive refuses to enable until the error is cleared.
                 if (fault_ == 0 && !enabled_) {
                     enabled_ = true;
-                    drive_.reset();
+                    drive_ = {};
                 }
                 break;
             case FixedCommand::Disable:
                 enabled_ = false;
-                drive_.reset();
+                drive_ = {};
                 break;
             case FixedCommand::SetZero:
                 rotor_.set_zero();
@@ -50,6 +50,25 @@ Payload VirtualMotor::on_command(const Payload& data, double now) {
     } else if (enabled_ && mode_ == kMitMode) {
         drive_ = std::get<damiao::MitSetpoint>(command);
     }
+    return answer();
+}
+
+std::optional<Payload> VirtualMotor::on_mode_command(damiao::ControlMode mode,
+                                                     std::span<const std::uint8_t> data,
+                                                     double now) {
+    const std::optional<damiao::ModeCommand> command = damiao::decode_mode_command(mode, data);
+    if (!command) return std::nullopt;
+    advance_to(now);
+    ++commands_;
+    // The encoder's checks are the contract of these frames: a NaN target or a negative speed
+    // limit is not a command the firmware can follow, so it keeps what it was doing.
+    if (enabled_ && mode_ == static_cast<std::uint32_t>(mode) && damiao::encode_payload(*command)) {
+        std::visit([this](const auto& taken) { drive_ = taken; }, *command);
+    }
+    return answer();
+}
+
+Payload VirtualMotor::answer() const {
     Payload reply = feedback();
     if (settings_.stamp) {
         reply[6] = static_cast<std::uint8_t>(commands_ >> 8);
@@ -65,8 +84,8 @@ std::optional<Payload> VirtualMotor::on_register(const RegisterRequest& request,
         if (request.reg == kControlModeRegister && valid_mode && !settings_.ignore_mode_writes &&
             request.value != mode_) {
             mode_ = request.value;
-            // A command held from the old mode must not come back if MIT mode returns.
-            drive_.reset();
+            // A command held from the old mode must not come back if that mode returns.
+            drive_ = {};
         }
         if (!settings_.echo_writes) return std::nullopt;
         return encode_register(request);

@@ -1,12 +1,14 @@
-// One simulated motor's firmware: enable state, control mode, fault code and the held MIT
-// command, on top of the rotor physics. It knows frames only as payloads; routing and the
+// One simulated motor's firmware: enable state, control mode, fault code and the held command
+// of that mode, on top of the rotor physics. It knows frames only as payloads; routing and the
 // shaping of replies happen outside.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "damiao/mit.hpp"
+#include "damiao/modes.hpp"
 #include "motor_settings.hpp"
 #include "rotor.hpp"
 #include "wire.hpp"
@@ -34,6 +36,15 @@ public:
     // setting, bytes 6..7 count the commands handled, this one included.
     [[nodiscard]] Payload on_command(const Payload& data, double now);
 
+    // The same for the data of a frame sent to the identifier of `mode` (POS_VEL, VEL or
+    // FORCE_POS), at least that mode's command length: the command takes effect only while
+    // enabled and in that mode, and when the controller's encoder would have sent its values
+    // (finite, limits in range). Answered with the same feedback in every case; nothing for
+    // MIT or data too short to hold the command, which the firmware does not take.
+    [[nodiscard]] std::optional<Payload> on_mode_command(damiao::ControlMode mode,
+                                                         std::span<const std::uint8_t> data,
+                                                         double now);
+
     // Handles a register request naming this motor. Returns the reply payload: for reads of a
     // known register, and for every write when the motor echoes writes; nothing otherwise.
     [[nodiscard]] std::optional<Payload> on_register(const RegisterRequest& request, double now);
@@ -48,6 +59,8 @@ public:
 
 private:
     void advance_to(double now);
+    // The feedback to the command just counted.
+    [[nodiscard]] Payload answer() const;
     [[nodiscard]] Payload feedback() const;
 
     MotorSettings settings_;
@@ -55,7 +68,7 @@ private:
     bool enabled_ = false;
     std::uint8_t fault_;
     std::uint32_t mode_;
-    std::optional<damiao::MitSetpoint> drive_;  // the last MIT command that took effect
+    Drive drive_;  // the last command that took effect in the current mode, or nothing
     double clock_ = 0.0;
     std::uint64_t commands_ = 0;
 };

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <map>
 #include <numbers>
+#include <numeric>
 #include <ostream>
 #include <random>
 #include <set>
@@ -217,7 +219,7 @@ Rotor rotor_for(const MitLimits& limits) {
 TEST_P(EveryPreset, TypicalPdGainsSettleOnTheTarget) {
     Rotor rotor = rotor_for(GetParam().limits);
     const MitSetpoint hold{.q = 1.0F, .dq = 0.0F, .kp = 20.0F, .kd = 1.0F, .tau = 0.0F};
-    rotor.advance(3.0, &hold);
+    rotor.advance(3.0, hold);
     EXPECT_NEAR(rotor.position(), 1.0, 0.01);
     EXPECT_NEAR(rotor.velocity(), 0.0, 0.01);
 }
@@ -227,7 +229,7 @@ TEST_P(EveryPreset, HighestGainsStayStableEvenOnATinyInertia) {
     for (const double inertia : {default_rotor_params(l).inertia, 1e-7}) {
         Rotor rotor(RotorParams{.inertia = inertia, .friction = 0.0}, l.t_max);
         const MitSetpoint stiff{.q = -0.5F, .dq = 0.0F, .kp = 500.0F, .kd = 5.0F, .tau = 0.0F};
-        rotor.advance(2.0, &stiff);
+        rotor.advance(2.0, stiff);
         EXPECT_NEAR(rotor.position(), -0.5, 1e-3) << "inertia " << inertia;
         EXPECT_TRUE(std::isfinite(rotor.velocity()));
     }
@@ -245,7 +247,7 @@ TEST(Rotor, AControllerAtOneKilohertzTracksASlowSine) {
                                   .kp = 30.0F,
                                   .kd = 1.0F,
                                   .tau = 0.0F};
-        rotor.advance(1e-3, &command);
+        rotor.advance(1e-3, command);
         if (t > 1.0)
             worst = std::max(worst, std::abs(rotor.position() - std::sin(kOmega * (t + 1e-3))));
     }
@@ -257,7 +259,7 @@ TEST(Rotor, TorqueIsClampedToTheModelsLimit) {
     const RotorParams params = default_rotor_params(l);
     Rotor rotor(params, l.t_max);
     const MitSetpoint shove{.q = 0.0F, .dq = 0.0F, .kp = 0.0F, .kd = 0.0F, .tau = 1000.0F};
-    rotor.advance(0.01, &shove);
+    rotor.advance(0.01, shove);
     EXPECT_DOUBLE_EQ(rotor.torque(), 10.0);
     EXPECT_LE(rotor.velocity(), 10.0 / params.inertia * 0.01 * 1.001);
 }
@@ -265,9 +267,9 @@ TEST(Rotor, TorqueIsClampedToTheModelsLimit) {
 TEST(Rotor, WithoutDriveItCoastsToAStopWithNoTorque) {
     Rotor rotor = rotor_for(MitLimits{});
     const MitSetpoint spin{.q = 0.0F, .dq = 5.0F, .kp = 0.0F, .kd = 2.0F, .tau = 0.0F};
-    rotor.advance(0.5, &spin);
+    rotor.advance(0.5, spin);
     ASSERT_GT(rotor.velocity(), 4.0);
-    rotor.advance(5.0, nullptr);
+    rotor.advance(5.0, Drive{});
     EXPECT_EQ(rotor.torque(), 0.0);
     EXPECT_NEAR(rotor.velocity(), 0.0, 1e-3);
 }
@@ -277,13 +279,13 @@ TEST(Rotor, TemperaturesRiseSlowlyUnderLoadAndCoolBackToAmbient) {
     // A huge inertia holds the rotor still, so the command keeps asking for full torque.
     Rotor stalled(RotorParams{.inertia = 1e3, .friction = 0.0}, l.t_max);
     const MitSetpoint push{.q = 12.5F, .dq = 0.0F, .kp = 500.0F, .kd = 0.0F, .tau = 0.0F};
-    stalled.advance(1.0, &push);
+    stalled.advance(1.0, push);
     EXPECT_DOUBLE_EQ(stalled.torque(), l.t_max);
     EXPECT_NEAR(stalled.t_rotor(), Rotor::kAmbientCelsius, 1.0);
-    stalled.advance(59.0, &push);
+    stalled.advance(59.0, push);
     EXPECT_GT(stalled.t_rotor(), Rotor::kAmbientCelsius + 10.0);
     EXPECT_GT(stalled.t_mos(), Rotor::kAmbientCelsius + 10.0);
-    stalled.advance(3600.0, nullptr);  // far beyond the stepped span
+    stalled.advance(3600.0, Drive{});  // far beyond the stepped span
     EXPECT_NEAR(stalled.t_rotor(), Rotor::kAmbientCelsius, 0.5);
     EXPECT_NEAR(stalled.t_mos(), Rotor::kAmbientCelsius, 0.5);
 }
@@ -291,11 +293,83 @@ TEST(Rotor, TemperaturesRiseSlowlyUnderLoadAndCoolBackToAmbient) {
 TEST(Rotor, ALongSilenceKeepsASteadyVelocityMoving) {
     Rotor rotor = rotor_for(MitLimits{});
     const MitSetpoint cruise{.q = 0.0F, .dq = 2.0F, .kp = 0.0F, .kd = 5.0F, .tau = 0.0F};
-    rotor.advance(1.0, &cruise);
+    rotor.advance(1.0, cruise);
     const double before = rotor.position();
     const double speed = rotor.velocity();
-    rotor.advance(100.0, &cruise);
+    rotor.advance(100.0, cruise);
     EXPECT_NEAR(rotor.position() - before, speed * 100.0, 0.01 * speed * 100.0);
+}
+
+// The largest speed and torque a rotor reaches under `drive`, sampled every millisecond, and
+// how far it goes past `target` in the direction it started (0 when it never does).
+struct Extremes {
+    double speed = 0.0;
+    double torque = 0.0;
+    double beyond = 0.0;
+};
+
+Extremes run(Rotor& rotor, const Drive& drive, double seconds, double target = 0.0) {
+    Extremes worst;
+    const double direction = target >= rotor.position() ? 1.0 : -1.0;
+    for (int ms = 0; ms < static_cast<int>(seconds * 1e3); ++ms) {
+        rotor.advance(1e-3, drive);
+        worst.speed = std::max(worst.speed, std::abs(rotor.velocity()));
+        worst.torque = std::max(worst.torque, std::abs(rotor.torque()));
+        worst.beyond = std::max(worst.beyond, direction * (rotor.position() - target));
+    }
+    return worst;
+}
+
+TEST_P(EveryPreset, PosVelReachesTheTargetWithinItsSpeedLimitAndWithoutOvershoot) {
+    const MitLimits& l = GetParam().limits;
+    Rotor rotor = rotor_for(l);
+    for (const auto& [target, limit] : {std::pair(1.5F, 2.0F), std::pair(-0.5F, 0.3F)}) {
+        const double seconds = std::abs(target - rotor.position()) / limit + 1.0;
+        const Extremes worst =
+            run(rotor, damiao::PosVelCommand{.position = target, .velocity_limit = limit}, seconds,
+                target);
+        EXPECT_NEAR(rotor.position(), target, 1e-3);
+        EXPECT_NEAR(rotor.velocity(), 0.0, 1e-3);
+        EXPECT_GT(worst.speed, 0.95 * limit);
+        EXPECT_LE(worst.speed, 1.001 * limit);
+        EXPECT_LE(worst.torque, l.t_max);
+        EXPECT_LT(worst.beyond, 1e-3);
+    }
+}
+
+TEST_P(EveryPreset, VelReachesTheVelocityWithoutOvershoot) {
+    const MitLimits& l = GetParam().limits;
+    for (const float velocity : {5.0F, -2.0F}) {
+        Rotor rotor = rotor_for(l);
+        const Extremes worst = run(rotor, damiao::VelCommand{.velocity = velocity}, 1.0);
+        EXPECT_NEAR(rotor.velocity(), velocity, 1e-3 * std::abs(velocity));
+        EXPECT_LE(worst.speed, std::abs(velocity) * 1.001);
+        EXPECT_LE(worst.torque, l.t_max);
+    }
+}
+
+// The current limit holds the torque to that share of t_max while the rotor accelerates, and
+// the unloaded rotor still arrives.
+TEST_P(EveryPreset, ForcePosHoldsItsTorqueLimitAndReachesTheTarget) {
+    const MitLimits& l = GetParam().limits;
+    Rotor rotor = rotor_for(l);
+    const damiao::ForcePosCommand command{
+        .position = 1.0F, .velocity_limit = 1.0F, .current_limit = 0.01F};
+    const Extremes worst = run(rotor, command, 4.0, 1.0);
+    const double torque_limit = 0.01 * l.t_max;
+    EXPECT_LE(worst.torque, torque_limit * (1 + 1e-6));
+    EXPECT_GT(worst.torque, 0.99 * torque_limit) << "the limit was never reached";
+    EXPECT_LE(worst.speed, 1.001);
+    EXPECT_NEAR(rotor.position(), 1.0, 1e-3);
+}
+
+// Regression: after the stepped span the rotor kept its cruising speed and ran through the
+// target of a position loop.
+TEST(Rotor, ALongSilenceStopsAPositionLoopOnItsTarget) {
+    Rotor rotor = rotor_for(MitLimits{});
+    rotor.advance(100.0, damiao::PosVelCommand{.position = 30.0F, .velocity_limit = 1.0F});
+    EXPECT_DOUBLE_EQ(rotor.position(), 30.0);
+    EXPECT_EQ(rotor.velocity(), 0.0);
 }
 
 // --- Firmware state machine --------------------------------------------------------------------
@@ -513,7 +587,9 @@ TEST(Dispatcher, FramesThatAddressNoMotorAreIgnored) {
         frame(CanId::extended(0x002), kEnable),                                     // other kind
         frame(CanId::standard(0x002), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}),  // 7 bytes
         frame(CanId::standard(0x002), kEnable, true),                               // FD
-        frame(CanId::standard(0x012), kEnable),  // its own reply id
+        frame(CanId::standard(0x012), kEnable),                   // its own reply id
+        frame(CanId::standard(0x102), {0x00, 0x00, 0x80, 0x3F}),  // POS_VEL needs 8 bytes
+        frame(CanId::standard(0x202), {0x00, 0x00, 0x80}),        // VEL needs 4
     };
     for (const CanFrame& f : ignored) {
         const Routed routed = bus.handle(f, 0.0);
@@ -537,6 +613,97 @@ TEST(Dispatcher, DropEveryWithholdsEveryNthReplyAndSilentWithholdsAll) {
     EXPECT_FALSE(silent.reply);
     EXPECT_EQ(silent.withheld, Withheld::Silent);
     EXPECT_TRUE(bus.motors()[1].enabled());  // the command still took effect
+}
+
+// A command asking for motion in `mode`, on that mode's identifier of motor 1, as the driver
+// sends it (VEL's frame has 4 data bytes).
+CanFrame command_frame(damiao::ControlMode mode) {
+    const damiao::Damiao driver{.motor_id = 1, .master_id = 0x11, .limits = MitLimits{}};
+    if (mode == damiao::ControlMode::Mit) {
+        return frame(CanId::standard(1), mit(driver.limits, kGoToOne));
+    }
+    const std::array<damiao::ModeCommand, 3> commands{
+        damiao::PosVelCommand{.position = 1.0F, .velocity_limit = 5.0F},
+        damiao::VelCommand{.velocity = 3.0F},
+        damiao::ForcePosCommand{.position = 1.0F, .velocity_limit = 5.0F, .current_limit = 1.0F},
+    };
+    const damiao::CommandFrame sent =
+        driver.mode_frame(commands.at(static_cast<std::size_t>(mode) - 2)).value();
+    const Payload bytes = payload_of(sent.payload);
+    return frame(sent.id, std::span(bytes).first(sent.length));
+}
+
+class EveryOtherMode : public testing::TestWithParam<damiao::ControlMode> {};
+
+INSTANTIATE_TEST_SUITE_P(Modes, EveryOtherMode,
+                         testing::Values(damiao::ControlMode::PosVel, damiao::ControlMode::Vel,
+                                         damiao::ControlMode::ForcePos),
+                         [](const auto& info) { return std::string(damiao::name(info.param)); });
+
+// Sends `f` at 1 kHz for `seconds`; every one must be answered with feedback from the master
+// id. Returns the last, decoded.
+damiao::MotorState stream(Dispatcher& bus, double& now, const CanFrame& f, double seconds) {
+    Payload reply{};
+    for (const double end = now + seconds; now < end; now += 1e-3) {
+        const Routed routed = bus.handle(f, now);
+        EXPECT_TRUE(routed.reply) << "no answer at " << now;
+        if (!routed.reply) break;
+        EXPECT_EQ(routed.reply->frame.id, CanId::standard(0x11));
+        std::copy_n(routed.reply->frame.data.begin(), reply.size(), reply.begin());
+    }
+    return decode(MitLimits{}, reply);
+}
+
+TEST_P(EveryOtherMode, CommandsActOnlyWhenEnabledAndInTheirModeAndAreAlwaysAnswered) {
+    const damiao::ControlMode mode = GetParam();
+    const std::vector<MotorSettings> motors{motor_settings()};
+    Dispatcher bus(motors, 1);
+    double now = 0.0;
+    const auto write_mode = [&](damiao::ControlMode to) {
+        const Payload write = encode_register(
+            register_request(1, RegisterOp::Write, 10, static_cast<std::uint32_t>(to)));
+        (void)bus.handle(frame(CanId::standard(0x7FF), write), now);
+    };
+    const auto expect_still = [](const damiao::MotorState& state) {
+        EXPECT_NEAR(state.position, 0.0, 1e-3);
+        EXPECT_NEAR(state.torque, 0.0, 0.01);
+    };
+    expect_still(stream(bus, now, command_frame(mode), 0.2));  // MIT mode, disabled
+    write_mode(mode);
+    expect_still(stream(bus, now, command_frame(mode), 0.2));  // its mode, disabled
+    (void)bus.handle(frame(CanId::standard(1), kEnable), now);
+    using enum damiao::ControlMode;
+    for (const damiao::ControlMode other : {Mit, PosVel, Vel, ForcePos}) {
+        SCOPED_TRACE(damiao::name(other));
+        if (other != mode) expect_still(stream(bus, now, command_frame(other), 0.2));
+    }
+    EXPECT_GT(stream(bus, now, command_frame(mode), 1.0).position, 0.9);
+
+    // Back in MIT mode the held command no longer drives the rotor, nor do new ones.
+    write_mode(damiao::ControlMode::Mit);
+    EXPECT_NEAR(stream(bus, now, command_frame(mode), 0.2).torque, 0.0, 0.01);
+}
+
+// The firmware keeps to the last command it could follow; the driver never sends these.
+TEST(VirtualMotor, ValuesTheEncoderRefusesAreAnsweredButNotFollowed) {
+    const auto floats = [](float first, float second) {
+        return payload_of(std::uint64_t{std::bit_cast<std::uint32_t>(first)} |
+                          std::uint64_t{std::bit_cast<std::uint32_t>(second)} << 32);
+    };
+    MotorSettings settings = motor_settings();
+    settings.mode = 2;
+    VirtualMotor motor(settings);
+    double now = 0.0;
+    (void)motor.on_command(kEnable, now);
+    const auto pos_vel = damiao::ControlMode::PosVel;
+    for (const Payload& data :
+         {floats(1.0F, 5.0F), floats(std::nanf(""), 5.0F), floats(-1.0F, -5.0F),
+          floats(-1.0F, std::numeric_limits<float>::infinity())}) {
+        for (const double end = now + 0.5; now < end; now += 1e-3) {
+            ASSERT_TRUE(motor.on_mode_command(pos_vel, data, now));
+        }
+        EXPECT_NEAR(motor.rotor().position(), 1.0, 1e-3);
+    }
 }
 
 // The driver talking to a motor of this program in memory: every frame either side puts on the
@@ -738,6 +905,15 @@ TEST(ForeignTraffic, NeverUsesAMotorsIdsNorLooksLikeARegisterReply) {
     EXPECT_EQ(seen, (std::set<std::uint32_t>{0x100, 0x200}));
 }
 
+// Regression: with the motors' command ids filling 0x400..0x7FE, drawing a free id there never
+// ended.
+TEST(ForeignTraffic, MotorsTakingEveryUpperIdLeaveTheLowerOnes) {
+    std::vector<std::uint16_t> reserved(0x3FF);
+    std::iota(reserved.begin(), reserved.end(), std::uint16_t{0x400});
+    ForeignTraffic traffic({}, reserved, 3, std::array{ForeignKind::Classic});
+    for (int i = 0; i < 100; ++i) ASSERT_LT(traffic.next().id.number, 0x400U);
+}
+
 // --- Command line ------------------------------------------------------------------------------
 
 std::expected<CommandLine, std::string> parse(std::vector<std::string_view> args) {
@@ -851,6 +1027,9 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
          "--all: short must be an integer from 0 to 8, got '9'"},
         {{"--motor", "1:2:dm4310", "--motor", "0x801:3:dm4310"},
          "motors 0x001 and 0x801 both take commands on CAN id 0x001"},
+        {{"--motor", "0x101:2:dm4310", "--motor", "1:3:dm4310"},
+         "motors 0x101 and 0x001 both take commands on CAN id 0x101 (MIT of 0x101, POS_VEL of "
+         "0x001)"},
         {{"--motor", "0x7FF:2:dm4310"},
          "motor id 0x7FF would take commands on CAN id 0x7FF, where register requests go"},
         {{"--foreign-rate", "-1"}, "--foreign-rate must be a rate from 0 to 100000 Hz, got '-1'"},

@@ -7,6 +7,8 @@ import struct
 import subprocess
 import time
 
+import pytest
+
 import jointbus
 from jointbus import Damiao
 from virtual_motor import VirtualMotor
@@ -57,6 +59,31 @@ def test_stamp_counts_commands_and_remote_precedes_every_reply(virtual_motor, if
     assert replies == [(True, 8), (False, 0x11, b"\x00\x01"),
                        (True, 8), (False, 0x01, b"\x00\x02"),
                        (True, 8), (False, 0x11, b"\x00\x03")]
+
+
+@pytest.mark.parametrize("mode, number, name, data", [
+    (2, 0x100, "POS_VEL", struct.pack("<ff", 1.0, 2.0)),
+    (3, 0x200, "VEL", struct.pack("<f", 2.0)),
+    (4, 0x300, "FORCE_POS", struct.pack("<fHH", 1.0, 200, 5000)),
+])
+def test_each_modes_identifier_is_answered_from_the_master_id(virtual_motor, iface, mode, number,
+                                                               name, data):
+    sim = virtual_motor("--motor", f"2:0x12:dm4310:mode={mode}", "--log")
+    enable = bytes([0xFF] * 7 + [0xFC])
+
+    def enable_and_command():
+        send_commands(iface, 0x002, [enable])
+        send_commands(iface, 0x002 + number, [data] * 30)
+
+    frames = frames_for(iface, 0.2, enable_and_command)
+    replies = [payload for (sender, extended, _, _, payload) in frames
+               if sender == 0x12 and not extended]
+    assert len(replies) == 31
+    assert all(reply[0] == 0x12 for reply in replies)  # enabled, motor 2
+    # 16 bits over -12.5..12.5 rad: it moved toward 1 rad, at 2 rad/s for 0.3 s or more.
+    position = int.from_bytes(replies[-1][1:3], "big") / 65535 * 25.0 - 12.5
+    assert position > 0.2
+    assert f"motor 0x002 {name} command, enabled" in sim.stderr()
 
 
 def test_foreign_frames_of_every_kind_on_a_motors_reply_identifier(virtual_motor, iface):
