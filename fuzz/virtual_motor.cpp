@@ -9,9 +9,10 @@
 // 8 means off), drop every (n % 4), drop probability (n / 255), 2 bytes latency (ms, at most
 // 60000), inertia exponent (1e-9 * 10^(12 n / 255) kg m^2), friction (1e6 n / 255); then
 // 8 bytes random seed; then frames until the input ends, each: flags (bit 0 FD, 1 Extended,
-// 2 remote, 3 error), target (0: the register id 0x7FF, 1..3: that motor's command id, else:
-// the 4 bytes that follow as the identifier), data length (n % 65), the data, and 2 bytes of
-// milliseconds that pass before it arrives.
+// 2 remote, 3 error), target (0: the register id 0x7FF, 1..3: that motor's command id,
+// 4..12: the POS_VEL, VEL and FORCE_POS ids of motors 1..3 in turn, else: the 4 bytes that
+// follow as the identifier), data length (n % 65), the data, and 2 bytes of milliseconds that
+// pass before it arrives.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "damiao/mit.hpp"
+#include "damiao/modes.hpp"
 #include "dispatcher.hpp"
 #include "fuzz_check.hpp"
 
@@ -63,13 +65,25 @@ MotorSettings take_motor(FuzzedDataProvider& input) {
     return motor;
 }
 
+// Every identifier a motor takes commands on.
+std::vector<std::uint32_t> command_ids(const MotorSettings& motor) {
+    std::vector<std::uint32_t> ids{motor.motor_id & 0x7FFU};
+    for (const auto mode : jointbus::sim::kCommandModes) {
+        if (const auto id = jointbus::damiao::mode_command_id(motor.motor_id, mode)) {
+            ids.push_back(id->number);
+        }
+    }
+    return ids;
+}
+
 // What the command line refuses: a command id on the register id, two motors on one id.
 bool valid(std::span<const MotorSettings> motors) {
-    for (std::size_t i = 0; i < motors.size(); ++i) {
-        const unsigned id = motors[i].motor_id & 0x7FFU;
-        if (id == 0x7FF) return false;
-        for (std::size_t k = 0; k < i; ++k) {
-            if ((motors[k].motor_id & 0x7FFU) == id) return false;
+    std::vector<std::uint32_t> taken;
+    for (const MotorSettings& motor : motors) {
+        if ((motor.motor_id & 0x7FFU) == 0x7FF) return false;
+        for (const std::uint32_t id : command_ids(motor)) {
+            if (std::find(taken.begin(), taken.end(), id) != taken.end()) return false;
+            taken.push_back(id);
         }
     }
     return true;
@@ -89,8 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         const auto flags = take<std::uint8_t>(input);
         const auto target = take<std::uint8_t>(input);
         std::uint32_t number = 0x7FF;
+        const unsigned motor_of_mode = (target - 4U) % 3U;
         if (target >= 1 && target <= motors.size()) {
             number = motors[target - 1U].motor_id & 0x7FFU;
+        } else if (target >= 4 && target <= 12 && motor_of_mode < motors.size()) {
+            const auto mode = jointbus::sim::kCommandModes[(target - 4U) / 3U];
+            number = (motors[motor_of_mode].motor_id & 0x7FFU) + jointbus::damiao::id_offset(mode);
         } else if (target != 0) {
             number = take<std::uint32_t>(input);
         }
@@ -108,9 +126,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         check(routed.motor >= -1 && routed.motor < static_cast<int>(motors.size()),
               "a motor index or -1");
         check(!(routed.reply && routed.withheld), "a reply is either sent or withheld");
-        if (frame.fd || frame.remote || frame.error || extended || frame.data.size() != 8) {
+        if (frame.fd || frame.remote || frame.error || extended || frame.data.size() > 8) {
             check(routed.motor == -1 && !routed.reply && !routed.withheld,
-                  "only classic data frames with a Standard id and 8 bytes address a motor");
+                  "only classic data frames with a Standard id address a motor");
+        }
+        if (routed.motor >= 0 && frame.data.size() != 8) {
+            check(routed.mode == jointbus::damiao::ControlMode::Vel && frame.data.size() >= 4,
+                  "only a VEL command is shorter than 8 bytes");
+        }
+        if (routed.mode) {
+            const auto id = jointbus::damiao::mode_command_id(
+                motors[static_cast<std::size_t>(routed.motor)].motor_id, *routed.mode);
+            check(id && id->number == number, "a mode's command came on that mode's id");
         }
         if (!routed.reply) continue;
         check(routed.motor >= 0, "a reply comes from a motor");
