@@ -149,7 +149,8 @@ def write_csv(path: Path, joints: list[Joint]) -> None:
                          *measured))
     rows.sort(key=lambda row: row[0])  # stable: within a tick, motors keep their order
     with path.open("w", newline="") as file:
-        writer = csv.writer(file)
+        # LF, not the csv module's CRLF: awk, grep and cut take the last field with no "\r".
+        writer = csv.writer(file, lineterminator="\n")
         writer.writerow(("t", "motor_id", "q_cmd", "dq_cmd", "tau_cmd", "position", "velocity",
                          "torque", "t_mos", "t_rotor", "error", "reply"))
         for row in rows:

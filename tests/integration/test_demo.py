@@ -133,6 +133,8 @@ def test_demo_finishes_and_reports(run):
     summary = json.loads((out / "summary.json").read_text())
     assert summary["outcome"] == "finished"
     assert summary["files"]["csv"] == str(out / "log.csv")
+    # CRLF line ends once broke `awk '$NF!="ok"' log.csv`: its last field carried the "\r".
+    assert b"\r" not in (out / "log.csv").read_bytes()
     assert str(out / "plot.png") in result.stdout
     assert "period p50" in result.stdout
     assert result.stdout.splitlines()[-1] == f"finished: {summary['reason']}"
