@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "damiao/mit.hpp"
+#include "damiao/modes.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
@@ -88,8 +89,8 @@ bool convert_limits(PyObject* object, robot::MotorConfig& config) {
 PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
-            static const Signature signature("Motor.__new__()",
-                                             {"motor_id", "master_id", "limits", "timeout_ms"}, 2);
+            static const Signature signature(
+                "Motor.__new__()", {"motor_id", "master_id", "limits", "timeout_ms", "mode"}, 2);
             BoundArguments bound;
             if (!bind(signature, args, kwargs, bound)) return nullptr;
 
@@ -106,6 +107,9 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 std::uint64_t timeout_ms = 0;
                 if (!python::to_u64(bound[3], "timeout_ms", timeout_ms)) return nullptr;
                 config.motor.timeout = transport::Duration::from_millis(timeout_ms);
+            }
+            if (bound[4] != nullptr && !python::to_control_mode(bound[4], "mode", config.mode)) {
+                return nullptr;
             }
             PyObject* self = type->tp_alloc(type, 0);
             if (self == nullptr) return nullptr;
@@ -143,11 +147,16 @@ PyObject* motor_repr(PyObject* self) {
                     : PyRef::steal(PyUnicode_FromStringAndSize(
                           config.model.data(), static_cast<Py_ssize_t>(config.model.size())));
             if (!limits) return nullptr;
+            // The mode is shown when it is not the default, so that MIT motors read as before.
+            const std::string mode =
+                config.mode == damiao::ControlMode::Mit
+                    ? std::string()
+                    : ", mode='" + std::string(damiao::name(config.mode)) + "'";
             return PyUnicode_FromFormat(
                 "Motor(motor_id=0x%x, master_id=0x%x, limits=%R, "
-                "timeout_ms=%llu)",
+                "timeout_ms=%llu%s)",
                 unsigned{config.motor.motor_id}, unsigned{config.motor.master_id}, limits.get(),
-                static_cast<unsigned long long>(timeout_ms(config.motor)));
+                static_cast<unsigned long long>(timeout_ms(config.motor)), mode.c_str());
         },
         nullptr);
 }
@@ -169,6 +178,10 @@ PyObject* get_model(PyObject* self, void*) {
 PyObject* get_timeout_ms(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(timeout_ms(as_motor(self)->config.motor));
 }
+PyObject* get_mode(PyObject* self, void*) {
+    const std::string_view mode = damiao::name(as_motor(self)->config.mode);
+    return PyUnicode_FromStringAndSize(mode.data(), static_cast<Py_ssize_t>(mode.size()));
+}
 
 PyGetSetDef motor_getset[] = {
     {"motor_id", get_motor_id, nullptr, nullptr, nullptr},
@@ -176,6 +189,7 @@ PyGetSetDef motor_getset[] = {
     {"limits", get_limits, nullptr, nullptr, nullptr},
     {"model", get_model, nullptr, nullptr, nullptr},
     {"timeout_ms", get_timeout_ms, nullptr, nullptr, nullptr},
+    {"mode", get_mode, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -239,10 +253,11 @@ PyGetSetDef bus_getset[] = {
 PyObject* create_motor_type() {
     static PyType_Slot slots[] = {
         {Py_tp_doc,
-         const_cast<char*>("Motor(motor_id, master_id, limits='dm4310', timeout_ms=20)\n--\n\n"
-                           "One motor of a bus: the id it takes commands on, the id it answers "
-                           "from, its limits (a preset name or a jointbus.MitLimits) and its reply "
-                           "timeout in ms.")},
+         const_cast<char*>(
+             "Motor(motor_id, master_id, limits='dm4310', timeout_ms=20, mode='mit')\n--\n\n"
+             "One motor of a bus: the id it takes commands on, the id it answers from, its "
+             "limits (a preset name or a jointbus.MitLimits), its reply timeout in ms and the "
+             "control mode it is driven in ('mit', 'pos_vel', 'vel' or 'force_pos').")},
         {Py_tp_new, slot(&motor_new)},
         {Py_tp_dealloc, slot(&motor_dealloc)},
         {Py_tp_repr, slot(&motor_repr)},

@@ -114,6 +114,10 @@ PyObject* initialise() {
         add(m, all.get(), "Bus", class_type(robot_types.bus, create_bus_type)) &&
         add(m, all.get(), "Robot", class_type(robot_types.robot, create_robot_type)) &&
         add(m, all.get(), "NoState", no_state) &&
+        add(m, all.get(), "PosVelSetpoint", class_type(robot_types.pos_vel, create_pos_vel_type)) &&
+        add(m, all.get(), "VelSetpoint", class_type(robot_types.vel, create_vel_type)) &&
+        add(m, all.get(), "ForcePosSetpoint",
+            class_type(robot_types.force_pos, create_force_pos_type)) &&
         PyModule_AddObjectRef(m, "__all__", all.get()) == 0;
     if (!added) return nullptr;
     once.made(m);

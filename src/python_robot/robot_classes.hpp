@@ -27,6 +27,13 @@ struct BusObject {
     PyObject* motors;               // tuple of Motor
 };
 
+// PosVelSetpoint, VelSetpoint, ForcePosSetpoint: one command of another mode than MIT, checked
+// when made.
+template <class Value>
+struct SetpointObject {
+    PyObject_HEAD Value value;
+};
+
 struct NoStateObject {
     PyObject_HEAD PyObject* reason;  // one of the cached reason strings
     PyObject* message;               // str
@@ -52,6 +59,9 @@ struct RobotTypes {
     PyTypeObject* bus = nullptr;
     PyTypeObject* no_state = nullptr;
     PyTypeObject* robot = nullptr;
+    PyTypeObject* pos_vel = nullptr;
+    PyTypeObject* vel = nullptr;
+    PyTypeObject* force_pos = nullptr;
 };
 extern RobotTypes robot_types;
 
@@ -78,6 +88,9 @@ PyObject* create_motor_type();
 PyObject* create_bus_type();
 PyObject* create_no_state_type();
 PyObject* create_robot_type();
+PyObject* create_pos_vel_type();
+PyObject* create_vel_type();
+PyObject* create_force_pos_type();
 
 // Fills `cache`; needs the NoState type. False with an exception set.
 [[nodiscard]] bool create_cache();

@@ -32,7 +32,8 @@ using python::PyRef;
 using python::Signature;
 
 constexpr const char* kCommandKinds =
-    "a command (MitSetpoint, 'enable', 'disable', 'set_zero', 'clear_error' or None)";
+    "a command (MitSetpoint, PosVelSetpoint, VelSetpoint, ForcePosSetpoint, 'enable', "
+    "'disable', 'set_zero', 'clear_error' or None)";
 
 RobotObject* as_robot(PyObject* self) { return reinterpret_cast<RobotObject*>(self); }
 
@@ -279,6 +280,21 @@ bool to_command(PyObject* item, std::size_t index, robot::Command& out) {
         out = robot::Command::mit(reinterpret_cast<python::MitSetpointObject*>(item)->value);
         return true;
     }
+    if (Py_IS_TYPE(item, robot_types.vel)) {
+        out =
+            robot::Command::of(reinterpret_cast<SetpointObject<damiao::VelCommand>*>(item)->value);
+        return true;
+    }
+    if (Py_IS_TYPE(item, robot_types.pos_vel)) {
+        out = robot::Command::of(
+            reinterpret_cast<SetpointObject<damiao::PosVelCommand>*>(item)->value);
+        return true;
+    }
+    if (Py_IS_TYPE(item, robot_types.force_pos)) {
+        out = robot::Command::of(
+            reinterpret_cast<SetpointObject<damiao::ForcePosCommand>*>(item)->value);
+        return true;
+    }
     if (!PyUnicode_Check(item)) return item_type_error(item, "commands", index, kCommandKinds);
     // A literal in the caller's code is interned: found by identity, without comparing text.
     std::size_t found = cache.actions.size();
@@ -316,17 +332,10 @@ bool to_commands(PyObject* commands, std::size_t motor_count, std::vector<robot:
     return true;
 }
 
-// The engine refuses a tick for a mistake in its arguments (ValueError) or because the watchdog
-// fired (RuntimeError); its text says which.
-PyObject* raise_tick_error(const robot::TickError& error, const Engine& engine,
-                           std::size_t motor_count) {
-    const auto& commands = engine.commands;
-    const bool wrong_arguments =
-        commands.size() != motor_count ||
-        std::any_of(commands.begin(), commands.end(), [](const robot::Command& command) {
-            return command.action == robot::Action::Mit && damiao::has_nan(command.setpoint);
-        });
-    return set_text_error(wrong_arguments ? PyExc_ValueError : PyExc_RuntimeError, error.text);
+// The engine refuses a tick for a mistake in its arguments (ValueError) or because of the
+// robot's state, a fired watchdog say (RuntimeError).
+PyObject* raise_tick_error(const robot::TickError& error) {
+    return set_text_error(error.bad_command ? PyExc_ValueError : PyExc_RuntimeError, error.text);
 }
 
 PyObject* outcome_list(const std::vector<robot::Outcome>& outcomes) {
@@ -358,7 +367,7 @@ PyObject* tick_engine(Engine& engine, PyObject* commands, std::size_t motor_coun
     });
     // A handler that raised ended the tick: its exception is the call's.
     if (PyErr_Occurred() != nullptr) return nullptr;
-    if (!ticked) return raise_tick_error(ticked.error(), engine, motor_count);
+    if (!ticked) return raise_tick_error(ticked.error());
     return outcome_list(engine.outcomes);
 }
 
@@ -385,6 +394,8 @@ struct Step {
     std::vector<robot::MotorFault> (robot::Robot::*run)();
 };
 constexpr Step kEnsureMitMode{"Robot.ensure_mit_mode()", &robot::Robot::ensure_mit_mode};
+constexpr Step kEnsureControlModes{"Robot.ensure_control_modes()",
+                                   &robot::Robot::ensure_control_modes};
 constexpr Step kEnableAll{"Robot.enable_all()", &robot::Robot::enable_all};
 constexpr Step kDisableAll{"Robot.disable_all()", &robot::Robot::disable_all};
 
@@ -492,6 +503,9 @@ PyMethodDef robot_methods[] = {
      "Send one command to every motor at once and return one outcome per motor."},
     {"ensure_mit_mode", python::fastcall_method<&robot_step<kEnsureMitMode>>(), kMethodFlags,
      "ensure_mit_mode($self)\n--\n\nPut every motor in MIT control mode."},
+    {"ensure_control_modes", python::fastcall_method<&robot_step<kEnsureControlModes>>(),
+     kMethodFlags,
+     "ensure_control_modes($self)\n--\n\nPut each motor in the control mode its Motor names."},
     {"enable_all", python::fastcall_method<&robot_step<kEnableAll>>(), kMethodFlags,
      "enable_all($self)\n--\n\nEnable every motor and check each one's status."},
     {"disable_all", python::fastcall_method<&robot_step<kDisableAll>>(), kMethodFlags,

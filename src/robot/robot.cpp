@@ -624,14 +624,16 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     if (commands.size() != count || outcomes.size() != count) {
         return std::unexpected(
             TickError{"a tick takes one command per motor: " + std::to_string(count) + " motors, " +
-                      std::to_string(commands.size()) + " commands"});
+                          std::to_string(commands.size()) + " commands",
+                      true});
     }
     for (std::size_t i = 0; i < count; ++i) {
         const auto [b, m] = impl.where[i];
         auto prepared = prepare(impl.config.buses[b].motors[m], commands[i]);
         if (!prepared) [[unlikely]] {
             return std::unexpected(TickError{"command " + std::to_string(i) + " (" +
-                                             impl.motor_label(i) + "): " + prepared.error()});
+                                                 impl.motor_label(i) + "): " + prepared.error(),
+                                             true});
         }
         impl.outgoing[i] = *prepared;
     }

@@ -145,9 +145,11 @@ struct Outcome {
 // it has one.
 [[nodiscard]] std::string text(const Outcome& outcome);
 
-// A programming error in a tick's arguments, found before anything is sent.
+// Why a tick was refused, before anything was sent: a mistake in its arguments (a count, a
+// command the motor cannot take: `bad_command`), or the robot's state (closed, latched).
 struct TickError {
     std::string text;
+    bool bad_command = false;
 };
 
 // ---- Faults found at bring-up or shut-down ----

@@ -17,7 +17,10 @@ __version__: str
 
 # Command names and presets are plain str: commands built at run time and models read from a
 # command line are checked when the robot gets them.
-_Command: typing.TypeAlias = jointbus.MitSetpoint | str | None
+_Command: typing.TypeAlias = (
+    jointbus.MitSetpoint | PosVelSetpoint | VelSetpoint | ForcePosSetpoint | str | None
+)
+_Mode: typing.TypeAlias = typing.Literal["mit", "pos_vel", "vel", "force_pos"]
 _Reason: typing.TypeAlias = typing.Literal[
     "not commanded", "timeout", "short reply", "owes a reply", "send failed", "bus failed"
 ]
@@ -26,8 +29,8 @@ _Reason: typing.TypeAlias = typing.Literal[
 class Motor:
     """One motor of a bus: the id it takes commands on (`motor_id`), the id it answers from
     (`master_id`), its scaling limits (the name of one of jointbus.MitLimits's presets, such as
-    "dm4310", or a `jointbus.MitLimits`) and how long a tick waits for its reply, in ms.
-    Immutable."""
+    "dm4310", or a `jointbus.MitLimits`), how long a tick waits for its reply, in ms, and the
+    control mode it is driven in. Immutable."""
 
     def __init__(
         self,
@@ -35,6 +38,7 @@ class Motor:
         master_id: int,
         limits: str | jointbus.MitLimits = ...,
         timeout_ms: int = ...,
+        mode: str | int = ...,
     ) -> None:
         """Describe a motor; nothing is opened or sent, and the description is checked only
         when a Robot is made.
@@ -48,10 +52,13 @@ class Motor:
                 ..., the names of its static methods), or a jointbus.MitLimits, copied.
             timeout_ms: how long a tick waits for this motor's reply, in ms (default 20);
                 a Robot wants it above 0.
+            mode: the control mode the motor is driven in: "mit" (the default), "pos_vel",
+                "vel" or "force_pos" (any letter case), or 1 to 4. A tick sends it only that
+                mode's commands (and the fixed ones); `Robot.ensure_control_modes` sets it.
 
         Raises:
             ValueError: `limits` names no preset ("argument 'limits': unknown preset 'dm9999'
-                (the presets are dm3507, ...)").
+                (the presets are dm3507, ...)"), or `mode` no mode.
             OverflowError: an id below 0 or above 65535, or `timeout_ms` negative or above
                 2**64 - 1.
             TypeError: an id or `timeout_ms` not an int, `limits` neither a str nor a
@@ -69,6 +76,9 @@ class Motor:
     @property
     def model(self) -> str | None:
         """The preset the limits came from, or None for limits given as a MitLimits."""
+    @property
+    def mode(self) -> _Mode:
+        """The control mode the motor is driven in, by name."""
     @property
     def timeout_ms(self) -> int:
         """How long a tick waits for this motor's reply, in ms."""
@@ -117,6 +127,84 @@ class NoState:
         frame"."""
     def __repr__(self) -> str:
         """"NoState(reason='timeout', message='transport error: timeout waiting for frame')"."""
+
+@typing.final
+class PosVelSetpoint:
+    """A POS_VEL command for a tick: the motor's own position loop moves it to `position`,
+    no faster than `velocity_limit`. Immutable; compares and hashes by value."""
+
+    def __init__(self, position: float, velocity_limit: float) -> None:
+        """Check and keep the values; nothing is sent.
+
+        Args:
+            position: the target position, rad; finite.
+            velocity_limit: the largest speed on the way, rad/s; finite and at least 0.
+
+        Raises:
+            ValueError: a value the frame cannot carry ("invalid POS_VEL command: ...").
+            TypeError: a value not a number.
+        """
+    @property
+    def position(self) -> float:
+        """The target position, rad."""
+    @property
+    def velocity_limit(self) -> float:
+        """The largest speed, rad/s."""
+    def __repr__(self) -> str:
+        """"PosVelSetpoint(position=1.5, velocity_limit=2)"."""
+
+@typing.final
+class VelSetpoint:
+    """A VEL command for a tick: the motor turns at `velocity`. Immutable; compares and hashes
+    by value."""
+
+    def __init__(self, velocity: float) -> None:
+        """Check and keep the value; nothing is sent.
+
+        Args:
+            velocity: the target velocity, rad/s; finite.
+
+        Raises:
+            ValueError: a NaN or infinite velocity ("invalid VEL command: ...").
+            TypeError: a value not a number.
+        """
+    @property
+    def velocity(self) -> float:
+        """The target velocity, rad/s."""
+    def __repr__(self) -> str:
+        """"VelSetpoint(velocity=-3.25)"."""
+
+@typing.final
+class ForcePosSetpoint:
+    """A FORCE_POS command for a tick: move to `position` no faster than `velocity_limit`,
+    with at most `current_limit` of the motor's maximum current. Immutable; compares and
+    hashes by value."""
+
+    def __init__(self, position: float, velocity_limit: float, current_limit: float) -> None:
+        """Check and keep the values; nothing is sent.
+
+        Args:
+            position: the target position, rad; finite.
+            velocity_limit: the largest speed, rad/s, from 0 to 100 (sent in 0.01 steps).
+            current_limit: the largest current as a fraction of the motor's maximum, 0 to 1
+                (sent in 0.0001 steps).
+
+        Raises:
+            ValueError: a value the frame cannot carry ("invalid FORCE_POS command: ..."): a
+                limit outside its range is refused, not clamped.
+            TypeError: a value not a number.
+        """
+    @property
+    def position(self) -> float:
+        """The target position, rad."""
+    @property
+    def velocity_limit(self) -> float:
+        """The largest speed, rad/s."""
+    @property
+    def current_limit(self) -> float:
+        """The largest current, a fraction of the motor's maximum."""
+    def __repr__(self) -> str:
+        """"ForcePosSetpoint(position=0.5, velocity_limit=10, current_limit=0.25)"."""
 
 @typing.final
 class Robot:
@@ -175,13 +263,14 @@ class Robot:
     def closed(self) -> bool:
         """Whether the robot has been closed."""
     def tick(self, commands: Iterable[_Command]) -> list[jointbus.MotorState | NoState]:
-        """Send one command to every motor at once (a MitSetpoint, "enable", "disable",
+        """Send one command to every motor at once (a MitSetpoint, PosVelSetpoint, VelSetpoint
+        or ForcePosSetpoint for a motor described in that mode, "enable", "disable",
         "set_zero", "clear_error", or None for no command), one per motor in tick order, and
         return one outcome per motor: its `jointbus.MotorState`, or a `NoState` saying why
         there is none. The interpreter lock is released while the buses work.
 
-        Raises ValueError, sending nothing, for a wrong number of commands, a NaN set value or
-        an unknown command name; TypeError for a command of another type; RuntimeError after
+        Raises ValueError, sending nothing, for a wrong number of commands, a NaN set value,
+        a set point of another mode than the motor's or an unknown command name; TypeError for a command of another type; RuntimeError after
         the watchdog fired, until `enable_all`; after a bus failed, until `enable_all`; in a
         forked process; and after `close` ("Robot.tick(): the robot is closed"). A signal
         handler that raises (Ctrl-C) ends the call with its exception at once; the motors
@@ -195,7 +284,12 @@ class Robot:
     def ensure_mit_mode(self) -> None:
         """Put every motor in MIT control mode (read the mode; where it differs, write it,
         pause and read it back), on every bus at once. Raises RuntimeError listing every motor
-        that failed, or after `close`."""
+        that failed, or after `close`. A motor described in another mode is left alone and
+        listed: `ensure_control_modes` sets it."""
+    def ensure_control_modes(self) -> None:
+        """Put each motor in the control mode its `Motor` names, as `ensure_mit_mode` does for
+        MIT: legs in MIT beside wheels in VEL. Raises RuntimeError listing every motor that
+        failed, or after `close`."""
     def enable_all(self) -> None:
         """Enable every motor and check each one's status; also re-arms the robot after the
         watchdog fired or a bus failed. Raises RuntimeError listing every motor that did not come up, by bus,

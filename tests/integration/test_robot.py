@@ -22,7 +22,8 @@ import time
 import pytest
 
 import jointbus
-from jointbus_robot import Bus, Motor, NoState, Robot
+from jointbus_robot import (Bus, ForcePosSetpoint, Motor, NoState, PosVelSetpoint, Robot,
+                            VelSetpoint)
 from conftest import Capture
 from virtual_motor import REPO_ROOT, VirtualMotor
 
@@ -148,7 +149,8 @@ def test_every_reply_fault_is_told_apart_and_no_state_is_late(sims, fault, must,
      "'disable', 'set_zero' and 'clear_error')"),
     ([None, None, 1.0], TypeError,
      "argument 'commands': item 2: 'float' object cannot be converted to a command "
-     "(MitSetpoint, 'enable', 'disable', 'set_zero', 'clear_error' or None)"),
+     "(MitSetpoint, PosVelSetpoint, VelSetpoint, ForcePosSetpoint, 'enable', 'disable', "
+     "'set_zero', 'clear_error' or None)"),
     (7, TypeError, "argument 'commands': 'int' object is not iterable"),
     # An endless iterable was read whole: all the memory there was.
     (itertools.repeat(None), ValueError,
@@ -574,3 +576,33 @@ def test_the_example_runs_and_leaves_every_motor_disabled(sims, capture):
         commands = [data for ident, data, *_ in frames if ident == motor_id]
         assert commands[-1] == DISABLE
         assert len(commands) > 40  # 50 Hz for 1 s
+
+
+def test_a_robot_of_every_mode_brings_each_motor_into_it_and_moves_it(sims):
+    # Legs in MIT beside a wheel in VEL and a head in POS_VEL; the FORCE_POS motor starts in MIT.
+    sims("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4310:mode=3",
+         "--motor", "3:0x13:dm4310", "--motor", "4:0x14:dm4310", ifaces=IFACES[:1])
+    motors = [Motor(1, 0x11, timeout_ms=100), Motor(2, 0x12, timeout_ms=100, mode="vel"),
+              Motor(3, 0x13, timeout_ms=100, mode="pos_vel"),
+              Motor(4, 0x14, timeout_ms=100, mode=4)]
+    with Robot([Bus(IFACES[0], motors)], watchdog_ms=1000) as robot:
+        with pytest.raises(RuntimeError, match="described in VEL mode: ensure_mit_mode leaves"):
+            robot.ensure_mit_mode()
+        robot.ensure_control_modes()
+        robot.enable_all()
+        hold = jointbus.MitSetpoint(kp=20.0, kd=1.0)
+        commands = [hold, VelSetpoint(3.0), PosVelSetpoint(1.0, 2.0),
+                    ForcePosSetpoint(-0.5, 1.0, 0.5)]
+        with pytest.raises(ValueError, match=r"command 1 \(.*\): a MIT command for a motor "
+                           "described in VEL mode, which the motor would ignore"):
+            robot.tick([hold] * 4)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            states = robot.tick(commands)
+            if all(isinstance(s, jointbus.MotorState) for s in states) and (
+                    abs(states[1].velocity - 3.0) < 0.3 and abs(states[2].position - 1.0) < 0.02
+                    and abs(states[3].position + 0.5) < 0.02):
+                break
+        else:
+            pytest.fail(f"the motors did not reach their targets: {states}")
+        assert abs(states[0].position) < 0.05

@@ -137,7 +137,8 @@ def run_python(code):
 
 
 def test_module_names_and_jointbus_left_as_it_was():
-    assert jointbus_robot.__all__ == ["__version__", "Motor", "Bus", "Robot", "NoState"]
+    assert jointbus_robot.__all__ == ["__version__", "Motor", "Bus", "Robot", "NoState",
+                                      "PosVelSetpoint", "VelSetpoint", "ForcePosSetpoint"]
     assert jointbus_robot.__version__ == jointbus.__version__
     done = run_python("import jointbus; before = dir(jointbus); import jointbus_robot; "
                       "assert dir(jointbus) == before, set(dir(jointbus)) ^ set(before)")
