@@ -3,7 +3,10 @@
 // must refuse), `measure` times commands to the bus and replies back to DDS.
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <exception>
+#include <expected>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,7 +52,7 @@ int echo(const DomainOptions& domain, const EchoOptions& options) {
     const auto print = [&](const nlohmann::json& line) {
         if (options.count > 0 && printed >= options.count) return;
         // A line at a time, flushed: whoever reads the pipe sees each sample as it comes.
-        std::cout << line.dump() << std::endl;
+        std::cout << line.dump() << '\n' << std::flush;
         ++printed;
     };
     while (!stop_requested.load() && wall_seconds() < until &&
@@ -81,6 +84,28 @@ struct CommandOptions {
     std::string malformed;
     double match_timeout_s = 10;
 };
+
+// The motors the bridge lists in its next status, in its order.
+std::expected<std::vector<std::string>, std::string> bridge_motors(const Endpoints& endpoints,
+                                                                   double timeout_s) {
+    auto waitset = make_waitset(endpoints.participant, {endpoints.status.get()});
+    if (!waitset) return std::unexpected(waitset.error());
+    const double give_up = wall_seconds() + timeout_s;
+    std::optional<std::vector<std::string>> names;
+    while (!names && !stop_requested.load() && wall_seconds() < give_up) {
+        (void)dds_waitset_wait(waitset->waitset.get(), nullptr, 0, DDS_MSECS(50));
+        (void)take_all<jointbus_msgs_msg_dds__RobotStatus_>(
+            endpoints.status.get(), [&](const jointbus_msgs_msg_dds__RobotStatus_& status) {
+                names.emplace();
+                for (std::uint32_t i = 0; i < status.motors._length; ++i) {
+                    const char* name = status.motors._buffer[i].name;
+                    names->emplace_back(name != nullptr ? name : "");
+                }
+            });
+    }
+    if (!names || names->empty()) return std::unexpected("no status listing a motor came");
+    return *names;
+}
 
 // Publishes and counts; one seq counter for both writers, so each writer's seq grows.
 class Commander {
@@ -121,10 +146,17 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
         if (!setpoint) return fail("--mit: " + setpoint.error(), kUsageError);
         setpoints.push_back(std::move(*setpoint));
     }
-    const bool with_mit = !setpoints.empty();
-    const bool with_action = !options.action.empty();
-    if (!with_mit && !with_action) return fail("give --mit or --action", kUsageError);
     const std::string& bad = options.malformed;
+    // --malformed alone: the probe makes the command, with zero set points (no gains, no
+    // torque) for the motors the bridge's status lists, or an action for every motor.
+    const bool alone = !bad.empty() && setpoints.empty() && options.action.empty();
+    if (alone && bad == "order") {
+        return fail("--malformed order needs --mit or --action: its first command is taken",
+                    kUsageError);
+    }
+    const bool with_mit = !setpoints.empty() || (alone && bad != "unknown-action");
+    const bool with_action = !options.action.empty() || (alone && bad == "unknown-action");
+    if (!with_mit && !with_action) return fail("give --mit, --action or --malformed", kUsageError);
     if ((bad == "nan" || bad == "lengths") && !with_mit) {
         return fail("--malformed " + bad + " needs --mit", kUsageError);
     }
@@ -132,10 +164,17 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
         return fail("--malformed unknown-action needs --action", kUsageError);
     }
 
-    auto endpoints = open_endpoints(domain, {.mit = with_mit, .motor = with_action});
+    const bool ask_motors = alone && with_mit;
+    auto endpoints =
+        open_endpoints(domain, {.status = ask_motors, .mit = with_mit, .motor = with_action});
     if (!endpoints) return fail(endpoints.error());
     if (auto matched = wait_matched(*endpoints, options.match_timeout_s, kSettle_s); !matched) {
         return fail(matched.error());
+    }
+    if (ask_motors) {
+        auto names = bridge_motors(*endpoints, options.match_timeout_s);
+        if (!names) return fail(names.error());
+        for (std::string& name : *names) setpoints.push_back({std::move(name)});
     }
 
     MitArrays mit = mit_arrays(setpoints);
@@ -207,13 +246,13 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
         {"rate", elapsed > 0 ? static_cast<double>(commander.published) / elapsed : 0.0},
         {"last_seq", commander.next_seq() - 1},
     };
-    std::cout << summary.dump() << std::endl;
+    std::cout << summary.dump() << '\n' << std::flush;
     return commander.failed == 0 ? 0 : kFailed;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     CLI::App app{
         "The other end of jointbus-dds: prints what it publishes (echo), sends it commands "
         "(command) and measures its latencies against the CAN bus (measure). Exit status 0 on "
@@ -264,7 +303,8 @@ int main(int argc, char** argv) {
         ->add_option("--malformed", command_options.malformed,
                      "send one command the bridge must refuse: nan (the last tau), unknown (a "
                      "motor no robot has), lengths (q one short), order (a taken command, then "
-                     "its seq again with q + 1), unknown-action")
+                     "its seq again with q + 1), unknown-action. Alone, with zero set points for "
+                     "the bridge's motors (order needs --mit or --action)")
         ->check(CLI::IsMember({"nan", "unknown", "lengths", "order", "unknown-action"}));
     command_app
         ->add_option("--match-timeout", command_options.match_timeout_s,
@@ -309,4 +349,7 @@ int main(int argc, char** argv) {
     if (echo_app->parsed()) return echo(domain, echo_options);
     if (command_app->parsed()) return command(domain, command_options);
     return measure(domain, measure_options);
+} catch (const std::exception& error) {
+    // Out of memory, or a stream that failed: nothing the probe could go on from.
+    return fail(error.what());
 }

@@ -1,10 +1,13 @@
 """jointbus-dds end to end: the bridge on a vcan bus with virtual motors, and jointbus-dds-probe
 as the other DDS program. Both topics at the rate, commands refused and the motors held disabled
 while commands are off, a set point on the bus as its exact bytes, every malformed command
-refused whole, the watchdog, a flooding commander, and the disable on SIGTERM and SIGINT."""
+refused whole, the watchdog, a flooding commander, the disable on SIGTERM and SIGINT, and
+every jointbus command that docs/dds.md shows."""
+import contextlib
 import json
 import os
 import re
+import shlex
 import signal
 import subprocess
 import tempfile
@@ -13,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from virtual_motor import REPO_ROOT
+from virtual_motor import REPO_ROOT, VirtualMotor
 
 DDS_DIR = Path(os.environ.get("JOINTBUS_DDS_DIR", REPO_ROOT / "build/release/dds"))
 BRIDGE = DDS_DIR / "jointbus-dds"
@@ -75,16 +78,17 @@ def status_when(condition, what, timeout=20):
 
 
 class Bridge:
-    def __init__(self, iface, workdir, args):
+    def __init__(self, iface, workdir, args, robot_text=None):
         robot = Path(workdir) / "robot.txt"
-        robot.write_text(f"# two motors on one bus\nbus {iface}\n" + "".join(
+        robot.write_text(robot_text or f"# two motors on one bus\nbus {iface}\n" + "".join(
             f"motor {name} {i}:{master:#x}:{model}\n" for name, i, master, model in MOTORS))
         ready = Path(workdir) / "ready"
+        ready.unlink(missing_ok=True)
         self.log = Path(workdir) / "stderr"
         with open(self.log, "wb") as stderr:
             self.process = subprocess.Popen(
-                [str(BRIDGE), str(robot), "--rate", str(RATE), "--domain", DOMAIN,
-                 "--ready-file", str(ready), *args],
+                [str(BRIDGE), str(robot), "--domain", DOMAIN, "--ready-file", str(ready),
+                 *(["--rate", str(RATE)] if robot_text is None else []), *args],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
         give_up = time.monotonic() + 30
         while not ready.exists():
@@ -314,3 +318,70 @@ def test_usage_errors_exit_2_before_any_bus_or_dds(iface, tmp_path, capture, arg
     assert (done.returncode, done.stdout) == (2, "")
     assert message in done.stderr
     assert capture.frames() == []
+
+
+DOC = REPO_ROOT / "docs/dds.md"
+BLOCKS = re.findall(r"^```\n(.*?)^```", DOC.read_text(), re.M | re.S)
+IFACES = os.environ.get("JOINTBUS_VCANS", os.environ.get("JOINTBUS_VCAN", "")).split()
+
+
+def documented_commands():
+    """Each `$ jointbus-...` line of the page's code blocks as its arguments, with the output
+    lines shown under it."""
+    commands = []
+    for block in BLOCKS:
+        last = None
+        for line in block.replace("\\\n", " ").splitlines():
+            if line.startswith("$ "):
+                last = (shlex.split(line[2:], comments=True), [])
+                commands += [last] if last[0][0].startswith("jointbus-") else []
+            elif last and line and not line.startswith("#"):
+                last[1].append(line)
+    return commands
+
+
+@pytest.fixture
+def documented_robot():
+    """The page's robot file on this run's interfaces, its motors answering as virtual motors."""
+    if len(IFACES) < 2:
+        pytest.skip("the documented robot has two buses: JOINTBUS_VCAN_COUNT=2")
+    robot = next(b for b in BLOCKS if b.startswith("# robot.conf\n"))
+    robot = re.sub(r"\bcan(\d)\b", lambda m: IFACES[int(m.group(1))], robot)
+    with contextlib.ExitStack() as stack:
+        for bus, motors in re.findall(r"^bus (\S+)\n((?:motor .*\n)*)", robot, re.M):
+            ids = [a for m in re.findall(r"^motor \S+ +(\S+)", motors, re.M)
+                   for a in ("--motor", ":".join(m.split(":")[:3]))]
+            stack.enter_context(VirtualMotor(bus, ids))
+        yield robot
+
+
+COMMANDS = documented_commands()
+
+
+@pytest.mark.parametrize("argv, shown", COMMANDS, ids=[" ".join(c[0]) for c in COMMANDS])
+def test_each_documented_command_does_what_the_page_says(documented_robot, tmp_path, argv,
+                                                         shown):
+    args = [IFACES[int(a[3:])] if re.fullmatch(r"can\d", a) else a for a in argv[1:]]
+    if argv[0] == "jointbus-dds":
+        assert args[0] == "robot.conf"
+        running = Bridge(None, tmp_path, args[1:], robot_text=documented_robot)
+        assert running.stop() == 0, running.log.read_text()
+        banner = next(line for line in running.log.read_text().splitlines() if "bus(es)" in line)
+        assert re.fullmatch(rf"jointbus-dds: 2 bus\(es\), 3 motor\(s\), 500 Hz, commands .*, "
+                            rf"DDS domain {DOMAIN} on lo", banner)
+        assert not shown or banner == shown[0].replace("domain 0", f"domain {DOMAIN}")
+        return
+    assert argv[0] == "jointbus-dds-probe" and args[0] in ("echo", "command", "measure"), argv
+    running = Bridge(None, tmp_path, ["--allow-commands"], robot_text=documented_robot)
+    before = status()
+    out = probe(*args)
+    if args[0] == "echo":
+        assert len(out) == int(args[args.index("--count") + 1])
+    elif args[0] == "command":
+        after, published = status(), out[-1]["published"]
+        refused = 1 if "--malformed" in args else 0
+        assert after["commands_refused"] - before["commands_refused"] == refused, after
+        assert after["commands_applied"] - before["commands_applied"] == published - refused
+    else:
+        assert out[0]["commands"]["on_bus"] > 0 and out[0]["replies"]["new_positions"] > 0
+    assert running.stop() == 0, running.log.read_text()
