@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -65,9 +66,18 @@ std::string quoted(const char* text) {
     return out;
 }
 
+// The gains of a "hold" whose position is not known yet.
+struct HoldGains {
+    float kp = 0.0F;
+    float kd = 0.0F;
+};
+
 struct Slot {
     bool enabled = false;  // held enabled: gets its set point each tick
     damiao::MitSetpoint setpoint{};
+    // Set by "hold" until its enable went out and the motor answered: that state's position
+    // becomes the set point, with these gains.
+    std::optional<HoldGains> hold;
     std::array<Action, kPendingMax> pending{};
     std::size_t pending_count = 0;
     std::optional<damiao::MotorState> last;
@@ -189,6 +199,7 @@ struct Bridge::Impl {
         if (auto why = check_mit(command)) return refuse(std::move(*why));
         remember(mit_seqs, info.publication_handle, command.seq);
         for (std::size_t i = 0; i < named.size(); ++i) {
+            slots[named[i]].hold.reset();  // the commander's own set point wins over a hold
             slots[named[i]].setpoint = damiao::MitSetpoint{
                 static_cast<float>(command.q._buffer[i]), static_cast<float>(command.dq._buffer[i]),
                 static_cast<float>(command.kp._buffer[i]),
@@ -199,18 +210,67 @@ struct Bridge::Impl {
         last_command_at = Clock::now();
     }
 
+    // A hold's kp and kd: one of each for every motor named (or every motor), or one per name;
+    // other actions take none.
+    static std::optional<std::string> check_gains(
+        const jointbus_msgs_msg_dds__MotorCommand_& command, bool hold) {
+        const std::array<std::pair<const char*, const dds_sequence_double*>, 2> fields{{
+            {"kp", &command.kp},
+            {"kd", &command.kd},
+        }};
+        if (!hold) {
+            if (command.kp._length == 0 && command.kd._length == 0) return std::nullopt;
+            return "kp and kd go with hold only, not with " + quoted(command.action);
+        }
+        const std::uint32_t names = command.name._length;
+        for (const auto& [field, values] : fields) {
+            if (values->_length == 0) {
+                return std::string(
+                    "hold needs kp and kd: one of each for every motor, or one "
+                    "per name");
+            }
+            if (values->_length != 1 && values->_length != names) {
+                return std::to_string(names) + " names but " + std::to_string(values->_length) +
+                       " " + field + " values (hold takes one for every motor, or one per name)";
+            }
+        }
+        for (const auto& [field, values] : fields) {
+            for (std::uint32_t i = 0; i < values->_length; ++i) {
+                if (usable_value(values->_buffer[i])) continue;
+                const std::string whose =
+                    values->_length == 1 ? "" : " of " + quoted(command.name._buffer[i]);
+                return std::string(field) + whose +
+                       " is not a finite number: " + std::to_string(values->_buffer[i]);
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The gains of the `at`th motor a checked hold names.
+    static HoldGains gains_of(const jointbus_msgs_msg_dds__MotorCommand_& command,
+                              std::uint32_t at) {
+        const auto pick = [at](const dds_sequence_double& values) {
+            return static_cast<float>(values._buffer[values._length == 1 ? 0 : at]);
+        };
+        return {pick(command.kp), pick(command.kd)};
+    }
+
     void take_action(const jointbus_msgs_msg_dds__MotorCommand_& command,
                      const dds_sample_info_t& info) {
         if (!options.allow_commands) return refuse(kOffRefusal);
         if (auto why = out_of_order(action_seqs, info.publication_handle, command.seq)) {
             return refuse(std::move(*why));
         }
-        const auto action = parse_action(command.action ? command.action : "");
+        const std::string_view text = command.action != nullptr ? command.action : "";
+        // A hold is an enable whose motors then keep the position they answer it with.
+        const bool hold = text == "hold";
+        const auto action = hold ? Action::Enable : parse_action(text);
         if (!action) {
             return refuse("unknown action " + quoted(command.action) +
-                          " (enable, disable, set_zero or clear_error)");
+                          " (enable, hold, disable, set_zero or clear_error)");
         }
         if (auto why = name_motors(command.name)) return refuse(std::move(*why));
+        if (auto why = check_gains(command, hold)) return refuse(std::move(*why));
         if (named.empty()) {
             for (std::size_t i = 0; i < slots.size(); ++i) named.push_back(i);
         }
@@ -221,13 +281,18 @@ struct Bridge::Impl {
             }
         }
         remember(action_seqs, info.publication_handle, command.seq);
-        for (const std::size_t motor : named) {
-            Slot& slot = slots[motor];
+        for (std::uint32_t i = 0; i < named.size(); ++i) {
+            Slot& slot = slots[named[i]];
             slot.pending[slot.pending_count++] = *action;
             if (*action == Action::Enable) slot.enabled = true;
+            if (hold) {
+                slot.hold = gains_of(command, i);
+                slot.setpoint = {};
+            }
             if (*action == Action::Disable) {
                 slot.enabled = false;
                 slot.setpoint = {};
+                slot.hold.reset();
             }
         }
         ++counts.commands_applied;
@@ -253,6 +318,7 @@ struct Bridge::Impl {
         for (Slot& slot : slots) {
             slot.enabled = false;
             slot.setpoint = {};
+            slot.hold.reset();
             slot.pending_count = 0;
             slot.pending[slot.pending_count++] = Action::Disable;
         }
@@ -291,6 +357,17 @@ struct Bridge::Impl {
         }
     }
 
+    // A hold's set point, once its enable went out and the motor answered: the position of
+    // that answer, standing still, with the hold's gains and no torque.
+    static void take_hold_position(Slot& slot) {
+        if (!slot.hold || !slot.last) return;
+        const std::span pending(slot.pending.data(), slot.pending_count);
+        if (std::ranges::find(pending, Action::Enable) != pending.end()) return;
+        slot.setpoint =
+            damiao::MitSetpoint{slot.last->position, 0.0F, slot.hold->kp, slot.hold->kd, 0.0F};
+        slot.hold.reset();
+    }
+
     void record(const std::vector<robot::Outcome>& outcomes) {
         for (std::size_t i = 0; i < slots.size(); ++i) {
             Slot& slot = slots[i];
@@ -304,6 +381,7 @@ struct Bridge::Impl {
                 }
                 slot.last = state;
                 slot.no_state = "";
+                take_hold_position(slot);
             } else {
                 ++slot.missed;
                 ++counts.missed_replies;

@@ -5,8 +5,9 @@
 // and counted, and every motor is held disabled (it gets the disable command each tick, which
 // is also how its state is read). With commands on, a motor is held disabled until an
 // "enable" for it; then each tick sends it its latest MIT set point (zero gains and torque
-// until one came). When no command was taken for `command_timeout` while a motor is enabled,
-// every motor is disabled until the next "enable".
+// until one came). A "hold" enables it too, and holds it with the hold's gains at the
+// position its enable reply reports. When no command was taken for `command_timeout` while a
+// motor is enabled, every motor is disabled until the next "enable".
 //
 // A command is taken whole or not at all: one naming an unknown motor, with arrays that do not
 // match its names, with a value that is not a finite single-precision number, with an unknown

@@ -81,6 +81,7 @@ struct CommandOptions {
     double seconds = 0;
     std::uint64_t seq_start = 1;
     bool flood = false;
+    std::vector<double> kp, kd;
     std::string malformed;
     double match_timeout_s = 10;
 };
@@ -178,7 +179,7 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
     }
 
     MitArrays mit = mit_arrays(setpoints);
-    MotorCommandValues motor{options.names, options.action};
+    MotorCommandValues motor{options.names, options.action, options.kp, options.kd};
     Commander commander(*endpoints, options.seq_start);
     const double started = wall_seconds();
 
@@ -285,10 +286,15 @@ int main(int argc, char** argv) try {
     command_app->add_option("--mit", command_options.mit, "a set point, repeatable")
         ->type_name("NAME=q,dq,kp,kd,tau");
     command_app
-        ->add_option("--action", command_options.action, "enable, disable, set_zero or clear_error")
-        ->check(CLI::IsMember({"enable", "disable", "set_zero", "clear_error"}));
+        ->add_option("--action", command_options.action,
+                     "enable, hold (with --kp and --kd), disable, set_zero or clear_error")
+        ->check(CLI::IsMember({"enable", "hold", "disable", "set_zero", "clear_error"}));
     command_app->add_option("--name", command_options.names,
                             "a motor the action is for, repeatable (none: every motor)");
+    command_app->add_option("--kp", command_options.kp,
+                            "a hold's stiffness: once for every motor, or once per --name");
+    command_app->add_option("--kd", command_options.kd,
+                            "a hold's damping: once for every motor, or once per --name");
     command_app->add_option("--rate", command_options.rate, "commands per second (0: once)")
         ->check(CLI::NonNegativeNumber);
     command_app

@@ -40,6 +40,7 @@ std::vector<char*> c_strings(const std::vector<std::string>& texts) {
 
 std::vector<std::string> strings(const dds_sequence_string& sequence) {
     std::vector<std::string> texts;
+    texts.reserve(sequence._length);
     for (std::uint32_t i = 0; i < sequence._length; ++i) texts.emplace_back(sequence._buffer[i]);
     return texts;
 }
@@ -216,6 +217,8 @@ dds_return_t write_motor_command(dds_entity_t writer, const MotorCommandValues& 
     sample.seq = seq;
     sample.name = borrowed<dds_sequence_string>(names);
     sample.action = const_cast<char*>(command.action.c_str());
+    sample.kp = borrowed_doubles(command.kp);
+    sample.kd = borrowed_doubles(command.kd);
     return dds_write(writer, &sample);
 }
 
@@ -259,7 +262,7 @@ namespace {
 
 long long monotonic_ns() {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
     return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
 }
 

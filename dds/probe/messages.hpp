@@ -68,6 +68,7 @@ struct MitArrays {
 struct MotorCommandValues {
     std::vector<std::string> name;
     std::string action;
+    std::vector<double> kp{}, kd{};  // a hold's gains
 };
 
 // Writes one command stamped `stamp`; Cyclone's return code.

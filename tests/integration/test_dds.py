@@ -1,7 +1,7 @@
 """jointbus-dds end to end: the bridge on a vcan bus with virtual motors, and jointbus-dds-probe
 as the other DDS program. Both topics at the rate, commands refused and the motors held disabled
 while commands are off, a set point on the bus as its exact bytes, every malformed command
-refused whole, the watchdog, a flooding commander, the disable on SIGTERM and SIGINT, and
+refused whole, the watchdog, a flooding commander, the disable on SIGTERM and SIGINT, a hold, and
 every jointbus command that docs/dds.md shows."""
 import contextlib
 import json
@@ -215,6 +215,11 @@ MALFORMED = {
     "order": (["--malformed", "order"], r"out of order", 2.5),
     "action": (["--action", "enable", "--malformed", "unknown-action"],
                r"unknown action 'no-such-action'", None),
+    "hold without gains": (["--action", "hold", "--kp", "20"], r"hold needs kp and kd", None),
+    "hold gains": (["--action", "hold", "--name", "hip", "--name", "knee", "--kp", "20", "--kp",
+                    "20", "--kp", "20", "--kd", "1"], r"2 names but 3 kp values", None),
+    "gains without hold": (["--action", "enable", "--kp", "20", "--kd", "1"],
+                           r"kp and kd go with hold only, not with 'enable'", None),
 }
 
 
@@ -224,7 +229,8 @@ def test_a_malformed_command_is_refused_and_never_applied(bridge, capture, kind)
     running = bridge("--allow-commands", "--command-timeout-ms", "2000")
     holder = start_probe("command", "--action", "enable", *HOLD, "--rate", "20", "--seconds", "5")
     before = status_when(lambda s: s["commands_applied"] >= 3, "the holder's commands taken")
-    mit = [] if kind == "action" else ["--mit", "hip=1.5,0,2,0.1,0", "--mit", "knee=1.5,0,2,0.1,0"]
+    mit = ([] if "--action" in options
+           else ["--mit", "hip=1.5,0,2,0.1,0", "--mit", "knee=1.5,0,2,0.1,0"])
     probe("command", *mit, *options, "--seq-start", "7")
     after = status()
     assert after["commands_refused"] - before["commands_refused"] == 1
@@ -318,6 +324,43 @@ def test_usage_errors_exit_2_before_any_bus_or_dds(iface, tmp_path, capture, arg
     assert (done.returncode, done.stdout) == (2, "")
     assert message in done.stderr
     assert capture.frames() == []
+
+
+def position_of(code):
+    """A position code of a command or reply, in rad (both models span +-12.5 rad)."""
+    return code * 25.0 / 65535 - 12.5
+
+
+def test_hold_keeps_each_motor_where_its_enable_reply_found_it(bridge, capture):
+    running = bridge("--allow-commands", "--command-timeout-ms", "5000")
+    # hip turns at about 2 rad/s (damping towards dq = 2, no stiffness); knee stands.
+    probe("command", "--action", "enable", "--mit", "hip=0,2,0,1,0")
+    time.sleep(0.5)
+    probe("command", "--action", "hold", "--name", "hip", "--name", "knee", "--kp", "20", "--kp",
+          "10", "--kd", "1", "--kd", "0.5")
+    states = probe("echo", "--topic", "states", "--seconds", "1")
+    running.stop()
+    frames = capture.frames()
+    for (name, motor_id, master_id, _), kp, kd in zip(MOTORS, [20, 10], [1, 0.5]):
+        hold = max(at for at, frame in enumerate(frames) if frame[:2] == (motor_id, ENABLE))
+        mit = [at for at, (number, data, _, _) in enumerate(frames)
+               if at > hold and number == motor_id and is_mit(data)]
+        # Zero gains only while the position is not known: when the enable's reply was lost.
+        held = [at for at in mit if frames[at][1][3:5] != b"\0\0"]
+        assert held and held[0] in mit[:3], [frames[at][1].hex() for at in mit[:5]]
+        assert len(held) >= RATE / 2
+        reply = [data for number, data, _, _ in frames[hold:held[0]] if number == master_id][-1]
+        position = position_of(reply[1] << 8 | reply[2])
+        for data in (frames[at][1] for at in held):
+            assert abs(position_of(data[0] << 8 | data[1]) - position) < 1e-3, data.hex()
+            assert abs(((data[3] & 0xF) << 8 | data[4]) * 500 / 4095 - kp) <= 500 / 4095
+            assert abs((data[5] << 4 | data[6] >> 4) * 5 / 4095 - kd) <= 5 / 4095
+        # Limp (a plain enable), hip would coast about 0.24 rad on: 2 rad/s for J/b = 0.12 s.
+        positions = [s["position"][s["name"].index(name)] for s in states if name in s["name"]]
+        assert len(positions) >= RATE / 2
+        assert max(abs(p - position) for p in positions) < 0.05
+        if name == "hip":
+            assert position > 0.5, "hip turned before the hold"
 
 
 DOC = REPO_ROOT / "docs/dds.md"
