@@ -15,6 +15,9 @@ BUILD = ROOT / "build" / "bench"
 IFACE = os.environ["JOINTBUS_VCAN"]
 SHORT, LONG = 200, 2200
 MODULE_GOAL, OWN_SHARE_GOAL = 1800, 800
+# The commands of the other control modes do the same work as a MIT command but for packing.
+MODE_GOAL = 0.05
+MODES = ("pos_vel", "vel", "force_pos")
 PYTHON = "/usr/bin/python3.11"
 CLOCK_CALLS = {"clock_gettime", "clock_gettime64", "gettimeofday", "time"}
 
@@ -87,11 +90,18 @@ def kernel_calls(calls):
     return round(sum(n for call, n in calls.items() if call not in CLOCK_CALLS), 2)
 
 
+def with_count(command, n):
+    """The command with its exchange count: in place of an empty argument, or last."""
+    if "" in command:
+        return [str(n) if arg == "" else arg for arg in command]
+    return [*command, str(n)]
+
+
 def per_exchange(command, env):
     span = LONG - SHORT
     (total_short, module_short), (total_long, module_long) = (
-        instructions([*command, str(n)], env) for n in (SHORT, LONG))
-    calls_short, calls_long = (system_calls([*command, str(n)], env) for n in (SHORT, LONG))
+        instructions(with_count(command, n), env) for n in (SHORT, LONG))
+    calls_short, calls_long = (system_calls(with_count(command, n), env) for n in (SHORT, LONG))
     calls_long.subtract(calls_short)
     calls = {name: n / span for name, n in calls_long.items() if abs(n / span) >= 0.01}
     return ((total_long - total_short) / span, (module_long - module_short) / span, calls)
@@ -109,7 +119,9 @@ def main():
          [PYTHON, str(ROOT / "bench" / "python_can_client.py"), IFACE]),
         ("Python socket + Python codec",
          [PYTHON, str(ROOT / "bench" / "python_socket_client.py"), IFACE]),
-    )
+    ) + tuple((f"jointbus Damiao.{mode}_control",
+               [PYTHON, str(ROOT / "bench" / "python_client.py"), IFACE, "", mode])
+              for mode in MODES)
     with tempfile.TemporaryDirectory() as scratch:
         ready = Path(scratch) / "ready"
         sim = subprocess.Popen([str(BUILD / "sim" / "jointbus-virtual-motor"), "--iface", IFACE,
@@ -157,6 +169,11 @@ def main():
           f"({'met' if module <= MODULE_GOAL else 'MISSED'})")
     print(f"goal: its own share at most {OWN_SHARE_GOAL}: {own:.0f} "
           f"({'met' if own <= OWN_SHARE_GOAL else 'MISSED'})")
+    for mode in MODES:
+        cost = results[f"jointbus Damiao.{mode}_control"][0]
+        met = "met" if cost <= module * (1 + MODE_GOAL) else "MISSED"
+        print(f"goal: {mode}_control within {MODE_GOAL:.0%} of mit_control: {cost:.0f} "
+              f"({cost / module - 1:+.1%}, {met})")
     print(f"python-can against the module: {python_can[0] / module:.1f}x the instructions, "
           f"{kernel_calls(python_can[2]):g} against {kernel_calls(results[clients[1][0]][2]):g} "
           f"system calls")
