@@ -399,10 +399,6 @@ constexpr Step kEnsureControlModes{"Robot.ensure_control_modes()",
 constexpr Step kEnableAll{"Robot.enable_all()", &robot::Robot::enable_all};
 constexpr Step kDisableAll{"Robot.disable_all()", &robot::Robot::disable_all};
 
-PyObject* raise_faults(const std::vector<robot::MotorFault>& faults) {
-    return set_text_error(PyExc_RuntimeError, fault_lines(faults));
-}
-
 template <const Step& step>
 PyObject* robot_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return at_boundary<PyObject*>(
@@ -416,8 +412,11 @@ PyObject* robot_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
             return with_engine(self, step.full_name, [&](Engine& engine) -> PyObject* {
                 const auto faults =
                     without_interpreter([&] { return ((*engine.robot).*step.run)(); });
-                if (!faults.empty()) return raise_faults(faults);
-                Py_RETURN_NONE;
+                if (faults.empty()) Py_RETURN_NONE;
+                // The doctor tells a wrong id, model or mode from an unpowered motor.
+                return set_text_error(PyExc_RuntimeError,
+                                      fault_lines(faults) + "\nto see why, run: " +
+                                          robot::doctor_command(engine.robot->config(), faults));
             });
         },
         nullptr);

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -287,7 +288,97 @@ std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError> open
     return as_transport(std::move(*socket));
 }
 
+// While the motors are enabled, an unfiltered socket on a bus hears what the engine's filtered
+// one does not: feedback from identifiers no motor of the description answers from.
+class StrayListener {
+public:
+    explicit StrayListener(const BusConfig& bus) {
+        if (auto socket = transport::SocketCanTransport::open(bus.iface))
+            socket_ = std::move(*socket);
+    }
+
+    // The identifiers that sent feedback naming `motor` (byte 0's low nibble is the motor id)
+    // without being any master id or command identifier of `bus`.
+    [[nodiscard]] std::vector<std::uint16_t> senders_for(const BusConfig& bus,
+                                                         const damiao::Damiao& motor) {
+        drain();
+        std::vector<std::uint16_t> senders;
+        for (const transport::CanFrame& frame : heard_) {
+            const auto id = static_cast<std::uint16_t>(frame.id.number);
+            if ((frame.data.bytes()[0] & 0x0F) != (motor.motor_id & 0x0F) || known(bus, id) ||
+                std::ranges::find(senders, id) != senders.end()) {
+                continue;
+            }
+            senders.push_back(id);
+        }
+        return senders;
+    }
+
+private:
+    static bool known(const BusConfig& bus, std::uint16_t id) {
+        if (id == damiao::protocol::kRegisterRequestId) return true;
+        const transport::CanId can_id = transport::CanId::standard(id);
+        return std::ranges::any_of(bus.motors, [&](const MotorConfig& m) {
+            return m.motor.reply_id() == can_id || m.motor.command_id() == can_id ||
+                   damiao::mode_command_id(m.motor.motor_id, m.mode) == can_id;
+        });
+    }
+
+    void drain() {
+        if (!socket_) return;
+        // A bounded read: a flooded bus cannot hold the bring-up.
+        for (int i = 0; i < 4096; ++i) {
+            auto frame = socket_->recv(transport::Duration{});
+            if (!frame) break;
+            if (!frame->remote && !frame->error &&
+                frame->id.kind == transport::CanId::Kind::Standard && frame->data.size() >= 8) {
+                heard_.push_back(*frame);
+            }
+        }
+        socket_.reset();
+    }
+
+    std::optional<transport::SocketCanTransport> socket_;
+    std::vector<transport::CanFrame> heard_;
+};
+
+void add_stray_hints(const RobotConfig& config, std::vector<StrayListener>& listeners,
+                     std::vector<MotorFault>& faults) {
+    for (MotorFault& fault : faults) {
+        if (fault.text.find("no reply to enable") == std::string::npos) continue;
+        const BusConfig& bus = config.buses[fault.bus];
+        const damiao::Damiao& motor = bus.motors[fault.motor].motor;
+        const auto senders = listeners[fault.bus].senders_for(bus, motor);
+        if (senders.empty()) continue;
+        fault.text += " (replies naming motor " + hex(motor.motor_id & 0x0F) + " came from ";
+        for (std::size_t i = 0; i < senders.size(); ++i) {
+            if (i != 0) fault.text += ", ";
+            fault.text += hex(senders[i]);
+        }
+        fault.text += " meanwhile: is master_id " + hex(motor.master_id) + " right?)";
+    }
+}
+
 }  // namespace
+
+std::string doctor_command(const RobotConfig& config, std::span<const MotorFault> faults) {
+    std::string out;
+    for (std::size_t b = 0; b < config.buses.size(); ++b) {
+        std::string motors;
+        for (const MotorFault& fault : faults) {
+            if (fault.bus != b) continue;
+            const MotorConfig& m = config.buses[b].motors[fault.motor];
+            const std::string entry = " --motor " + hex(m.motor.motor_id) + ":" +
+                                      hex(m.motor.master_id) +
+                                      (m.model.empty() ? "" : ":" + m.model);
+            if (motors.find(entry) == std::string::npos) motors += entry;
+        }
+        if (motors.empty()) continue;
+        if (!out.empty()) out += "; ";
+        out += "jointbus-doctor " + config.buses[b].iface + motors;
+    }
+    return out;
+}
 
 struct Robot::Impl {
     Impl(RobotConfig description, TransportFactory factory)
@@ -305,6 +396,8 @@ struct Robot::Impl {
 
     RobotConfig config;
     TransportFactory open_bus;
+    // SocketCAN buses: a bring-up may listen for feedback from unexpected identifiers.
+    bool hears_strays = false;
     const pid_t pid;  // the process that opened it: a forked child has the robot but no guard
     const std::uint64_t generation;                          // of that process (process_generation)
     std::vector<std::pair<std::size_t, std::size_t>> where;  // robot index -> (bus, motor)
@@ -531,6 +624,10 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
         bus.failure.reset();
         bus.ticks_without_buffers = 0;
     }
+    std::vector<StrayListener> listeners;
+    if (step == Step::Enable && hears_strays) {
+        for (const BusConfig& bus : config.buses) listeners.emplace_back(bus);
+    }
     for (const auto& bus : buses) {
         switch (step) {
             case Step::EnsureMitMode:
@@ -547,6 +644,7 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
                 break;
         }
     }
+    if (!listeners.empty()) add_stray_hints(config, listeners, faults);
     lock.lock();
     // A bring-up step can take longer than the watchdog: the caller's ticks start after it.
     last_start = Clock::now();
@@ -558,8 +656,10 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
 std::expected<std::unique_ptr<Robot>, ConfigError> Robot::open(RobotConfig config,
                                                                TransportFactory open_bus) {
     if (auto valid = validate(config); !valid) return std::unexpected(std::move(valid.error()));
+    const bool default_transport = !open_bus;
     if (!open_bus) open_bus = open_socketcan;
     auto impl = std::make_unique<Impl>(std::move(config), std::move(open_bus));
+    impl->hears_strays = default_transport;
     std::size_t first = 0;
     for (std::size_t b = 0; b < impl->config.buses.size(); ++b) {
         const BusConfig& bus = impl->config.buses[b];

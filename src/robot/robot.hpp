@@ -160,6 +160,12 @@ struct MotorFault {
     std::string text;  // names the bus and the motor, and the status by name
 };
 
+// The jointbus-doctor command that examines the buses and motors `faults` names, for the end of
+// a bring-up error: "jointbus-doctor can0 --motor 0x1:0x11:dm4310 --motor 0x2:0x12"; one per
+// bus, joined by "; ". Empty when there are no faults.
+[[nodiscard]] std::string doctor_command(const RobotConfig& config,
+                                         std::span<const MotorFault> faults);
+
 // A wait cut short by a signal asks `call(context)` whether to wait on (true) or to end the
 // tick at once (false). No hook: wait on.
 struct Interrupt {
@@ -219,6 +225,9 @@ public:
     // motor and check each reported status. Returns every fault found, by name; empty when all
     // motors are up. `enable_all` first opens again a failed bus's interface (it may have been
     // deleted and made again) and lifts the latches.
+    // A motor that does not answer its enable while feedback naming it (its motor id in the low
+    // nibble of byte 0) came from another identifier is told so in its fault: its master id is
+    // likely wrong. (Default transports only: an unfiltered socket listens during the step.)
     // `ensure_mit_mode` leaves a motor described in another mode alone and reports it;
     // `ensure_control_modes` brings each motor into the mode its description names.
     [[nodiscard]] std::vector<MotorFault> ensure_mit_mode();

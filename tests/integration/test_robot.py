@@ -606,3 +606,20 @@ def test_a_robot_of_every_mode_brings_each_motor_into_it_and_moves_it(sims):
         else:
             pytest.fail(f"the motors did not reach their targets: {states}")
         assert abs(states[0].position) < 0.05
+
+
+def test_a_wrong_master_id_is_named_and_the_doctor_command_given(sims):
+    # The motor answers from 0x11; the description says 0x21.
+    sims("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4310", ifaces=IFACES[:1])
+    motors = [Motor(1, 0x21, timeout_ms=50), Motor(2, 0x12, timeout_ms=50)]
+    robot = Robot([Bus(IFACES[0], motors)])
+    with pytest.raises(RuntimeError) as raised:
+        robot.enable_all()
+    # Its replies never reach the robot: closing cannot confirm it disabled either.
+    with pytest.raises(RuntimeError, match="motor 0x1: no reply to disable"):
+        robot.close()
+    lines = str(raised.value).splitlines()
+    assert lines == [
+        f"bus 0 ({IFACES[0]}), motor 0x1: no reply to enable: transport error: timeout waiting "
+        "for frame (replies naming motor 0x1 came from 0x11 meanwhile: is master_id 0x21 right?)",
+        f"to see why, run: jointbus-doctor {IFACES[0]} --motor 0x1:0x21:dm4310"]
