@@ -14,7 +14,7 @@
 #include <string>
 
 #include "bridge.hpp"
-#include "cli/kernel_can.hpp"
+#include "transport/kernel_can.hpp"
 
 namespace {
 
@@ -113,9 +113,9 @@ int main(int argc, char** argv) {
 
     dds::BridgeOptions options{domain, allow_commands,
                                transport::Duration::from_millis(command_timeout_ms)};
-    if (const int error = cli::can_socket_error(); error != 0) {
+    if (const int error = transport::can_socket_error(); error != 0) {
         std::fprintf(stderr, "jointbus-dds: this kernel has no CAN sockets (%s); fix: %s\n",
-                     std::strerror(error), cli::kKernelCanFix);
+                     std::strerror(error), transport::kKernelCanFix);
         return 1;
     }
     auto bridge = dds::Bridge::open(std::move(*robot), options);

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <set>
 
-#include "cli/kernel_can.hpp"
+#include "transport/kernel_can.hpp"
 #include "cli/motor_report.hpp"
 #include "damiao/protocol.hpp"
 
@@ -727,7 +727,7 @@ std::vector<Finding> diagnose(const Observations& seen) {
                        std::string("this kernel has no CAN sockets (") +
                            std::strerror(seen.kernel_can_error) +
                            "): no CAN interface can exist or be opened",
-                       std::string(cli::kKernelCanFix), true});
+                       std::string(transport::kKernelCanFix), true});
         return out;
     }
     if (!iface.exists) {
@@ -754,7 +754,7 @@ std::vector<Finding> diagnose(const Observations& seen) {
         out.push_back(
             {Severity::Error, iface.name,
              std::string("cannot open a CAN socket on it: ") + std::strerror(seen.open_error),
-             seen.open_error == EAFNOSUPPORT ? std::string(cli::kKernelCanFix) : "",
+             seen.open_error == EAFNOSUPPORT ? std::string(transport::kKernelCanFix) : "",
              seen.open_error == EAFNOSUPPORT});
     }
     if (seen.traffic) check_traffic(seen, out);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bus_checks.hpp"
-#include "cli/kernel_can.hpp"
+#include "transport/kernel_can.hpp"
 #include "cli/motor_option.hpp"
 #include "damiao/protocol.hpp"
 #include "diagnose.hpp"
@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
     }
     seen.probe_wait = wait_ms / 1000.0;
 
-    seen.kernel_can_error = cli::can_socket_error();
+    seen.kernel_can_error = transport::can_socket_error();
     seen.iface = doctor::read_interface_facts(iface);
     if (seen.iface.exists && seen.iface.is_can && seen.iface.up) {
         auto socket = doctor::BusSocket::open(iface);

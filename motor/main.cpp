@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "cli/kernel_can.hpp"
+#include "transport/kernel_can.hpp"
 #include "cli/motor_option.hpp"
 #include "cli/motor_report.hpp"
 #include "damiao/driver.hpp"
@@ -440,10 +440,10 @@ int main(int argc, char** argv) {
 
     auto bus = transport::SocketCanTransport::open(iface, transport::OnExec::Close);
     if (!bus) {
-        const int error = cli::can_socket_error();
+        const int error = transport::can_socket_error();
         if (error == EAFNOSUPPORT || error == EPROTONOSUPPORT) {
             std::cerr << "jointbus-motor: this kernel has no CAN sockets (" << std::strerror(error)
-                      << "); fix (as root): " << cli::kKernelCanFix << '\n';
+                      << "); fix (as root): " << transport::kKernelCanFix << '\n';
         } else {
             std::cerr << "jointbus-motor: cannot open " << iface << ": " << bus.error().text()
                       << '\n';

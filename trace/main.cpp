@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "candump_line.hpp"
-#include "cli/kernel_can.hpp"
+#include "transport/kernel_can.hpp"
 #include "cli/motor_option.hpp"
 #include "decoder.hpp"
 #include "input.hpp"
@@ -214,10 +214,10 @@ int main(int argc, char** argv) {
         if (!capture) {
             // Without CAN in the kernel no CAN interface exists either, and "no such device"
             // would send the user looking for a typo.
-            if (const int error = cli::can_socket_error();
+            if (const int error = transport::can_socket_error();
                 error == EAFNOSUPPORT || error == EPROTONOSUPPORT) {
                 std::fprintf(stderr, "%s: this kernel has no CAN sockets (%s); fix (as root): %s\n",
-                             kProgram, std::strerror(error), cli::kKernelCanFix);
+                             kProgram, std::strerror(error), transport::kKernelCanFix);
             } else {
                 std::fprintf(stderr, "%s: %s\n", kProgram, capture.error().c_str());
             }

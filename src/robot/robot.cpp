@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -19,6 +21,7 @@
 #include "damiao/register_watch.hpp"
 #include "log/log.hpp"
 #include "robot/bus_engine.hpp"
+#include "transport/kernel_can.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace jointbus::robot {
@@ -359,6 +362,25 @@ void add_stray_hints(const RobotConfig& config, std::vector<StrayListener>& list
     }
 }
 
+// Why a bus did not open, with the fix: the interface's name is checked before the socket is
+// made, so a kernel without CAN also says "No such device", which sends its user looking for a
+// typo.
+std::string open_failure(const BusLabel& label, const std::string& iface,
+                         const transport::IoError& error) {
+    std::string out = bus_name(label) + ": cannot open interface " + iface + ": " + error.text();
+    if (const int kernel = transport::can_socket_error(); kernel != 0) {
+        out += std::string("; this kernel has no CAN sockets (") + std::strerror(kernel) +
+               "), fix (as root): " + transport::kKernelCanFix;
+    } else if (error.os_error() == ENODEV) {
+        out +=
+            "; ip -br link show type can lists the CAN interfaces (a virtual one: ip link add "
+            "dev " +
+            iface + " type vcan && ip link set up " + iface + "), and jointbus-doctor " + iface +
+            " says more";
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string doctor_command(const RobotConfig& config, std::span<const MotorFault> faults) {
@@ -666,10 +688,8 @@ std::expected<std::unique_ptr<Robot>, ConfigError> Robot::open(RobotConfig confi
         BusLabel label{b, bus.iface};
         auto wire = impl->open_bus(bus);
         if (!wire) {
-            return std::unexpected(ConfigError{b,
-                                               {},
-                                               bus_name(label) + ": cannot open interface " +
-                                                   bus.iface + ": " + wire.error().text()});
+            return std::unexpected(
+                ConfigError{b, {}, open_failure(label, bus.iface, wire.error())});
         }
         impl->buses.push_back(
             std::make_unique<Bus>(std::move(label), bus.motors, first, std::move(*wire)));

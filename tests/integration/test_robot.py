@@ -623,3 +623,12 @@ def test_a_wrong_master_id_is_named_and_the_doctor_command_given(sims):
         f"bus 0 ({IFACES[0]}), motor 0x1: no reply to enable: transport error: timeout waiting "
         "for frame (replies naming motor 0x1 came from 0x11 meanwhile: is master_id 0x21 right?)",
         f"to see why, run: jointbus-doctor {IFACES[0]} --motor 0x1:0x21:dm4310"]
+
+
+def test_a_missing_interface_says_how_to_make_one():
+    with pytest.raises(OSError) as raised:
+        Robot([Bus("nosuch0", [Motor(1, 0x11)])], exit_on_sigterm=False)
+    assert str(raised.value) == (
+        "bus 0 (nosuch0): cannot open interface nosuch0: No such device (os error 19); ip -br "
+        "link show type can lists the CAN interfaces (a virtual one: ip link add dev nosuch0 "
+        "type vcan && ip link set up nosuch0), and jointbus-doctor nosuch0 says more")

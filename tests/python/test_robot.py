@@ -1,5 +1,6 @@
 """jointbus_robot without a bus: its description classes, the checks a Robot makes before any
 socket opens, and the messages of wrong arguments."""
+import socket
 import subprocess
 import sys
 
@@ -173,3 +174,26 @@ def test_any_arguments_give_an_object_or_an_ordinary_exception(target, args, kwa
         assert isinstance(error, ORDINARY) and not isinstance(error, SystemError), repr(error)
     else:
         assert type(made) is target
+
+
+def kernel_has_can():
+    try:
+        socket.socket(socket.PF_CAN, socket.SOCK_RAW, socket.CAN_RAW).close()
+        return True
+    except OSError:
+        return False
+
+
+def test_a_bus_that_does_not_open_says_how_to_fix_it():
+    # Run here and inside User Mode Linux (tests/integration): each kernel takes one branch.
+    with pytest.raises(OSError) as raised:
+        Robot([Bus("nosuch0", [Motor(1, 0x11)])], exit_on_sigterm=False)
+    text = str(raised.value)
+    assert text.startswith("bus 0 (nosuch0): cannot open interface nosuch0: No such device "
+                           "(os error 19); ")
+    if kernel_has_can():
+        assert text.endswith("(a virtual one: ip link add dev nosuch0 type vcan && ip link set "
+                             "up nosuch0), and jointbus-doctor nosuch0 says more")
+    else:
+        assert "this kernel has no CAN sockets (Address family not supported by protocol), fix " \
+               "(as root): modprobe can-raw vcan" in text

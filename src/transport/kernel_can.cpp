@@ -1,4 +1,4 @@
-#include "cli/kernel_can.hpp"
+#include "transport/kernel_can.hpp"
 
 #include <linux/can.h>
 #include <sys/socket.h>
@@ -7,11 +7,11 @@
 
 #include "transport/file_descriptor.hpp"
 
-namespace jointbus::cli {
+namespace jointbus::transport {
 
 int can_socket_error() {
     const transport::FileDescriptor probe(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
     return probe.valid() ? 0 : errno;
 }
 
-}  // namespace jointbus::cli
+}  // namespace jointbus::transport

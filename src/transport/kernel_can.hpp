@@ -3,7 +3,7 @@
 // for a typo.
 #pragma once
 
-namespace jointbus::cli {
+namespace jointbus::transport {
 
 // 0 when a CAN_RAW socket can be made; otherwise the errno of the attempt: EAFNOSUPPORT without
 // the can module, EPROTONOSUPPORT with it but without can-raw.
@@ -15,4 +15,4 @@ inline constexpr const char* kKernelCanFix =
     "the kernel package that carries them (for example linux-modules-extra-$(uname -r) on "
     "Ubuntu)";
 
-}  // namespace jointbus::cli
+}  // namespace jointbus::transport
