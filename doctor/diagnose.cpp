@@ -9,9 +9,9 @@
 #include <cstring>
 #include <set>
 
-#include "transport/kernel_can.hpp"
 #include "cli/motor_report.hpp"
 #include "damiao/protocol.hpp"
+#include "transport/kernel_can.hpp"
 
 namespace jointbus::doctor {
 

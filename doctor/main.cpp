@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "bus_checks.hpp"
-#include "transport/kernel_can.hpp"
 #include "cli/motor_option.hpp"
 #include "damiao/protocol.hpp"
 #include "diagnose.hpp"
 #include "interface_facts.hpp"
 #include "motor_reads.hpp"
 #include "output.hpp"
+#include "transport/kernel_can.hpp"
 
 namespace {
 

@@ -19,13 +19,13 @@
 #include <variant>
 #include <vector>
 
-#include "transport/kernel_can.hpp"
 #include "cli/motor_option.hpp"
 #include "cli/motor_report.hpp"
 #include "damiao/driver.hpp"
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "transport/exchange.hpp"
+#include "transport/kernel_can.hpp"
 #include "transport/overloaded.hpp"
 #include "transport/socketcan_backend.hpp"
 

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "candump_line.hpp"
-#include "transport/kernel_can.hpp"
 #include "cli/motor_option.hpp"
 #include "decoder.hpp"
 #include "input.hpp"
 #include "output.hpp"
+#include "transport/kernel_can.hpp"
 
 namespace {
 
