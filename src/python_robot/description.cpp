@@ -114,6 +114,7 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyObject* self = type->tp_alloc(type, 0);
             if (self == nullptr) return nullptr;
             new (&as_motor(self)->config) robot::MotorConfig(std::move(config));
+            as_motor(self)->timeout_given = bound[3] != nullptr;
             return self;
         },
         nullptr);

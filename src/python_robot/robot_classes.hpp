@@ -20,6 +20,7 @@ namespace jointbus::python_robot {
 
 struct MotorObject {
     PyObject_HEAD robot::MotorConfig config;
+    bool timeout_given;  // timeout_ms was passed: a robot's tick rate does not replace it
 };
 
 struct BusObject {

@@ -4,6 +4,7 @@
 // released: a bus thread that logs takes the interpreter lock (python/logging_bridge.cpp), so
 // waiting for one while holding it could stop both.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <expected>
 #include <new>
@@ -203,8 +204,8 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
             static const Signature signature(
-                "Robot.__new__()", {"buses", "watchdog_ms", "disable_on_exit", "exit_on_sigterm"},
-                1);
+                "Robot.__new__()",
+                {"buses", "watchdog_ms", "disable_on_exit", "exit_on_sigterm", "rate_hz"}, 1);
             BoundArguments bound;
             if (!bind(signature, args, kwargs, bound)) return nullptr;
             const PyRef items = items_of(bound[0], "buses");
@@ -225,6 +226,32 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             bool sigterm = true;
             if (bound[3] != nullptr && !to_bool(bound[3], "exit_on_sigterm", sigterm)) {
                 return nullptr;
+            }
+            std::optional<transport::Duration> tick_period;
+            if (bound[4] != nullptr && bound[4] != Py_None) {
+                float rate = 0.0F;
+                if (!python::to_f32(bound[4], "rate_hz", rate)) return nullptr;
+                // At most a MHz: a period below a microsecond is no reply timeout.
+                if (!(rate > 0.0F && rate <= 1e6F)) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "argument 'rate_hz': %R is no tick rate (it must be above 0 and "
+                                 "at most 1e6)",
+                                 bound[4]);
+                    return nullptr;
+                }
+                tick_period = transport::Duration::from_nanos(
+                    static_cast<std::uint64_t>(std::llround(1e9 / double{rate})));
+            }
+            if (tick_period) {
+                // Each motor made without timeout_ms waits one period for its reply.
+                std::size_t i = 0;
+                for (robot::BusConfig& bus : config.buses) {
+                    for (robot::MotorConfig& motor : bus.motors) {
+                        const auto* object = reinterpret_cast<MotorObject*>(
+                            PyTuple_GET_ITEM(motors.get(), static_cast<Py_ssize_t>(i++)));
+                        if (!object->timeout_given) motor.motor.timeout = *tick_period;
+                    }
+                }
             }
             if (auto valid = robot::validate(config); !valid) {
                 return set_text_error(PyExc_ValueError, valid.error().text);
@@ -524,7 +551,7 @@ PyObject* create_robot_type() {
     static PyType_Slot slots[] = {
         {Py_tp_doc,
          const_cast<char*>("Robot(buses, watchdog_ms=50, disable_on_exit=True, "
-                           "exit_on_sigterm=True)\n--\n\n"
+                           "exit_on_sigterm=True, rate_hz=None)\n--\n\n"
                            "Every motor of every bus, commanded together once per tick.")},
         {Py_tp_new, python::slot(&robot_new)},
         {Py_tp_dealloc, python::slot(&robot_dealloc)},

@@ -417,6 +417,28 @@ struct Robot::Impl {
     }
 
     RobotConfig config;
+    // A loop that ticks set points without enabling the motors gets status 0 in every reply
+    // and nothing moves: said once, naming the motors, since nothing else fails.
+    bool warned_disabled = false;
+    void warn_disabled(std::span<const Command> commands, std::span<const Outcome> outcomes) {
+        std::string names;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const Action action = commands[i].action;
+            const bool set_point = action == Action::Mit || action == Action::PosVel ||
+                                   action == Action::Vel || action == Action::ForcePos;
+            const std::optional<damiao::MotorState>& state = outcomes[i].state;
+            if (set_point && state && state->error == damiao::protocol::kStatusDisabled) {
+                names += (names.empty() ? "" : "; ") + motor_label(i);
+            }
+        }
+        if (names.empty()) return;
+        warned_disabled = true;
+        JOINTBUS_LOG(log::Level::Warn, kLogTarget,
+                     "set points went to motors that report themselves disabled (status 0), "
+                     "which do not act on them: " +
+                         names + ". enable_all() enables every motor (said once per robot)");
+    }
+
     TransportFactory open_bus;
     // SocketCAN buses: a bring-up may listen for feedback from unexpected identifiers.
     bool hears_strays = false;
@@ -853,13 +875,15 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
         impl.guard_wake.notify_one();
     }
     impl.hand_back(lock);
+    lock.unlock();
     if (newly_failed) {
-        lock.unlock();
         JOINTBUS_LOG(log::Level::Error, kLogTarget, failure_text);
         for (const MotorFault& fault : faults) {
             JOINTBUS_LOG(log::Level::Warn, kLogTarget, "after the failure: " + fault.text);
         }
     }
+    if (!impl.warned_disabled) [[unlikely]]
+        impl.warn_disabled(commands, outcomes);
     return {};
 }
 

@@ -632,3 +632,30 @@ def test_a_missing_interface_says_how_to_make_one():
         "bus 0 (nosuch0): cannot open interface nosuch0: No such device (os error 19); ip -br "
         "link show type can lists the CAN interfaces (a virtual one: ip link add dev nosuch0 "
         "type vcan && ip link set up nosuch0), and jointbus-doctor nosuch0 says more")
+
+
+def test_set_points_to_disabled_motors_are_warned_of_once(sims, caplog):
+    sims(*sim_args(), ifaces=IFACES[:1])
+    with robot_on(IFACES[:1]) as robot, caplog.at_level(logging.WARNING, "jointbus.robot"):
+        hold = jointbus.MitSetpoint(kp=1.0)
+        for _ in range(3):
+            outcomes = robot.tick([hold, None, hold])
+            assert outcomes[0].error == 0 and isinstance(outcomes[1], NoState)
+        warnings = [r.getMessage() for r in caplog.records if "report themselves" in r.getMessage()]
+        assert warnings == [
+            "set points went to motors that report themselves disabled (status 0), which do not "
+            f"act on them: bus 0 ({IFACES[0]}), motor 0 (id 0x1); bus 0 ({IFACES[0]}), motor 2 "
+            "(id 0x3). enable_all() enables every motor (said once per robot)"]
+
+
+@pytest.mark.parametrize("rate_hz, timeout_ms, answered", [
+    (None, None, True),  # the default 20 ms waits for a reply 5 ms late
+    (1000, None, False),  # one period of 1 ms does not
+    (1000, 50, True),  # a timeout given for the motor stays
+])
+def test_a_tick_rate_gives_each_motor_one_period_to_answer(sims, rate_hz, timeout_ms, answered):
+    sims("--motor", "1:0x11:dm4310:latency=5", ifaces=IFACES[:1])
+    motor = Motor(1, 0x11) if timeout_ms is None else Motor(1, 0x11, timeout_ms=timeout_ms)
+    with Robot([Bus(IFACES[0], [motor])], rate_hz=rate_hz, disable_on_exit=False) as robot:
+        outcome = robot.tick(["disable"])[0]
+        assert isinstance(outcome, jointbus.MotorState) == answered, outcome
