@@ -415,11 +415,12 @@ def test_close_raises_naming_every_motor_it_could_not_disable(sims):
 
 
 def run_robot_program(body, **popen):
+    # Wide timeouts: a guest stalled at bring-up must not fail the test of what follows.
     script = textwrap.dedent(f"""\
         import signal, sys
         import jointbus, jointbus_robot as r
         """) + textwrap.dedent(body).replace("ROBOT", f"""r.Robot([r.Bus({IFACES[0]!r}, \
-            [r.Motor(*m, timeout_ms=50) for m in {MOTORS!r}])]""")
+            [r.Motor(*m, timeout_ms=250) for m in {MOTORS!r}])]""")
     return subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, **popen)
 
