@@ -1,5 +1,5 @@
-"""The demo's command line and the motors it describes: ID:MASTER:MODEL options, gains per model,
-and the per-motor record the controller fills in as it runs."""
+"""The demo's command line and the motors it describes: ID:MASTER:MODEL[:MODE] options, gains per
+model, and the per-motor record the controller fills in as it runs."""
 from __future__ import annotations
 
 import argparse
@@ -11,9 +11,16 @@ from pathlib import Path
 
 import jointbus
 
-from .trajectory import Trajectory
+from . import machine
+from .trajectory import Steps, Trajectory
 
-DEFAULT_MOTORS = ("1:0x11:dm4310", "2:0x12:dm4340", "3:0x13:dm6006")
+# Three motors in MIT mode, one in VEL and one in POS_VEL: every mode a new user is likely to
+# drive, each with its own command and plot.
+DEFAULT_MOTORS = ("1:0x11:dm4310", "2:0x12:dm4340", "3:0x13:dm6006", "4:0x14:dm4310:vel",
+                  "5:0x15:dm4340:pos_vel")
+# Each control mode's commands go to the motor's id plus this; MIT's to the id itself.
+MODE_ID_OFFSETS = {"mit": 0, "pos_vel": 0x100, "vel": 0x200, "force_pos": 0x300}
+NATIVE_RATE_HZ = 1000.0
 MODELS = tuple(name for name in dir(jointbus.MitLimits) if name.startswith("dm"))
 
 # The status nibble of every reply: 0 disabled, 1 enabled, any other value a fault that keeps
@@ -39,14 +46,17 @@ class MotorConfig:
     motor_id: int
     master_id: int
     model: str
+    mode: str = "mit"  # the control mode the demo drives it in
 
     @classmethod
     def parse(cls, text: str) -> MotorConfig:
-        """ID:MASTER:MODEL; ids decimal or 0x-hex. Fields after MODEL are the virtual motor's
-        settings (for example :mode=3) and are ignored here, so one list serves both."""
+        """ID:MASTER:MODEL[:MODE]; ids decimal or 0x-hex, MODE one of mit (the default),
+        pos_vel, vel and force_pos. Other fields after MODEL are the virtual motor's settings
+        (for example :mode=3, the mode it starts in) and are ignored here, so one list serves
+        both."""
         fields = text.split(":")
         if len(fields) < 3:
-            raise argparse.ArgumentTypeError(f"{text!r}: expected ID:MASTER:MODEL")
+            raise argparse.ArgumentTypeError(f"{text!r}: expected ID:MASTER:MODEL[:MODE]")
         try:
             motor_id, master_id = int(fields[0], 0), int(fields[1], 0)
         except ValueError:
@@ -58,7 +68,15 @@ class MotorConfig:
         if fields[2] not in MODELS:
             raise argparse.ArgumentTypeError(
                 f"{text!r}: unknown model {fields[2]!r} (one of {', '.join(MODELS)})")
-        return cls(motor_id, master_id, fields[2])
+        modes = [field for field in fields[3:] if field in MODE_ID_OFFSETS]
+        if len(modes) > 1:
+            raise argparse.ArgumentTypeError(f"{text!r}: more than one control mode")
+        mode = modes[0] if modes else "mit"
+        if motor_id + MODE_ID_OFFSETS[mode] >= 0x7FF:
+            raise argparse.ArgumentTypeError(
+                f"{text!r}: in {mode} mode the commands would go to id "
+                f"{motor_id + MODE_ID_OFFSETS[mode]:#x}, beyond 0x7FE")
+        return cls(motor_id, master_id, fields[2], mode)
 
 
 def default_gains(limits: jointbus.MitLimits) -> tuple[float, float]:
@@ -73,18 +91,17 @@ def parse_args(argv: list[str] | None, description: str) -> argparse.Namespace:
     parser.add_argument("--iface", default=os.environ.get("JOINTBUS_VCAN") or "can0",
                         help="SocketCAN interface (default: $JOINTBUS_VCAN, else can0)")
     parser.add_argument("--motor", dest="motors", action="append", type=MotorConfig.parse,
-                        metavar="ID:MASTER:MODEL",
-                        help="a motor to drive; repeat for more "
+                        metavar="ID:MASTER:MODEL[:MODE]",
+                        help="a motor to drive, in control mode MODE (mit, pos_vel, vel or "
+                             "force_pos; default mit); repeat for more "
                              f"(default: {' '.join(DEFAULT_MOTORS)})")
-    parser.add_argument("--rate", type=float, default=1000.0,
-                        help="commands per second to each motor (default: 1000)")
-    parser.add_argument("--duration", type=float, default=5.0,
-                        help="streaming time, s (default: 5)")
+    machine.add_options(parser, "commands to each motor", NATIVE_RATE_HZ)
     parser.add_argument("--amplitude", type=float, default=0.5,
                         help="sine amplitude, rad (default: 0.5)")
     parser.add_argument("--frequency", type=float, default=0.5,
                         help="sine frequency of the first joint, Hz; joint i (from 0) runs "
-                             "at (1 + i/2) times it (default: 0.5)")
+                             "at (1 + i/2) times it; a joint in pos_vel or force_pos mode "
+                             "holds each target for half of its period (default: 0.5)")
     parser.add_argument("--offset", type=float, default=0.0,
                         help="centre of the sine relative to where each joint starts, rad "
                              "(default: 0)")
@@ -98,14 +115,14 @@ def parse_args(argv: list[str] | None, description: str) -> argparse.Namespace:
     parser.add_argument("--inertia", type=float, default=0.0,
                         help="joint inertia for the torque feed-forward J * acceleration, "
                              "kg m^2 (default: 0, no torque feed-forward)")
-    parser.add_argument("--min-rate-fraction", type=float, default=0.9,
-                        help="fail the run when fewer commands per second than this fraction of "
-                             "--rate went out (default: 0.9; 0: never fail for the rate)")
     parser.add_argument("--timeout-ms", type=int, default=20,
                         help="reply timeout of each command (default: 20)")
     parser.add_argument("--silent-limit", type=float, default=1.0,
                         help="stop everything when a motor has not answered for this long, s "
                              "(default: 1)")
+    parser.add_argument("--current-limit", type=float, default=0.5,
+                        help="largest current of a motor in force_pos mode, a fraction of its "
+                             "maximum (default: 0.5)")
     parser.add_argument("--set-zero", action="store_true",
                         help="make each motor's current position its zero before enabling")
     parser.add_argument("--table-hz", type=float,
@@ -119,10 +136,11 @@ def parse_args(argv: list[str] | None, description: str) -> argparse.Namespace:
     ids = [config.motor_id for config in args.motors]
     if len(set(ids)) != len(ids):
         parser.error("each --motor needs its own motor id")
-    if not (args.rate > 0 and args.duration > 0 and args.ramp >= 0 and args.silent_limit > 0):
-        parser.error("--rate, --duration and --silent-limit must be positive, --ramp not negative")
-    if not 0 <= args.min_rate_fraction <= 1:
-        parser.error("--min-rate-fraction must be from 0 to 1")
+    args.chosen = machine.settle_options(parser, args, NATIVE_RATE_HZ)
+    if not (args.ramp >= 0 and args.silent_limit > 0 and args.frequency > 0):
+        parser.error("--silent-limit and --frequency must be positive, --ramp not negative")
+    if not 0 <= args.current_limit <= 1:
+        parser.error("--current-limit must be from 0 to 1")
     if args.table_hz is None:
         args.table_hz = 4.0 if sys.stdout.isatty() else 1.0
     if args.out is None:
@@ -140,11 +158,15 @@ class Joint:
     kd: float
     inertia: float
     start: float = 0.0  # position reported when enabled
-    trajectory: Trajectory | None = None
+    trajectory: Trajectory | None = None  # MIT: its q, dq and ddq; VEL: its dq
+    steps: Steps | None = None  # POS_VEL and FORCE_POS: the targets and the speed limit
+    current_limit: float = 0.0  # FORCE_POS: a fraction of the motor's largest current
     mode_switched: bool = False
     fault_at_start: int | None = None  # the fault code the motor reported before it was cleared
     # One entry per command: (t, q, dq, tau, MotorState), or the error text in place of the
-    # state. Fields are read from the states only after the run, to keep the loop short.
+    # state; a set value the motor's mode does not take is None (VEL takes dq alone, POS_VEL
+    # and FORCE_POS q alone, their limits being the joint's). Fields are read from the states
+    # only after the run, to keep the loop short.
     log: list = field(default_factory=list)
     failures: int = 0
     final_state: jointbus.MotorState | None = None
@@ -152,6 +174,10 @@ class Joint:
     @property
     def name(self) -> str:
         return f"0x{self.config.motor_id:x}"
+
+    @property
+    def mode(self) -> str:
+        return self.config.mode
 
 
 def make_joints(args: argparse.Namespace, setup_timeout_ms: int) -> list[Joint]:

@@ -1,4 +1,6 @@
-"""The demo's trajectory: each joint fades from where it starts into a sine."""
+"""The demo's trajectories: a joint in MIT or VEL mode fades from where it starts into a sine; a
+joint in POS_VEL or FORCE_POS mode steps between two targets, its own loop keeping to a speed
+limit."""
 from __future__ import annotations
 
 import math
@@ -36,3 +38,21 @@ class Trajectory:
                 ds * shape + s * d_shape,
                 dds * shape + 2.0 * ds * d_shape + s * dd_shape)
 
+
+
+@dataclass(frozen=True, slots=True)
+class Steps:
+    """Targets centre + amplitude and centre - amplitude, taking turns, each held for `hold`
+    seconds from t = 0. The speed limit lets a full swing take half a hold, so that the motor
+    rests on each target for the other half."""
+    centre: float
+    amplitude: float
+    hold: float
+
+    @property
+    def speed(self) -> float:
+        """The speed limit, rad/s."""
+        return 4.0 * abs(self.amplitude) / self.hold
+
+    def target(self, t: float) -> float:
+        return self.centre + (self.amplitude if int(t // self.hold) % 2 == 0 else -self.amplitude)

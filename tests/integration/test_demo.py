@@ -1,12 +1,13 @@
 """The example controller (examples/trajectory_demo.py, with examples/demo_support) against
-virtual motors on a vcan bus: it must bring every motor into MIT mode, make it follow the
-trajectory, survive missed replies, disable the motors at the end and on SIGINT, and leave a
+virtual motors on a vcan bus: it must bring every motor into its control mode, make it follow
+its trajectory, survive missed replies, disable the motors at the end and on SIGINT, and leave a
 readable log and plot."""
 import bisect
 import csv
 import json
 import math
 import os
+import re
 import signal
 import socket
 import struct
@@ -25,9 +26,12 @@ pytestmark = pytest.mark.skipif(
 
 DEMO = REPO_ROOT / "examples" / "trajectory_demo.py"
 # Motor 0x2 starts in control mode 3, where the firmware ignores MIT commands; motor 0x3
-# starts faulted (0xA, over-current) and refuses to enable until the fault is cleared.
-MOTORS = ["1:0x11:dm4310", "2:0x12:dm4340:mode=3", "3:0x13:dm6006:fault=10"]
-MODELS = {1: "dm4310", 2: "dm4340", 3: "dm6006"}
+# starts faulted (0xA, over-current) and refuses to enable until the fault is cleared. Motor 0x4
+# is driven in VEL mode, 0x5 in POS_VEL mode, which it starts in.
+MOTORS = ["1:0x11:dm4310", "2:0x12:dm4340:mode=3", "3:0x13:dm6006:fault=10",
+          "4:0x14:dm4310:vel", "5:0x15:dm4340:pos_vel:mode=2"]
+MIT_MOTORS = (1, 2, 3)
+MODES = ("mit", "pos_vel", "vel", "force_pos")
 DURATION_S = 1.0
 RATE_HZ = 500
 SETTLE_S = 0.3  # the fade-in; tracking is judged after it
@@ -42,6 +46,11 @@ SO_TIMESTAMP, SO_RCVBUFFORCE = 29, 33
 
 def motor_args(motors):
     return [arg for motor in motors for arg in ("--motor", motor)]
+
+
+def sim_args(motors):
+    """The motors for the virtual motor, which takes no control mode by name."""
+    return motor_args(":".join(f for f in motor.split(":") if f not in MODES) for motor in motors)
 
 
 def demo_command(out, *extra, motors=MOTORS):
@@ -115,7 +124,7 @@ class MitCommands:
 def run(tmp_path_factory):
     """One short demo run; the tests below look at different parts of its results."""
     out = tmp_path_factory.mktemp("demo")
-    with VirtualMotor(IFACE, motor_args(MOTORS)):
+    with VirtualMotor(IFACE, sim_args(MOTORS)):
         commands = MitCommands(IFACE, 1)
         result = subprocess.run(
             # The rate this machine reaches is not under test here.
@@ -143,9 +152,10 @@ def test_demo_finishes_and_reports(run):
 def test_fault_found_at_start_is_reported_before_it_is_cleared(run):
     result, out, *_ = run
     report = result.stdout.index("motor 0x3: found in fault state 0xA over-current, clearing it")
-    assert report < result.stdout.index("motor 0x3 (dm6006): enabled at")
+    assert report < result.stdout.index("motor 0x3 (dm6006, MIT): enabled at")
     summary = json.loads((out / "summary.json").read_text())
-    assert [m["fault_at_start"] for m in summary["motors"]] == [None, None, "0xA over-current"]
+    assert [m["fault_at_start"] for m in summary["motors"]] == [
+        None, None, "0xA over-current", None, None]
 
 
 def test_schedule_keeps_to_the_clock(run):
@@ -173,7 +183,7 @@ def test_schedule_keeps_to_the_clock(run):
     assert DURATION_S * 0.8 < sent[-1] - sent[0] < DURATION_S + 0.5
 
 
-@pytest.mark.parametrize("motor_id", sorted(MODELS))
+@pytest.mark.parametrize("motor_id", MIT_MOTORS)
 def test_measured_position_follows_the_command(run, motor_id):
     _, out, *_ = run
     rows = [row for row in rows_of(read_log(out), motor_id)
@@ -189,29 +199,73 @@ def test_measured_position_follows_the_command(run, motor_id):
     assert {int(row["error"]) for row in rows} == {1}  # enabled throughout
 
 
-def test_motor_outside_mit_mode_is_switched(run):
+def test_vel_motor_follows_its_velocity_profile(run):
+    _, out, *_ = run
+    rows = [row for row in rows_of(read_log(out), 4)
+            if float(row["t"]) >= SETTLE_S and row["reply"] == "ok"]
+    assert len(rows) > 50 and {(row["mode"], row["q_cmd"]) for row in rows} == {("vel", "")}
+    commanded = [float(row["dq_cmd"]) for row in rows]
+    measured = [float(row["velocity"]) for row in rows]
+    swing = max(commanded) - min(commanded)
+    assert swing > 2.0 and max(measured) - min(measured) > 0.5 * swing
+    rms = math.sqrt(sum((m - c) ** 2 for m, c in zip(measured, commanded)) / len(rows))
+    assert rms < 0.2 * swing
+    assert correlation(commanded, measured) > MIN_CORRELATION
+
+
+def test_pos_vel_motor_reaches_each_target_within_its_speed_limit(run):
+    _, out, *_ = run
+    rows = rows_of(read_log(out), 5)
+    assert {(row["mode"], row["dq_cmd"]) for row in rows} == {("pos_vel", "")}
+    stretches = []  # runs of rows with one target
+    for row in rows:
+        if not stretches or stretches[-1][0]["q_cmd"] != row["q_cmd"]:
+            stretches.append([])
+        stretches[-1].append(row)
+    # The last target may have come just before the end; every earlier one was held its time.
+    held = stretches[:-1]
+    assert len(held) >= 2
+    targets = [float(stretch[0]["q_cmd"]) for stretch in held]
+    assert abs(targets[1] - targets[0]) > 0.9  # a step of twice the amplitude
+    for stretch in held:
+        last = [row for row in stretch if row["reply"] == "ok"][-1]
+        assert abs(float(last["position"]) - float(last["q_cmd"])) < 0.05
+    limit = float(rows[0]["v_limit"])
+    assert all(abs(float(row["velocity"])) < 1.05 * limit + 0.05
+               for row in rows if row["reply"] == "ok")
+    summary = json.loads((out / "summary.json").read_text())
+    motor = summary["motors"][4]
+    assert (motor["mode"], motor["speed_limit_rad_s"]) == ("pos_vel", limit)
+    assert motor["targets_held"] >= 2 and motor["max_settled_error_rad"] < 0.05
+
+
+def test_motor_outside_its_mode_is_switched(run):
     result, out, *_ = run
     summary = json.loads((out / "summary.json").read_text())
     switched = {m["motor_id"]: m["mode_switched"] for m in summary["motors"]}
-    assert switched == {1: False, 2: True, 3: False}
+    assert switched == {1: False, 2: True, 3: False, 4: True, 5: False}
     assert "motor 0x2: was in another control mode, switched to MIT mode" in result.stdout
+    assert "motor 0x4: was in another control mode, switched to VEL mode" in result.stdout
     assert "motor 0x1: already in MIT mode" in result.stdout
+    assert "motor 0x5: already in POS_VEL mode" in result.stdout
 
 
 def test_motors_are_disabled_at_the_end(run):
     result, out, statuses, _ = run
-    assert statuses == {1: 0, 2: 0, 3: 0}
+    assert statuses == {1: 0, 2: 0, 3: 0, 4: 0, 5: 0}
     summary = json.loads((out / "summary.json").read_text())
-    assert [(m["final_status"], m["disabled"]) for m in summary["motors"]] == [(0, True)] * 3
-    for motor_id in MODELS:
+    assert [(m["final_status"], m["disabled"]) for m in summary["motors"]] == [(0, True)] * 5
+    for motor_id in range(1, 6):
         assert f"motor 0x{motor_id}: disabled (status 0 disabled)" in result.stdout
 
 
 def test_log_has_a_row_per_command(run):
     _, out, *_ = run
     rows = read_log(out)
+    # The columns of the MIT-only log keep their place; reply stays the last (awk '$NF').
     assert list(rows[0]) == ["t", "motor_id", "q_cmd", "dq_cmd", "tau_cmd", "position",
-                             "velocity", "torque", "t_mos", "t_rotor", "error", "reply"]
+                             "velocity", "torque", "t_mos", "t_rotor", "error", "mode",
+                             "v_limit", "i_limit", "reply"]
     summary = json.loads((out / "summary.json").read_text())
     assert len(rows) == sum(m["commands"] for m in summary["motors"])
     times = [float(row["t"]) for row in rows]
@@ -273,12 +327,20 @@ def test_a_run_that_falls_short_says_why_and_fails(tmp_path, motors, outcome, re
     summary = json.loads((tmp_path / "summary.json").read_text())
     assert summary["outcome"] == outcome
     assert reason in summary["reason"]
-    # The verdict is the last line, after every disable attempt; a failure names the doctor.
-    last = f"{outcome}: {summary['reason']}"
+    # The verdict is the last line, after every disable attempt, with the load it ran under;
+    # a run too slow names the options that would pass, a failure names the doctor.
+    assert re.fullmatch(r"load \d+\.\d\d (on|in) .*CPU.*", summary["load"])
+    last = f"{outcome}: {summary['reason']}, at {summary['load']}"
     if outcome == "failed":
         assert summary["next_step"] == (f"jointbus-doctor {IFACE} --motor 0x1:0x11:dm4310 "
                                         "--motor 0x3:0x13:dm6006")
         last += f"; next step: {summary['next_step']}"
+    else:
+        advice = re.fullmatch(r"pass --rate (\d+), or --min-rate-fraction (0\.\d+) to accept "
+                              r"this rate", summary["advice"])
+        kept = int(summary["reason"].split()[0])
+        assert int(advice[1]) <= kept and float(advice[2]) <= kept / 1000
+        last += f"; {summary['advice']}"
     assert result.stdout.splitlines()[-1] == last
     # A run that never streamed leaves no header-only log and no empty plot.
     assert sorted(path.name for path in tmp_path.iterdir()) == (
@@ -286,7 +348,7 @@ def test_a_run_that_falls_short_says_why_and_fails(tmp_path, motors, outcome, re
 
 
 def test_sigint_disables_the_motors(tmp_path):
-    with VirtualMotor(IFACE, motor_args(MOTORS)):
+    with VirtualMotor(IFACE, sim_args(MOTORS)):
         demo = subprocess.Popen(demo_command(tmp_path, "--duration", "60", "--rate", "200"),
                                 env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
@@ -303,7 +365,7 @@ def test_sigint_disables_the_motors(tmp_path):
                 demo.wait()
         statuses = motor_statuses()
     assert demo.returncode == 130, stdout + stderr
-    assert statuses == {1: 0, 2: 0, 3: 0}
+    assert statuses == {1: 0, 2: 0, 3: 0, 4: 0, 5: 0}
     summary = json.loads((tmp_path / "summary.json").read_text())
     assert summary["outcome"] == "interrupted"
     assert summary["elapsed_s"] < 30
