@@ -1,4 +1,5 @@
 """The examples users copy run against a virtual motor and leave it disabled."""
+import re
 import select
 import signal
 import subprocess
@@ -35,6 +36,7 @@ def test_sigterm_to_the_robot_example_disables_every_motor(virtual_motor, captur
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert select.select([robot.stdout], [], [], 60)[0], "no line within 60 s"
+        assert robot.stdout.readline().startswith("rate 100 Hz (given), watchdog 2000 ms (given)")
         assert robot.stdout.readline().startswith("streaming"), robot.stderr.read()
         time.sleep(1)  # the signal comes amid MIT commands
         robot.send_signal(signal.SIGTERM)
@@ -50,3 +52,22 @@ def test_sigterm_to_the_robot_example_disables_every_motor(virtual_motor, captur
         sent = [data for number, data, fd, extended in frames if number == motor_id]
         streamed = [data for data in sent if data[:7] != DISABLE[:7]]
         assert streamed and sent[-1] == DISABLE, sent[-3:]
+
+
+def test_a_robot_run_too_slow_says_why_and_what_to_pass(virtual_motor, capture, iface):
+    # 5 ms per reply allows 200 ticks/s at most. Motor 0x2 is driven in VEL mode.
+    virtual_motor("--motor", "1:0x11:dm4310:latency=5", "--motor", "2:0x12:dm4340")
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "examples/robot.py"), "--bus", iface, "--motor",
+         "1:0x11:dm4310", "--motor", "2:0x12:dm4340:vel", "--rate", "1000", "--duration", "0.5",
+         "--watchdog-ms", "2000", "--timeout-ms", "200"],
+        capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1, done.stdout + done.stderr
+    last = re.fullmatch(r"too slow: (\d+) Hz of 1000 requested, below 90%, at load "
+                        r"\d+\.\d\d (on|in) .*CPU.*; pass --rate (\d+), "
+                        r"or --min-rate-fraction (0\.\d+) to accept this rate",
+                        done.stdout.splitlines()[-1])
+    assert last, done.stdout
+    assert int(last[3]) <= int(last[1]) and float(last[4]) <= int(last[1]) / 1000
+    vel = [data for number, data, fd, extended in capture.frames() if number == 0x202]
+    assert vel and all(len(data) == 4 for data in vel)
