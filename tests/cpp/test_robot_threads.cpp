@@ -5,16 +5,39 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <map>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "robot/robot.hpp"
 #include "transport/socketcan_backend.hpp"
+
+// Allocations made on a thread while it counts them (the motors' own threads allocate freely).
+// The sanitizers bring their own operator new, so the count is taken only in plain builds.
+namespace allocations {
+thread_local bool counting = false;
+std::atomic<long> counted{0};
+}  // namespace allocations
+
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+void* operator new(std::size_t size) {
+    if (allocations::counting) allocations::counted.fetch_add(1, std::memory_order_relaxed);
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+constexpr bool kCountsAllocations = true;
+#else
+constexpr bool kCountsAllocations = false;
+#endif
 
 namespace jointbus::robot {
 namespace {
@@ -212,6 +235,26 @@ TEST(RobotThreads, AFailedBusLatchesAndTheOtherBusesAreDisabled) {
     ASSERT_EQ(unconfirmed.size(), 2U);
     EXPECT_TRUE(unconfirmed[0].text.starts_with("bus 1 (pair1), motor 0x1: no reply to disable"))
         << unconfirmed[0].text;
+}
+
+// A real-time loop ticks into storage it owns: once the robot is open and its motors answer,
+// a tick allocates nothing, on any mode's set points.
+TEST(RobotThreads, ATickIntoCallerStorageAllocatesNothing) {
+    if (!kCountsAllocations) GTEST_SKIP() << "the sanitizers replace operator new";
+    Rig rig(2, 3, Duration::from_millis(500));
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    std::vector<Outcome> outcomes(rig.robot->motor_count());
+    ASSERT_TRUE(rig.robot->tick(rig.hold, outcomes));
+    allocations::counting = true;
+    int answered = 0;
+    for (int i = 0; i < 1000; ++i) {
+        if (!rig.robot->tick(rig.hold, outcomes)) break;
+        answered += static_cast<int>(std::ranges::count_if(
+            outcomes, [](const Outcome& outcome) { return outcome.state.has_value(); }));
+    }
+    allocations::counting = false;
+    EXPECT_EQ(allocations::counted.load(), 0);
+    EXPECT_EQ(answered, 6000);
 }
 
 }  // namespace
