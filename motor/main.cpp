@@ -73,7 +73,7 @@ constexpr std::string_view kActionList =
 struct Request {
     Action action = Action::Disable;
     damiao::ControlMode mode = damiao::ControlMode::Mit;
-    damiao::ModeCommand command;
+    damiao::ModeCommand command{};
 };
 
 // A number as from_chars reads it, the whole text; "nan" and "inf" included, so that the
@@ -89,7 +89,7 @@ struct Request {
 // The action's words after the action itself, as a request; the error is the usage message.
 [[nodiscard]] std::expected<Request, std::string> parse_request(const ActionName& named,
                                                                 std::span<const std::string> rest) {
-    Request request{named.action};
+    Request request{.action = named.action};
     if (named.action == Action::ReadMode && rest.size() == 1) {
         const auto mode = damiao::parse_control_mode(rest[0]);
         if (!mode) {
