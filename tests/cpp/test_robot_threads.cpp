@@ -32,8 +32,13 @@ void* operator new(std::size_t size) {
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
+// GCC takes these frees, inlined where a new'd block is deleted, for a mismatch: the blocks here
+// come from malloc above.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 constexpr bool kCountsAllocations = true;
 #else
 constexpr bool kCountsAllocations = false;
