@@ -28,9 +28,9 @@ class LoopStats:
     end_ns: int = 0
 
 
-def _text(value: float | None, spec: str, width: int) -> str:
-    """value formatted with spec, or a dash where the motor's mode takes no such value."""
-    return f"{value:{spec}}" if value is not None else "-".rjust(width)
+def _text(value: float | None, layout: str, width: int) -> str:
+    """value formatted with layout, or a dash where the motor's mode takes no such value."""
+    return f"{value:{layout}}" if value is not None else "-".rjust(width)
 
 
 class LiveTable:
