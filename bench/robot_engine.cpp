@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "robot/robot.hpp"
+#include "jointbus/robot.hpp"
 
 using namespace jointbus;
 

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 #include "jointbus_msgs.h"
 
 namespace jointbus::dds {

@@ -12,7 +12,7 @@
 #include <ranges>
 
 #include "cli/motor_option.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 #include "transport/file_descriptor.hpp"
 
 namespace jointbus::dds {

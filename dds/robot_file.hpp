@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "robot/robot.hpp"
+#include "jointbus/robot.hpp"
 
 namespace jointbus::dds {
 

@@ -6,8 +6,8 @@
 #include <array>
 #include <cerrno>
 
-#include "damiao/driver.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::doctor {
 

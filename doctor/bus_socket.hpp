@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "transport/can_frame.hpp"
+#include "jointbus/can_frame.hpp"
 #include "transport/file_descriptor.hpp"
 
 namespace jointbus::doctor {

@@ -10,7 +10,7 @@
 #include <set>
 
 #include "cli/motor_report.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 #include "transport/kernel_can.hpp"
 
 namespace jointbus::doctor {

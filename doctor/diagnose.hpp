@@ -10,9 +10,9 @@
 
 #include "bus_checks.hpp"
 #include "cli/motor_option.hpp"
-#include "damiao/modes.hpp"
 #include "damiao/settings.hpp"
 #include "interface_facts.hpp"
+#include "jointbus/modes.hpp"
 #include "report/report.hpp"
 
 namespace jointbus::doctor {

@@ -14,9 +14,9 @@
 
 #include "bus_checks.hpp"
 #include "cli/motor_option.hpp"
-#include "damiao/protocol.hpp"
 #include "diagnose.hpp"
 #include "interface_facts.hpp"
+#include "jointbus/protocol.hpp"
 #include "motor_reads.hpp"
 #include "output.hpp"
 #include "transport/kernel_can.hpp"

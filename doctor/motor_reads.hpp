@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "damiao/driver.hpp"
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
+#include "jointbus/driver.hpp"
 #include "transport/owed_replies.hpp"
 #include "transport/socketcan_backend.hpp"
 

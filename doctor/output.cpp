@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/motor_report.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::doctor {
 

@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "damiao/mit.hpp"
 #include "fuzz_check.hpp"
+#include "jointbus/mit.hpp"
 
 using jointbus::fuzz::check;
 using jointbus::fuzz::take;

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <span>
 
-#include "damiao/driver.hpp"
-#include "damiao/protocol.hpp"
 #include "fuzz_check.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/protocol.hpp"
 
 using jointbus::fuzz::check;
 using jointbus::fuzz::take;

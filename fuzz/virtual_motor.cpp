@@ -20,10 +20,10 @@
 #include <span>
 #include <vector>
 
-#include "damiao/mit.hpp"
-#include "damiao/modes.hpp"
 #include "dispatcher.hpp"
 #include "fuzz_check.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/modes.hpp"
 
 using jointbus::fuzz::check;
 using jointbus::fuzz::take;

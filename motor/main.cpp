@@ -21,9 +21,9 @@
 
 #include "cli/motor_option.hpp"
 #include "cli/motor_report.hpp"
-#include "damiao/driver.hpp"
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
+#include "jointbus/driver.hpp"
 #include "transport/exchange.hpp"
 #include "transport/kernel_can.hpp"
 #include "transport/overloaded.hpp"

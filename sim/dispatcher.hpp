@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "damiao/modes.hpp"
+#include "jointbus/can_frame.hpp"
+#include "jointbus/modes.hpp"
 #include "motor_settings.hpp"
 #include "replies.hpp"
-#include "transport/can_frame.hpp"
 #include "virtual_motor.hpp"
 
 namespace jointbus::sim {

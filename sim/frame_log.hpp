@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "transport/can_frame.hpp"
+#include "jointbus/can_frame.hpp"
 
 namespace jointbus::sim {
 

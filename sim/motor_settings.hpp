@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "damiao/mit.hpp"
-#include "damiao/modes.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/modes.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::sim {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <random>
 
+#include "jointbus/can_frame.hpp"
 #include "motor_settings.hpp"
-#include "transport/can_frame.hpp"
 #include "wire.hpp"
 
 namespace jointbus::sim {

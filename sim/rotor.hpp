@@ -5,8 +5,8 @@
 
 #include <variant>
 
-#include "damiao/mit.hpp"
-#include "damiao/modes.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/modes.hpp"
 #include "motor_settings.hpp"
 
 namespace jointbus::sim {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <span>
 
-#include "damiao/mit.hpp"
-#include "damiao/modes.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/modes.hpp"
 #include "motor_settings.hpp"
 #include "rotor.hpp"
 #include "wire.hpp"

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "damiao/command_decode.hpp"
-#include "damiao/mit.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::sim {
 

@@ -6,7 +6,7 @@
 #include <expected>
 #include <string_view>
 
-#include "transport/can_frame.hpp"
+#include "jointbus/can_frame.hpp"
 
 namespace jointbus::trace {
 

@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "damiao/command_decode.hpp"
-#include "damiao/modes.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/modes.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::trace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "damiao/driver.hpp"
-#include "damiao/mit.hpp"
+#include "jointbus/can_frame.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/mit.hpp"
 #include "latency_histogram.hpp"
-#include "transport/can_frame.hpp"
 
 namespace jointbus::trace {
 

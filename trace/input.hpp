@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/can_frame.hpp"
+#include "jointbus/can_frame.hpp"
 #include "transport/file_descriptor.hpp"
 
 namespace jointbus::trace {

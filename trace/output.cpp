@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 #include "transport/overloaded.hpp"
 
 namespace jointbus::trace {

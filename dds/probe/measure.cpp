@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "cli/motor_option.hpp"
-#include "damiao/mit.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/protocol.hpp"
 #include "messages.hpp"
 #include "transport/can_socket.hpp"
 

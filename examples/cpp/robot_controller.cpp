@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "robot/robot.hpp"
+#include "jointbus/robot.hpp"
 
 using namespace jointbus;
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "damiao/driver.hpp"
-#include "damiao/mit.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/mit.hpp"
 
 namespace jointbus::cli {
 

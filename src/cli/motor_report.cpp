@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::cli {
 

@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "damiao/mit.hpp"
 #include "damiao/settings.hpp"
+#include "jointbus/mit.hpp"
 
 namespace jointbus::cli {
 

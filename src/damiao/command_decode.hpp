@@ -10,8 +10,8 @@
 #include <span>
 #include <variant>
 
-#include "damiao/mit.hpp"
-#include "damiao/protocol.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::damiao {
 

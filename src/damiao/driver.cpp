@@ -1,4 +1,4 @@
-#include "damiao/driver.hpp"
+#include "jointbus/driver.hpp"
 
 #include <array>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "damiao/error.hpp"
+#include "jointbus/error.hpp"
 
 #include <array>
 #include <charconv>

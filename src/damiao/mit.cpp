@@ -1,11 +1,11 @@
-#include "damiao/mit.hpp"
+#include "jointbus/mit.hpp"
 
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <utility>
 
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::damiao {
 

@@ -1,4 +1,4 @@
-#include "damiao/modes.hpp"
+#include "jointbus/modes.hpp"
 
 #include <array>
 #include <bit>

@@ -11,7 +11,7 @@
 #include <optional>
 #include <span>
 
-#include "damiao/protocol.hpp"
+#include "jointbus/protocol.hpp"
 #include "transport/exchange.hpp"
 
 namespace jointbus::damiao {

@@ -5,8 +5,8 @@
 #include <functional>
 #include <variant>
 
-#include "damiao/driver.hpp"
 #include "damiao/register_watch.hpp"
+#include "jointbus/driver.hpp"
 
 namespace jointbus::damiao {
 

@@ -7,7 +7,7 @@
 #include <expected>
 #include <optional>
 
-#include "damiao/driver.hpp"
+#include "jointbus/driver.hpp"
 
 namespace jointbus::damiao {
 

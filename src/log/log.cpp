@@ -1,4 +1,4 @@
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
 
 namespace jointbus::log {
 

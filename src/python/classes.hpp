@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-#include "damiao/driver.hpp"
-#include "damiao/mit.hpp"
 #include "damiao/register_watch.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/mit.hpp"
 #include "python/bus_lock.hpp"
 #include "transport/socketcan_backend.hpp"
 

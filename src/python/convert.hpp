@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "damiao/modes.hpp"
+#include "jointbus/modes.hpp"
 
 namespace jointbus::python {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "damiao/error.hpp"
+#include "jointbus/error.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "damiao/mit.hpp"
-#include "damiao/modes.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/modes.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"

@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "jointbus/robot.hpp"
 #include "python/bus_lock.hpp"
-#include "robot/robot.hpp"
 
 namespace jointbus::python_robot {
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "damiao/mit.hpp"
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
+#include "jointbus/mit.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"

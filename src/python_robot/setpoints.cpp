@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "damiao/error.hpp"
-#include "damiao/modes.hpp"
+#include "jointbus/error.hpp"
+#include "jointbus/modes.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"

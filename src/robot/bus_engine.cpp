@@ -14,7 +14,7 @@
 #include <variant>
 
 #include "damiao/register_watch.hpp"
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
 
 namespace jointbus::robot {
 

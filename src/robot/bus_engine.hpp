@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "robot/robot.hpp"
+#include "jointbus/robot.hpp"
 #include "transport/exchange.hpp"
 
 namespace jointbus::robot {

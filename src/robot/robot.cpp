@@ -1,4 +1,4 @@
-#include "robot/robot.hpp"
+#include "jointbus/robot.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -19,7 +19,7 @@
 #include <variant>
 
 #include "damiao/register_watch.hpp"
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
 #include "robot/bus_engine.hpp"
 #include "transport/kernel_can.hpp"
 #include "transport/socketcan_backend.hpp"

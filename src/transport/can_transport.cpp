@@ -1,4 +1,4 @@
-#include "transport/can_transport.hpp"
+#include "jointbus/can_transport.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,8 @@
 #include <string>
 #include <variant>
 
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
+#include "transport/discard.hpp"
 
 namespace jointbus::transport {
 
@@ -30,6 +31,10 @@ std::optional<CanTransport::Dropped> CanTransport::drop_waiting() {
     std::copy_n(frame->data.begin(), std::min(frame->data.size(), dropped.head.size()),
                 dropped.head.begin());
     return dropped;
+}
+
+std::size_t CanTransport::discard_waiting(OwedReplies& owed, FrameWatch* watch) {
+    return discard_with(owed, watch, [this] { return drop_waiting(); });
 }
 
 void CanTransport::log_discarded(std::size_t count) {

@@ -19,7 +19,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "transport/can_transport.hpp"
+#include "jointbus/can_transport.hpp"
+#include "transport/owed_replies.hpp"
 
 namespace jointbus::transport {
 

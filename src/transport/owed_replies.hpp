@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "transport/can_frame.hpp"
-#include "transport/clock.hpp"
+#include "jointbus/can_frame.hpp"
+#include "jointbus/clock.hpp"
 
 namespace jointbus::transport {
 

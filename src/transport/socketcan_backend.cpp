@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "transport/discard.hpp"
+
 namespace jointbus::transport {
 
 namespace {

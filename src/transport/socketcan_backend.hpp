@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "jointbus/can_transport.hpp"
 #include "transport/can_socket.hpp"
-#include "transport/can_transport.hpp"
 #include "transport/file_descriptor.hpp"
 
 namespace jointbus::transport {

@@ -1,4 +1,4 @@
-#include "transport/transport_error.hpp"
+#include "jointbus/transport_error.hpp"
 
 #include <cstring>
 

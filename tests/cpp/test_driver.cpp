@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "damiao/driver.hpp"
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
+#include "jointbus/driver.hpp"
 #include "scripted_transport.hpp"
 #include "transport/overloaded.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "damiao/error.hpp"
+#include "jointbus/error.hpp"
 
 namespace jointbus::damiao {
 namespace {

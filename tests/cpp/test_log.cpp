@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
 
 namespace jointbus::log {
 namespace {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "damiao/driver.hpp"
-#include "damiao/mit.hpp"
-#include "robot/robot.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/robot.hpp"
 #include "scripted_transport.hpp"
 
 namespace jointbus::damiao {

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "robot/robot.hpp"
+#include "jointbus/robot.hpp"
 #include "transport/file_descriptor.hpp"
 
 extern char** environ;

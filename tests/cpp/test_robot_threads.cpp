@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "robot/robot.hpp"
+#include "jointbus/robot.hpp"
 #include "transport/socketcan_backend.hpp"
 
 // Allocations made on a thread while it counts them (the motors' own threads allocate freely).

@@ -15,8 +15,8 @@
 
 #include "candump_line.hpp"
 #include "damiao/command_decode.hpp"
-#include "damiao/mit.hpp"
 #include "decoder.hpp"
+#include "jointbus/mit.hpp"
 #include "output.hpp"
 
 namespace jointbus::trace {

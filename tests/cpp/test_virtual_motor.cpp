@@ -23,13 +23,14 @@
 #include <variant>
 #include <vector>
 
-#include "damiao/driver.hpp"
-#include "damiao/mit.hpp"
 #include "dispatcher.hpp"
 #include "foreign_traffic.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/mit.hpp"
 #include "options.hpp"
 #include "replies.hpp"
 #include "rotor.hpp"
+#include "transport/exchange.hpp"
 #include "virtual_motor.hpp"
 #include "wire.hpp"
 

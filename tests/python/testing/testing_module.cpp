@@ -11,7 +11,7 @@
 #include <string_view>
 #include <thread>
 
-#include "log/log.hpp"
+#include "jointbus/log.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"

@@ -9,11 +9,15 @@
 #include <span>
 #include <string_view>
 
-#include "damiao/error.hpp"
-#include "damiao/mit.hpp"
-#include "damiao/modes.hpp"
-#include "damiao/protocol.hpp"
-#include "transport/exchange.hpp"
+#include "jointbus/clock.hpp"
+#include "jointbus/error.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/modes.hpp"
+#include "jointbus/protocol.hpp"
+
+namespace jointbus::transport {
+class Exchanger;  // the library's request-and-reply loop on one bus
+}  // namespace jointbus::transport
 
 namespace jointbus::damiao {
 

@@ -4,7 +4,7 @@
 // their sockets). A tick therefore costs about one round trip plus the wire time of its frames,
 // and the buses wait in parallel without a hand-over between threads.
 //
-// The exchange rules of transport/exchange.hpp hold per motor: frames already waiting are
+// The driver's exchange rules hold per motor: frames already waiting are
 // discarded before a tick's commands; remote, error and short frames are never replies; a
 // reply owed by an earlier tick is never taken as this tick's, and a motor that owes one is
 // sent nothing until it has come or its time is past (its outcome says so), so it never slows
@@ -34,12 +34,12 @@
 #include <variant>
 #include <vector>
 
-#include "damiao/driver.hpp"
-#include "damiao/error.hpp"
-#include "damiao/mit.hpp"
-#include "transport/clock.hpp"
-#include "transport/exchange.hpp"
-#include "transport/transport_error.hpp"
+#include "jointbus/can_transport.hpp"
+#include "jointbus/clock.hpp"
+#include "jointbus/driver.hpp"
+#include "jointbus/error.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/transport_error.hpp"
 
 namespace jointbus::robot {
 

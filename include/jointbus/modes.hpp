@@ -11,8 +11,8 @@
 #include <string_view>
 #include <variant>
 
-#include "damiao/protocol.hpp"
-#include "transport/can_frame.hpp"
+#include "jointbus/can_frame.hpp"
+#include "jointbus/protocol.hpp"
 
 namespace jointbus::damiao {
 

@@ -9,12 +9,13 @@
 #include <optional>
 #include <span>
 
-#include "transport/can_frame.hpp"
-#include "transport/clock.hpp"
-#include "transport/owed_replies.hpp"
-#include "transport/transport_error.hpp"
+#include "jointbus/can_frame.hpp"
+#include "jointbus/clock.hpp"
+#include "jointbus/transport_error.hpp"
 
 namespace jointbus::transport {
+
+class OwedReplies;
 
 // Sees the frames read from a bus, so that a protocol whose replies to one kind of request
 // come from the same identifier as its replies to another (a motor's register replies come
@@ -93,9 +94,7 @@ public:
     virtual std::size_t discard_waiting(OwedReplies& owed) {
         return discard_waiting(owed, nullptr);
     }
-    virtual std::size_t discard_waiting(OwedReplies& owed, FrameWatch* watch) {
-        return discard_with(owed, watch, [this] { return drop_waiting(); });
-    }
+    virtual std::size_t discard_waiting(OwedReplies& owed, FrameWatch* watch);
 
     // What `drop_waiting` read and dropped.
     struct Dropped {
@@ -133,27 +132,9 @@ protected:
 
     // The discard loop, with `drop` reading one waiting frame (see `drop_waiting`): a backend
     // passes its own read, so that an empty queue costs one inlined system call.
+    // Defined inside the library, which alone keeps owed replies.
     template <class Drop>
-    std::size_t discard_with(OwedReplies& owed, FrameWatch* watch, Drop&& drop) {
-        std::optional<Dropped> dropped = drop();
-        if (!dropped) [[likely]] {
-            return 0;
-        }
-        std::size_t discarded = 0;
-        const Instant began = now();  // read only once a frame waited
-        do {
-            ++discarded;
-            if (dropped->data && !answers_request(watch, *dropped, began)) {
-                owed.settle(dropped->id, dropped->length);
-            }
-            if (discarded == kMaxDiscarded || (dropped->arrived && began < *dropped->arrived)) {
-                break;
-            }
-            dropped = drop();
-        } while (dropped);
-        log_discarded(discarded);
-        return discarded;
-    }
+    std::size_t discard_with(OwedReplies& owed, FrameWatch* watch, Drop&& drop);
 
     // Shows `dropped` to `watch`, at its arrival or else when the discard began.
     [[nodiscard]] static bool answers_request(FrameWatch* watch, const Dropped& dropped,

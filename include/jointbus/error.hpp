@@ -6,9 +6,9 @@
 #include <variant>
 #include <vector>
 
-#include "damiao/mit.hpp"
-#include "damiao/modes.hpp"
-#include "transport/transport_error.hpp"
+#include "jointbus/mit.hpp"
+#include "jointbus/modes.hpp"
+#include "jointbus/transport_error.hpp"
 
 namespace jointbus::damiao {
 
