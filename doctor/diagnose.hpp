@@ -13,7 +13,7 @@
 #include "damiao/settings.hpp"
 #include "interface_facts.hpp"
 #include "jointbus/modes.hpp"
-#include "report/report.hpp"
+#include "cli/report.hpp"
 
 namespace jointbus::doctor {
 

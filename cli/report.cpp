@@ -1,4 +1,4 @@
-#include "report/report.hpp"
+#include "cli/report.hpp"
 
 #include <algorithm>
 #include <cstdio>
