@@ -292,117 +292,56 @@ void check_sending(const Observations& seen, std::vector<Finding>& out) {
     return text + ")";
 }
 
-// What the motor's own settings say against what the controller would be given: the ranges
-// against the limits (of the model, or the defaults a Damiao gets without one), the stored
-// identifiers against those it answers on.
-void check_settings(const MotorProbe& probe, const RegisterReply& reply,
-                    const cli::MotorOption* configured, const damiao::MotorSettings& settings,
-                    std::vector<Finding>& out) {
-    const std::string subject = "motor " + hex_id(probe.motor_id);
-    const damiao::MitLimits limits =
-        configured != nullptr ? configured->limits : damiao::MitLimits{};
-    const std::optional<std::string> model =
-        configured != nullptr ? configured->model : std::nullopt;
-    if (configured != nullptr && !cli::ranges_match(limits, settings)) {
-        std::string differ;
-        const auto compare = [&](const char* reg, const std::optional<float>& reported,
-                                 const char* field, float given) {
-            if (!reported || damiao::same_range(*reported, given)) return;
-            differ += (differ.empty() ? "" : ", ") + std::string(reg) + " " +
-                      cli::float_text(*reported) + " where " + field + " is " +
-                      cli::float_text(given);
-        };
-        compare("PMAX", settings.p_max, "p_max", limits.p_max);
-        compare("VMAX", settings.v_max, "v_max", limits.v_max);
-        compare("TMAX", settings.t_max, "t_max", limits.t_max);
-        const std::string given = model ? "MitLimits." + *model + "()" : "the default MitLimits()";
-        // A motor of another model than the one given: its preset fixes every range at once.
-        const std::vector<std::string_view> presets = matching_presets(settings);
-        std::string match;
-        std::optional<std::string> fixed_model;
-        std::optional<damiao::MitLimits> fixed_limits;
-        if (presets.empty()) {
-            fixed_limits = cli::with_ranges(limits, settings);
-        } else {
-            fixed_model = std::string(presets.front());
-            match = "; they match the preset " + *fixed_model;
-            for (std::size_t i = 1; i < presets.size(); ++i) {
-                match += (i + 1 == presets.size() ? " and " : ", ") + std::string(presets[i]);
-            }
-            if (presets.size() > 1) match += ", which share them";
-        }
-        out.push_back({Severity::Error, subject,
-                       "its own ranges differ from " + given + ": " + differ + match +
-                           "; every position, velocity and torque would be scaled wrong, in "
-                           "both directions, without an error",
-                       constructor_text(probe.motor_id, reply.from, fixed_model, fixed_limits) +
-                           ", or with the robot engine " +
-                           robot_motor_text(probe.motor_id, reply.from, fixed_model, fixed_limits),
-                       false});
-    }
-    if (settings.master_id && !reply.extended && *settings.master_id != reply.from) {
-        out.push_back({Severity::Warning, subject,
-                       "its MST_ID register holds " + hex_id(*settings.master_id) +
-                           ", but it answers from " + hex_id(reply.from) +
-                           ": the stored master id is not the one in effect",
-                       "", false});
-    }
-    if (settings.motor_id && *settings.motor_id != probe.motor_id) {
-        out.push_back({Severity::Warning, subject,
-                       "its ESC_ID register holds " + hex_id(*settings.motor_id) +
-                           ", but it answers to " + hex_id(probe.motor_id) +
-                           ": the stored motor id is not the one in effect",
-                       "", false});
-    }
+// How the motor's own ranges differ from `limits`: "PMAX <reported> where p_max is <given>" per
+// range reported and different; empty when none does.
+[[nodiscard]] std::string range_differences(const damiao::MotorSettings& settings,
+                                            const damiao::MitLimits& limits) {
+    std::string differ;
+    const auto compare = [&](const char* reg, const std::optional<float>& reported,
+                             const char* field, float given) {
+        if (!reported || damiao::same_range(*reported, given)) return;
+        differ += (differ.empty() ? "" : ", ") + std::string(reg) + " " +
+                  cli::float_text(*reported) + " where " + field + " is " + cli::float_text(given);
+    };
+    compare("PMAX", settings.p_max, "p_max", limits.p_max);
+    compare("VMAX", settings.v_max, "v_max", limits.v_max);
+    compare("TMAX", settings.t_max, "t_max", limits.t_max);
+    return differ;
 }
 
-// A motor in another control mode than --mode: it ignores the commands the user will send.
-[[nodiscard]] Finding mode_finding(const Observations& seen, std::uint16_t motor_id,
-                                   const RegisterReply& reply) {
-    const damiao::ControlMode wanted = seen.mode;
-    const std::string wanted_name(damiao::name(wanted));
-    const bool mit = wanted == damiao::ControlMode::Mit;
-    const std::string method = mit ? "ensure_mit_mode" : "ensure_control_mode";
-    const std::string command_method = wanted_name + "_control";
-    return {Severity::Warning, "motor " + hex_id(motor_id),
-            "is in control mode " + mode_text(reply.mode) + ", not " +
-                std::string(damiao::upper_name(wanted)) + " (" +
-                std::to_string(static_cast<unsigned>(wanted)) + "): it ignores " + command_method +
-                " until switched; if " + method +
-                " raises 'control mode verification failed', the firmware refuses the write and "
-                "needs the vendor's setup tool",
-            "jointbus-motor " + seen.iface.name + " --motor " + hex_id(motor_id) + ":" +
-                hex_id(reply.from) + " mode " + wanted_name + ", or in Python motor." + method +
-                (mit ? "(bus)" : "(bus, \"" + wanted_name + "\")"),
-            false};
-}
-
-// Findings about the replies to one id's register read. `configured` is the --motor entry
-// for it, if any.
-void check_motor(const Observations& seen, const MotorProbe& probe,
-                 const cli::MotorOption* configured, const damiao::MotorSettings* settings,
-                 const std::string& load, std::vector<Finding>& out) {
-    const std::string subject = "motor " + hex_id(probe.motor_id);
+// Several replies to one read: as many motors answer to this id, and every command reaches
+// each of them.
+void check_one_motor_per_id(const MotorProbe& probe, std::vector<Finding>& out) {
     const auto& replies = probe.replies;
-    if (replies.size() > 1) {
-        std::string from;
-        for (const RegisterReply& reply : replies) {
-            from += (from.empty() ? "" : ", ") + reply_id_text(reply);
-        }
-        out.push_back({Severity::Error, subject,
-                       std::to_string(replies.size()) + " motors answer as this id (replies from " +
-                           from + "): commands reach all of them",
-                       "give each motor its own id with the vendor's setup tool, with one motor "
-                       "on the bus at a time",
-                       false});
+    if (replies.size() <= 1) return;
+    std::string from;
+    for (const RegisterReply& reply : replies) {
+        from += (from.empty() ? "" : ", ") + reply_id_text(reply);
     }
-    const RegisterReply& reply = replies.front();
-    const std::optional<std::string> model =
-        configured != nullptr ? configured->model : std::nullopt;
-    // A motor found by a scan is offered with the ranges it reported when they are not the
-    // defaults: by the preset that has them, if one does.
+    out.push_back({Severity::Error, "motor " + hex_id(probe.motor_id),
+                   std::to_string(replies.size()) + " motors answer as this id (replies from " +
+                       from + "): commands reach all of them",
+                   "give each motor its own id with the vendor's setup tool, with one motor "
+                   "on the bus at a time",
+                   false});
+}
+
+// Whether the motor answers where a controller given the --motor entry would wait for it; a
+// motor found by a scan has no entry to contradict.
+[[nodiscard]] bool answers_where_configured(const RegisterReply& reply,
+                                            const cli::MotorOption* configured) {
+    return configured == nullptr ||
+           (!reply.extended && reply.from == (configured->master_id & protocol::kStandardIdMask));
+}
+
+// The constructor offered for a motor: a motor found by a scan is offered with the ranges it
+// reported when they are not the defaults, by the preset that has them if one does.
+[[nodiscard]] std::string offered_constructor(std::uint16_t motor_id, const RegisterReply& reply,
+                                              const cli::MotorOption* configured,
+                                              const damiao::MotorSettings* settings) {
     std::optional<damiao::MitLimits> reported_limits;
-    std::optional<std::string> offered_model = model;
+    std::optional<std::string> offered_model =
+        configured != nullptr ? configured->model : std::nullopt;
     if (configured == nullptr && settings != nullptr &&
         !cli::ranges_match(damiao::MitLimits{}, *settings)) {
         const std::vector<std::string_view> presets = matching_presets(*settings);
@@ -412,46 +351,149 @@ void check_motor(const Observations& seen, const MotorProbe& probe,
             offered_model = std::string(presets.front());
         }
     }
-    const std::string constructor =
-        constructor_text(probe.motor_id, reply.from, offered_model, reported_limits);
-    const bool right_id =
-        configured == nullptr ||
-        (!reply.extended && reply.from == (configured->master_id & protocol::kStandardIdMask));
-    if (!right_id) {
+    return constructor_text(motor_id, reply.from, offered_model, reported_limits);
+}
+
+// Where the motor answers from: against the --motor entry's master id, or, for a motor found by
+// a scan, the news of it with the constructor that reaches it.
+void check_reply_id(std::uint16_t motor_id, const RegisterReply& reply,
+                    const cli::MotorOption* configured, const damiao::MotorSettings* settings,
+                    std::vector<Finding>& out) {
+    const std::string subject = "motor " + hex_id(motor_id);
+    if (!answers_where_configured(reply, configured)) {
         out.push_back({Severity::Error, subject,
                        "replies come from " + reply_id_text(reply) + ", you configured " +
                            hex_id(configured->master_id) + ": every command would time out",
                        reply.extended ? "the motor answers with an extended identifier; "
                                         "set a standard master id with the vendor's setup tool"
-                                      : constructor,
+                                      : offered_constructor(motor_id, reply, configured, settings),
                        false});
     } else if (configured == nullptr) {
         out.push_back(
             {Severity::Note, subject,
              "answers from " + reply_id_text(reply) + " in control mode " + mode_text(reply.mode),
-             constructor, false});
+             offered_constructor(motor_id, reply, configured, settings), false});
     }
-    if (reply.mode != static_cast<std::uint32_t>(seen.mode)) {
-        out.push_back(mode_finding(seen, probe.motor_id, reply));
+}
+
+// A motor in another control mode than --mode: it ignores the commands the user will send.
+void check_control_mode(const Observations& seen, std::uint16_t motor_id,
+                        const RegisterReply& reply, std::vector<Finding>& out) {
+    const damiao::ControlMode wanted = seen.mode;
+    if (reply.mode == static_cast<std::uint32_t>(wanted)) return;
+    const std::string wanted_name(damiao::name(wanted));
+    const bool mit = wanted == damiao::ControlMode::Mit;
+    const std::string method = mit ? "ensure_mit_mode" : "ensure_control_mode";
+    const std::string command_method = wanted_name + "_control";
+    out.push_back(
+        {Severity::Warning, "motor " + hex_id(motor_id),
+         "is in control mode " + mode_text(reply.mode) + ", not " +
+             std::string(damiao::upper_name(wanted)) + " (" +
+             std::to_string(static_cast<unsigned>(wanted)) + "): it ignores " + command_method +
+             " until switched; if " + method +
+             " raises 'control mode verification failed', the firmware refuses the write and "
+             "needs the vendor's setup tool",
+         "jointbus-motor " + seen.iface.name + " --motor " + hex_id(motor_id) + ":" +
+             hex_id(reply.from) + " mode " + wanted_name + ", or in Python motor." + method +
+             (mit ? "(bus)" : "(bus, \"" + wanted_name + "\")"),
+         false});
+}
+
+// The motor's own ranges against the limits the controller would scale its frames with: the
+// model's, or the defaults a Damiao gets without one.
+void check_ranges(std::uint16_t motor_id, const RegisterReply& reply,
+                  const cli::MotorOption& configured, const damiao::MotorSettings& settings,
+                  std::vector<Finding>& out) {
+    const damiao::MitLimits& limits = configured.limits;
+    if (cli::ranges_match(limits, settings)) return;
+    const std::optional<std::string>& model = configured.model;
+    const std::string given = model ? "MitLimits." + *model + "()" : "the default MitLimits()";
+    // A motor of another model than the one given: its preset fixes every range at once.
+    const std::vector<std::string_view> presets = matching_presets(settings);
+    std::string match;
+    std::optional<std::string> fixed_model;
+    std::optional<damiao::MitLimits> fixed_limits;
+    if (presets.empty()) {
+        fixed_limits = cli::with_ranges(limits, settings);
+    } else {
+        fixed_model = std::string(presets.front());
+        match = "; they match the preset " + *fixed_model;
+        for (std::size_t i = 1; i < presets.size(); ++i) {
+            match += (i + 1 == presets.size() ? " and " : ", ") + std::string(presets[i]);
+        }
+        if (presets.size() > 1) match += ", which share them";
     }
-    if (settings != nullptr && right_id) check_settings(probe, reply, configured, *settings, out);
-    const double slowest = std::ranges::max(replies, {}, &RegisterReply::latency).latency;
-    if (slowest > kDefaultReplyTimeout && !load.empty()) {
+    out.push_back({Severity::Error, "motor " + hex_id(motor_id),
+                   "its own ranges differ from " + given + ": " +
+                       range_differences(settings, limits) + match +
+                       "; every position, velocity and torque would be scaled wrong, in "
+                       "both directions, without an error",
+                   constructor_text(motor_id, reply.from, fixed_model, fixed_limits) +
+                       ", or with the robot engine " +
+                       robot_motor_text(motor_id, reply.from, fixed_model, fixed_limits),
+                   false});
+}
+
+// The identifiers stored in the motor (MST_ID, ESC_ID) against those it answers on.
+void check_stored_ids(std::uint16_t motor_id, const RegisterReply& reply,
+                      const damiao::MotorSettings& settings, std::vector<Finding>& out) {
+    const std::string subject = "motor " + hex_id(motor_id);
+    if (settings.master_id && !reply.extended && *settings.master_id != reply.from) {
+        out.push_back({Severity::Warning, subject,
+                       "its MST_ID register holds " + hex_id(*settings.master_id) +
+                           ", but it answers from " + hex_id(reply.from) +
+                           ": the stored master id is not the one in effect",
+                       "", false});
+    }
+    if (settings.motor_id && *settings.motor_id != motor_id) {
+        out.push_back({Severity::Warning, subject,
+                       "its ESC_ID register holds " + hex_id(*settings.motor_id) +
+                           ", but it answers to " + hex_id(motor_id) +
+                           ": the stored motor id is not the one in effect",
+                       "", false});
+    }
+}
+
+// The slowest reply against the driver's default timeout. `load` says what else the bus
+// carried that can delay a reply; empty when nothing did.
+void check_latency(const MotorProbe& probe, const std::string& load, std::vector<Finding>& out) {
+    const std::string subject = "motor " + hex_id(probe.motor_id);
+    const double slowest = std::ranges::max(probe.replies, {}, &RegisterReply::latency).latency;
+    if (slowest <= kDefaultReplyTimeout) return;
+    if (!load.empty()) {
         // A delay measured under someone else's traffic says nothing of the motor: no timeout
         // is proposed for it.
         out.push_back({Severity::Note, subject,
                        "replied after " + milliseconds(slowest) + " while " + load +
                            ": that delay measures the load, not the motor",
                        "measure again with the bus quiet before changing timeout_ms", false});
-    } else if (slowest > kDefaultReplyTimeout) {
-        const auto millis = static_cast<long>(std::ceil(slowest * 2000.0));
-        out.push_back({Severity::Warning, subject,
-                       "replied after " + milliseconds(slowest) +
-                           ", later than the default 20 ms timeout: commands would time out",
-                       "Damiao(" + hex_id(probe.motor_id) + ", " + hex_id(reply.from) +
-                           ", timeout_ms=" + std::to_string(millis) + ")",
-                       false});
+        return;
     }
+    const auto millis = static_cast<long>(std::ceil(slowest * 2000.0));
+    out.push_back({Severity::Warning, subject,
+                   "replied after " + milliseconds(slowest) +
+                       ", later than the default 20 ms timeout: commands would time out",
+                   "Damiao(" + hex_id(probe.motor_id) + ", " + hex_id(probe.replies.front().from) +
+                       ", timeout_ms=" + std::to_string(millis) + ")",
+                   false});
+}
+
+// Findings about the replies to one id's register read, in the report's order: how many motors
+// answer, where from, in which mode, with which settings, how fast. `configured` is the --motor
+// entry for the id, if any; the settings are judged only for a motor that answers where that
+// entry says.
+void check_motor(const Observations& seen, const MotorProbe& probe,
+                 const cli::MotorOption* configured, const damiao::MotorSettings* settings,
+                 const std::string& load, std::vector<Finding>& out) {
+    const RegisterReply& reply = probe.replies.front();
+    check_one_motor_per_id(probe, out);
+    check_reply_id(probe.motor_id, reply, configured, settings, out);
+    check_control_mode(seen, probe.motor_id, reply, out);
+    if (settings != nullptr && answers_where_configured(reply, configured)) {
+        if (configured != nullptr) check_ranges(probe.motor_id, reply, *configured, *settings, out);
+        check_stored_ids(probe.motor_id, reply, *settings, out);
+    }
+    check_latency(probe, load, out);
 }
 
 [[nodiscard]] std::string count_text(std::uint64_t count, std::string_view what) {
