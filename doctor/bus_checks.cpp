@@ -3,9 +3,9 @@
 #include <linux/can/error.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 
+#include "damiao/register_watch.hpp"
 #include "jointbus/driver.hpp"
 #include "jointbus/protocol.hpp"
 
@@ -83,23 +83,19 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
             if (frame.error || frame.remote) continue;
             const bool extended = frame.id.kind == transport::CanId::Kind::Extended;
             if (!extended) ++run.ids[frame.id.number];
-            const auto& bytes = frame.data;
-            if (frame.fd || bytes.size() != protocol::kFrameBytes) {
-                if (run.odd.size() < kOddFramesKept) {
-                    OddFrame odd{frame.id.number, extended, frame.fd, bytes.size(), std::nullopt};
-                    // As much of a register reply as the frame holds: bytes 0..1 name the motor.
-                    if (bytes.size() >= 4 && bytes[2] == protocol::kRegisterRead &&
-                        bytes[3] == protocol::kControlModeRegister) {
-                        odd.names = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-                    }
-                    run.odd.push_back(odd);
-                }
+            if ((frame.fd || frame.data.size() != protocol::kFrameBytes) &&
+                run.odd.size() < kOddFramesKept) {
+                // As much of a register reply as the frame holds names the motor it is from.
+                run.odd.push_back(
+                    OddFrame{frame.id.number, extended, frame.fd, frame.data.size(),
+                             damiao::register_reply_motor(frame.data.bytes(),
+                                                          protocol::kControlModeRegister)});
             }
             if (!damiao::is_register_reply(frame, protocol::kControlModeRegister)) continue;
-            const auto named = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+            const damiao::RegisterReply fields = damiao::register_reply_fields(frame);
             for (std::size_t i = 0; i < run.motors.size(); ++i) {
                 MotorProbe& probe = run.motors[i];
-                if (probe.motor_id != named || !probe.sent) continue;
+                if (probe.motor_id != fields.motor_id || !probe.sent) continue;
                 // A second reply from the same identifier is the late reply to an earlier read
                 // (a read again after one that seemed lost under a flood), not a second motor:
                 // two motors answer as one id from two master ids.
@@ -107,28 +103,16 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
                     return reply.from == frame.id.number && reply.extended == extended;
                 });
                 if (again) continue;
-                probe.replies.push_back(RegisterReply{
-                    got.frame.id.number,
-                    got.frame.id.kind == transport::CanId::Kind::Extended,
-                    static_cast<std::uint32_t>(bytes[4] | bytes[5] << 8 | bytes[6] << 16 |
-                                               static_cast<std::uint32_t>(bytes[7]) << 24),
-                    got.at - sent_at[i],
-                });
+                probe.replies.push_back(
+                    RegisterReply{frame.id.number, extended, fields.bits, got.at - sent_at[i]});
             }
         }
     };
 
     for (std::size_t i = 0; i < run.motors.size() && run.send_error == 0; ++i) {
         const std::uint16_t id = run.motors[i].motor_id;
-        const std::array<std::uint8_t, protocol::kFrameBytes> request{
-            static_cast<std::uint8_t>(id & 0xFF),
-            static_cast<std::uint8_t>(id >> 8),
-            protocol::kRegisterRead,
-            protocol::kControlModeRegister,
-            0,
-            0,
-            0,
-            0};
+        const auto request = damiao::register_request(id, protocol::kRegisterRead,
+                                                      protocol::kControlModeRegister, 0);
         const double first_try = monotonic_seconds();
         for (;;) {
             sent_at[i] = monotonic_seconds();

@@ -88,4 +88,11 @@ private:
 // that it is a register reply from `motor`'s master id rather than its feedback.
 [[nodiscard]] bool names_motor(const Damiao& motor, std::span<const std::uint8_t> data);
 
+// The motor id (bytes 0..1, all 16 bits) of a frame whose first four bytes read as a reply to a
+// read of register `id`: the read operation and the register in bytes 2..3. Its length beyond
+// those is not looked at, so a tool can say whose reply came cut short or as CAN FD, which
+// is_register_reply refuses. Nothing for fewer than four bytes or other marks.
+[[nodiscard]] std::optional<std::uint16_t> register_reply_motor(std::span<const std::uint8_t> data,
+                                                                std::uint8_t id);
+
 }  // namespace jointbus::damiao

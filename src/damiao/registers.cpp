@@ -79,7 +79,13 @@ RegisterReply register_reply_fields(const CanFrame& frame) {
 
 bool is_register_reply(const CanFrame& frame, std::uint8_t id) {
     return !frame.remote && !frame.error && frame.data.size() == protocol::kFrameBytes &&
-           frame.data[2] == kReadCommand && frame.data[3] == id;
+           register_reply_motor(frame.data.bytes(), id).has_value();
+}
+
+std::optional<std::uint16_t> register_reply_motor(std::span<const std::uint8_t> data,
+                                                  std::uint8_t id) {
+    if (data.size() < 4 || data[2] != kReadCommand || data[3] != id) return std::nullopt;
+    return static_cast<std::uint16_t>(data[0] | data[1] << 8);
 }
 
 const RegisterInfo* find_register(std::uint8_t id) {

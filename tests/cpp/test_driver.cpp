@@ -6,6 +6,7 @@
 #include <bit>
 #include <cerrno>
 #include <limits>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -444,6 +445,27 @@ INSTANTIATE_TEST_SUITE_P(
         FittingReplyCase{"ExtendedFd", make_frame(CanId::extended(0x1ABCDEF),
                                                   {1, 0, 0x33, 0x0A, 3, 0, 0, 0}, true, true)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A reply cut short or sent as CAN FD is never taken, yet still says whose it was, as far as its
+// bytes go: the doctor names the motor behind frames it cannot use.
+TEST(RegisterReplyMotorTest, NamesTheMotorFromTheFirstFourBytesOfAnyLength) {
+    const struct {
+        std::vector<std::uint8_t> data;
+        std::optional<std::uint16_t> motor;
+    } cases[] = {
+        {{0x01, 0x08, 0x33, 0x0A, 3, 0, 0, 0}, 0x801},  // all 16 bits of the id
+        {{0x05, 0x00, 0x33, 0x0A}, 0x05},
+        {std::vector<std::uint8_t>(12, 0x0A), std::nullopt},  // 0x0A is no read operation
+        {{0x05, 0x00, 0x33, 0x0A, 1, 0, 0, 0, 0, 0, 0, 0}, 0x05},
+        {{0x05, 0x00, 0x33}, std::nullopt},
+        {{0x05, 0x00, 0x55, 0x0A, 3, 0, 0, 0}, std::nullopt},  // a write
+        {{0x05, 0x00, 0x33, 0x0B, 3, 0, 0, 0}, std::nullopt},  // another register
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(register_reply_motor(c.data, kControlModeRegister), c.motor)
+            << testing::PrintToString(c.data);
+    }
+}
 
 // The read keeps its own deadline, taken after the send, and gives each recv what is left.
 TEST(RegisterReadTest, DeadlineBoundsTheWholeRead) {
