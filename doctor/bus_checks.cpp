@@ -12,6 +12,8 @@
 namespace jointbus::doctor {
 
 namespace protocol = damiao::protocol;
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
 
 std::uint64_t nominal_frame_bits(bool extended, std::size_t length) {
     // Start, identifier and control fields, CRC, delimiters, acknowledge, end of frame and
@@ -19,11 +21,11 @@ std::uint64_t nominal_frame_bits(bool extended, std::size_t length) {
     return (extended ? 67U : 47U) + 8U * length;
 }
 
-Traffic listen(BusSocket& socket, double seconds) {
+Traffic listen(BusSocket& socket, nanoseconds length) {
     Traffic traffic;
-    const double start = monotonic_seconds();
-    const double end = start + seconds;
-    for (double now = start; now < end; now = monotonic_seconds()) {
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + length;
+    for (Clock::time_point now = start; now < end; now = Clock::now()) {
         auto received = socket.receive(end - now);
         if (!received) {
             traffic.receive_error = received.error();
@@ -47,16 +49,19 @@ Traffic listen(BusSocket& socket, double seconds) {
         traffic.bits += nominal_frame_bits(extended, got.frame.remote ? 0 : got.frame.data.size());
         ++traffic.ids[got.frame.id.number | (extended ? CAN_EFF_FLAG : 0U)];
     }
-    traffic.seconds = monotonic_seconds() - start;
+    traffic.elapsed = Clock::now() - start;
     traffic.dropped = socket.dropped();
     return traffic;
 }
 
-double probe_spacing(std::optional<std::uint32_t> bitrate) {
-    if (!bitrate || *bitrate == 0) return 0.001;
-    const double exchange = 2.0 * static_cast<double>(nominal_frame_bits(false, 8)) * 1.2 /
-                            static_cast<double>(*bitrate);
-    return std::max(0.001, 4.0 * exchange);
+nanoseconds probe_spacing(std::optional<std::uint32_t> bitrate) {
+    constexpr nanoseconds kShortest = std::chrono::milliseconds(1);
+    if (!bitrate || *bitrate == 0) return kShortest;
+    // A request and its reply, each with up to a fifth of stuff bits.
+    const std::chrono::duration<double> exchange(2.0 *
+                                                 static_cast<double>(nominal_frame_bits(false, 8)) *
+                                                 1.2 / static_cast<double>(*bitrate));
+    return std::max(kShortest, std::chrono::ceil<nanoseconds>(4.0 * exchange));
 }
 
 ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> motor_ids,
@@ -67,14 +72,14 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
             run.motors, [id](const MotorProbe& probe) { return probe.motor_id == id; });
         if (!seen) run.motors.push_back(MotorProbe{id, false, {}});
     }
-    std::vector<double> sent_at(run.motors.size(), 0.0);
-    const double start = monotonic_seconds();
+    std::vector<Clock::time_point> sent_at(run.motors.size());
+    const Clock::time_point start = Clock::now();
     run.dropped_before = socket.dropped();
 
     // Takes every frame that arrives until `until`, filing register replies under the motor
     // they name.
-    auto collect = [&](double until) {
-        for (double now = monotonic_seconds(); now < until; now = monotonic_seconds()) {
+    auto collect = [&](Clock::time_point until) {
+        for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
             auto received = socket.receive(until - now);
             if (!received) return;
             if (!*received) continue;
@@ -113,9 +118,9 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
         const std::uint16_t id = run.motors[i].motor_id;
         const auto request = damiao::register_request(id, protocol::kRegisterRead,
                                                       protocol::kControlModeRegister, 0);
-        const double first_try = monotonic_seconds();
+        const Clock::time_point first_try = Clock::now();
         for (;;) {
-            sent_at[i] = monotonic_seconds();
+            sent_at[i] = Clock::now();
             auto sent = socket.send(protocol::kRegisterRequestId, request);
             if (sent) {
                 run.motors[i].sent = true;
@@ -126,7 +131,7 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
             // full means nothing leaves (bus-off, or no other node acknowledges).
             if (sent.error() == ENOBUFS && sent_at[i] - first_try < pacing.give_up) {
                 ++run.full_queue;
-                collect(monotonic_seconds() + pacing.spacing);
+                collect(Clock::now() + pacing.spacing);
                 continue;
             }
             if (sent.error() == ENOBUFS) ++run.full_queue;
@@ -135,8 +140,8 @@ ProbeRun probe_control_mode(BusSocket& socket, std::span<const std::uint16_t> mo
         }
         collect(sent_at[i] + pacing.spacing);
     }
-    collect(monotonic_seconds() + pacing.wait);
-    run.seconds = monotonic_seconds() - start;
+    collect(Clock::now() + pacing.wait);
+    run.elapsed = Clock::now() - start;
     run.dropped = socket.dropped();
     return run;
 }
@@ -180,7 +185,7 @@ void reread_silent(BusSocket& socket, ProbeRun& run, std::span<const std::uint16
     }
 }
 
-void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, double threshold,
+void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, nanoseconds threshold,
                  int rounds) {
     for (int round = 0; round < rounds; ++round) {
         std::vector<std::uint16_t> slow;

@@ -3,6 +3,7 @@
 // read is the only frame the doctor ever sends.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -14,11 +15,11 @@
 namespace jointbus::doctor {
 
 struct Traffic {
-    double seconds = 0.0;
-    std::uint64_t frames = 0;         // data and remote frames, error frames not counted
-    std::uint64_t error_frames = 0;   // reported by the controller (never seen on a vcan)
-    std::uint32_t error_classes = 0;  // CAN_ERR_* bits of every error frame, or-ed together
-    std::uint64_t bits = 0;           // nominal frame bits, stuff bits not counted
+    std::chrono::nanoseconds elapsed{};  // how long it listened
+    std::uint64_t frames = 0;            // data and remote frames, error frames not counted
+    std::uint64_t error_frames = 0;      // reported by the controller (never seen on a vcan)
+    std::uint32_t error_classes = 0;     // CAN_ERR_* bits of every error frame, or-ed together
+    std::uint64_t bits = 0;              // nominal frame bits, stuff bits not counted
     // Frames per identifier; Extended identifiers carry CAN_EFF_FLAG.
     std::map<std::uint32_t, std::uint64_t> ids;
     std::uint32_t dropped = 0;  // frames the kernel dropped for the doctor's socket
@@ -36,13 +37,13 @@ struct Traffic {
 // rate too.
 [[nodiscard]] std::uint64_t nominal_frame_bits(bool extended, std::size_t length);
 
-[[nodiscard]] Traffic listen(BusSocket& socket, double seconds);
+[[nodiscard]] Traffic listen(BusSocket& socket, std::chrono::nanoseconds length);
 
 struct RegisterReply {
     std::uint32_t from = 0;  // identifier the reply came from (the motor's master id)
     bool extended = false;
-    std::uint32_t mode = 0;  // register 10
-    double latency = 0.0;    // seconds from the request leaving to the reply arriving
+    std::uint32_t mode = 0;              // register 10
+    std::chrono::nanoseconds latency{};  // from the request leaving to the reply arriving
 };
 
 struct MotorProbe {
@@ -63,11 +64,11 @@ struct OddFrame {
 
 struct ProbeRun {
     std::vector<MotorProbe> motors;
-    std::uint32_t full_queue = 0;      // sends refused with ENOBUFS (each retried after a pause)
-    int send_error = 0;                // errno of a send that failed for good; later ids not sent
-    std::uint32_t dropped = 0;         // the socket's drop count at the end
-    std::uint32_t dropped_before = 0;  // and at the start
-    double seconds = 0.0;
+    std::uint32_t full_queue = 0;        // sends refused with ENOBUFS (each retried after a pause)
+    int send_error = 0;                  // errno of a send that failed for good; later ids not sent
+    std::uint32_t dropped = 0;           // the socket's drop count at the end
+    std::uint32_t dropped_before = 0;    // and at the start
+    std::chrono::nanoseconds elapsed{};  // from the first request to the end of the wait
     // Frames per Standard identifier while the replies were awaited, register replies included.
     std::map<std::uint32_t, std::uint64_t> ids;
     std::vector<OddFrame> odd;  // the first few
@@ -75,14 +76,15 @@ struct ProbeRun {
 inline constexpr std::size_t kOddFramesKept = 32;
 
 struct ProbePacing {
-    double spacing = 0.001;  // between two requests
-    double wait = 0.1;       // for replies after the last request
-    double give_up = 0.05;   // how long a full transmit queue is retried before giving up
+    std::chrono::nanoseconds spacing = std::chrono::milliseconds(1);  // between two requests
+    std::chrono::nanoseconds wait = std::chrono::milliseconds(100);   // after the last request
+    // How long a full transmit queue is retried before giving up.
+    std::chrono::nanoseconds give_up = std::chrono::milliseconds(50);
 };
 
 // Spacing between register requests for a bus of this bitrate: four request-and-reply times,
 // at least 1 ms, so that a scan keeps the transmit queue short even on a slow bus.
-[[nodiscard]] double probe_spacing(std::optional<std::uint32_t> bitrate);
+[[nodiscard]] std::chrono::nanoseconds probe_spacing(std::optional<std::uint32_t> bitrate);
 
 // Reads register 10 of every id in `motor_ids` (duplicates are read once). The replies are
 // recognised by content: the read operation and register 10 in bytes 2..3, the motor id in
@@ -94,8 +96,8 @@ struct ProbePacing {
 // Reads again, up to `rounds` times, the ids whose reply came later than `threshold`, and
 // keeps each reply's fastest time: one late reply on a loaded machine says little, a motor
 // that is late every time does.
-void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing, double threshold,
-                 int rounds);
+void reread_slow(BusSocket& socket, ProbeRun& run, const ProbePacing& pacing,
+                 std::chrono::nanoseconds threshold, int rounds);
 
 // Reads again, up to `rounds` times, those of `motor_ids` that have not answered: under another
 // program's stream or a flood one reply can be lost, and one lost reply is no verdict.

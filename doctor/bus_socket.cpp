@@ -1,22 +1,14 @@
 #include "bus_socket.hpp"
 
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 
 #include "transport/can_socket.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace jointbus::doctor {
-
-double monotonic_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 std::expected<BusSocket, int> BusSocket::open(std::string_view iface) {
     auto socket = transport::open_can_socket(iface, transport::OnExec::Close,
@@ -38,8 +30,11 @@ std::expected<void, int> BusSocket::send(std::uint16_t id, std::span<const std::
     }
 }
 
-std::expected<std::optional<Received>, int> BusSocket::receive(double timeout) {
-    const int millis = timeout <= 0.0 ? 0 : static_cast<int>(std::ceil(timeout * 1000.0));
+std::expected<std::optional<Received>, int> BusSocket::receive(std::chrono::nanoseconds timeout) {
+    // Rounded up: a wait that ended short of the deadline would spin on its last fraction.
+    const auto millis = static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(std::max(timeout, std::chrono::nanoseconds{}))
+            .count());
     canfd_frame raw{};
     transport::Ancillary ancillary;
     auto got = transport::receive_frame(socket_.get(), millis, raw, ancillary);
@@ -49,7 +44,7 @@ std::expected<std::optional<Received>, int> BusSocket::receive(double timeout) {
     if (ancillary.dropped_total) dropped_ = *ancillary.dropped_total;
     auto frame = transport::frame_from_kernel(raw, **got);
     if (!frame) return std::optional<Received>{};
-    return std::optional<Received>{Received{*frame, raw.can_id, monotonic_seconds()}};
+    return std::optional<Received>{Received{*frame, raw.can_id, std::chrono::steady_clock::now()}};
 }
 
 }  // namespace jointbus::doctor

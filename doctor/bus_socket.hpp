@@ -4,6 +4,7 @@
 
 #include <linux/can.h>
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -15,13 +16,10 @@
 
 namespace jointbus::doctor {
 
-// Seconds on CLOCK_MONOTONIC.
-[[nodiscard]] double monotonic_seconds();
-
 struct Received {
     transport::CanFrame frame;
     canid_t raw_id = 0;  // as the kernel delivered it, flags included (error classes)
-    double at = 0.0;     // monotonic_seconds() when it was read
+    std::chrono::steady_clock::time_point at;  // when it was read (CLOCK_MONOTONIC)
 };
 
 class BusSocket {
@@ -35,8 +33,9 @@ public:
     [[nodiscard]] std::expected<void, int> send(std::uint16_t id,
                                                 std::span<const std::uint8_t> data);
 
-    // The next frame, waiting at most `timeout` seconds; nothing when none came in time.
-    [[nodiscard]] std::expected<std::optional<Received>, int> receive(double timeout);
+    // The next frame, waiting at most `timeout`; nothing when none came in time.
+    [[nodiscard]] std::expected<std::optional<Received>, int> receive(
+        std::chrono::nanoseconds timeout);
 
     // Frames the kernel dropped because this socket's receive buffer was full, since open.
     [[nodiscard]] std::uint32_t dropped() const { return dropped_; }

@@ -17,6 +17,9 @@ namespace jointbus::doctor {
 
 namespace {
 
+using Seconds = std::chrono::duration<double>;
+using Milliseconds = std::chrono::duration<double, std::milli>;
+
 namespace protocol = damiao::protocol;
 using report::Finding;
 using report::hex_id;
@@ -26,9 +29,10 @@ using report::Severity;
     return reply.extended ? hex_id(reply.from, 8) + " (extended)" : hex_id(reply.from);
 }
 
-[[nodiscard]] std::string milliseconds(double seconds) {
+// With one decimal: "20.0 ms".
+[[nodiscard]] std::string milliseconds(std::chrono::nanoseconds span) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f ms", seconds * 1000.0);
+    (void)std::snprintf(buffer, sizeof buffer, "%.1f ms", Milliseconds(span).count());
     return buffer;
 }
 
@@ -458,7 +462,8 @@ void check_stored_ids(std::uint16_t motor_id, const RegisterReply& reply,
 // carried that can delay a reply; empty when nothing did.
 void check_latency(const MotorProbe& probe, const std::string& load, std::vector<Finding>& out) {
     const std::string subject = "motor " + hex_id(probe.motor_id);
-    const double slowest = std::ranges::max(probe.replies, {}, &RegisterReply::latency).latency;
+    const std::chrono::nanoseconds slowest =
+        std::ranges::max(probe.replies, {}, &RegisterReply::latency).latency;
     if (slowest <= kDefaultReplyTimeout) return;
     if (!load.empty()) {
         // A delay measured under someone else's traffic says nothing of the motor: no timeout
@@ -469,7 +474,7 @@ void check_latency(const MotorProbe& probe, const std::string& load, std::vector
                        "measure again with the bus quiet before changing timeout_ms", false});
         return;
     }
-    const auto millis = static_cast<long>(std::ceil(slowest * 2000.0));
+    const auto millis = std::chrono::ceil<std::chrono::milliseconds>(2 * slowest).count();
     out.push_back({Severity::Warning, subject,
                    "replied after " + milliseconds(slowest) +
                        ", later than the default 20 ms timeout: commands would time out",
@@ -502,9 +507,9 @@ void check_motor(const Observations& seen, const MotorProbe& probe,
 
 // Frames a second while listening, those the kernel dropped for the doctor included.
 [[nodiscard]] std::optional<double> frame_rate(const Observations& seen) {
-    if (!seen.traffic || seen.traffic->seconds <= 0.0) return std::nullopt;
+    if (!seen.traffic || seen.traffic->elapsed <= std::chrono::nanoseconds{}) return std::nullopt;
     return static_cast<double>(seen.traffic->frames + seen.traffic->dropped) /
-           seen.traffic->seconds;
+           Seconds(seen.traffic->elapsed).count();
 }
 
 // What else the bus carried that can delay or lose a reply from `reply_id`, in words; empty
@@ -754,10 +759,13 @@ std::string constructor_text(std::uint16_t motor_id, std::uint32_t master_id,
 
 std::optional<double> bus_load(const Observations& seen) {
     const auto& controller = seen.iface.controller;
-    if (!seen.traffic || !controller || !controller->timing || seen.traffic->seconds <= 0.0)
+    if (!seen.traffic || !controller || !controller->timing ||
+        seen.traffic->elapsed <= std::chrono::nanoseconds{}) {
         return std::nullopt;
+    }
     return static_cast<double>(seen.traffic->bits) /
-           (seen.traffic->seconds * static_cast<double>(controller->timing->bitrate));
+           (Seconds(seen.traffic->elapsed).count() *
+            static_cast<double>(controller->timing->bitrate));
 }
 
 std::vector<Finding> diagnose(const Observations& seen) {

@@ -2,6 +2,7 @@
 // every verdict can be tested from hand-made facts.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -10,15 +11,15 @@
 
 #include "bus_checks.hpp"
 #include "cli/motor_option.hpp"
+#include "cli/report.hpp"
 #include "damiao/settings.hpp"
 #include "interface_facts.hpp"
 #include "jointbus/modes.hpp"
-#include "cli/report.hpp"
 
 namespace jointbus::doctor {
 
 // The reply timeout a Damiao object uses unless given another.
-inline constexpr double kDefaultReplyTimeout = 0.020;
+inline constexpr std::chrono::nanoseconds kDefaultReplyTimeout = std::chrono::milliseconds(20);
 // A transmit queue shorter than this can overflow when sends come in bursts.
 inline constexpr std::uint32_t kShortTxQueue = 100;
 // Above this share of the bitrate, replies start to queue behind other frames.
@@ -42,7 +43,8 @@ struct Observations {
     std::optional<ProbeRun> probe;         // nothing when no motor was asked about
     std::vector<cli::MotorOption> motors;  // --motor
     std::vector<std::uint16_t> scan;       // --scan ids
-    double probe_wait = 0.1;               // how long replies were waited for
+    // How long replies were waited for.
+    std::chrono::nanoseconds probe_wait = std::chrono::milliseconds(100);
     // The settings registers of every motor that answered, by motor id.
     std::map<std::uint16_t, damiao::MotorSettings> settings;
     std::string settings_error;                  // why reading them stopped, if it did

@@ -4,6 +4,7 @@
 // reads are the only frames it sends.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -29,6 +30,9 @@ constexpr int kUsageError = 2;
 // Register reads repeated for a motor that did not answer or answered late.
 constexpr int kRetries = 2;
 constexpr std::size_t kMaxScan = 2048;
+// --listen and --wait are decimals, taken to the nearest nanosecond.
+using DecimalSeconds = std::chrono::duration<double>;
+using DecimalMillis = std::chrono::duration<double, std::milli>;
 
 // "FIRST-LAST" or a single id; ids as the motor syntax writes them.
 [[nodiscard]] std::expected<std::vector<std::uint16_t>, std::string> parse_scan(
@@ -53,9 +57,10 @@ constexpr std::size_t kMaxScan = 2048;
     return ids;
 }
 
-[[nodiscard]] damiao::Damiao driver_motor(const cli::MotorOption& motor, double timeout) {
+[[nodiscard]] damiao::Damiao driver_motor(const cli::MotorOption& motor,
+                                          std::chrono::nanoseconds timeout) {
     return cli::driver_record(
-        motor, transport::Duration::from_micros(static_cast<std::uint64_t>(timeout * 1e6)));
+        motor, transport::Duration::from_nanos(static_cast<std::uint64_t>(timeout.count())));
 }
 
 // The settings registers of every motor that answered, read through the driver from the id it
@@ -215,7 +220,7 @@ int main(int argc, char** argv) {
         }
         seen.scan = std::move(*ids);
     }
-    seen.probe_wait = wait_ms / 1000.0;
+    seen.probe_wait = std::chrono::round<std::chrono::nanoseconds>(DecimalMillis(wait_ms));
 
     seen.kernel_can_error = transport::can_socket_error();
     seen.iface = doctor::read_interface_facts(iface);
@@ -224,7 +229,8 @@ int main(int argc, char** argv) {
         if (!socket) {
             seen.open_error = socket.error();
         } else {
-            seen.traffic = doctor::listen(*socket, listen_seconds);
+            seen.traffic = doctor::listen(*socket, std::chrono::round<std::chrono::nanoseconds>(
+                                                       DecimalSeconds(listen_seconds)));
             std::vector<std::uint16_t> ids;
             for (const cli::MotorOption& motor : seen.motors) ids.push_back(motor.motor_id);
             ids.insert(ids.end(), seen.scan.begin(), seen.scan.end());

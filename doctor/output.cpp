@@ -3,6 +3,7 @@
 #include <linux/can.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -16,6 +17,9 @@ namespace jointbus::doctor {
 namespace {
 
 using report::hex_id;
+// Figures are printed in seconds and milliseconds, as decimals.
+using Seconds = std::chrono::duration<double>;
+using Milliseconds = std::chrono::duration<double, std::milli>;
 
 [[nodiscard]] std::string fixed(double value, int decimals) {
     char buffer[48];
@@ -87,9 +91,10 @@ void print_traffic(std::ostream& out, const Observations& seen) {
         return;
     }
     const Traffic& t = *seen.traffic;
-    const double rate = t.seconds > 0.0 ? static_cast<double>(t.frames) / t.seconds : 0.0;
-    out << "traffic    " << fixed(t.seconds, 2) << " s: " << t.frames << " frames ("
-        << fixed(rate, 1) << "/s), " << t.error_frames << " error frames, bus load ";
+    const double seconds = Seconds(t.elapsed).count();
+    const double rate = seconds > 0.0 ? static_cast<double>(t.frames) / seconds : 0.0;
+    out << "traffic    " << fixed(seconds, 2) << " s: " << t.frames << " frames (" << fixed(rate, 1)
+        << "/s), " << t.error_frames << " error frames, bus load ";
     const auto load = bus_load(seen);
     out << (load ? fixed(*load * 100.0, 1) + " %" : std::string("unknown (no bitrate)")) << '\n';
     if (!t.ids.empty()) {
@@ -125,12 +130,12 @@ void print_motors(std::ostream& out, const Observations& seen) {
             table.add_row({hex_id(probe.motor_id),
                            reply.extended ? hex_id(reply.from, 8) : hex_id(reply.from, 3),
                            std::to_string(reply.mode) + " " + mode_name(reply.mode),
-                           fixed(reply.latency * 1000.0, 2) + " ms"});
+                           fixed(Milliseconds(reply.latency).count(), 2) + " ms"});
         }
     }
     out << "motors     register 10 read from " << seen.probe->motors.size() << " id(s) in "
-        << fixed(seen.probe->seconds, 2) << " s; driven in " << damiao::upper_name(seen.mode)
-        << " (--mode)\n";
+        << fixed(Seconds(seen.probe->elapsed).count(), 2) << " s; driven in "
+        << damiao::upper_name(seen.mode) << " (--mode)\n";
     if (!table.empty()) table.print(out, "           ");
     for (const auto& [motor_id, settings] : seen.settings) {
         out << "settings   " << hex_id(motor_id) << ": " << cli::settings_line(settings) << '\n';
@@ -203,7 +208,7 @@ nlohmann::json report_json(const Observations& seen, std::span<const report::Fin
         const Traffic& t = *seen.traffic;
         nlohmann::json ids = nlohmann::json::object();
         for (const auto& [id, count] : t.ids) ids[id_text(id)] = count;
-        traffic = {{"seconds", t.seconds},
+        traffic = {{"seconds", Seconds(t.elapsed).count()},
                    {"frames", t.frames},
                    {"error_frames", t.error_frames},
                    {"error_classes", t.error_classes},
@@ -222,7 +227,7 @@ nlohmann::json report_json(const Observations& seen, std::span<const report::Fin
                                    {"mit", reply.mode == damiao::protocol::kMitControlMode},
                                    {"control_mode_name", mode_name(reply.mode)},
                                    {"in_mode", reply.mode == static_cast<std::uint32_t>(seen.mode)},
-                                   {"latency_ms", reply.latency * 1000.0}});
+                                   {"latency_ms", Milliseconds(reply.latency).count()}});
             }
             const auto settings = seen.settings.find(probe.motor_id);
             motors.push_back({{"motor_id", probe.motor_id},
@@ -243,7 +248,7 @@ nlohmann::json report_json(const Observations& seen, std::span<const report::Fin
     }
     nlohmann::json probe = nullptr;
     if (seen.probe) {
-        probe = {{"seconds", seen.probe->seconds},
+        probe = {{"seconds", Seconds(seen.probe->elapsed).count()},
                  {"full_queue", seen.probe->full_queue},
                  {"send_error", seen.probe->send_error},
                  {"dropped", seen.probe->dropped - seen.probe->dropped_before},

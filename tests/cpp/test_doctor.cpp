@@ -4,6 +4,7 @@
 #include <linux/can/error.h>
 
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -13,6 +14,7 @@ namespace jointbus::doctor {
 namespace {
 
 using report::Severity;
+using namespace std::chrono_literals;
 
 Observations healthy_controller() {
     Observations seen;
@@ -31,7 +33,7 @@ Observations healthy_controller() {
     controller.rx_errors = 0;
     seen.iface.controller = controller;
     seen.traffic = Traffic{};
-    seen.traffic->seconds = 0.5;
+    seen.traffic->elapsed = 500ms;
     return seen;
 }
 
@@ -111,14 +113,14 @@ INSTANTIATE_TEST_SUITE_P(
              [](Observations& s) {
                  s.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
                  s.probe = ProbeRun{};
-                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, false, 1, 0.030}}});
+                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, false, 1, 30ms}}});
              },
              Severity::Warning, "Damiao(0x01, 0x11, timeout_ms=60)", false},
         Case{"ExtendedReplyIdentifier",
              [](Observations& s) {
                  s.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
                  s.probe = ProbeRun{};
-                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, true, 1, 0.001}}});
+                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, true, 1, 1ms}}});
              },
              Severity::Error,
              "the motor answers with an extended identifier; set a standard master id with the "
@@ -142,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                  s.iface.controller->timing = BitTiming{1000000000, 875};  // load stays low
                  s.traffic->frames = 10000;
                  s.probe = ProbeRun{};
-                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, false, 1, 0.063}}});
+                 s.probe->motors.push_back(MotorProbe{1, true, {{0x11, false, 1, 63ms}}});
              },
              Severity::Note, "measure again with the bus quiet before changing timeout_ms", false},
         Case{"FaultInTheReplyToDisable",
@@ -186,7 +188,7 @@ TEST(Doctor, AVerdictNeverContradictsTrafficJustCounted) {
     seen.traffic->motor_numbers[0x12] = 1U << 2 | 1U << 0xA;
     seen.probe = ProbeRun{};
     seen.probe->motors.push_back(MotorProbe{1, true, {}, 3});
-    seen.probe->motors.push_back(MotorProbe{2, true, {{0x12, false, 1, 0.063}}, 3});
+    seen.probe->motors.push_back(MotorProbe{2, true, {{0x12, false, 1, 63ms}}, 3});
     seen.status[1].refused = true;
 
     std::string all;
@@ -237,7 +239,7 @@ TEST(Doctor, AMotorInAnotherModeThanTheOneGivenGetsTheSwitch) {
             seen.motors.push_back(cli::MotorOption{1, 0x11, std::nullopt, {}, {}});
             seen.probe = ProbeRun{};
             seen.probe->motors.push_back(
-                MotorProbe{1, true, {{0x11, false, static_cast<std::uint32_t>(in), 0.001}}});
+                MotorProbe{1, true, {{0x11, false, static_cast<std::uint32_t>(in), 1ms}}});
             const auto findings = diagnose(seen);
             const std::string name(damiao::name(wanted));
             if (in == wanted) {
