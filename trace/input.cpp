@@ -56,7 +56,7 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
 namespace {
 
 // How long one wait for a frame may block, so that a stop request is seen in time.
-constexpr int kWaitMs = 200;
+constexpr auto kWait = transport::Duration::from_millis(200);
 
 }  // namespace
 
@@ -80,15 +80,16 @@ std::expected<LiveCapture, std::string> LiveCapture::open(std::string_view iface
 }
 
 std::expected<std::optional<LiveFrame>, int> LiveCapture::next() {
-    canfd_frame raw{};
-    transport::Ancillary ancillary;
-    auto got = transport::receive_frame(socket_.get(), kWaitMs, raw, ancillary);
-    if (!got) return std::unexpected(got.error());
+    transport::KernelFrame read;
+    auto got = transport::receive_frame(socket_.get(), kWait, read, transport::Extras::Collect);
+    if (!got) {
+        if (got.error() == EINTR) return std::nullopt;  // the caller looks at its stop flag
+        return std::unexpected(got.error());
+    }
     if (!*got) return std::nullopt;
-    auto frame = transport::frame_from_kernel(raw, **got);
-    if (!frame) return std::unexpected(EPROTO);
     LiveFrame live;
-    live.frame = *frame;
+    live.frame = transport::frame_from_kernel(read);
+    const transport::Ancillary& ancillary = read.ancillary;
     // A frame that came before the stamps were switched on has none: the time it was read is
     // the nearest there is.
     timespec arrived{};

@@ -117,18 +117,22 @@ nlohmann::json spread_ms(std::vector<double> latencies) {
 }
 
 void capture_frames(int socket, const std::atomic<bool>& done, Capture& capture) {
-    canfd_frame raw{};
-    transport::Ancillary ancillary;
+    transport::KernelFrame read;
+    const canfd_frame& raw = read.raw;
     while (!done.load()) {
-        auto got = transport::receive_frame(socket, 50, raw, ancillary);
+        auto got = transport::receive_frame(socket, transport::Duration::from_millis(50), read,
+                                            transport::Extras::Collect);
+        // A cut wait, or a read that was no whole frame (and so no command either).
+        if (!got && (got.error() == EINTR || got.error() == EPROTO)) continue;
         if (!got) {
             capture.error = std::strerror(got.error());
             return;
         }
         if (!*got) continue;
+        const transport::Ancillary& ancillary = read.ancillary;
         if (ancillary.dropped_total) capture.dropped = *ancillary.dropped_total;
         // Only classic frames of 8 bytes with a Standard id are commands or replies.
-        if (**got != CAN_MTU || raw.len != damiao::protocol::kFrameBytes ||
+        if (read.fd || raw.len != damiao::protocol::kFrameBytes ||
             (raw.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) != 0) {
             continue;
         }

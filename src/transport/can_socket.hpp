@@ -13,6 +13,7 @@
 #include <span>
 #include <string_view>
 
+#include "jointbus/clock.hpp"
 #include "transport/file_descriptor.hpp"
 
 namespace jointbus::transport {
@@ -55,14 +56,54 @@ struct Ancillary {
     std::optional<std::uint32_t> dropped_total;  // since the socket opened; wraps at 2^32
 };
 
-// Reads one frame into `raw` (one recvmsg with `flags`: MSG_DONTWAIT not to wait) and what came
-// with it. The byte count, 0 when nothing was read, or an errno value.
-[[nodiscard]] std::expected<std::size_t, int> read_frame(int socket, canfd_frame& raw,
-                                                         Ancillary& ancillary, int flags);
+// One frame as one read of a CAN_RAW socket delivered it.
+struct KernelFrame {
+    // A classic frame (can_frame's layout) unless `fd`. Left uninitialised: a read writes the
+    // whole frame, and nothing else of it is ever looked at.
+    canfd_frame raw;
+    bool fd = false;
+    Ancillary ancillary;  // empty unless the read collected it
+};
 
-// Waits at most `timeout_ms` (0: not at all) for a frame and reads it as read_frame does.
-// Nothing when none came in time or a signal cut the wait short, so that the caller can look
-// at its clock or its stop flag; an errno value when the socket failed.
+// The one rule for what a read returned: a whole classic frame (CAN_MTU bytes) or a whole FD
+// frame (CANFD_MTU). A CAN_RAW socket with FD frames enabled delivers nothing else; any other
+// count is a fault of whatever stands in for one.
+[[nodiscard]] constexpr bool whole_frame(std::size_t received) {
+    return received == CAN_MTU || received == CANFD_MTU;
+}
+
+// Whether a read collects what the kernel sends along with a frame (see SocketExtras). The
+// exchanges' reads skip it: they pass the kernel no control buffer and parse nothing.
+enum class Extras : std::uint8_t { Skip, Collect };
+
+// Reads one frame that already waits: one recvmsg that does not wait. True when a frame was
+// read, false when none waits; otherwise an errno value, EPROTO for a read that was not a whole
+// frame (see whole_frame).
+[[nodiscard]] std::expected<bool, int> read_waiting(int socket, KernelFrame& into, Extras extras);
+
+// Waits at most `timeout` for a frame, on high-resolution timers (ppoll), then reads it as
+// read_waiting does; a zero timeout does not wait at all. False when none came in time; EINTR
+// when a signal cut the wait short, so that the caller can look at its clock or its stop flag.
+[[nodiscard]] std::expected<bool, int> receive_frame(int socket, Duration timeout,
+                                                     KernelFrame& into, Extras extras);
+
+// Turns the kernel's arrival stamps (CLOCK_REALTIME, the only clock SO_TIMESTAMPNS stamps on)
+// into instants of CLOCK_MONOTONIC, the clock deadlines are measured on. The clocks' difference
+// is read at the first stamp and then kept, so a run of reads pays for one reading; keep one
+// for a run of reads, not for a program's life, or a step of the wall clock goes unseen.
+class ArrivalClock {
+public:
+    // Nothing for a stamp before the monotonic clock began (a wall clock stepped back).
+    [[nodiscard]] std::optional<Instant> monotonic(const timespec& stamp);
+
+private:
+    std::optional<std::int64_t> realtime_ahead_ns_;
+};
+
+// The reader above in the shape doctor/bus_socket.cpp still calls: waits at most `timeout_ms`
+// (0: not at all), collecting the extras. The byte count, or nothing when no frame came in
+// time, the wait was cut short or the read was no whole frame; an errno value when the socket
+// failed.
 [[nodiscard]] std::expected<std::optional<std::size_t>, int> receive_frame(int socket,
                                                                            int timeout_ms,
                                                                            canfd_frame& raw,

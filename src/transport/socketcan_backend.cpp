@@ -1,15 +1,10 @@
 #include "transport/socketcan_backend.hpp"
 
 #include <linux/can.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <ctime>
 
 #include "transport/discard.hpp"
 
@@ -57,26 +52,22 @@ CanId identifier(canid_t can_id) {
 }
 
 // Inlined into the receive path, which runs once per command.
-[[gnu::always_inline]] inline std::expected<CanFrame, TransportError> convert(
-    const canfd_frame& raw, std::size_t received) {
+[[gnu::always_inline]] inline CanFrame convert(const canfd_frame& raw, bool fd) {
     CanFrame frame;
     frame.id = identifier(raw.can_id);
     frame.remote = (raw.can_id & CAN_RTR_FLAG) != 0;
     frame.error = (raw.can_id & CAN_ERR_FLAG) != 0;
     const std::uint8_t* data = raw.data;
-    if (received == CAN_MTU) {
+    if (fd) {
+        frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
+        frame.fd = true;
+        frame.brs = (raw.flags & CANFD_BRS) != 0;
+    } else {
         // An error frame's status lives in all 8 data bytes, whatever its length says. The
         // kernel never delivers a longer classic frame; clamping keeps a bad one in bounds.
         const std::size_t length =
             frame.error ? kClassicMaxData : std::min<std::size_t>(raw.len, kClassicMaxData);
         frame.data.assign({data, length});
-    } else if (received == CANFD_MTU) {
-        frame.data.assign({data, std::min<std::size_t>(raw.len, kFdMaxData)});
-        frame.fd = true;
-        frame.brs = (raw.flags & CANFD_BRS) != 0;
-    } else {
-        // A CAN_RAW socket with FD frames enabled delivers only whole frames of either size.
-        return std::unexpected(Backend{IoError::from_errno(EPROTO)});
     }
     return frame;
 }
@@ -138,81 +129,53 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
 }
 
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting() {
-    std::optional<std::int64_t> realtime_offset;
-    return drop_waiting_here(realtime_offset);
+    ArrivalClock clock;
+    return drop_waiting_here(clock);
 }
 
 std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed, FrameWatch* watch) {
     // The first read needs no arrival stamp (whatever it finds was there when the discard
-    // began), so the empty queue of the quiet path costs one plain recv.
-    canfd_frame scratch;  // only the identifier, the length and the first bytes are looked at
+    // began), so the empty queue of the quiet path costs one plain read.
     bool first = true;
-    std::optional<std::int64_t> realtime_offset;
+    ArrivalClock clock;
     return discard_with(owed, watch, [&]() -> std::optional<Dropped> {
-        if (!first) return drop_waiting_here(realtime_offset);
+        if (!first) return drop_waiting_here(clock);
         first = false;
-        if (::recv(socket_.get(), &scratch, sizeof scratch, MSG_DONTWAIT) <= 0) return std::nullopt;
-        return dropped_frame(scratch, std::nullopt);
+        KernelFrame scratch;
+        const auto got = read_waiting(socket_.get(), scratch, Extras::Skip);
+        if (!got || !*got) return std::nullopt;
+        return dropped_frame(scratch.raw, std::nullopt);
     });
 }
 
 // Reads one waiting frame with the kernel's stamp of its arrival.
-std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(
-    std::optional<std::int64_t>& realtime_offset) {
-    canfd_frame scratch;  // only the identifier, the length and the first bytes are looked at
-    Ancillary ancillary;
-    const auto got = read_frame(socket_.get(), scratch, ancillary, MSG_DONTWAIT);
-    if (!got || *got == 0) return std::nullopt;
-    Dropped dropped = dropped_frame(scratch, std::nullopt);
-    if (const std::optional<timespec>& stamp = ancillary.arrived) {
-        if (!realtime_offset) {
-            timespec real{};
-            (void)::clock_gettime(CLOCK_REALTIME, &real);
-            const Instant mono = monotonic_now();
-            realtime_offset =
-                (static_cast<std::int64_t>(real.tv_sec) - mono.seconds) * kNanosPerSecond +
-                (real.tv_nsec - static_cast<std::int64_t>(mono.nanos));
-        }
-        const std::int64_t arrived = static_cast<std::int64_t>(stamp->tv_sec) * kNanosPerSecond +
-                                     stamp->tv_nsec - *realtime_offset;
-        if (arrived > 0) {
-            dropped.arrived = Instant{arrived / kNanosPerSecond,
-                                      static_cast<std::uint32_t>(arrived % kNanosPerSecond)};
-        }
+std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(ArrivalClock& clock) {
+    KernelFrame scratch;
+    const auto got = read_waiting(socket_.get(), scratch, Extras::Collect);
+    if (!got || !*got) return std::nullopt;
+    std::optional<Instant> arrived;
+    if (const std::optional<timespec>& stamp = scratch.ancillary.arrived) {
+        arrived = clock.monotonic(*stamp);
     }
-    return dropped;
+    return dropped_frame(scratch.raw, arrived);
 }
+
+CanFrame frame_from_kernel(const KernelFrame& read) { return convert(read.raw, read.fd); }
 
 std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,
                                                           std::size_t received) {
-    return convert(raw, received);
+    if (!whole_frame(received)) return std::unexpected(Backend{IoError::from_errno(EPROTO)});
+    return convert(raw, received == CANFD_MTU);
 }
 
 std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
-    // The wait is ppoll's, on high-resolution timers: a socket receive timeout would count in
-    // kernel ticks and round a 1 ms wait up to several. A zero timeout skips the wait.
-    if (timeout != Duration{}) {
-        const timespec wait{
-            .tv_sec = static_cast<time_t>(std::min<std::uint64_t>(timeout.seconds, LLONG_MAX)),
-            .tv_nsec = static_cast<long>(timeout.nanos),
-        };
-        pollfd readable{.fd = socket_.get(), .events = POLLIN, .revents = 0};
-        // The system call itself: the C library's wrapper adds thread-cancellation bookkeeping
-        // that the module never uses.
-        const long ready = ::syscall(SYS_ppoll, &readable, 1, &wait, nullptr, 0);
-        if (ready < 0) return std::unexpected(backend_errno());  // EINTR: a signal came
-        if (ready == 0) return std::unexpected(Timeout{});
+    KernelFrame read;
+    const auto got = receive_frame(socket_.get(), timeout, read, Extras::Skip);
+    if (!got) [[unlikely]] {
+        return std::unexpected(Backend{IoError::from_errno(got.error())});  // EINTR: a signal
     }
-
-    // Left uninitialised: only what the kernel wrote (a whole frame of the size it returned)
-    // is read.
-    canfd_frame raw;
-    const ssize_t received = ::recv(socket_.get(), &raw, sizeof raw, MSG_DONTWAIT);
-    if (received < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::unexpected(Timeout{});
-        return std::unexpected(backend_errno());
-    }
-    return convert(raw, static_cast<std::size_t>(received));
+    if (!*got) return std::unexpected(Timeout{});
+    return convert(read.raw, read.fd);
 }
 
 }  // namespace jointbus::transport

@@ -14,9 +14,10 @@
 
 namespace jointbus::transport {
 
-// The frame in what one read of a CAN_RAW socket returned: `received` bytes of `raw`. Only a
-// whole classic (CAN_MTU) or FD (CANFD_MTU) frame is a frame; any other size is EPROTO. A length
-// field beyond its kind's maximum is clamped, so nothing is read past the buffer.
+// The frame that one read of a CAN_RAW socket delivered. A length field beyond its kind's
+// maximum is clamped, so nothing is read past the buffer.
+[[nodiscard]] CanFrame frame_from_kernel(const KernelFrame& read);
+// The same for a read that returned `received` bytes of `raw`: EPROTO unless whole_frame.
 [[nodiscard]] std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw,
                                                                         std::size_t received);
 
@@ -58,10 +59,8 @@ public:
     [[nodiscard]] int wait_descriptor() const override { return socket_.get(); }
 
 private:
-    // `realtime_offset` turns the kernel's arrival stamps (CLOCK_REALTIME) into monotonic
-    // instants; it is read at the first frame that waits.
-    [[nodiscard]] std::optional<Dropped> drop_waiting_here(
-        std::optional<std::int64_t>& realtime_offset);
+    // `clock` turns the kernel's arrival stamps into instants: one for a whole discard.
+    [[nodiscard]] std::optional<Dropped> drop_waiting_here(ArrivalClock& clock);
 
     explicit SocketCanTransport(FileDescriptor socket) : socket_(std::move(socket)) {}
 

@@ -380,10 +380,10 @@ TEST(CanSocket, FramesCarryTheDropCountAndTheArrivalTime) {
     // The count rides with the frames queued after the drops: one more comes last.
     std::uint32_t received = 0;
     std::uint32_t dropped = 0;
-    canfd_frame raw{};
-    Ancillary ancillary;
+    KernelFrame read;
+    const Ancillary& ancillary = read.ancillary;
     for (bool drained = false;;) {
-        auto got = receive_frame(opened->get(), 1000, raw, ancillary);
+        auto got = receive_frame(opened->get(), Duration::from_millis(1000), read, Extras::Collect);
         ASSERT_TRUE(got) << std::strerror(got.error());
         if (!*got) {
             if (drained) break;
@@ -392,7 +392,7 @@ TEST(CanSocket, FramesCarryTheDropCountAndTheArrivalTime) {
             continue;
         }
         if (ancillary.dropped_total) dropped = *ancillary.dropped_total;
-        if (raw.can_id != 0x40) continue;
+        if (read.raw.can_id != 0x40) continue;
         ++received;
         ASSERT_TRUE(ancillary.arrived);
         const auto arrived = std::chrono::seconds(ancillary.arrived->tv_sec) +
