@@ -28,20 +28,17 @@ constexpr std::uint8_t fd_length(std::size_t n) {
 
 [[nodiscard]] TransportError backend_errno() { return Backend{IoError::from_errno(errno)}; }
 
-[[nodiscard]] std::expected<void, TransportError> write_all(int fd, const void* bytes,
-                                                            std::size_t size) {
-    const auto* cursor = static_cast<const std::uint8_t*>(bytes);
-    while (size > 0) {
-        const ssize_t written = ::send(fd, cursor, size, 0);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(backend_errno());
-        }
-        if (written == 0) {
-            return std::unexpected(Backend{IoError::fixed("failed to write whole buffer")});
-        }
-        cursor += written;
-        size -= static_cast<std::size_t>(written);
+// A CAN_RAW socket sends a whole frame or nothing: a short count is a fault to report, not a
+// remainder to send, which the kernel would take as a frame of its own.
+[[nodiscard]] std::expected<void, TransportError> send_frame(int fd, const void* frame,
+                                                             std::size_t size) {
+    ssize_t written = 0;
+    do {
+        written = ::send(fd, frame, size, 0);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) return std::unexpected(backend_errno());
+    if (static_cast<std::size_t>(written) != size) {
+        return std::unexpected(Backend{IoError::fixed("failed to write whole buffer")});
     }
     return {};
 }
@@ -118,14 +115,14 @@ std::expected<void, TransportError> SocketCanTransport::send(const CanFrameView&
         // An empty span may hold a null pointer, which memcpy must not be given even for zero
         // bytes.
         if (length > 0) std::memcpy(raw.data, frame.data.data(), length);
-        return write_all(socket_.get(), &raw, sizeof raw);
+        return send_frame(socket_.get(), &raw, sizeof raw);
     }
     if (length > kClassicMaxData) return std::unexpected(FrameTooLarge{length});
     can_frame raw{};
     raw.can_id = can_id;
     raw.len = static_cast<std::uint8_t>(length);
     if (length > 0) std::memcpy(raw.data, frame.data.data(), length);
-    return write_all(socket_.get(), &raw, sizeof raw);
+    return send_frame(socket_.get(), &raw, sizeof raw);
 }
 
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting() {
