@@ -2,17 +2,29 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "transport/can_socket.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace jointbus::doctor {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The library's instant on CLOCK_MONOTONIC as the doctor's time point on the same clock.
+[[nodiscard]] Clock::time_point time_point_of(transport::Instant at) {
+    return Clock::time_point(std::chrono::seconds(at.seconds) + std::chrono::nanoseconds(at.nanos));
+}
+
+}  // namespace
+
 std::expected<BusSocket, int> BusSocket::open(std::string_view iface) {
-    auto socket = transport::open_can_socket(iface, transport::OnExec::Close,
-                                             {.error_frames = true, .drop_counter = true});
+    auto socket = transport::open_can_socket(
+        iface, transport::OnExec::Close,
+        {.error_frames = true, .drop_counter = true, .arrival_stamps = true});
     if (!socket) return std::unexpected(socket.error().error);
     return BusSocket(std::move(*socket));
 }
@@ -31,20 +43,25 @@ std::expected<void, int> BusSocket::send(std::uint16_t id, std::span<const std::
 }
 
 std::expected<std::optional<Received>, int> BusSocket::receive(std::chrono::nanoseconds timeout) {
-    // Rounded up: a wait that ended short of the deadline would spin on its last fraction.
-    const auto millis = static_cast<int>(
-        std::chrono::ceil<std::chrono::milliseconds>(std::max(timeout, std::chrono::nanoseconds{}))
-            .count());
-    canfd_frame raw{};
-    transport::Ancillary ancillary;
-    auto got = transport::receive_frame(socket_.get(), millis, raw, ancillary);
-    if (!got) return std::unexpected(got.error());
+    const auto wait = transport::Duration::from_nanos(
+        static_cast<std::uint64_t>(std::max(timeout, std::chrono::nanoseconds{}).count()));
+    transport::KernelFrame read;
+    auto got = transport::receive_frame(socket_.get(), wait, read, transport::Extras::Collect);
+    if (!got) {
+        // A signal cut the wait short: the caller looks at its deadline and waits for the rest.
+        // A read that was not a whole frame holds no frame to count.
+        if (got.error() == EINTR || got.error() == EPROTO) return std::optional<Received>{};
+        return std::unexpected(got.error());
+    }
     if (!*got) return std::optional<Received>{};
+    const transport::Ancillary& extras = read.ancillary;
     // The drop counter rides along with every frame; it counts since the socket was opened.
-    if (ancillary.dropped_total) dropped_ = *ancillary.dropped_total;
-    auto frame = transport::frame_from_kernel(raw, **got);
-    if (!frame) return std::optional<Received>{};
-    return std::optional<Received>{Received{*frame, raw.can_id, std::chrono::steady_clock::now()}};
+    if (extras.dropped_total) dropped_ = *extras.dropped_total;
+    // The kernel's stamp leaves out the time the doctor took to come to the read.
+    std::optional<transport::Instant> arrived;
+    if (extras.arrived) arrived = arrival_clock_.monotonic(*extras.arrived);
+    return std::optional<Received>{Received{transport::frame_from_kernel(read), read.raw.can_id,
+                                            arrived ? time_point_of(*arrived) : Clock::now()}};
 }
 
 }  // namespace jointbus::doctor
