@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "jointbus/mit.hpp"
 #include "jointbus/modes.hpp"
@@ -31,9 +30,6 @@ struct TypeMismatch {
     std::uint8_t id;
     RegisterType expected;
     RegisterType received;
-};
-struct UnexpectedReply {
-    std::vector<std::uint8_t> data;
 };
 struct ControlModeMismatch {
     std::uint8_t written;
@@ -69,9 +65,9 @@ struct NoCommandId {
 }  // namespace errors
 
 using Error = std::variant<errors::Transport, errors::RegisterNotInTable, errors::ReadOnlyRegister,
-                           errors::TypeMismatch, errors::UnexpectedReply,
-                           errors::ControlModeMismatch, errors::UnusableLimits, errors::ShortReply,
-                           errors::InvalidSetpoint, errors::RefusedCommand, errors::NoCommandId>;
+                           errors::TypeMismatch, errors::ControlModeMismatch,
+                           errors::UnusableLimits, errors::ShortReply, errors::InvalidSetpoint,
+                           errors::RefusedCommand, errors::NoCommandId>;
 
 // Appends the error's user-visible message to `out`.
 void write_text(const Error& error, std::string& out);

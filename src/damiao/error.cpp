@@ -78,14 +78,6 @@ void write_text(const Error& error, std::string& out) {
                        out += ", got ";
                        out += name(e.received);
                    },
-                   [&](const errors::UnexpectedReply& e) {
-                       out += "unexpected reply (data did not match register-reply pattern): [";
-                       for (std::size_t i = 0; i < e.data.size(); ++i) {
-                           if (i != 0) out += ", ";
-                           out += std::to_string(e.data[i]);
-                       }
-                       out += ']';
-                   },
                    [&](const errors::ControlModeMismatch& e) {
                        out += "control mode verification failed: wrote ";
                        out += std::to_string(e.written);
