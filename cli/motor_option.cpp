@@ -57,11 +57,8 @@ std::expected<MotorOption, std::string> parse_motor_option(std::string_view text
     option.master_id = static_cast<std::uint16_t>(*master_id);
     if (fields.size() == 2) return option;
 
-    const damiao::LimitPreset* preset = nullptr;
-    for (const damiao::LimitPreset& candidate : damiao::kLimitPresets) {
-        if (candidate.name == fields[2]) preset = &candidate;
-    }
-    if (preset == nullptr) {
+    const auto preset = damiao::find_preset(fields[2]);
+    if (!preset) {
         return std::unexpected("unknown model " + quoted(fields[2]) + " (see --list-models)");
     }
     option.model = std::string(preset->name);

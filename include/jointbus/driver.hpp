@@ -56,10 +56,14 @@ struct RegisterValue {
 // `ensure_control_mode`, the register sequence). Callers serialise use of the bus. A command
 // whose reply did not come leaves it owed on that bus: the next exchange that expects a frame
 // from the master id waits for it first (see exchange.hpp).
+//
+// Every member has a default member initialiser, so that both `Damiao{1, 0x11}` and
+// `Damiao{.motor_id = 1, .master_id = 0x11}` leave the rest at their defaults without a
+// -Wmissing-field-initializers warning (g++ and clang warn only about members without one).
 struct Damiao {
     std::uint16_t motor_id = 0;   // commands go to Standard id motor_id & 0x7FF
     std::uint16_t master_id = 0;  // replies are awaited from Standard id master_id & 0x7FF
-    MitLimits limits;
+    MitLimits limits{};           // those of a DM4310 unless given
     transport::Duration timeout = transport::Duration::from_millis(20);
 
     // Identifiers are masked rather than refused, so a command frame never fails with InvalidId.

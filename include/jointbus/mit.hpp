@@ -8,6 +8,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace jointbus::damiao {
@@ -49,6 +50,20 @@ struct LimitPreset {
 
 // The built-in motor models, in the order the Python class lists them.
 extern const std::array<LimitPreset, 15> kLimitPresets;
+
+// A model name that no preset has. Its text lists the names: "unknown model 'dm9999' (the
+// models are dm3507, dm4310, ..., dmjh11)".
+struct UnknownModel {
+    std::string name;
+};
+[[nodiscard]] std::string text(const UnknownModel& error);
+
+// The preset of a model, by its name exactly as kLimitPresets spells it (lower case: "DM4310"
+// is no name).
+[[nodiscard]] std::expected<LimitPreset, UnknownModel> find_preset(std::string_view name);
+
+// Every preset's name in kLimitPresets order, joined by ", ".
+[[nodiscard]] const std::string& preset_names();
 
 // The largest limit `encode` takes. The widest product of the codec, (limit + limit) * 65535
 // for a position, overflows single precision from a limit of about 2.6e33; 1e30 stays a

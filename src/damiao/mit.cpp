@@ -1,5 +1,6 @@
 #include "jointbus/mit.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -26,6 +27,28 @@ const std::array<LimitPreset, 15> kLimitPresets{{
     {"dmh6220", {12.5F, 45.0F, 500.0F, 5.0F, 10.0F}},
     {"dmjh11", {12.5F, 10.0F, 500.0F, 5.0F, 12.0F}},
 }};
+
+const std::string& preset_names() {
+    static const std::string names = [] {
+        std::string joined;
+        for (const LimitPreset& preset : kLimitPresets) {
+            if (!joined.empty()) joined += ", ";
+            joined += preset.name;
+        }
+        return joined;
+    }();
+    return names;
+}
+
+std::expected<LimitPreset, UnknownModel> find_preset(std::string_view name) {
+    const auto found = std::ranges::find(kLimitPresets, name, &LimitPreset::name);
+    if (found == kLimitPresets.end()) return std::unexpected(UnknownModel{std::string(name)});
+    return *found;
+}
+
+std::string text(const UnknownModel& error) {
+    return "unknown model '" + error.name + "' (the models are " + preset_names() + ")";
+}
 
 std::string_view name(LimitField field) {
     switch (field) {

@@ -31,26 +31,6 @@ constexpr int kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 MotorObject* as_motor(PyObject* self) { return reinterpret_cast<MotorObject*>(self); }
 BusObject* as_bus(PyObject* self) { return reinterpret_cast<BusObject*>(self); }
 
-// "dm3507, dm4310, ..., dmjh11": the presets in the order MitLimits lists them.
-const std::string& preset_list() {
-    static const std::string list = [] {
-        std::string text;
-        for (const damiao::LimitPreset& preset : damiao::kLimitPresets) {
-            if (!text.empty()) text += ", ";
-            text += preset.name;
-        }
-        return text;
-    }();
-    return list;
-}
-
-const damiao::LimitPreset* find_preset(std::string_view name) {
-    for (const damiao::LimitPreset& preset : damiao::kLimitPresets) {
-        if (preset.name == name) return &preset;
-    }
-    return nullptr;
-}
-
 void use_preset(const damiao::LimitPreset& preset, robot::MotorConfig& config) {
     config.motor.limits = preset.limits;
     config.model = preset.name;
@@ -75,13 +55,14 @@ bool convert_limits(PyObject* object, robot::MotorConfig& config) {
     }
     std::string_view name;
     if (!python::to_text(object, "limits", name)) return false;
-    if (const damiao::LimitPreset* preset = find_preset(name); preset != nullptr) {
-        use_preset(*preset, config);
-        return true;
+    const auto preset = damiao::find_preset(name);
+    if (!preset) {
+        PyErr_Format(PyExc_ValueError, "argument 'limits': unknown preset %R (the presets are %s)",
+                     object, damiao::preset_names().c_str());
+        return false;
     }
-    PyErr_Format(PyExc_ValueError, "argument 'limits': unknown preset %R (the presets are %s)",
-                 object, preset_list().c_str());
-    return false;
+    use_preset(*preset, config);
+    return true;
 }
 
 // ---- Motor ---------------------------------------------------------------------------------
@@ -94,8 +75,8 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             BoundArguments bound;
             if (!bind(signature, args, kwargs, bound)) return nullptr;
 
-            static const damiao::LimitPreset* const kDefault = find_preset("dm4310");
-            if (kDefault == nullptr) throw python::InternalFault("the dm4310 preset is missing");
+            static const auto kDefault = damiao::find_preset("dm4310");
+            if (!kDefault) throw python::InternalFault("the dm4310 preset is missing");
             robot::MotorConfig config;
             use_preset(*kDefault, config);
             if (!python::to_u16(bound[0], "motor_id", config.motor.motor_id) ||
