@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     }
     auto opened = robot::Robot::open(config);
     if (!opened) {
-        std::fprintf(stderr, "robot_engine: %s\n", opened.error().text.c_str());
+        std::fprintf(stderr, "robot_engine: %s\n", robot::text(opened.error()).c_str());
         return 1;
     }
     robot::Robot& robot = **opened;

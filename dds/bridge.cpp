@@ -474,7 +474,7 @@ std::expected<std::unique_ptr<Bridge>, std::string> Bridge::open(RobotFile robot
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     auto engine = robot::Robot::open(robot.config);
-    if (!engine) return std::unexpected(engine.error().text);
+    if (!engine) return std::unexpected(robot::text(engine.error()));
     impl->engine = std::move(*engine);
     impl->robot = std::move(robot);
     const std::size_t count = impl->robot.names.size();

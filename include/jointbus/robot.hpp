@@ -31,6 +31,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -46,26 +47,49 @@ namespace jointbus::robot {
 // ---- Description ----
 
 struct MotorConfig {
-    damiao::Damiao motor;  // identifiers, limits, reply timeout
-    std::string model;     // the limits' preset name ("dm4310"), or empty for custom limits
+    damiao::Damiao motor{};  // identifiers, limits, reply timeout
+    // The model whose preset `motor.limits` holds ("dm4310"), or empty for custom limits.
+    // `validate` refuses a name that is no preset and limits other than the named preset's, so
+    // a motor is never scaled by another model's limits.
+    std::string model{};
     // The control mode the motor is driven in: its ticks take only that mode's commands (and
     // the fixed ones), and `ensure_control_modes` brings it there.
     damiao::ControlMode mode = damiao::ControlMode::Mit;
+
+    // A motor of a preset model, its limits taken from the preset, with the default reply
+    // timeout (set `motor.timeout` for another). Fails, listing the names, for a name that is
+    // no preset.
+    [[nodiscard]] static std::expected<MotorConfig, damiao::UnknownModel> of_model(
+        std::uint16_t motor_id, std::uint16_t master_id, std::string_view model,
+        damiao::ControlMode mode = damiao::ControlMode::Mit);
 };
 
 struct BusConfig {
-    std::string iface;  // a SocketCAN interface, for example "can0"
-    std::vector<MotorConfig> motors;
+    std::string iface{};  // a SocketCAN interface, for example "can0"
+    std::vector<MotorConfig> motors{};
+};
+
+// How a thread of the robot is scheduled. The engine's guard thread takes it when the robot
+// opens; the thread that ticks is the caller's, and takes it through `apply_thread_policy`.
+struct ThreadPolicy {
+    // SCHED_FIFO at this priority (1..99); empty leaves the thread's scheduling as it is.
+    // Needs CAP_SYS_NICE, or an RLIMIT_RTPRIO of at least the priority.
+    std::optional<int> realtime_priority{};
+    // The CPU numbers the thread may run on (each 0 or more, at least one); empty leaves its
+    // affinity as it is. Every CPU must be online and allowed to the process.
+    std::optional<std::vector<int>> cpus{};
 };
 
 struct RobotConfig {
-    std::vector<BusConfig> buses;
+    std::vector<BusConfig> buses{};
     // No tick started within this span of the end of the last one (after the first command
     // that may have enabled a motor): every motor is disabled. A tick itself may last longer:
     // its motors' timeouts bound it. Zero turns the watchdog off.
     transport::Duration watchdog = transport::Duration::from_millis(50);
     // Closing or destroying the robot disables every motor that may be enabled.
     bool disable_on_close = true;
+    // The guard thread's scheduling (see ThreadPolicy).
+    ThreadPolicy thread_policy{};
 };
 
 // What is wrong with a description, before any socket opens. `bus` and `motor` index the
@@ -79,11 +103,43 @@ struct ConfigError {
 // Checks everything that can be checked without a bus: at least one bus and one motor; no two
 // buses on one interface; on each bus distinct motor ids and distinct master ids (masked to
 // 11 bits: replies are told apart by master id), no master id equal to another motor's command
-// id; usable limits (finite and greater than 0); a reply timeout above 0; an interface name;
+// id; usable limits (finite and greater than 0); a model that is a preset's name, and then
+// limits equal to that preset's; a reply timeout above 0; an interface name;
 // no motor or master id 0x7FF (the identifier of every motor's register requests); for a motor
 // described in another mode than MIT, a command identifier for that mode below 0x7FF that is
-// no other motor's identifier and no master id (a motor would take it for its own command).
+// no other motor's identifier and no master id (a motor would take it for its own command); a
+// thread policy's priority within 1..99 and its CPU list not empty and without a negative
+// number or one of CPU_SETSIZE or more (`bus` is then 0).
 [[nodiscard]] std::expected<void, ConfigError> validate(const RobotConfig& config);
+
+// A bus whose interface could not be opened: `io` is the operating system's error (its errno
+// in `io.os_error()`, ENODEV for an interface that does not exist); `text` names the bus and the
+// interface, with the fix where one is known.
+struct BusOpenError {
+    std::size_t bus = 0;
+    std::string iface;
+    transport::IoError io = transport::IoError::from_errno(0);
+    std::string text;
+};
+
+// A thread that could not be started, or given its ThreadPolicy: EPERM for a real-time
+// priority without CAP_SYS_NICE, EINVAL for a CPU that is not online or not allowed. `text`
+// names the thread and what failed, then the error's own text.
+struct ThreadError {
+    transport::IoError io = transport::IoError::from_errno(0);
+    std::string text;
+};
+
+// Why a robot did not open: its description (ConfigError), or the operating system (a bus's
+// interface, the guard thread). Nothing stays open or applied after any of them.
+using OpenError = std::variant<ConfigError, BusOpenError, ThreadError>;
+[[nodiscard]] const std::string& text(const OpenError& error);
+
+// Gives the calling thread `policy`: its CPUs first, then its SCHED_FIFO priority. For the
+// thread that calls `tick` (a real-time control thread). When a step fails, what the steps
+// before it changed is undone, so the thread keeps its old policy; the error's text begins
+// "the calling thread: ".
+[[nodiscard]] std::expected<void, ThreadError> apply_thread_policy(const ThreadPolicy& policy);
 
 // ---- One tick ----
 
@@ -185,9 +241,10 @@ using TransportFactory =
 class Robot {
 public:
     // Validates `config`, opens one transport per bus (through `open_bus`, by default SocketCAN)
-    // and starts the guard thread. Nothing is sent. Fails with the ConfigError, or with the
-    // interface's I/O error (naming the bus).
-    [[nodiscard]] static std::expected<std::unique_ptr<Robot>, ConfigError> open(
+    // and starts the guard thread with the description's thread policy. Nothing is sent. Fails
+    // with the ConfigError, a BusOpenError or a ThreadError; the buses opened before it are
+    // closed again.
+    [[nodiscard]] static std::expected<std::unique_ptr<Robot>, OpenError> open(
         RobotConfig config, TransportFactory open_bus = {});
 
     Robot(const Robot&) = delete;

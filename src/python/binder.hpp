@@ -11,7 +11,8 @@
 
 namespace jointbus::python {
 
-inline constexpr std::size_t kMaxParameters = 5;
+// The most any callable takes: Robot(buses, ..., realtime_priority, cpus).
+inline constexpr std::size_t kMaxParameters = 7;
 
 // The parameters of one callable, all positional-or-keyword; the first `required` ones have
 // no default. Declared once per callable as a static.

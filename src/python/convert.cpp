@@ -60,6 +60,17 @@ bool to_u16(PyObject* object, const char* name, std::uint16_t& out) {
     return true;
 }
 
+bool to_int(PyObject* object, const char* name, int& out) {
+    const long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) return name_type_error(name);
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
 bool to_u64(PyObject* object, const char* name, std::uint64_t& out) {
     unsigned long long value = 0;
     if (PyLong_Check(object)) {

@@ -17,6 +17,9 @@ namespace jointbus::python {
 // What a C long conversion accepts (int or __index__), within 0..65535.
 [[nodiscard]] bool to_u16(PyObject* object, const char* name, std::uint16_t& out);
 
+// What a C long conversion accepts (int or __index__), within the range of a C int.
+[[nodiscard]] bool to_int(PyObject* object, const char* name, int& out);
+
 // An int, or anything with __index__, within 0..2^64-1.
 [[nodiscard]] bool to_u64(PyObject* object, const char* name, std::uint64_t& out);
 

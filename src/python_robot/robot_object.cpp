@@ -175,6 +175,28 @@ bool to_bool(PyObject* object, const char* name, bool& out) {
     return false;
 }
 
+// realtime_priority (an int or None) and cpus (an iterable of int, or None) into `policy`;
+// their ranges are validate()'s to check.
+bool to_thread_policy(PyObject* priority, PyObject* cpus, robot::ThreadPolicy& policy) {
+    if (priority != nullptr && priority != Py_None) {
+        int value = 0;
+        if (!python::to_int(priority, "realtime_priority", value)) return false;
+        policy.realtime_priority = value;
+    }
+    if (cpus == nullptr || cpus == Py_None) return true;
+    const PyRef items = items_of(cpus, "cpus");
+    if (!items) return false;
+    std::vector<int>& list = policy.cpus.emplace();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyIndex_Check(item)) {
+            return item_type_error(item, "cpus", static_cast<std::size_t>(i), "'int'");
+        }
+        if (!python::to_int(item, "cpus", list.emplace_back())) return false;
+    }
+    return true;
+}
+
 // The description from a sequence of Bus, and the flat tuple of its motors.
 bool describe(PyObject* buses, robot::RobotConfig& config, PyRef& motors) {
     PyRef all = PyRef::steal(PyList_New(0));
@@ -205,7 +227,9 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         [&]() -> PyObject* {
             static const Signature signature(
                 "Robot.__new__()",
-                {"buses", "watchdog_ms", "disable_on_exit", "exit_on_sigterm", "rate_hz"}, 1);
+                {"buses", "watchdog_ms", "disable_on_exit", "exit_on_sigterm", "rate_hz",
+                 "realtime_priority", "cpus"},
+                1);
             BoundArguments bound;
             if (!bind(signature, args, kwargs, bound)) return nullptr;
             const PyRef items = items_of(bound[0], "buses");
@@ -253,13 +277,20 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                     }
                 }
             }
+            if (!to_thread_policy(bound[5], bound[6], config.thread_policy)) return nullptr;
             if (auto valid = robot::validate(config); !valid) {
                 return set_text_error(PyExc_ValueError, valid.error().text);
             }
             if (sigterm && !exit_on_sigterm()) return nullptr;
+            const robot::ThreadPolicy policy = config.thread_policy;
             auto opened =
                 without_interpreter([&] { return robot::Robot::open(std::move(config)); });
-            if (!opened) return set_text_error(PyExc_OSError, opened.error().text);
+            if (!opened) return set_text_error(PyExc_OSError, robot::text(opened.error()));
+            // This thread made the robot, so it is taken for the one that ticks it.
+            if (auto applied = robot::apply_thread_policy(policy); !applied) {
+                without_interpreter([&] { opened->reset(); });
+                return set_text_error(PyExc_OSError, applied.error().text);
+            }
 
             const std::size_t count = (*opened)->motor_count();
             if (count != static_cast<std::size_t>(PyTuple_GET_SIZE(motors.get()))) {
@@ -551,7 +582,8 @@ PyObject* create_robot_type() {
     static PyType_Slot slots[] = {
         {Py_tp_doc,
          const_cast<char*>("Robot(buses, watchdog_ms=50, disable_on_exit=True, "
-                           "exit_on_sigterm=True, rate_hz=None)\n--\n\n"
+                           "exit_on_sigterm=True, rate_hz=None, realtime_priority=None, "
+                           "cpus=None)\n--\n\n"
                            "Every motor of every bus, commanded together once per tick.")},
         {Py_tp_new, python::slot(&robot_new)},
         {Py_tp_dealloc, python::slot(&robot_dealloc)},

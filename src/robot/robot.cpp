@@ -1,6 +1,7 @@
 #include "jointbus/robot.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,9 +13,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -96,10 +99,152 @@ std::string mode_id_clash(const std::vector<MotorConfig>& motors, std::size_t m)
     return {};
 }
 
+std::string number_text(float value) {
+    std::array<char, 32> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    return std::string(buffer.data(), result.ptr);
+}
+
+// The empty text when `limits` are the preset's; else the fields that differ, both ways:
+// "limits (v_max 30, t_max 10) differ from model dm4340's (v_max 10, t_max 28)".
+std::string preset_mismatch(const damiao::MitLimits& limits, const damiao::LimitPreset& preset) {
+    using damiao::LimitField;
+    const damiao::MitLimits& model = preset.limits;
+    std::string mine;
+    std::string theirs;
+    for (const auto& [field, value, wanted] :
+         {std::tuple{LimitField::PMax, limits.p_max, model.p_max},
+          std::tuple{LimitField::VMax, limits.v_max, model.v_max},
+          std::tuple{LimitField::KpMax, limits.kp_max, model.kp_max},
+          std::tuple{LimitField::KdMax, limits.kd_max, model.kd_max},
+          std::tuple{LimitField::TMax, limits.t_max, model.t_max}}) {
+        if (value == wanted) continue;
+        const std::string name(damiao::name(field));
+        mine += (mine.empty() ? "" : ", ") + name + " " + number_text(value);
+        theirs += (theirs.empty() ? "" : ", ") + name + " " + number_text(wanted);
+    }
+    if (mine.empty()) return {};
+    return "limits (" + mine + ") differ from model " + std::string(preset.name) + "'s (" + theirs +
+           "): give the model's limits (MotorConfig::of_model), or no model for custom limits";
+}
+
+// The checks of a thread policy; the empty text when it is fine.
+std::string policy_fault(const ThreadPolicy& policy) {
+    if (const auto priority = policy.realtime_priority;
+        priority && (*priority < 1 || *priority > 99)) {
+        return "realtime_priority " + std::to_string(*priority) +
+               " is no SCHED_FIFO priority (1 to 99)";
+    }
+    if (!policy.cpus) return {};
+    if (policy.cpus->empty()) {
+        return "cpus is empty: give at least one CPU, or none to leave the affinity as it is";
+    }
+    for (const int cpu : *policy.cpus) {
+        if (cpu < 0) {
+            return "cpus: " + std::to_string(cpu) + " is no CPU number (they count from 0)";
+        }
+        if (cpu >= CPU_SETSIZE) {
+            return "cpus: " + std::to_string(cpu) + " is beyond the " +
+                   std::to_string(CPU_SETSIZE) + " CPUs a CPU set holds";
+        }
+    }
+    return {};
+}
+
+std::string cpu_list(std::span<const int> cpus) {
+    std::string out;
+    for (const int cpu : cpus) out += (out.empty() ? "" : ", ") + std::to_string(cpu);
+    return out;
+}
+
+// "{thread}: {what}: {error's text}".
+ThreadError thread_error(const char* thread, const std::string& what, int code) {
+    const transport::IoError io = transport::IoError::from_errno(code);
+    return ThreadError{io, std::string(thread) + ": " + what + ": " + io.text()};
+}
+
+// The CPUs first, then the priority, each undone when a later step fails: a thread that cannot
+// take the whole policy keeps the one it had.
+std::expected<void, ThreadError> apply_policy(const ThreadPolicy& policy, const char* thread) {
+    const pthread_t self = ::pthread_self();
+    cpu_set_t before;
+    CPU_ZERO(&before);
+    if (policy.cpus) {
+        if (const int code = ::pthread_getaffinity_np(self, sizeof before, &before); code != 0) {
+            return std::unexpected(thread_error(thread, "cannot read its CPUs", code));
+        }
+        cpu_set_t wanted;
+        CPU_ZERO(&wanted);
+        for (const int cpu : *policy.cpus) CPU_SET(cpu, &wanted);
+        const std::string list = cpu_list(*policy.cpus);
+        const int code = ::pthread_setaffinity_np(self, sizeof wanted, &wanted);
+        if (code != 0 && code != EINVAL) {
+            return std::unexpected(thread_error(thread, "cannot set its CPUs to " + list, code));
+        }
+        // The kernel keeps those of the CPUs that are online and allowed to the process, and
+        // refuses the set only when none is: a missing CPU is found by reading the set back.
+        cpu_set_t taken;
+        CPU_ZERO(&taken);
+        if (code == 0) (void)::pthread_getaffinity_np(self, sizeof taken, &taken);
+        std::vector<int> missing;
+        for (const int cpu : *policy.cpus) {
+            if (!CPU_ISSET(cpu, &taken)) missing.push_back(cpu);
+        }
+        if (!missing.empty()) {
+            if (code == 0) (void)::pthread_setaffinity_np(self, sizeof before, &before);
+            return std::unexpected(thread_error(
+                thread,
+                "cannot run on CPU" + std::string(missing.size() > 1 ? "s " : " ") +
+                    cpu_list(missing) + " (not online, or not allowed to this process)",
+                EINVAL));
+        }
+    }
+    if (const auto priority = policy.realtime_priority) {
+        const sched_param param{.sched_priority = *priority};
+        if (const int code = ::pthread_setschedparam(self, SCHED_FIFO, &param); code != 0) {
+            if (policy.cpus) (void)::pthread_setaffinity_np(self, sizeof before, &before);
+            const std::string number = std::to_string(*priority);
+            ThreadError error =
+                thread_error(thread, "cannot give it SCHED_FIFO priority " + number, code);
+            if (code == EPERM) {
+                error.text += " (a real-time priority needs CAP_SYS_NICE, or an RLIMIT_RTPRIO";
+                error.text += " of at least " + number + ")";
+            }
+            return std::unexpected(std::move(error));
+        }
+    }
+    return {};
+}
+
 }  // namespace
+
+std::expected<MotorConfig, damiao::UnknownModel> MotorConfig::of_model(std::uint16_t motor_id,
+                                                                       std::uint16_t master_id,
+                                                                       std::string_view model,
+                                                                       damiao::ControlMode mode) {
+    auto preset = damiao::find_preset(model);
+    if (!preset) return std::unexpected(std::move(preset.error()));
+    return MotorConfig{
+        .motor = {.motor_id = motor_id, .master_id = master_id, .limits = preset->limits},
+        .model = std::string(preset->name),
+        .mode = mode,
+    };
+}
+
+const std::string& text(const OpenError& error) {
+    return std::visit(
+        [](const auto& alternative) -> const std::string& { return alternative.text; }, error);
+}
+
+std::expected<void, ThreadError> apply_thread_policy(const ThreadPolicy& policy) {
+    return apply_policy(policy, "the calling thread");
+}
 
 std::expected<void, ConfigError> validate(const RobotConfig& config) {
     if (config.buses.empty()) return std::unexpected(ConfigError{0, {}, "a robot needs a bus"});
+    if (auto fault = policy_fault(config.thread_policy); !fault.empty()) {
+        return std::unexpected(ConfigError{0, {}, std::move(fault)});
+    }
     for (std::size_t b = 0; b < config.buses.size(); ++b) {
         const BusConfig& bus = config.buses[b];
         const BusLabel label{b, bus.iface};
@@ -125,6 +270,13 @@ std::expected<void, ConfigError> validate(const RobotConfig& config) {
             };
             if (auto usable = damiao::encode(motor.limits, {}); !usable) {
                 return motor_fault(damiao::text(damiao::errors::UnusableLimits{usable.error()}));
+            }
+            if (const std::string& model = bus.motors[m].model; !model.empty()) {
+                const auto preset = damiao::find_preset(model);
+                if (!preset) return motor_fault(damiao::text(preset.error()));
+                if (auto differ = preset_mismatch(motor.limits, *preset); !differ.empty()) {
+                    return motor_fault(differ);
+                }
             }
             for (const auto& [name, id] :
                  {std::pair{"motor id", motor.motor_id}, std::pair{"master id", motor.master_id}}) {
@@ -697,8 +849,8 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
     return faults;
 }
 
-std::expected<std::unique_ptr<Robot>, ConfigError> Robot::open(RobotConfig config,
-                                                               TransportFactory open_bus) {
+std::expected<std::unique_ptr<Robot>, OpenError> Robot::open(RobotConfig config,
+                                                             TransportFactory open_bus) {
     if (auto valid = validate(config); !valid) return std::unexpected(std::move(valid.error()));
     const bool default_transport = !open_bus;
     if (!open_bus) open_bus = open_socketcan;
@@ -710,8 +862,8 @@ std::expected<std::unique_ptr<Robot>, ConfigError> Robot::open(RobotConfig confi
         BusLabel label{b, bus.iface};
         auto wire = impl->open_bus(bus);
         if (!wire) {
-            return std::unexpected(
-                ConfigError{b, {}, open_failure(label, bus.iface, wire.error())});
+            std::string text = open_failure(label, bus.iface, wire.error());
+            return std::unexpected(BusOpenError{b, bus.iface, wire.error(), std::move(text)});
         }
         impl->buses.push_back(
             std::make_unique<Bus>(std::move(label), bus.motors, first, std::move(*wire)));
@@ -733,15 +885,30 @@ std::expected<std::unique_ptr<Robot>, ConfigError> Robot::open(RobotConfig confi
     sigset_t previous;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_BLOCK, &all, &previous);
-    std::optional<ConfigError> failed;
+    // The guard takes its policy itself, before it guards anything, and says how that went.
+    std::promise<std::expected<void, ThreadError>> started;
+    std::future<std::expected<void, ThreadError>> applied = started.get_future();
+    std::optional<ThreadError> failed;
     try {
-        impl->guard = std::thread([raw = impl.get()] { raw->guard_loop(); });
+        // The promise moves into the thread, so that nothing it touches while it sets the
+        // value can end with `open`'s frame.
+        impl->guard = std::thread([raw = impl.get(), started = std::move(started)]() mutable {
+            (void)::pthread_setname_np(::pthread_self(), "jointbus-guard");
+            auto policy = apply_policy(raw->config.thread_policy, "the robot's guard thread");
+            const bool guards = policy.has_value();
+            started.set_value(std::move(policy));
+            if (guards) raw->guard_loop();
+        });
     } catch (const std::system_error& error) {
-        failed = ConfigError{
-            0, {}, std::string("cannot start the robot's guard thread: ") + error.what()};
+        failed = ThreadError{transport::IoError::from_errno(error.code().value()),
+                             std::string("cannot start the robot's guard thread: ") + error.what()};
     }
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (failed) return std::unexpected(std::move(*failed));
+    if (auto policy = applied.get(); !policy) {
+        impl->guard.join();
+        return std::unexpected(std::move(policy.error()));
+    }
     return std::unique_ptr<Robot>(new Robot(std::move(impl)));
 }
 

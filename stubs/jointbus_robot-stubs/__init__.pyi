@@ -227,6 +227,8 @@ class Robot:
         disable_on_exit: bool = ...,
         exit_on_sigterm: bool = ...,
         rate_hz: float | None = ...,
+        realtime_priority: int | None = ...,
+        cpus: Iterable[int] | None = ...,
     ) -> None:
         """Check the description, open the buses and start the guard thread; nothing is sent.
 
@@ -243,19 +245,31 @@ class Robot:
             rate_hz: the rate the loop ticks at, or None (the default). Given, each motor made
                 without `timeout_ms` waits one period for its reply instead of 20 ms, so that
                 after a lost reply it misses about two ticks, not 20 to 40 at 1 kHz.
+            realtime_priority: a SCHED_FIFO priority from 1 to 99 for the guard thread and
+                for the thread that makes the robot (the one meant to tick it), or None (the
+                default) to leave their scheduling alone. Needs CAP_SYS_NICE, or an
+                RLIMIT_RTPRIO of at least the priority.
+            cpus: the CPU numbers those two threads may run on, or None (the default) to
+                leave their affinity alone.
 
         Raises:
             ValueError: `rate_hz` not above 0 and at most 1e6; the description does not hold (no bus, a bus without a name or
                 motors, two buses on one interface, two motors on a bus with the same 11-bit
                 id or master id, a master id equal to another motor's id, a motor or master id
                 0x7FF, unusable limits, a timeout of 0); the text names the bus and the motor.
+                `realtime_priority` outside 1..99, `cpus` empty or with a negative number.
                 No socket is opened.
             OSError: an interface cannot be opened ("bus 1 (can1): cannot open interface
-                can1: No such device (os error 19)", then the fix).
-            OverflowError: `watchdog_ms` negative or above 2**64 - 1.
+                can1: No such device (os error 19)", then the fix), or a thread cannot take
+                `realtime_priority` or `cpus` ("the robot's guard thread: cannot give it
+                SCHED_FIFO priority 50: Operation not permitted (os error 1) ..."); the robot
+                is then closed and neither thread keeps any of the policy.
+            OverflowError: `watchdog_ms` negative or above 2**64 - 1; `realtime_priority` or
+                a CPU beyond a C int.
             TypeError: `buses` not iterable or holding something other than a Bus,
                 `watchdog_ms` not an int, `disable_on_exit` or `exit_on_sigterm` not a bool,
-                `rate_hz` not a number, or arguments that do not fit the signature.
+                `rate_hz` not a number, `realtime_priority` not an int, `cpus` not an
+                iterable of int, or arguments that do not fit the signature.
         """
     @property
     def buses(self) -> tuple[Bus, ...]:

@@ -83,7 +83,7 @@ MotorConfig motor(std::uint16_t id, Duration timeout = Duration::from_millis(250
 // One bus; nothing (and a failure) when it cannot be opened.
 std::unique_ptr<Robot> open_robot(std::vector<MotorConfig> motors, Duration watchdog = {}) {
     auto robot = Robot::open({{{kIface, std::move(motors)}}, watchdog, true});
-    if (!robot) ADD_FAILURE() << robot.error().text;
+    if (!robot) ADD_FAILURE() << text(robot.error());
     return robot ? std::move(*robot) : nullptr;
 }
 

@@ -139,7 +139,7 @@ struct Rig {
             return std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError>(
                 sides.at(static_cast<std::size_t>(bus.iface.back() - '0'))->transport());
         });
-        if (!opened) throw std::runtime_error(opened.error().text);
+        if (!opened) throw std::runtime_error(text(opened.error()));
         robot = std::move(*opened);
         hold.assign(robot->motor_count(), Command::mit({}));
     }

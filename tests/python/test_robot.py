@@ -45,6 +45,15 @@ NO_SUCH_IFACE = "jbnosuch0"  # never an interface: a Robot that gets past its ch
      "argument 'watchdog_ms': 'float' object cannot be interpreted as an integer"),
     (lambda: Robot([], disable_on_exit=1), TypeError,
      "argument 'disable_on_exit': 'int' object cannot be converted to 'bool'"),
+    (lambda: Robot([], realtime_priority="50"), TypeError,
+     "argument 'realtime_priority': 'str' object cannot be interpreted as an integer"),
+    (lambda: Robot([], realtime_priority=2**40), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: Robot([], cpus=0), TypeError, "argument 'cpus': 'int' object is not iterable"),
+    (lambda: Robot([], cpus=[0, "1"]), TypeError,
+     "argument 'cpus': item 1: 'str' object cannot be converted to 'int'"),
+    (lambda: Robot(description(Motor(1, 2)), realtime_priority=0, cpus=[]), ValueError,
+     "realtime_priority 0 is no SCHED_FIFO priority (1 to 99)"),
     (lambda: NoState(), TypeError, "cannot create 'jointbus_robot.NoState' instances"),
 ])
 def test_wrong_arguments_raise_with_their_message(call, kind, message):
