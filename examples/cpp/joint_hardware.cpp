@@ -1,0 +1,198 @@
+// A hardware interface shaped like a ros2_control SystemInterface, without ROS: the lifecycle
+// calls a controller manager makes (on_configure, on_activate, read, write, on_deactivate) on
+// the jointbus robot engine, driven here by a plain 1 kHz loop that holds every joint where it
+// stood. Copy the class into a real SystemInterface: each method maps onto the one of the same
+// name, the vectors onto its state and command interfaces.
+//
+// Usage: joint_hardware SECONDS JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...
+//   for example: joint_hardware 2 hip=can0:0x01:0x11:dm4340 knee=can0:0x02:0x12:dm4310
+#include <jointbus/robot.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace jointbus;
+
+namespace {
+
+// What a <ros2_control> block of a robot description would give for one joint.
+struct JointInfo {
+    std::string name;
+    std::string iface;
+    std::uint16_t motor_id = 0;
+    std::uint16_t master_id = 0;
+    std::string model;
+};
+
+enum class Result { Ok, Error };
+
+class JointHardware {
+public:
+    // Opens the buses; nothing is sent. Nothing here may wait on a motor.
+    Result on_configure(const std::vector<JointInfo>& joints) {
+        robot::RobotConfig config;
+        std::vector<std::vector<std::string>> names;  // per bus, as the engine orders motors
+        for (const JointInfo& joint : joints) {
+            auto motor = robot::MotorConfig::of_model(joint.motor_id, joint.master_id, joint.model);
+            if (!motor) return fail("joint " + joint.name, motor.error());
+            std::size_t bus = 0;
+            while (bus < config.buses.size() && config.buses[bus].iface != joint.iface) ++bus;
+            if (bus == config.buses.size()) {
+                config.buses.push_back({joint.iface, {}});
+                names.emplace_back();
+            }
+            config.buses[bus].motors.push_back(*motor);
+            names[bus].push_back(joint.name);
+        }
+        for (const auto& on_bus : names) names_.insert(names_.end(), on_bus.begin(), on_bus.end());
+        // A controller manager's update loop runs at 1 kHz: every motor's reply is awaited at
+        // most one period, and the motors are disabled when ticks stop for 50 ms.
+        auto opened = robot::Robot::open(std::move(config));
+        if (!opened) return fail("open", opened.error().text());
+        robot_ = std::move(*opened);
+        // The interfaces follow the engine's order of motors: bus by bus.
+        const std::size_t count = robot_->motor_count();
+        commands_.assign(count, robot::Command{});
+        outcomes_.assign(count, robot::Outcome{});
+        position_.assign(count, 0.0);
+        velocity_.assign(count, 0.0);
+        effort_.assign(count, 0.0);
+        position_command_.assign(count, 0.0);
+        missed_.assign(count, 0);
+        return Result::Ok;
+    }
+
+    // Puts every motor in the mode its description names, enables it, and starts each joint's
+    // command at the position it reports.
+    Result on_activate() {
+        for (const auto& fault : robot_->ensure_control_modes()) return fail("mode", fault.text);
+        for (const auto& fault : robot_->enable_all()) return fail("enable", fault.text);
+        commands_.assign(commands_.size(), robot::Command::mit({}));
+        if (write() == Result::Error) return Result::Error;
+        for (std::size_t i = 0; i < outcomes_.size(); ++i) {
+            if (!outcomes_[i].state) return fail("activate", names_[i] + " did not answer");
+            position_command_[i] = outcomes_[i].state->position;
+        }
+        return read();
+    }
+
+    // The replies of the last exchange into the state interfaces. A motor that did not answer
+    // keeps its last state; the loop may count that against a tolerance.
+    Result read() {
+        for (std::size_t i = 0; i < outcomes_.size(); ++i) {
+            const auto& state = outcomes_[i].state;
+            if (!state) {
+                ++missed_[i];
+                continue;
+            }
+            if (state->error != damiao::protocol::kStatusEnabled) {
+                const auto status = damiao::protocol::status_name(state->error);
+                return fail("read", names_[i] + " reports " +
+                                        std::string(status.value_or("an unknown status")));
+            }
+            position_[i] = state->position;
+            velocity_[i] = state->velocity;
+            effort_[i] = state->torque;
+        }
+        return Result::Ok;
+    }
+
+    // One tick: the command interfaces out to every motor, the replies in, into storage made
+    // at configure time, so that nothing is allocated on the real-time thread.
+    Result write() {
+        for (std::size_t i = 0; i < commands_.size(); ++i) {
+            commands_[i].setpoint = {static_cast<float>(position_command_[i]), 0.0F, 20.0F, 1.0F,
+                                     0.0F};
+        }
+        auto ticked = robot_->tick(commands_, outcomes_);
+        if (!ticked) return fail("write", ticked.error().text);
+        return Result::Ok;
+    }
+
+    Result on_deactivate() {
+        Result result = Result::Ok;
+        for (const auto& fault : robot_->disable_all()) result = fail("disable", fault.text);
+        return result;
+    }
+
+    [[nodiscard]] const std::vector<std::string>& names() const { return names_; }
+    [[nodiscard]] const std::vector<std::size_t>& missed() const { return missed_; }
+    [[nodiscard]] const std::vector<double>& position() const { return position_; }
+
+private:
+    static Result fail(const std::string& step, const std::string& text) {
+        std::fprintf(stderr, "joint_hardware: %s: %s\n", step.c_str(), text.c_str());
+        return Result::Error;
+    }
+
+    std::unique_ptr<robot::Robot> robot_;
+    std::vector<std::string> names_;
+    std::vector<robot::Command> commands_;
+    std::vector<robot::Outcome> outcomes_;
+    std::vector<double> position_, velocity_, effort_;  // state interfaces
+    std::vector<double> position_command_;              // command interface
+    std::vector<std::size_t> missed_;
+};
+
+// NAME=IFACE:MOTOR_ID:MASTER_ID:MODEL
+bool parse_joint(const std::string& arg, JointInfo& joint) {
+    const auto equals = arg.find('=');
+    if (equals == std::string::npos) return false;
+    joint.name = arg.substr(0, equals);
+    std::istringstream fields(arg.substr(equals + 1));
+    std::string motor_id;
+    std::string master_id;
+    if (!std::getline(fields, joint.iface, ':') || !std::getline(fields, motor_id, ':') ||
+        !std::getline(fields, master_id, ':') || !std::getline(fields, joint.model)) {
+        return false;
+    }
+    joint.motor_id = static_cast<std::uint16_t>(std::stoul(motor_id, nullptr, 0));
+    joint.master_id = static_cast<std::uint16_t>(std::stoul(master_id, nullptr, 0));
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<JointInfo> joints(argc > 2 ? static_cast<std::size_t>(argc - 2) : 0);
+    bool usable = !joints.empty();
+    for (std::size_t i = 0; i < joints.size() && usable; ++i) {
+        usable = parse_joint(argv[i + 2], joints[i]);
+    }
+    if (!usable) {
+        std::fprintf(stderr, "usage: joint_hardware SECONDS JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...\n");
+        return 2;
+    }
+
+    JointHardware hardware;
+    if (hardware.on_configure(joints) == Result::Error) return 1;
+    if (hardware.on_activate() == Result::Error) {
+        (void)hardware.on_deactivate();
+        return 1;
+    }
+    // The controller manager's loop: read, update the controllers, write, once a millisecond.
+    const auto period = std::chrono::milliseconds(1);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(argv[1]));
+    bool ok = true;
+    std::size_t cycles = 0;
+    for (auto next = std::chrono::steady_clock::now(); ok && next < end; next += period) {
+        ok = hardware.read() == Result::Ok && hardware.write() == Result::Ok;
+        ++cycles;
+        std::this_thread::sleep_until(next + period);
+    }
+    ok = hardware.on_deactivate() == Result::Ok && ok;
+
+    std::printf("%zu cycles\n", cycles);
+    for (std::size_t i = 0; i < hardware.names().size(); ++i) {
+        std::printf("%s: at %.3f rad, %zu replies missed\n", hardware.names()[i].c_str(),
+                    hardware.position()[i], hardware.missed()[i]);
+    }
+    return ok ? 0 : 1;
+}
