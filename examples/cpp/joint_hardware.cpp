@@ -4,8 +4,10 @@
 // stood. Copy the class into a real SystemInterface: each method maps onto the one of the same
 // name, the vectors onto its state and command interfaces.
 //
-// Usage: joint_hardware SECONDS JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...
-//   for example: joint_hardware 2 hip=can0:0x01:0x11:dm4340 knee=can0:0x02:0x12:dm4310
+// Usage: joint_hardware [--rt PRIORITY] SECONDS JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...
+//   for example: joint_hardware --rt 50 2 hip=can0:0x01:0x11:dm4340 knee=can0:0x02:0x12:dm4310
+//   --rt runs the loop and the engine's guard thread at SCHED_FIFO PRIORITY (as root, or with
+//   CAP_SYS_NICE or an rtprio limit).
 #include <jointbus/robot.hpp>
 
 #include <chrono>
@@ -35,12 +37,15 @@ enum class Result { Ok, Error };
 class JointHardware {
 public:
     // Opens the buses; nothing is sent. Nothing here may wait on a motor.
-    Result on_configure(const std::vector<JointInfo>& joints) {
+    Result on_configure(const std::vector<JointInfo>& joints, const robot::ThreadPolicy& policy) {
         robot::RobotConfig config;
+        config.thread_policy = policy;
         std::vector<std::vector<std::string>> names;  // per bus, as the engine orders motors
         for (const JointInfo& joint : joints) {
             auto motor = robot::MotorConfig::of_model(joint.motor_id, joint.master_id, joint.model);
-            if (!motor) return fail("joint " + joint.name, motor.error());
+            if (!motor) return fail("joint " + joint.name, damiao::text(motor.error()));
+            // At 1 kHz a reply later than one period is of no use to the next cycle.
+            motor->motor.timeout = std::chrono::milliseconds(1);
             std::size_t bus = 0;
             while (bus < config.buses.size() && config.buses[bus].iface != joint.iface) ++bus;
             if (bus == config.buses.size()) {
@@ -51,10 +56,9 @@ public:
             names[bus].push_back(joint.name);
         }
         for (const auto& on_bus : names) names_.insert(names_.end(), on_bus.begin(), on_bus.end());
-        // A controller manager's update loop runs at 1 kHz: every motor's reply is awaited at
-        // most one period, and the motors are disabled when ticks stop for 50 ms.
+        // The motors are disabled when ticks stop for 50 ms (the default watchdog).
         auto opened = robot::Robot::open(std::move(config));
-        if (!opened) return fail("open", opened.error().text());
+        if (!opened) return fail("open", robot::text(opened.error()));
         robot_ = std::move(*opened);
         // The interfaces follow the engine's order of motors: bus by bus.
         const std::size_t count = robot_->motor_count();
@@ -69,16 +73,28 @@ public:
     }
 
     // Puts every motor in the mode its description names, enables it, and starts each joint's
-    // command at the position it reports.
+    // command at the position it reports (commands without gains until then: no torque).
     Result on_activate() {
         for (const auto& fault : robot_->ensure_control_modes()) return fail("mode", fault.text);
         for (const auto& fault : robot_->enable_all()) return fail("enable", fault.text);
         commands_.assign(commands_.size(), robot::Command::mit({}));
-        if (write() == Result::Error) return Result::Error;
-        for (std::size_t i = 0; i < outcomes_.size(); ++i) {
-            if (!outcomes_[i].state) return fail("activate", names_[i] + " did not answer");
-            position_command_[i] = outcomes_[i].state->position;
+        std::vector<bool> seen(commands_.size(), false);
+        std::size_t unseen = seen.size();
+        // A reply may miss a 1 ms timeout: give each motor up to 200 cycles to report.
+        for (int cycle = 0; cycle < 200 && unseen > 0; ++cycle) {
+            if (write() == Result::Error) return Result::Error;
+            for (std::size_t i = 0; i < outcomes_.size(); ++i) {
+                if (seen[i] || !outcomes_[i].state) continue;
+                seen[i] = true;
+                --unseen;
+                position_command_[i] = outcomes_[i].state->position;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            if (!seen[i]) return fail("activate", names_[i] + " did not answer");
+        }
+        gains_ = true;
         return read();
     }
 
@@ -106,7 +122,7 @@ public:
     // One tick: the command interfaces out to every motor, the replies in, into storage made
     // at configure time, so that nothing is allocated on the real-time thread.
     Result write() {
-        for (std::size_t i = 0; i < commands_.size(); ++i) {
+        for (std::size_t i = 0; gains_ && i < commands_.size(); ++i) {
             commands_[i].setpoint = {static_cast<float>(position_command_[i]), 0.0F, 20.0F, 1.0F,
                                      0.0F};
         }
@@ -138,6 +154,7 @@ private:
     std::vector<double> position_, velocity_, effort_;  // state interfaces
     std::vector<double> position_command_;              // command interface
     std::vector<std::size_t> missed_;
+    bool gains_ = false;  // whether the position commands hold the joints yet
 };
 
 // NAME=IFACE:MOTOR_ID:MASTER_ID:MODEL
@@ -160,18 +177,32 @@ bool parse_joint(const std::string& arg, JointInfo& joint) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<JointInfo> joints(argc > 2 ? static_cast<std::size_t>(argc - 2) : 0);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    robot::ThreadPolicy policy;
+    if (args.size() >= 2 && args[0] == "--rt") {
+        policy.realtime_priority = std::atoi(args[1].c_str());
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    std::vector<JointInfo> joints(args.size() > 1 ? args.size() - 1 : 0);
     bool usable = !joints.empty();
     for (std::size_t i = 0; i < joints.size() && usable; ++i) {
-        usable = parse_joint(argv[i + 2], joints[i]);
+        usable = parse_joint(args[i + 1], joints[i]);
     }
     if (!usable) {
-        std::fprintf(stderr, "usage: joint_hardware SECONDS JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...\n");
+        std::fprintf(stderr,
+                     "usage: joint_hardware [--rt PRIORITY] SECONDS "
+                     "JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...\n");
         return 2;
     }
 
     JointHardware hardware;
-    if (hardware.on_configure(joints) == Result::Error) return 1;
+    if (hardware.on_configure(joints, policy) == Result::Error) return 1;
+    // This thread is the controller manager's update thread: it ticks, so it takes the policy
+    // the description gave the engine's own thread.
+    if (auto applied = robot::apply_thread_policy(policy); !applied) {
+        std::fprintf(stderr, "joint_hardware: %s\n", applied.error().text.c_str());
+        return 1;
+    }
     if (hardware.on_activate() == Result::Error) {
         (void)hardware.on_deactivate();
         return 1;
@@ -179,7 +210,7 @@ int main(int argc, char** argv) {
     // The controller manager's loop: read, update the controllers, write, once a millisecond.
     const auto period = std::chrono::milliseconds(1);
     const auto end =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(argv[1]));
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(args[0].c_str()));
     bool ok = true;
     std::size_t cycles = 0;
     for (auto next = std::chrono::steady_clock::now(); ok && next < end; next += period) {

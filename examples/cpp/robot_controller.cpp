@@ -37,7 +37,8 @@ bool add_motor(robot::RobotConfig& config, const std::string& arg) {
         static_cast<std::uint16_t>(std::strtoul(fields[1].c_str(), nullptr, 0)),
         static_cast<std::uint16_t>(std::strtoul(fields[2].c_str(), nullptr, 0)), fields[3]);
     if (!motor) {
-        std::fprintf(stderr, "robot_controller: %s: %s\n", arg.c_str(), motor.error().c_str());
+        std::fprintf(stderr, "robot_controller: %s: %s\n", arg.c_str(),
+                     damiao::text(motor.error()).c_str());
         return false;
     }
     if (fields.size() == 5) {
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
     }
     auto opened = robot::Robot::open(config);
     if (!opened) {
-        std::fprintf(stderr, "robot_controller: %s\n", opened.error().text().c_str());
+        std::fprintf(stderr, "robot_controller: %s\n", robot::text(opened.error()).c_str());
         return 1;
     }
     robot::Robot& robot = **opened;
