@@ -69,13 +69,6 @@ bool check_required(const Signature& signature, const BoundArguments& out) {
 
 }  // namespace
 
-Signature::Signature(const char* full_name, std::initializer_list<const char*> names,
-                     std::size_t required)
-    : full_name_(full_name), size_(names.size()), required_(required) {
-    std::size_t i = 0;
-    for (const char* name : names) names_[i++] = name;
-}
-
 std::size_t Signature::find(PyObject* keyword) const {
     for (std::size_t i = 0; i < size_; ++i) {
         if (interned_[i] == nullptr) interned_[i] = PyUnicode_InternFromString(names_[i]);

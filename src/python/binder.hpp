@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstddef>
-#include <initializer_list>
 #include <string_view>
 
 namespace jointbus::python {
@@ -18,9 +17,16 @@ inline constexpr std::size_t kMaxParameters = 7;
 // no default. Declared once per callable as a static.
 class Signature {
 public:
-    // `full_name` is how messages name the callable, e.g. "Damiao.enable()".
-    Signature(const char* full_name, std::initializer_list<const char*> names,
-              std::size_t required);
+    // `full_name` is how messages name the callable, e.g. "Damiao.enable()". A callable of
+    // more than kMaxParameters parameters does not compile.
+    template <std::size_t N>
+    requires(N <= kMaxParameters)
+        Signature(const char* full_name, const char* const (&names)[N], std::size_t required)
+        : full_name_(full_name), size_(N), required_(required) {
+        for (std::size_t i = 0; i < N; ++i) names_[i] = names[i];
+    }
+    // A callable without parameters.
+    explicit Signature(const char* full_name) : full_name_(full_name), size_(0), required_(0) {}
 
     [[nodiscard]] const char* full_name() const { return full_name_; }
     [[nodiscard]] std::size_t size() const { return size_; }

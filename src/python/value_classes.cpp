@@ -144,7 +144,7 @@ template <std::size_t Index>
 PyObject* preset(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
-            static const Signature signature(preset_methods()[Index].full_name.c_str(), {}, 0);
+            static const Signature signature(preset_methods()[Index].full_name.c_str());
             BoundArguments bound;
             if (!bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
             return allocate<MitLimitsObject>(class_types.mit_limits,

@@ -461,7 +461,7 @@ template <const Step& step>
 PyObject* robot_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
-            static const Signature signature(step.full_name, {}, 0);
+            static const Signature signature(step.full_name);
             BoundArguments bound;
             if (!bind(signature, args, python::positional_count(static_cast<std::size_t>(nargsf)),
                       kwnames, bound)) {
@@ -504,7 +504,7 @@ PyObject* close_robot(PyObject* self, const char* full_name, bool quiet = false)
 PyObject* robot_close(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
-            static const Signature signature("Robot.close()", {}, 0);
+            static const Signature signature("Robot.close()");
             BoundArguments bound;
             if (!bind(signature, args, python::positional_count(static_cast<std::size_t>(nargsf)),
                       kwnames, bound)) {
