@@ -4,12 +4,11 @@
 // stood. Copy the class into a real SystemInterface: each method maps onto the one of the same
 // name, the vectors onto its state and command interfaces.
 //
-// Usage: joint_hardware [--rt PRIORITY] SECONDS JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...
+// Usage: joint_hardware [--rt PRIORITY] SECONDS JOINT=IFACE:ID:MASTER_ID:MODEL[:TIMEOUT_MS]...
 //   for example: joint_hardware --rt 50 2 hip=can0:0x01:0x11:dm4340 knee=can0:0x02:0x12:dm4310
 //   --rt runs the loop and the engine's guard thread at SCHED_FIFO PRIORITY (as root, or with
-//   CAP_SYS_NICE or an rtprio limit).
-#include <jointbus/robot.hpp>
-
+//   CAP_SYS_NICE or an rtprio limit). TIMEOUT_MS, the joint's reply timeout, defaults to one
+//   period (1 ms): a later reply is of no use to the next cycle.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <jointbus/robot.hpp>
 
 using namespace jointbus;
 
@@ -30,6 +31,7 @@ struct JointInfo {
     std::uint16_t motor_id = 0;
     std::uint16_t master_id = 0;
     std::string model;
+    unsigned timeout_ms = 1;
 };
 
 enum class Result { Ok, Error };
@@ -44,8 +46,7 @@ public:
         for (const JointInfo& joint : joints) {
             auto motor = robot::MotorConfig::of_model(joint.motor_id, joint.master_id, joint.model);
             if (!motor) return fail("joint " + joint.name, damiao::text(motor.error()));
-            // At 1 kHz a reply later than one period is of no use to the next cycle.
-            motor->motor.timeout = std::chrono::milliseconds(1);
+            motor->motor.timeout = std::chrono::milliseconds(joint.timeout_ms);
             std::size_t bus = 0;
             while (bus < config.buses.size() && config.buses[bus].iface != joint.iface) ++bus;
             if (bus == config.buses.size()) {
@@ -157,7 +158,7 @@ private:
     bool gains_ = false;  // whether the position commands hold the joints yet
 };
 
-// NAME=IFACE:MOTOR_ID:MASTER_ID:MODEL
+// NAME=IFACE:MOTOR_ID:MASTER_ID:MODEL[:TIMEOUT_MS]
 bool parse_joint(const std::string& arg, JointInfo& joint) {
     const auto equals = arg.find('=');
     if (equals == std::string::npos) return false;
@@ -166,8 +167,12 @@ bool parse_joint(const std::string& arg, JointInfo& joint) {
     std::string motor_id;
     std::string master_id;
     if (!std::getline(fields, joint.iface, ':') || !std::getline(fields, motor_id, ':') ||
-        !std::getline(fields, master_id, ':') || !std::getline(fields, joint.model)) {
+        !std::getline(fields, master_id, ':') || !std::getline(fields, joint.model, ':')) {
         return false;
+    }
+    if (std::string timeout; std::getline(fields, timeout)) {
+        joint.timeout_ms = static_cast<unsigned>(std::stoul(timeout));
+        if (joint.timeout_ms == 0) return false;
     }
     joint.motor_id = static_cast<std::uint16_t>(std::stoul(motor_id, nullptr, 0));
     joint.master_id = static_cast<std::uint16_t>(std::stoul(master_id, nullptr, 0));
@@ -191,7 +196,7 @@ int main(int argc, char** argv) {
     if (!usable) {
         std::fprintf(stderr,
                      "usage: joint_hardware [--rt PRIORITY] SECONDS "
-                     "JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL...\n");
+                     "JOINT=IFACE:MOTOR_ID:MASTER_ID:MODEL[:TIMEOUT_MS]...\n");
         return 2;
     }
 
@@ -209,8 +214,8 @@ int main(int argc, char** argv) {
     }
     // The controller manager's loop: read, update the controllers, write, once a millisecond.
     const auto period = std::chrono::milliseconds(1);
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(args[0].c_str()));
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::duration<double>(std::atof(args[0].c_str()));
     bool ok = true;
     std::size_t cycles = 0;
     for (auto next = std::chrono::steady_clock::now(); ok && next < end; next += period) {

@@ -7,8 +7,6 @@
 // Usage: robot_controller SECONDS IFACE:MOTOR_ID:MASTER_ID:MODEL[:TIMEOUT_MS]...
 //   ids decimal or 0x-hex; MODEL a preset name such as dm4310 (it sets the motor's scaling);
 //   the reply timeout defaults to 20 ms.
-#include <jointbus/robot.hpp>
-
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -17,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <jointbus/robot.hpp>
 
 using namespace jointbus;
 
@@ -44,7 +44,7 @@ bool add_motor(robot::RobotConfig& config, const std::string& arg) {
     if (fields.size() == 5) {
         const auto millis = std::strtoul(fields[4].c_str(), nullptr, 10);
         if (millis == 0) return false;
-        motor->motor.timeout = std::chrono::milliseconds(millis);
+        motor->motor.timeout = jointbus::transport::Duration::from_millis(millis);
     }
     robot::BusConfig* bus = nullptr;
     for (auto& each : config.buses) bus = each.iface == fields[0] ? &each : bus;
