@@ -3,17 +3,12 @@
 #include <charconv>
 #include <cstdio>
 
+#include "cli/report.hpp"
 #include "jointbus/protocol.hpp"
 
 namespace jointbus::cli {
 
 namespace {
-
-[[nodiscard]] std::string hex(std::uint32_t value) {
-    char buffer[16];
-    (void)std::snprintf(buffer, sizeof buffer, "0x%02X", value);
-    return buffer;
-}
 
 // Four decimals: a 16-bit position over +-12.5 moves in steps of 0.0004.
 [[nodiscard]] std::string fixed(float value) {
@@ -41,6 +36,7 @@ std::string float_text(float value) {
 }
 
 std::string settings_line(const damiao::MotorSettings& s) {
+    const auto hex = [](std::uint32_t v) { return report::hex_id(v); };
     const auto integer = [](std::uint32_t v) { return std::to_string(v); };
     const auto mode = [](std::uint32_t v) {
         return std::to_string(v) + " (" +

@@ -1,7 +1,8 @@
 #include "cli/report.hpp"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "transport/hex.hpp"
 
 namespace jointbus::report {
 
@@ -75,9 +76,7 @@ void Table::print(std::ostream& out, std::string_view indent) const {
 }
 
 std::string hex_id(std::uint32_t value, int digits) {
-    char buffer[16];
-    (void)std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);  // always fits
-    return buffer;
+    return transport::hex(value, digits, transport::HexCase::Upper);
 }
 
 }  // namespace jointbus::report

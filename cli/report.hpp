@@ -51,7 +51,8 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
-// 0x-hex with at least `digits` digits, upper case: hex_id(0x11, 3) is "0x011".
+// How the programs write an id or a code: 0x-hex with at least `digits` digits (at most 8), upper
+// case, so that ids line up in columns: hex_id(0x11, 3) is "0x011".
 [[nodiscard]] std::string hex_id(std::uint32_t value, int digits = 2);
 
 }  // namespace jointbus::report

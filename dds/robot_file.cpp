@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <optional>
 #include <ranges>
@@ -14,6 +12,7 @@
 #include "cli/motor_option.hpp"
 #include "jointbus/protocol.hpp"
 #include "transport/file_descriptor.hpp"
+#include "transport/hex.hpp"
 
 namespace jointbus::dds {
 
@@ -66,11 +65,7 @@ std::optional<std::string> register_request_id(const char* what, std::uint16_t i
     constexpr std::uint16_t kTaken = damiao::protocol::kRegisterRequestId;
     if ((id & damiao::protocol::kStandardIdMask) != kTaken) return std::nullopt;
     // Lower-case hex, as the engine's own checks write ids.
-    const auto hex = [](unsigned value) {
-        std::array<char, 8> digits{};
-        const auto end = std::to_chars(digits.begin(), digits.end(), value, 16).ptr;
-        return "0x" + std::string(digits.begin(), end);
-    };
+    using transport::hex;
     std::string text = std::string(what) + " " + hex(id) + " is ";
     if (id != kTaken) text += "the 11-bit identifier " + hex(kTaken) + ", ";
     return text + "where every motor's register requests go";

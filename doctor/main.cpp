@@ -5,7 +5,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -15,6 +14,7 @@
 
 #include "bus_checks.hpp"
 #include "cli/motor_option.hpp"
+#include "cli/report.hpp"
 #include "diagnose.hpp"
 #include "interface_facts.hpp"
 #include "jointbus/protocol.hpp"
@@ -121,10 +121,9 @@ void read_status(doctor::Observations& seen) {
         const std::uint64_t frames = doctor::frames_of_driven_motor(seen, id);
         if (frames == 0) continue;
         refused.push_back(id);
-        char motor[16];
-        (void)std::snprintf(motor, sizeof motor, "0x%02X", unsigned{id});
-        std::cerr << "jointbus-doctor: motor " << motor << ": another program drives it (" << frames
-                  << " frame" << (frames == 1 ? "" : "s")
+        std::cerr << "jointbus-doctor: motor " << report::hex_id(id)
+                  << ": another program drives it (" << frames << " frame"
+                  << (frames == 1 ? "" : "s")
                   << " with its ids while listening); its register replies would come from its "
                      "master id, where that program may take them for states: no register was "
                      "read. Stop that program, or pass --force\n";

@@ -21,6 +21,7 @@
 
 #include "cli/motor_option.hpp"
 #include "cli/motor_report.hpp"
+#include "cli/report.hpp"
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "jointbus/driver.hpp"
@@ -32,6 +33,7 @@
 namespace {
 
 using namespace jointbus;
+using report::hex_id;
 
 constexpr int kNoAnswer = 1;
 constexpr int kUsageError = 2;  // also: a register read refused, another program drives a motor
@@ -151,12 +153,6 @@ void install_stop_handlers() {
     (void)::sigaction(SIGTERM, &action, nullptr);
 }
 
-[[nodiscard]] std::string hex(std::uint32_t value) {
-    char buffer[16];
-    (void)std::snprintf(buffer, sizeof buffer, "0x%02X", value);
-    return buffer;
-}
-
 // What one motor brought back: a state for the commands, a mode or settings for the reads.
 struct Outcome {
     std::optional<damiao::MotorState> state;
@@ -265,8 +261,8 @@ template <class Call>
 [[nodiscard]] std::optional<std::string> other_motor(const damiao::Damiao& motor,
                                                      const Outcome& outcome) {
     if (!outcome.state || outcome.state->motor_id == (motor.motor_id & 0x0FU)) return std::nullopt;
-    return "the reply names motor " + hex(outcome.state->motor_id) + " in byte 0, not " +
-           hex(motor.motor_id & 0x0FU) + ": two motors answer from " + hex(motor.master_id) +
+    return "the reply names motor " + hex_id(outcome.state->motor_id) + " in byte 0, not " +
+           hex_id(motor.motor_id & 0x0FU) + ": two motors answer from " + hex_id(motor.master_id) +
            ", and this state may be the other one's";
 }
 
@@ -280,9 +276,9 @@ struct Driven {
     std::uint64_t frames = 0;
     [[nodiscard]] std::string text(const damiao::Damiao& motor, double seconds) const {
         return "another program drives it (" + std::to_string(frames) + " frame" +
-               (frames == 1 ? "" : "s") + " to " + hex(motor.command_id().number) + " or from " +
-               hex(motor.reply_id().number) + " in " + std::to_string(std::lround(seconds * 1000)) +
-               " ms)";
+               (frames == 1 ? "" : "s") + " to " + hex_id(motor.command_id().number) + " or from " +
+               hex_id(motor.reply_id().number) + " in " +
+               std::to_string(std::lround(seconds * 1000)) + " ms)";
     }
 };
 
@@ -431,7 +427,7 @@ int main(int argc, char** argv) {
         for (const damiao::Damiao& motor : motors) {
             if (auto frame = motor.mode_frame(request->command); !frame) {
                 refused = true;
-                std::cerr << "jointbus-motor: motor " << hex(motor.motor_id) << ": "
+                std::cerr << "jointbus-motor: motor " << hex_id(motor.motor_id) << ": "
                           << damiao::text(frame.error()) << "; nothing was sent\n";
             }
         }
@@ -472,7 +468,7 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < motors.size(); ++i) {
             if ((*driven)[i].frames == 0) continue;
             refused = true;
-            std::cerr << "jointbus-motor: motor " << hex(motors[i].motor_id) << ": "
+            std::cerr << "jointbus-motor: motor " << hex_id(motors[i].motor_id) << ": "
                       << (*driven)[i].text(motors[i], listen_seconds)
                       << "; its register replies would come from its master id, where that "
                          "program may take them for states: nothing was sent. Stop that "
@@ -516,7 +512,7 @@ int main(int argc, char** argv) {
             replies.push_back(std::move(reply));
             continue;
         }
-        std::cout << "motor " << hex(motor.motor_id) << ": ";
+        std::cout << "motor " << hex_id(motor.motor_id) << ": ";
         if (!outcome.error.empty()) {
             std::cout << "no answer: " << outcome.error << '\n';
         } else if (outcome.state) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/report.hpp"
 #include "dispatcher.hpp"
 #include "foreign_traffic.hpp"
 #include "frame_log.hpp"
@@ -119,11 +120,8 @@ private:
 
     // The motor as the command line named it, in hex like the frame ids around it.
     [[nodiscard]] std::string motor_label(int index) const {
-        char label[16];
-        (void)std::snprintf(
-            label, sizeof label, "0x%03X",
-            dispatcher_.motors()[static_cast<std::size_t>(index)].settings().motor_id);
-        return label;
+        return report::hex_id(
+            dispatcher_.motors()[static_cast<std::size_t>(index)].settings().motor_id, 3);
     }
 
     [[nodiscard]] std::optional<Clock::time_point> next_wake() const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/motor_option.hpp"
+#include "cli/report.hpp"
 
 namespace jointbus::sim {
 
@@ -20,18 +21,13 @@ namespace {
 
 using cli::parse_unsigned;
 using cli::quoted;
+using report::hex_id;
 using Parsed = std::expected<void, std::string>;
 
 constexpr std::uint32_t kMaxStandardId = damiao::protocol::kStandardIdMask;
 constexpr double kMaxLatencyMs = 60'000.0;
 constexpr double kMaxForeignRateHz = 100'000.0;
 constexpr std::uint8_t kHighestFault = 15;  // the status nibble's range
-
-[[nodiscard]] std::string hex(std::uint32_t value, int digits) {
-    char buffer[16];
-    (void)std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
-    return buffer;
-}
 
 [[nodiscard]] std::optional<double> parse_real(std::string_view text, double min, double max) {
     double value = 0.0;
@@ -279,14 +275,14 @@ struct SettingRule {
     for (const auto& [id, mode] : command_ids(first)) {
         for (const auto& [other_id, other_mode] : command_ids(second)) {
             if (id != other_id) continue;
-            std::string message = "motors " + hex(first.motor_id, 3) + " and " +
-                                  hex(second.motor_id, 3) + " both take commands on CAN id " +
-                                  hex(id, 3);
+            std::string message = "motors " + hex_id(first.motor_id, 3) + " and " +
+                                  hex_id(second.motor_id, 3) + " both take commands on CAN id " +
+                                  hex_id(id, 3);
             if (mode != damiao::ControlMode::Mit || other_mode != damiao::ControlMode::Mit) {
                 message += " (" + std::string(damiao::upper_name(mode)) + " of " +
-                           hex(first.motor_id, 3) + ", " +
+                           hex_id(first.motor_id, 3) + ", " +
                            std::string(damiao::upper_name(other_mode)) + " of " +
-                           hex(second.motor_id, 3) + ")";
+                           hex_id(second.motor_id, 3) + ")";
             }
             return Parsed(std::unexpect, message);
         }
@@ -306,7 +302,7 @@ struct SettingRule {
         const std::uint32_t id = options.motors[i].motor_id;
         if ((id & kMaxStandardId) == damiao::protocol::kRegisterRequestId) {
             return Parsed(std::unexpect,
-                          "motor id " + hex(id, 3) +
+                          "motor id " + hex_id(id, 3) +
                               " would take commands on CAN id 0x7FF, where register requests go");
         }
         for (std::size_t j = 0; j < i; ++j) {

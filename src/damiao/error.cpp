@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "transport/hex.hpp"
 #include "transport/overloaded.hpp"
 
 namespace jointbus::damiao {
@@ -20,13 +21,6 @@ void append_limit_value(std::string& out, float value) {
     std::array<char, 32> buffer{};
     const std::to_chars_result result =
         std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    out.append(buffer.data(), result.ptr);
-}
-
-void append_hex(std::string& out, unsigned value) {
-    std::array<char, 16> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, 16);
-    out += "0x";
     out.append(buffer.data(), result.ptr);
 }
 
@@ -122,11 +116,11 @@ void write_text(const Error& error, std::string& out) {
                    },
                    [&](const errors::NoCommandId& e) {
                        out += "motor id ";
-                       append_hex(out, e.motor_id);
+                       transport::append_hex(out, e.motor_id);
                        out += " cannot take ";
                        out += upper_name(e.mode);
                        out += " commands: its identifier, the motor id plus ";
-                       append_hex(out, id_offset(e.mode));
+                       transport::append_hex(out, id_offset(e.mode));
                        out += ", would reach 0x7ff, every motor's register identifier";
                    },
                },

@@ -8,7 +8,6 @@
 #include <array>
 #include <bit>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <variant>
@@ -122,12 +121,6 @@ std::expected<Outgoing, std::string> prepare(const MotorConfig& config, const Co
             return fixed(FixedCommand::ClearError);
     }
     return std::unexpected(std::string("unknown action"));
-}
-
-std::string hex(std::uint32_t value) {
-    std::array<char, 16> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, 16);
-    return "0x" + std::string(buffer.data(), result.ptr);
 }
 
 std::string bus_name(const BusLabel& bus) {

@@ -14,6 +14,7 @@
 
 #include "jointbus/robot.hpp"
 #include "transport/exchange.hpp"
+#include "transport/hex.hpp"
 
 namespace jointbus::robot {
 
@@ -142,8 +143,8 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
 // polled or the poll failed.
 void find_waiting(std::span<BusEngine* const> engines, std::span<bool> waiting);
 
-// "0x1f".
-[[nodiscard]] std::string hex(std::uint32_t value);
+// "0x1f": the engine's texts write ids and codes as the library's messages do.
+using transport::hex;
 // "bus 0 (can0)".
 [[nodiscard]] std::string bus_name(const BusLabel& bus);
 // "bus 0 (can0), motor 0x1": how bring-up faults name a motor.
