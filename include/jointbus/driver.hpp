@@ -85,6 +85,9 @@ struct Damiao {
     [[nodiscard]] std::expected<MotorState, Error> send_command(transport::Exchanger& bus,
                                                                 const CommandFrame& frame) const;
 
+    // The frame of a MIT command, checked: unusable limits (UnusableLimits), then a NaN set
+    // value (InvalidSetpoint), send nothing. With both, the limits are named.
+    [[nodiscard]] std::expected<CommandFrame, Error> mit_frame(const MitSetpoint& setpoint) const;
     // The frame of a command of another mode than MIT, checked: a value it cannot carry, or a
     // motor id whose identifier for that mode would reach 0x7FF, sends nothing.
     [[nodiscard]] std::expected<CommandFrame, Error> mode_frame(const ModeCommand& command) const;
@@ -93,7 +96,7 @@ struct Damiao {
     [[nodiscard]] std::expected<MotorState, Error> disable(transport::Exchanger& bus) const;
     [[nodiscard]] std::expected<MotorState, Error> set_zero(transport::Exchanger& bus) const;
     [[nodiscard]] std::expected<MotorState, Error> clear_error(transport::Exchanger& bus) const;
-    // Encodes before anything is sent: unusable limits send nothing.
+    // Checks and encodes as mit_frame before anything is sent.
     [[nodiscard]] std::expected<MotorState, Error> mit_control(transport::Exchanger& bus,
                                                                const MitSetpoint& setpoint) const;
 

@@ -4,7 +4,10 @@
 // answers every command with the same feedback frame. Pure functions on plain values.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <span>
@@ -72,6 +75,16 @@ struct CommandFrame {
     transport::CanId id;
     std::uint64_t payload = 0;
     std::uint8_t length = protocol::kFrameBytes;
+
+    // All 8 bytes of the payload, of which the frame sends the first `length`: its
+    // little-endian representation, copied in one move rather than a byte at a time.
+    [[nodiscard]] std::array<std::uint8_t, 8> bytes() const {
+        std::array<std::uint8_t, 8> data;
+        std::uint64_t little = payload;
+        if constexpr (std::endian::native == std::endian::big) little = std::byteswap(little);
+        std::memcpy(data.data(), &little, data.size());
+        return data;
+    }
 };
 
 // The standard identifier `mode`'s commands go to: the motor id masked to 11 bits plus the

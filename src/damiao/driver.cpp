@@ -1,8 +1,6 @@
 #include "jointbus/driver.hpp"
 
 #include <array>
-#include <bit>
-#include <cstring>
 #include <optional>
 #include <variant>
 
@@ -27,12 +25,7 @@ std::expected<MotorState, Error> Damiao::cmd_motor_id(Exchanger& bus, std::uint6
 
 std::expected<MotorState, Error> Damiao::send_command(Exchanger& bus,
                                                       const CommandFrame& command) const {
-    // Byte 0 is the payload's least significant byte: its little-endian representation, copied
-    // in one move rather than a byte at a time.
-    std::array<std::uint8_t, 8> data;
-    std::uint64_t payload = command.payload;
-    if constexpr (std::endian::native == std::endian::big) payload = std::byteswap(payload);
-    std::memcpy(data.data(), &payload, data.size());
+    const auto data = command.bytes();
     const CanFrameView frame{command.id, std::span(data).first(command.length), false, false};
     const CanId from = reply_id();
     // Only the identifier chooses the reply: its motor nibble and status are reported, not
@@ -84,8 +77,7 @@ std::expected<MotorState, Error> Damiao::clear_error(Exchanger& bus) const {
     return cmd_motor_id(bus, fixed_payload(FixedCommand::ClearError));
 }
 
-std::expected<MotorState, Error> Damiao::mit_control(Exchanger& bus,
-                                                     const MitSetpoint& setpoint) const {
+std::expected<CommandFrame, Error> Damiao::mit_frame(const MitSetpoint& setpoint) const {
     const auto payload = encode(limits, setpoint);
     if (!payload) return std::unexpected(errors::UnusableLimits{payload.error()});
     // A NaN would encode as the bottom of its range: a NaN position would drive the motor to
@@ -95,7 +87,17 @@ std::expected<MotorState, Error> Damiao::mit_control(Exchanger& bus,
             return std::unexpected(errors::InvalidSetpoint{*field});
         }
     }
-    return cmd_motor_id(bus, *payload);
+    return CommandFrame{command_id(), *payload, protocol::kFrameBytes};
+}
+
+std::expected<MotorState, Error> Damiao::mit_control(Exchanger& bus,
+                                                     const MitSetpoint& setpoint) const {
+    const auto frame = mit_frame(setpoint);
+    if (!frame) return std::unexpected(frame.error());
+    // A MIT frame goes to command_id() with 8 bytes, as a fixed command does. Passing on only
+    // its payload keeps the result that holds it out of the exchange, so that the compiler
+    // builds none on the hot path.
+    return cmd_motor_id(bus, frame->payload);
 }
 
 namespace {

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <variant>
 
@@ -25,13 +23,6 @@ using transport::CanId;
 using transport::Instant;
 
 constexpr Instant kNever = BusEngine::kNever;
-
-std::array<std::uint8_t, 8> payload_bytes(std::uint64_t payload) {
-    std::array<std::uint8_t, 8> data;
-    if constexpr (std::endian::native == std::endian::big) payload = std::byteswap(payload);
-    std::memcpy(data.data(), &payload, data.size());
-    return data;
-}
 
 // Whether a frame may leave a motor driving: an enable, or a set point of any mode (the motor
 // may have been enabled by someone else).
@@ -93,17 +84,10 @@ std::expected<Outgoing, std::string> prepare(const MotorConfig& config, const Co
             if (auto ok = in_mode(damiao::ControlMode::Mit); !ok) {
                 return std::unexpected(std::move(ok.error()));
             }
-            if (damiao::has_nan(command.setpoint)) [[unlikely]] {
-                if (const auto field = damiao::nan_field(command.setpoint)) {
-                    return std::unexpected(damiao::text(damiao::errors::InvalidSetpoint{*field}));
-                }
-            }
-            const auto payload = damiao::encode(motor.limits, command.setpoint);
-            if (!payload) {
-                return std::unexpected(
-                    damiao::text(damiao::errors::UnusableLimits{payload.error()}));
-            }
-            return Outgoing{Action::Mit, {motor.command_id(), *payload}};
+            auto frame = motor.mit_frame(command.setpoint);
+            if (!frame) [[unlikely]]
+                return std::unexpected(damiao::text(frame.error()));
+            return Outgoing{Action::Mit, *frame};
         }
         case Action::PosVel:
             return of_mode(command.pos_vel);
@@ -172,7 +156,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         if (on_time && send_until != kNever && send_until < wire.now()) on_time = false;
         if (!on_time) continue;
         const damiao::CommandFrame& frame = outgoing[i].frame;
-        const auto data = payload_bytes(frame.payload);
+        const auto data = frame.bytes();
         if (auto sent = wire.send({frame.id, std::span(data).first(frame.length), false, false});
             !sent) {
             outcome.reason = NoState::SendFailed;

@@ -407,6 +407,47 @@ TEST(PrepareTest, RefusesAnotherModesCommandAndValuesTheFrameCannotCarry) {
     EXPECT_EQ(prepare(wheel, Command{Action::Enable})->frame.id, CanId::standard(3));
 }
 
+// The engine sends a MIT set point as the driver does: the same frame, and the same refusal
+// when limits and a set value are both unusable (the limits first).
+TEST(PrepareTest, MitFrameAndRefusalAreTheDrivers) {
+    constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        float p_max;
+        damiao::MitSetpoint setpoint;
+        const char* refusal;  // none: sent
+    };
+    const Case cases[] = {
+        {12.5F, {1.0F, -2.0F, 30.0F, 1.5F, 0.25F}, nullptr},
+        {12.5F,
+         {0.0F, 0.0F, 0.0F, kNan, 0.0F},
+         "invalid MIT setpoint: kd is NaN (no set value may be NaN)"},
+        {0.0F,
+         {kNan, 0.0F, 0.0F, 0.0F, 0.0F},
+         "invalid MIT limits: p_max is 0 (every limit must be finite and greater than 0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusal ? c.refusal : "sent");
+        const MotorConfig config = motor(3, 0x13, c.p_max);
+        ScriptedTransport bus;
+        const auto state = config.motor.mit_control(bus, c.setpoint);
+        const auto prepared = prepare(config, Command::mit(c.setpoint));
+        if (c.refusal != nullptr) {
+            EXPECT_TRUE(bus.sent().empty());
+            ASSERT_FALSE(state.has_value());
+            EXPECT_EQ(damiao::text(state.error()), c.refusal);
+            ASSERT_FALSE(prepared.has_value());
+            EXPECT_EQ(prepared.error(), c.refusal);
+            continue;
+        }
+        ASSERT_TRUE(prepared.has_value()) << prepared.error();
+        ASSERT_EQ(bus.sent().size(), 1U);
+        const auto bytes = prepared->frame.bytes();
+        EXPECT_EQ(bus.sent()[0],
+                  (test::SentFrame{prepared->frame.id,
+                                   {bytes.begin(), bytes.begin() + prepared->frame.length}}));
+    }
+}
+
 TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
     bus.deliver(mode_reply(1, 1));
     bus.deliver(mode_reply(3, 1));
