@@ -118,6 +118,21 @@ struct Damiao {
                                                                  std::uint8_t mode) const;
 };
 
+// Inline, so that the engine's tick, in another library, builds its frame without a call and
+// without a result to copy.
+inline std::expected<CommandFrame, Error> Damiao::mit_frame(const MitSetpoint& setpoint) const {
+    const auto payload = encode(limits, setpoint);
+    if (!payload) return std::unexpected(errors::UnusableLimits{payload.error()});
+    // A NaN would encode as the bottom of its range: a NaN position would drive the motor to
+    // -p_max at full stiffness. Nothing is sent.
+    if (has_nan(setpoint)) [[unlikely]] {
+        if (const auto field = nan_field(setpoint)) {
+            return std::unexpected(errors::InvalidSetpoint{*field});
+        }
+    }
+    return CommandFrame{command_id(), *payload, protocol::kFrameBytes};
+}
+
 // The 8 bytes of a register request, sent to protocol::kRegisterRequestId: `motor_id` (all 16
 // bits), the operation (protocol::kRegisterRead or kRegisterWrite), the register and the value,
 // multi-byte fields little-endian.

@@ -77,19 +77,6 @@ std::expected<MotorState, Error> Damiao::clear_error(Exchanger& bus) const {
     return cmd_motor_id(bus, fixed_payload(FixedCommand::ClearError));
 }
 
-std::expected<CommandFrame, Error> Damiao::mit_frame(const MitSetpoint& setpoint) const {
-    const auto payload = encode(limits, setpoint);
-    if (!payload) return std::unexpected(errors::UnusableLimits{payload.error()});
-    // A NaN would encode as the bottom of its range: a NaN position would drive the motor to
-    // -p_max at full stiffness. Nothing is sent.
-    if (has_nan(setpoint)) [[unlikely]] {
-        if (const auto field = nan_field(setpoint)) {
-            return std::unexpected(errors::InvalidSetpoint{*field});
-        }
-    }
-    return CommandFrame{command_id(), *payload, protocol::kFrameBytes};
-}
-
 std::expected<MotorState, Error> Damiao::mit_control(Exchanger& bus,
                                                      const MitSetpoint& setpoint) const {
     const auto frame = mit_frame(setpoint);
