@@ -356,9 +356,11 @@ def test_hold_keeps_each_motor_where_its_enable_reply_found_it(bridge, capture):
             assert abs(((data[3] & 0xF) << 8 | data[4]) * 500 / 4095 - kp) <= 500 / 4095
             assert abs((data[5] << 4 | data[6] >> 4) * 5 / 4095 - kd) <= 5 / 4095
         # Limp (a plain enable), hip would coast about 0.24 rad on: 2 rad/s for J/b = 0.12 s.
+        # Held, it strays only while the hold is on its way: 2 rad/s for a few ms, or 0.06 rad
+        # when a loaded machine delays the hold by 30 ms (seen); half the coast is the bound.
         positions = [s["position"][s["name"].index(name)] for s in states if name in s["name"]]
         assert len(positions) >= RATE / 2
-        assert max(abs(p - position) for p in positions) < 0.05
+        assert max(abs(p - position) for p in positions) < 0.12
         if name == "hip":
             assert position > 0.5, "hip turned before the hold"
 
