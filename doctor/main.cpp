@@ -59,8 +59,7 @@ using DecimalMillis = std::chrono::duration<double, std::milli>;
 
 [[nodiscard]] damiao::Damiao driver_motor(const cli::MotorOption& motor,
                                           std::chrono::nanoseconds timeout) {
-    return cli::driver_record(
-        motor, transport::Duration::from_nanos(static_cast<std::uint64_t>(timeout.count())));
+    return cli::driver_record(motor, timeout);
 }
 
 // The settings registers of every motor that answered, read through the driver from the id it

@@ -38,7 +38,7 @@ bool add_motor(robot::RobotConfig& config, const std::string& arg) {
     if (third != std::string::npos) {
         const auto millis = std::strtoul(arg.c_str() + third + 1, nullptr, 10);
         if (millis == 0) return false;
-        motor.timeout = transport::Duration::from_millis(millis);
+        motor.timeout = std::chrono::milliseconds(millis);
     }
     bus->motors.push_back({motor, "dm4310"});
     return true;

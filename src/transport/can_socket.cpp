@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "transport/kernel_time.hpp"
 
 namespace jointbus::transport {
 
@@ -126,10 +128,7 @@ std::expected<bool, int> receive_frame(int socket, Duration timeout, KernelFrame
                                        Extras extras) {
     // A socket receive timeout would count in kernel ticks and round a 1 ms wait up to several.
     if (timeout != Duration{}) {
-        timespec wait{
-            .tv_sec = static_cast<time_t>(std::min<std::uint64_t>(timeout.seconds, LLONG_MAX)),
-            .tv_nsec = static_cast<long>(timeout.nanos),
-        };
+        timespec wait = to_timespec(timeout);
         pollfd readable{.fd = socket, .events = POLLIN, .revents = 0};
         // The system call itself: the C library's wrapper adds thread-cancellation bookkeeping
         // that no reader here uses.
@@ -140,27 +139,20 @@ std::expected<bool, int> receive_frame(int socket, Duration timeout, KernelFrame
     return read_waiting(socket, into, extras);
 }
 
-std::optional<Instant> ArrivalClock::monotonic(const timespec& stamp) {
-    if (!realtime_ahead_ns_) {
-        timespec real{};
-        (void)::clock_gettime(CLOCK_REALTIME, &real);
-        const Instant mono = monotonic_now();
-        realtime_ahead_ns_ =
-            (static_cast<std::int64_t>(real.tv_sec) - mono.seconds) * kNanosPerSecond +
-            (real.tv_nsec - static_cast<std::int64_t>(mono.nanos));
+Instant ArrivalClock::monotonic(const timespec& stamp) {
+    if (!realtime_ahead_) {
+        // libstdc++'s system_clock reads CLOCK_REALTIME, the clock of the stamps.
+        realtime_ahead_ =
+            std::chrono::system_clock::now().time_since_epoch() - Clock::now().time_since_epoch();
     }
-    const std::int64_t arrived = static_cast<std::int64_t>(stamp.tv_sec) * kNanosPerSecond +
-                                 stamp.tv_nsec - *realtime_ahead_ns_;
-    if (arrived <= 0) return std::nullopt;
-    return Instant{arrived / kNanosPerSecond,
-                   static_cast<std::uint32_t>(arrived % kNanosPerSecond)};
+    return Instant(from_timespec(stamp) - *realtime_ahead_);
 }
 
 std::expected<std::optional<std::size_t>, int> receive_frame(int socket, int timeout_ms,
                                                              canfd_frame& raw,
                                                              Ancillary& ancillary) {
     KernelFrame frame;
-    const auto timeout = Duration::from_millis(static_cast<std::uint64_t>(std::max(timeout_ms, 0)));
+    const Duration timeout = std::chrono::milliseconds(std::max(timeout_ms, 0));
     const auto got = receive_frame(socket, timeout, frame, Extras::Collect);
     if (!got) {
         if (got.error() == EINTR || got.error() == EPROTO) return std::nullopt;

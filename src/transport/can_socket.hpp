@@ -93,11 +93,10 @@ enum class Extras : std::uint8_t { Skip, Collect };
 // for a run of reads, not for a program's life, or a step of the wall clock goes unseen.
 class ArrivalClock {
 public:
-    // Nothing for a stamp before the monotonic clock began (a wall clock stepped back).
-    [[nodiscard]] std::optional<Instant> monotonic(const timespec& stamp);
+    [[nodiscard]] Instant monotonic(const timespec& stamp);
 
 private:
-    std::optional<std::int64_t> realtime_ahead_ns_;
+    std::optional<Duration> realtime_ahead_;
 };
 
 // The reader above in the shape doctor/bus_socket.cpp still calls: waits at most `timeout_ms`
