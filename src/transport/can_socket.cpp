@@ -5,8 +5,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -85,58 +83,21 @@ std::expected<FileDescriptor, OpenError> open_can_socket(std::string_view iface,
     return socket;
 }
 
-std::expected<bool, int> read_waiting(int socket, KernelFrame& into, Extras extras) {
-    iovec buffer{.iov_base = &into.raw, .iov_len = sizeof into.raw};
-    // Room for every extra a socket can ask for (SocketExtras).
-    alignas(cmsghdr)
-        std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))>
-            control;
-    msghdr message{};
-    message.msg_iov = &buffer;
-    message.msg_iovlen = 1;
-    if (extras == Extras::Collect) {
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-    }
-    const ssize_t got = ::recvmsg(socket, &message, MSG_DONTWAIT);
-    if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        return std::unexpected(errno);
-    }
-    const auto received = static_cast<std::size_t>(got);
-    if (!whole_frame(received)) return std::unexpected(EPROTO);
-    into.fd = received == CANFD_MTU;
-    into.ancillary = Ancillary{};
-    if (extras == Extras::Skip) return true;
+void collect_extras(msghdr& message, Ancillary& into) {
+    into = Ancillary{};
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET) continue;
         if (header->cmsg_type == SCM_TIMESTAMPNS) {
             timespec stamp{};
             std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
-            into.ancillary.arrived = stamp;
+            into.arrived = stamp;
         } else if (header->cmsg_type == SO_RXQ_OVFL) {
             std::uint32_t total = 0;
             std::memcpy(&total, CMSG_DATA(header), sizeof total);
-            into.ancillary.dropped_total = total;
+            into.dropped_total = total;
         }
     }
-    return true;
-}
-
-std::expected<bool, int> receive_frame(int socket, Duration timeout, KernelFrame& into,
-                                       Extras extras) {
-    // A socket receive timeout would count in kernel ticks and round a 1 ms wait up to several.
-    if (timeout != Duration{}) {
-        timespec wait = to_timespec(timeout);
-        pollfd readable{.fd = socket, .events = POLLIN, .revents = 0};
-        // The system call itself: the C library's wrapper adds thread-cancellation bookkeeping
-        // that no reader here uses.
-        const long ready = ::syscall(SYS_ppoll, &readable, 1, &wait, nullptr, 0);
-        if (ready < 0) return std::unexpected(errno);
-        if (ready == 0) return false;
-    }
-    return read_waiting(socket, into, extras);
 }
 
 Instant ArrivalClock::monotonic(const timespec& stamp) {
