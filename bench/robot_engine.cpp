@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     robot::RobotConfig config;
-    config.watchdog = transport::Duration::from_millis(watchdog_ms);
+    config.watchdog = std::chrono::milliseconds(watchdog_ms);
     config.disable_on_close = false;
     for (int b = 5; b < argc; ++b) {
         robot::BusConfig bus{argv[b], {}};
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
             damiao::Damiao motor;  // DM4310 limits
             motor.motor_id = static_cast<std::uint16_t>(m);
             motor.master_id = static_cast<std::uint16_t>(0x10 + m);
-            motor.timeout = transport::Duration::from_millis(timeout_ms);
+            motor.timeout = std::chrono::milliseconds(timeout_ms);
             bus.motors.push_back({motor, "dm4310"});
         }
         config.buses.push_back(std::move(bus));

@@ -18,8 +18,8 @@ namespace jointbus::dds {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using robot::Action;
+using transport::Clock;
 
 // Samples taken from each command topic per tick; readers keep as many.
 constexpr std::int32_t kTake = 64;
@@ -328,8 +328,7 @@ struct Bridge::Impl {
         if (!options.allow_commands) return;
         if (std::ranges::none_of(slots, &Slot::enabled)) return;
         const auto quiet = Clock::now() - last_command_at;
-        const auto limit = std::chrono::seconds(options.command_timeout.seconds) +
-                           std::chrono::nanoseconds(options.command_timeout.nanos);
+        const transport::Duration limit = options.command_timeout;
         if (quiet <= limit) return;
         ++counts.watchdog_trips;
         (void)std::fprintf(stderr,

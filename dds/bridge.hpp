@@ -30,7 +30,7 @@ namespace jointbus::dds {
 struct BridgeOptions {
     DomainOptions domain;
     bool allow_commands = false;
-    transport::Duration command_timeout = transport::Duration::from_millis(200);
+    transport::Duration command_timeout = std::chrono::milliseconds(200);
 };
 
 // What the bridge did since it opened.

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "bridge.hpp"
 #include "transport/kernel_can.hpp"
+#include "transport/kernel_time.hpp"
 
 namespace {
 
@@ -31,23 +33,11 @@ void install_stop_handlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-timespec add_nanos(timespec at, long nanos) {
-    at.tv_nsec += nanos;
-    while (at.tv_nsec >= 1'000'000'000L) {
-        at.tv_nsec -= 1'000'000'000L;
-        ++at.tv_sec;
-    }
-    return at;
-}
-
-bool before(const timespec& a, const timespec& b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace jointbus;
+    using namespace std::chrono_literals;
     CLI::App app{
         "Runs a robot's motors on ROS 2-compatible DDS topics: publishes every motor's state "
         "each tick on rt/joint_states and rt/jointbus/status, and takes commands on "
@@ -95,9 +85,8 @@ int main(int argc, char** argv) {
         return app.exit(error) == 0 ? 0 : 2;
     }
 
-    const long period = std::lround(1e9 / rate);
-    auto robot = dds::read_robot_file(
-        robot_path, transport::Duration::from_nanos(static_cast<std::uint64_t>(period)));
+    const transport::Duration period(std::llround(1e9 / rate));
+    auto robot = dds::read_robot_file(robot_path, period);
     if (!robot) {
         std::fprintf(stderr, "jointbus-dds: %s\n", robot.error().c_str());
         return 2;
@@ -106,13 +95,12 @@ int main(int argc, char** argv) {
     // the motors from the bus threads when no tick came for 25 ticks, at least 100 ms. A
     // shorter one fires on a loaded machine's scheduling stalls, and would then hold the motors
     // disabled until the next enable.
-    robot->config.watchdog = transport::Duration::from_nanos(
-        static_cast<std::uint64_t>(std::max(period * 25L, 100'000'000L)));
+    robot->config.watchdog = std::max<transport::Duration>(period * 25, 100ms);
     const std::size_t buses = robot->config.buses.size();
     const std::size_t motors = robot->names.size();
 
     dds::BridgeOptions options{domain, allow_commands,
-                               transport::Duration::from_millis(command_timeout_ms)};
+                               std::chrono::milliseconds(command_timeout_ms)};
     if (const int error = transport::can_socket_error(); error != 0) {
         std::fprintf(stderr, "jointbus-dds: this kernel has no CAN sockets (%s); fix: %s\n",
                      std::strerror(error), transport::kKernelCanFix);
@@ -131,10 +119,9 @@ int main(int argc, char** argv) {
                  allow_commands ? "allowed" : "off (--allow-commands takes them)", domain.domain,
                  domain.interface.c_str());
 
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    const timespec end = add_nanos(start, std::lround(seconds * 1e9));
-    timespec next = start;
+    const transport::Instant start = transport::Clock::now();
+    const transport::Instant end = start + transport::Duration(std::llround(seconds * 1e9));
+    transport::Instant next = start;
     std::uint64_t overruns = 0;
     bool ready = ready_file.empty();
     while (!stop_requested.load()) {
@@ -143,17 +130,17 @@ int main(int argc, char** argv) {
             std::ofstream(ready_file) << "ready\n";
             ready = true;
         }
-        next = add_nanos(next, period);
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (seconds > 0 && !before(now, end)) break;
-        if (before(next, now)) {
+        next += period;
+        const transport::Instant now = transport::Clock::now();
+        if (seconds > 0 && now >= end) break;
+        if (next < now) {
             // Behind: the next tick starts now, and the ticks missed are not made up in a burst.
             ++overruns;
             next = now;
             continue;
         }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        const timespec wake = transport::to_timespec(next);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
             if (stop_requested.load()) break;
         }
     }

@@ -54,7 +54,7 @@ std::expected<transport::Duration, std::string> timeout_setting(
             return std::unexpected("bad " + cli::quoted(setting) +
                                    " (whole milliseconds from 1 to 10000)");
         }
-        timeout = transport::Duration::from_millis(*millis);
+        timeout = std::chrono::milliseconds(static_cast<std::int64_t>(*millis));
     }
     return timeout.value_or(fallback);
 }

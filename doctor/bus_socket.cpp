@@ -10,16 +10,7 @@
 
 namespace jointbus::doctor {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// The library's instant on CLOCK_MONOTONIC as the doctor's time point on the same clock.
-[[nodiscard]] Clock::time_point time_point_of(transport::Instant at) {
-    return Clock::time_point(std::chrono::seconds(at.seconds) + std::chrono::nanoseconds(at.nanos));
-}
-
-}  // namespace
+using Clock = transport::Clock;
 
 std::expected<BusSocket, int> BusSocket::open(std::string_view iface) {
     auto socket = transport::open_can_socket(
@@ -43,8 +34,7 @@ std::expected<void, int> BusSocket::send(std::uint16_t id, std::span<const std::
 }
 
 std::expected<std::optional<Received>, int> BusSocket::receive(std::chrono::nanoseconds timeout) {
-    const auto wait = transport::Duration::from_nanos(
-        static_cast<std::uint64_t>(std::max(timeout, std::chrono::nanoseconds{}).count()));
+    const transport::Duration wait = std::max(timeout, std::chrono::nanoseconds{});
     transport::KernelFrame read;
     auto got = transport::receive_frame(socket_.get(), wait, read, transport::Extras::Collect);
     if (!got) {
@@ -61,7 +51,7 @@ std::expected<std::optional<Received>, int> BusSocket::receive(std::chrono::nano
     std::optional<transport::Instant> arrived;
     if (extras.arrived) arrived = arrival_clock_.monotonic(*extras.arrived);
     return std::optional<Received>{Received{transport::frame_from_kernel(read), read.raw.can_id,
-                                            arrived ? time_point_of(*arrived) : Clock::now()}};
+                                            arrived.value_or(Clock::now())}};
 }
 
 }  // namespace jointbus::doctor

@@ -57,12 +57,6 @@ using DecimalMillis = std::chrono::duration<double, std::milli>;
     return ids;
 }
 
-[[nodiscard]] damiao::Damiao driver_motor(const cli::MotorOption& motor,
-                                          std::chrono::nanoseconds timeout) {
-    return cli::driver_record(
-        motor, transport::Duration::from_nanos(static_cast<std::uint64_t>(timeout.count())));
-}
-
 // The settings registers of every motor that answered, read through the driver from the id it
 // answered from.
 void read_settings(doctor::Observations& seen) {
@@ -78,7 +72,7 @@ void read_settings(doctor::Observations& seen) {
         cli::MotorOption asked = configured != seen.motors.end() ? *configured : cli::MotorOption{};
         asked.motor_id = probe.motor_id;
         asked.master_id = static_cast<std::uint16_t>(probe.replies.front().from);
-        auto read = session->read_settings(driver_motor(asked, seen.probe_wait));
+        auto read = session->read_settings(cli::driver_record(asked, seen.probe_wait));
         if (!read.error.empty()) {
             seen.settings_error = read.error;
             return;
@@ -102,7 +96,7 @@ void read_status(doctor::Observations& seen) {
             read.error = std::strerror(session.error());
             continue;
         }
-        auto state = session->disable(driver_motor(motor, seen.probe_wait));
+        auto state = session->disable(cli::driver_record(motor, seen.probe_wait));
         if (state) {
             read.state = *state;
         } else {

@@ -285,8 +285,8 @@ struct Driven {
 [[nodiscard]] std::expected<std::vector<Driven>, transport::TransportError> listen(
     transport::Exchanger& bus, const std::vector<damiao::Damiao>& motors, double seconds) {
     std::vector<Driven> driven(motors.size());
-    const transport::Instant until = bus.transport().now().plus(
-        transport::Duration::from_micros(static_cast<std::uint64_t>(seconds * 1e6)));
+    const transport::Instant until = transport::deadline_after(
+        bus.transport().now(), std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6)));
     auto heard = bus.receive_until(until, [&](const transport::CanFrame& frame) {
         if (frame.remote || frame.error) return false;
         for (std::size_t i = 0; i < motors.size(); ++i) {
@@ -418,7 +418,7 @@ int main(int argc, char** argv) {
     for (const std::string& text : motor_texts) {
         auto motor = cli::parse_motor_option(text);
         if (!motor) return usage("--motor " + cli::quoted(text) + ": " + motor.error());
-        motors.push_back(cli::driver_record(*motor, transport::Duration::from_millis(timeout_ms)));
+        motors.push_back(cli::driver_record(*motor, transport::saturating_millis(timeout_ms)));
     }
     // A value the command cannot carry, or a motor id too large for the mode's identifier, is
     // refused before the bus is opened: no motor gets a command when one of them cannot.

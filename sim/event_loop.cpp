@@ -17,12 +17,13 @@
 #include "dispatcher.hpp"
 #include "foreign_traffic.hpp"
 #include "frame_log.hpp"
+#include "transport/kernel_time.hpp"
 
 namespace jointbus::sim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using transport::Clock;
 
 // Foreign traffic that fell further behind than this (the process was stopped) restarts from
 // now instead of bursting to catch up.
@@ -57,14 +58,6 @@ struct DueLater {
     return ids;
 }
 
-[[nodiscard]] timespec to_timespec(Clock::duration span) {
-    if (span < Clock::duration::zero()) span = Clock::duration::zero();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(span - seconds);
-    return timespec{.tv_sec = static_cast<time_t>(seconds.count()),
-                    .tv_nsec = static_cast<long>(nanos.count())};
-}
-
 class EventLoop {
 public:
     EventLoop(transport::SocketCanTransport bus, const Options& options, std::uint64_t seed)
@@ -88,7 +81,7 @@ public:
             send_due(now);
             const std::optional<Clock::time_point> wake = next_wake();
             timespec timeout{};
-            if (wake) timeout = to_timespec(*wake - now);
+            if (wake) timeout = transport::to_timespec(std::max(*wake - now, Clock::duration{}));
             // A negative descriptor is skipped by ppoll: with the socket gone, only the timers
             // and signals wake the loop.
             pollfd socket{

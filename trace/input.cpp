@@ -56,7 +56,7 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
 namespace {
 
 // How long one wait for a frame may block, so that a stop request is seen in time.
-constexpr auto kWait = transport::Duration::from_millis(200);
+constexpr transport::Duration kWait = std::chrono::milliseconds(200);
 
 }  // namespace
 

@@ -120,7 +120,7 @@ void capture_frames(int socket, const std::atomic<bool>& done, Capture& capture)
     transport::KernelFrame read;
     const canfd_frame& raw = read.raw;
     while (!done.load()) {
-        auto got = transport::receive_frame(socket, transport::Duration::from_millis(50), read,
+        auto got = transport::receive_frame(socket, std::chrono::milliseconds(50), read,
                                             transport::Extras::Collect);
         // A cut wait, or a read that was no whole frame (and so no command either).
         if (!got && (got.error() == EINTR || got.error() == EPROTO)) continue;

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "transport/kernel_time.hpp"
+
 namespace jointbus::dds::probe {
 
 std::atomic<bool> stop_requested{false};
@@ -258,25 +260,14 @@ nlohmann::json to_json(const jointbus_msgs_msg_dds__RobotStatus_& sample, double
     return line;
 }
 
-namespace {
-
-long long monotonic_ns() {
-    timespec now{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
-}
-
-}  // namespace
-
 Pacer::Pacer(double rate)
-    : period_ns_(rate > 0 ? std::llround(1e9 / rate) : 0), next_ns_(monotonic_ns()) {}
+    : period_(rate > 0 ? std::llround(1e9 / rate) : 0), next_(transport::Clock::now()) {}
 
 void Pacer::wait() {
-    if (period_ns_ == 0) return;
-    next_ns_ += period_ns_;
-    if (monotonic_ns() - next_ns_ > period_ns_) next_ns_ = monotonic_ns();
-    const timespec deadline{static_cast<time_t>(next_ns_ / 1'000'000'000LL),
-                            static_cast<long>(next_ns_ % 1'000'000'000LL)};
+    if (period_ == transport::Duration{}) return;
+    next_ += period_;
+    if (transport::Clock::now() - next_ > period_) next_ = transport::Clock::now();
+    const timespec deadline = transport::to_timespec(next_);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
         if (stop_requested.load()) return;
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dds_domain.hpp"
+#include "jointbus/clock.hpp"
 #include "jointbus_msgs.h"
 
 namespace jointbus::dds::probe {
@@ -115,8 +116,8 @@ public:
     void wait();
 
 private:
-    long long period_ns_;
-    long long next_ns_;
+    transport::Duration period_;
+    transport::Instant next_;
 };
 
 // Waits for data on any reader attached to `waitset`, at most `timeout_ms`.

@@ -44,7 +44,7 @@ bool add_motor(robot::RobotConfig& config, const std::string& arg) {
     if (fields.size() == 5) {
         const auto millis = std::strtoul(fields[4].c_str(), nullptr, 10);
         if (millis == 0) return false;
-        motor->motor.timeout = jointbus::transport::Duration::from_millis(millis);
+        motor->motor.timeout = std::chrono::milliseconds(millis);
     }
     robot::BusConfig* bus = nullptr;
     for (auto& each : config.buses) bus = each.iface == fields[0] ? &each : bus;

@@ -116,7 +116,7 @@ public:
 
     // The clock that deadlines are measured on: CLOCK_MONOTONIC. Scripted test transports
     // substitute their own time.
-    [[nodiscard]] virtual Instant now() const { return monotonic_now(); }
+    [[nodiscard]] virtual Instant now() const { return Clock::now(); }
 
     // A descriptor that polls readable when a frame waits, so that one thread can wait on many
     // buses at once; -1 when the transport has none (a scripted one), and is then waited on

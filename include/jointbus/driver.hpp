@@ -25,7 +25,7 @@ namespace jointbus::damiao {
 inline constexpr auto kMitControlMode = static_cast<std::uint8_t>(protocol::kMitControlMode);
 inline constexpr std::uint8_t kControlModeRegister = protocol::kControlModeRegister;
 // The firmware needs time to apply a new control mode before it reads back the new value.
-inline constexpr transport::Duration kModeSettleTime = transport::Duration::from_millis(100);
+inline constexpr transport::Duration kModeSettleTime = std::chrono::milliseconds(100);
 
 enum class RegisterAccess : std::uint8_t { ReadOnly, ReadWrite };
 
@@ -64,7 +64,7 @@ struct Damiao {
     std::uint16_t motor_id = 0;   // commands go to Standard id motor_id & 0x7FF
     std::uint16_t master_id = 0;  // replies are awaited from Standard id master_id & 0x7FF
     MitLimits limits{};           // those of a DM4310 unless given
-    transport::Duration timeout = transport::Duration::from_millis(20);
+    transport::Duration timeout = std::chrono::milliseconds(20);
 
     // Identifiers are masked rather than refused, so a command frame never fails with InvalidId.
     [[nodiscard]] transport::CanId command_id() const {

@@ -85,7 +85,7 @@ struct RobotConfig {
     // No tick started within this span of the end of the last one (after the first command
     // that may have enabled a motor): every motor is disabled. A tick itself may last longer:
     // its motors' timeouts bound it. Zero turns the watchdog off.
-    transport::Duration watchdog = transport::Duration::from_millis(50);
+    transport::Duration watchdog = std::chrono::milliseconds(50);
     // Closing or destroying the robot disables every motor that may be enabled.
     bool disable_on_close = true;
     // The guard thread's scheduling (see ThreadPolicy).

@@ -39,7 +39,7 @@ public:
     // User Mode Linux 20 ms waits ended at 223 ms at p99. Half a second covers twice that; a
     // longer span only skips longer the feedback of a disabled motor parked at the bottom of
     // its range, which then times out instead.
-    static constexpr transport::Duration kSpan = transport::Duration::from_millis(500);
+    static constexpr transport::Duration kSpan = std::chrono::milliseconds(500);
     // A doctor's scan requests one id a millisecond: each motor's entry outlives 64 more.
     static constexpr std::size_t kCapacity = 64;
 

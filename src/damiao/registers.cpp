@@ -145,7 +145,7 @@ bool RegisterWatch::requested_lately(std::uint16_t motor_id, transport::Instant 
     // A request read after the frame (clocks read at different moments) counts as well.
     const auto used = requests_.begin() + static_cast<std::ptrdiff_t>(used_);
     return std::any_of(requests_.begin(), used, [&](const Request& request) {
-        return request.motor_id == motor_id && at <= request.at.plus(kSpan);
+        return request.motor_id == motor_id && at <= transport::deadline_after(request.at, kSpan);
     });
 }
 
@@ -197,7 +197,7 @@ std::expected<RegisterValue, Error> Damiao::read_register(Exchanger& bus, std::u
         // Its reply may still come, and would answer the next read of this register.
         if (watch != nullptr && (std::holds_alternative<transport::Timeout>(reply.error()) ||
                                  transport::CanTransport::interrupted(reply.error()))) {
-            watch->owe_read(id, bus.transport().now().plus(timeout));
+            watch->owe_read(id, transport::deadline_after(bus.transport().now(), timeout));
         }
         return std::unexpected(errors::Transport{reply.error()});
     }

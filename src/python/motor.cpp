@@ -278,7 +278,7 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (bound[3] != nullptr) {
                 std::uint64_t timeout_ms = 0;
                 if (!to_u64(bound[3], "timeout_ms", timeout_ms)) return nullptr;
-                motor.timeout = transport::Duration::from_millis(timeout_ms);
+                motor.timeout = transport::saturating_millis(timeout_ms);
             }
 
             PyObject* self = type->tp_alloc(type, 0);

@@ -1,4 +1,6 @@
 // Motor and Bus: the immutable description a Robot is made from.
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -84,10 +86,12 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             }
             if (bound[2] != nullptr && !convert_limits(bound[2], config)) return nullptr;
+            auto timeout_ms = static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(config.motor.timeout)
+                    .count());
             if (bound[3] != nullptr) {
-                std::uint64_t timeout_ms = 0;
                 if (!python::to_u64(bound[3], "timeout_ms", timeout_ms)) return nullptr;
-                config.motor.timeout = transport::Duration::from_millis(timeout_ms);
+                config.motor.timeout = transport::saturating_millis(timeout_ms);
             }
             if (bound[4] != nullptr && !python::to_control_mode(bound[4], "mode", config.mode)) {
                 return nullptr;
@@ -96,6 +100,7 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (self == nullptr) return nullptr;
             new (&as_motor(self)->config) robot::MotorConfig(std::move(config));
             as_motor(self)->timeout_given = bound[3] != nullptr;
+            as_motor(self)->timeout_ms = timeout_ms;
             return self;
         },
         nullptr);
@@ -108,10 +113,6 @@ void motor_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-std::uint64_t timeout_ms(const damiao::Damiao& motor) {
-    return motor.timeout.seconds * 1000 + motor.timeout.nanos / 1'000'000;
-}
-
 PyObject* new_limits(const damiao::MitLimits& limits) {
     auto* object = PyObject_New(python::MitLimitsObject, python::class_types.mit_limits);
     if (object == nullptr) return nullptr;
@@ -122,7 +123,8 @@ PyObject* new_limits(const damiao::MitLimits& limits) {
 PyObject* motor_repr(PyObject* self) {
     return at_boundary<PyObject*>(
         [&]() -> PyObject* {
-            const robot::MotorConfig& config = as_motor(self)->config;
+            const MotorObject& motor = *as_motor(self);
+            const robot::MotorConfig& config = motor.config;
             const PyRef limits =
                 config.model.empty()
                     ? PyRef::steal(new_limits(config.motor.limits))
@@ -138,7 +140,7 @@ PyObject* motor_repr(PyObject* self) {
                 "Motor(motor_id=0x%x, master_id=0x%x, limits=%R, "
                 "timeout_ms=%llu%s)",
                 unsigned{config.motor.motor_id}, unsigned{config.motor.master_id}, limits.get(),
-                static_cast<unsigned long long>(timeout_ms(config.motor)), mode.c_str());
+                static_cast<unsigned long long>(motor.timeout_ms), mode.c_str());
         },
         nullptr);
 }
@@ -158,7 +160,7 @@ PyObject* get_model(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(model.data(), static_cast<Py_ssize_t>(model.size()));
 }
 PyObject* get_timeout_ms(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(timeout_ms(as_motor(self)->config.motor));
+    return PyLong_FromUnsignedLongLong(as_motor(self)->timeout_ms);
 }
 PyObject* get_mode(PyObject* self, void*) {
     const std::string_view mode = damiao::name(as_motor(self)->config.mode);

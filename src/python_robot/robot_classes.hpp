@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -21,6 +22,8 @@ namespace jointbus::python_robot {
 struct MotorObject {
     PyObject_HEAD robot::MotorConfig config;
     bool timeout_given;  // timeout_ms was passed: a robot's tick rate does not replace it
+    // As given: config's timeout saturates at about 292 years of nanoseconds.
+    std::uint64_t timeout_ms;
 };
 
 struct BusObject {

@@ -241,7 +241,7 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (bound[1] != nullptr) {
                 std::uint64_t watchdog_ms = 0;
                 if (!python::to_u64(bound[1], "watchdog_ms", watchdog_ms)) return nullptr;
-                config.watchdog = transport::Duration::from_millis(watchdog_ms);
+                config.watchdog = transport::saturating_millis(watchdog_ms);
             }
             if (bound[2] != nullptr &&
                 !to_bool(bound[2], "disable_on_exit", config.disable_on_close)) {
@@ -263,8 +263,7 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                  bound[4]);
                     return nullptr;
                 }
-                tick_period = transport::Duration::from_nanos(
-                    static_cast<std::uint64_t>(std::llround(1e9 / double{rate})));
+                tick_period = transport::Duration(std::llround(1e9 / double{rate}));
             }
             if (tick_period) {
                 // Each motor made without timeout_ms waits one period for its reply.

@@ -12,6 +12,7 @@
 
 #include "damiao/register_watch.hpp"
 #include "jointbus/log.hpp"
+#include "transport/kernel_time.hpp"
 
 namespace jointbus::robot {
 
@@ -168,7 +169,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
             armed_ = true;
         }
         now = wire.now();
-        slot.deadline = now.plus(motor.timeout);
+        slot.deadline = transport::deadline_after(now, motor.timeout);
         longest_wait_ = std::max(longest_wait_, motor.timeout);
         slot.pending = true;
         ++pending_;
@@ -212,7 +213,7 @@ void BusEngine::give_up(std::size_t i, NoState reason,
         outcome.reason = reason;
         outcome.error = error;
     }
-    bus_.owed().owe(motor.reply_id(), slot.deadline.plus(motor.timeout),
+    bus_.owed().owe(motor.reply_id(), transport::deadline_after(slot.deadline, motor.timeout),
                     damiao::protocol::kFrameBytes);
 }
 
@@ -326,8 +327,7 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
         }
         if (earliest == kNever) return;
         const Instant now = clock.now();
-        const std::optional<transport::Duration> left = earliest.since(now);
-        if (!left || *left == transport::Duration{}) {
+        if (earliest <= now) {
             // The deadline has come: a reply already waiting still counts, since the motor acted
             // on its command; then whoever is still waiting is given up.
             for (BusEngine* engine : engines) {
@@ -339,7 +339,7 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
         std::optional<transport::TransportError> failed;
         if (alone) {
             BusEngine& engine = *engines.front();
-            auto frame = engine.bus().transport().recv(*left);
+            auto frame = engine.bus().transport().recv(earliest - now);
             if (frame) {
                 engine.offer(*frame, now);
                 (void)read_waiting(engine, now);
@@ -348,9 +348,7 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
             if (std::holds_alternative<transport::Timeout>(frame.error())) continue;
             failed = frame.error();
         } else {
-            const timespec wait{
-                static_cast<time_t>(std::min<std::uint64_t>(left->seconds, INT32_MAX)),
-                static_cast<long>(left->nanos)};
+            timespec wait = transport::to_timespec(earliest - now);
             const long ready = ::syscall(SYS_ppoll, polled.data(), count, &wait, nullptr, 0);
             if (ready > 0) {
                 for (std::size_t k = 0; k < count; ++k) {
@@ -401,7 +399,7 @@ void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead
         }
         // Our socket does not receive our own request: its reply must not pass for feedback.
         if (transport::FrameWatch* watch = bus_.watch()) (void)watch->saw(to, request, wire.now());
-        slots_[i].deadline = wire.now().plus(motor.timeout);
+        slots_[i].deadline = transport::deadline_after(wire.now(), motor.timeout);
         slots_[i].pending = true;
         ++pending;
     }

@@ -66,7 +66,7 @@ public:
     void expire(transport::Instant now);
     void fail(const transport::TransportError& error);
 
-    static constexpr transport::Instant kNever{INT64_MAX, transport::kNanosPerSecond - 1};
+    static constexpr transport::Instant kNever = transport::Instant::max();
 
     // Bring-up and shut-down, each appending what it found wrong to `faults`. Every reply still
     // owed is awaited first, so that every motor gets its frame.

@@ -31,21 +31,23 @@ namespace jointbus::robot {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using transport::Clock;
 
 constexpr const char* kLogTarget = "jointbus::robot";
 
 // Far enough to mean "no bound", near enough that adding it to a clock reading cannot overflow.
 constexpr auto kForever = std::chrono::hours(24 * 365);
 
-std::chrono::nanoseconds to_chrono(transport::Duration span) {
-    const auto seconds = std::chrono::seconds(std::min<std::uint64_t>(
-        span.seconds, static_cast<std::uint64_t>(std::chrono::seconds(kForever).count())));
-    return seconds + std::chrono::nanoseconds(span.nanos);
+// A span from the caller (a watchdog of 2**64 - 1 ms), no longer than kForever.
+transport::Duration bounded(transport::Duration span) {
+    return std::min<transport::Duration>(span, kForever);
 }
 
 std::string millis_text(transport::Duration span) {
-    const double millis = static_cast<double>(span.seconds) * 1e3 + span.nanos / 1e6;
+    // Whole seconds and the rest apart: a span beyond 2**53 ns still shows its exact milliseconds.
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(span);
+    const double millis = static_cast<double>(seconds.count()) * 1e3 +
+                          static_cast<double>((span - seconds).count()) / 1e6;
     std::array<char, 32> buffer{};
     const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), millis);
     return std::string(buffer.data(), result.ptr) + " ms";
@@ -629,7 +631,7 @@ struct Robot::Impl {
     }
     // When a tick should have started by, for the watchdog not to fire.
     [[nodiscard]] Clock::time_point watch_deadline() const {
-        return last_start + to_chrono(config.watchdog) + last_longest;
+        return last_start + bounded(config.watchdog) + last_longest;
     }
 
     // Waits until nobody drives, then drives.
@@ -750,7 +752,7 @@ void Robot::Impl::guard_loop() {
             // A tick in progress ends within its motors' timeouts, and the watchdog counts from
             // its end: nothing can be due sooner than one span from now.
             guard_wake.wait_until(
-                lock, now + std::max<Clock::duration>(to_chrono(config.watchdog), kRetrySpan));
+                lock, now + std::max<Clock::duration>(bounded(config.watchdog), kRetrySpan));
             continue;
         }
         std::optional<Clock::time_point> wake;
@@ -973,13 +975,11 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     const transport::Instant began = clock.now();
     // Counted from `start`, whose look at the watchdog passed: a stop anywhere after it and
     // before a send leaves that send and every later one unsent.
-    const auto sending = to_chrono(impl.config.watchdog) - (Clock::now() - start);
-    const transport::Instant send_until =
-        !watched ? BusEngine::kNever
-        : sending > Clock::duration{}
-            ? began.plus(transport::Duration::from_nanos(static_cast<std::uint64_t>(
-                  std::chrono::duration_cast<std::chrono::nanoseconds>(sending).count())))
-            : transport::Instant{};
+    const auto sending = bounded(impl.config.watchdog) - (Clock::now() - start);
+    const transport::Instant send_until = !watched ? BusEngine::kNever
+                                          : sending > Clock::duration{}
+                                              ? transport::deadline_after(began, sending)
+                                              : transport::Instant{};
     // One look at every bus for frames that wait, rather than one read each.
     std::array<bool, kPolledBuses> waiting{};
     const bool probe = impl.buses.size() > 1 && impl.buses.size() <= kPolledBuses;
@@ -1001,7 +1001,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     const Clock::duration took = Clock::now() - start;
     // Stopped within the tick, past what its own deadlines explain.
     // The longest timeout, not the deadlines: a deadline taken after a stop includes it.
-    if (watched && took > to_chrono(longest_wait) + to_chrono(impl.config.watchdog)) {
+    if (watched && took > bounded(longest_wait) + bounded(impl.config.watchdog)) {
         on_time = false;
     }
     impl.find_failures(outcomes);

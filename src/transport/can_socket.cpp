@@ -5,16 +5,16 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "transport/kernel_time.hpp"
 
 namespace jointbus::transport {
 
@@ -83,84 +83,37 @@ std::expected<FileDescriptor, OpenError> open_can_socket(std::string_view iface,
     return socket;
 }
 
-std::expected<bool, int> read_waiting(int socket, KernelFrame& into, Extras extras) {
-    iovec buffer{.iov_base = &into.raw, .iov_len = sizeof into.raw};
-    // Room for every extra a socket can ask for (SocketExtras).
-    alignas(cmsghdr)
-        std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))>
-            control;
-    msghdr message{};
-    message.msg_iov = &buffer;
-    message.msg_iovlen = 1;
-    if (extras == Extras::Collect) {
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-    }
-    const ssize_t got = ::recvmsg(socket, &message, MSG_DONTWAIT);
-    if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        return std::unexpected(errno);
-    }
-    const auto received = static_cast<std::size_t>(got);
-    if (!whole_frame(received)) return std::unexpected(EPROTO);
-    into.fd = received == CANFD_MTU;
-    into.ancillary = Ancillary{};
-    if (extras == Extras::Skip) return true;
+void collect_extras(msghdr& message, Ancillary& into) {
+    into = Ancillary{};
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET) continue;
         if (header->cmsg_type == SCM_TIMESTAMPNS) {
             timespec stamp{};
             std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
-            into.ancillary.arrived = stamp;
+            into.arrived = stamp;
         } else if (header->cmsg_type == SO_RXQ_OVFL) {
             std::uint32_t total = 0;
             std::memcpy(&total, CMSG_DATA(header), sizeof total);
-            into.ancillary.dropped_total = total;
+            into.dropped_total = total;
         }
     }
-    return true;
 }
 
-std::expected<bool, int> receive_frame(int socket, Duration timeout, KernelFrame& into,
-                                       Extras extras) {
-    // A socket receive timeout would count in kernel ticks and round a 1 ms wait up to several.
-    if (timeout != Duration{}) {
-        timespec wait{
-            .tv_sec = static_cast<time_t>(std::min<std::uint64_t>(timeout.seconds, LLONG_MAX)),
-            .tv_nsec = static_cast<long>(timeout.nanos),
-        };
-        pollfd readable{.fd = socket, .events = POLLIN, .revents = 0};
-        // The system call itself: the C library's wrapper adds thread-cancellation bookkeeping
-        // that no reader here uses.
-        const long ready = ::syscall(SYS_ppoll, &readable, 1, &wait, nullptr, 0);
-        if (ready < 0) return std::unexpected(errno);
-        if (ready == 0) return false;
+Instant ArrivalClock::monotonic(const timespec& stamp) {
+    if (!realtime_ahead_) {
+        // libstdc++'s system_clock reads CLOCK_REALTIME, the clock of the stamps.
+        realtime_ahead_ =
+            std::chrono::system_clock::now().time_since_epoch() - Clock::now().time_since_epoch();
     }
-    return read_waiting(socket, into, extras);
-}
-
-std::optional<Instant> ArrivalClock::monotonic(const timespec& stamp) {
-    if (!realtime_ahead_ns_) {
-        timespec real{};
-        (void)::clock_gettime(CLOCK_REALTIME, &real);
-        const Instant mono = monotonic_now();
-        realtime_ahead_ns_ =
-            (static_cast<std::int64_t>(real.tv_sec) - mono.seconds) * kNanosPerSecond +
-            (real.tv_nsec - static_cast<std::int64_t>(mono.nanos));
-    }
-    const std::int64_t arrived = static_cast<std::int64_t>(stamp.tv_sec) * kNanosPerSecond +
-                                 stamp.tv_nsec - *realtime_ahead_ns_;
-    if (arrived <= 0) return std::nullopt;
-    return Instant{arrived / kNanosPerSecond,
-                   static_cast<std::uint32_t>(arrived % kNanosPerSecond)};
+    return Instant(from_timespec(stamp) - *realtime_ahead_);
 }
 
 std::expected<std::optional<std::size_t>, int> receive_frame(int socket, int timeout_ms,
                                                              canfd_frame& raw,
                                                              Ancillary& ancillary) {
     KernelFrame frame;
-    const auto timeout = Duration::from_millis(static_cast<std::uint64_t>(std::max(timeout_ms, 0)));
+    const Duration timeout = std::chrono::milliseconds(std::max(timeout_ms, 0));
     const auto got = receive_frame(socket, timeout, frame, Extras::Collect);
     if (!got) {
         if (got.error() == EINTR || got.error() == EPROTO) return std::nullopt;

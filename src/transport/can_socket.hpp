@@ -4,8 +4,14 @@
 #pragma once
 
 #include <linux/can.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -15,6 +21,7 @@
 
 #include "jointbus/clock.hpp"
 #include "transport/file_descriptor.hpp"
+#include "transport/kernel_time.hpp"
 
 namespace jointbus::transport {
 
@@ -62,7 +69,7 @@ struct KernelFrame {
     // whole frame, and nothing else of it is ever looked at.
     canfd_frame raw;
     bool fd = false;
-    Ancillary ancillary;  // empty unless the read collected it
+    Ancillary ancillary;  // as the last read that collected the extras left it
 };
 
 // The one rule for what a read returned: a whole classic frame (CAN_MTU bytes) or a whole FD
@@ -76,16 +83,63 @@ struct KernelFrame {
 // exchanges' reads skip it: they pass the kernel no control buffer and parse nothing.
 enum class Extras : std::uint8_t { Skip, Collect };
 
-// Reads one frame that already waits: one recvmsg that does not wait. True when a frame was
-// read, false when none waits; otherwise an errno value, EPROTO for a read that was not a whole
-// frame (see whole_frame).
-[[nodiscard]] std::expected<bool, int> read_waiting(int socket, KernelFrame& into, Extras extras);
+// The cmsg loop of a read that collects the extras: what `message` carries into `into`.
+void collect_extras(msghdr& message, Ancillary& into);
+
+// What a read ended in: true when it read a frame, false when none came; otherwise an errno
+// value.
+using ReadResult = std::expected<bool, int>;
+
+// Reads one frame that already waits: one recvmsg that does not wait. False when none waits;
+// EPROTO for a read that was not a whole frame (see whole_frame). Inlined, so that an exchange's
+// two reads pay for no call and no control buffer.
+[[nodiscard]] [[gnu::always_inline]] inline ReadResult read_waiting(int socket, KernelFrame& into,
+                                                                    Extras extras) {
+    iovec buffer{.iov_base = &into.raw, .iov_len = sizeof into.raw};
+    // Room for every extra a socket can ask for (SocketExtras).
+    alignas(cmsghdr)
+        std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))>
+            control;
+    msghdr message{};
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    if (extras == Extras::Collect) {
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+    }
+    const ssize_t got = ::recvmsg(socket, &message, MSG_DONTWAIT);
+    if (got < 0) {
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) return false;
+        return std::unexpected(error);
+    }
+    const auto received = static_cast<std::size_t>(got);
+    if (!whole_frame(received)) [[unlikely]] {
+        return std::unexpected(EPROTO);
+    }
+    into.fd = received == CANFD_MTU;
+    if (extras == Extras::Collect) collect_extras(message, into.ancillary);
+    return true;
+}
 
 // Waits at most `timeout` for a frame, on high-resolution timers (ppoll), then reads it as
 // read_waiting does; a zero timeout does not wait at all. False when none came in time; EINTR
 // when a signal cut the wait short, so that the caller can look at its clock or its stop flag.
-[[nodiscard]] std::expected<bool, int> receive_frame(int socket, Duration timeout,
-                                                     KernelFrame& into, Extras extras);
+[[nodiscard]] [[gnu::always_inline]] inline ReadResult receive_frame(int socket, Duration timeout,
+                                                                     KernelFrame& into,
+                                                                     Extras extras) {
+    // A socket receive timeout would count in kernel ticks and round a 1 ms wait up to several.
+    if (timeout != Duration{}) {
+        timespec wait = to_timespec(timeout);
+        pollfd readable{.fd = socket, .events = POLLIN, .revents = 0};
+        // The system call itself: the C library's wrapper adds thread-cancellation bookkeeping
+        // that no reader here uses.
+        const long ready = ::syscall(SYS_ppoll, &readable, 1, &wait, nullptr, 0);
+        if (ready < 0) return std::unexpected(errno);
+        if (ready == 0) return false;
+    }
+    return read_waiting(socket, into, extras);
+}
 
 // Turns the kernel's arrival stamps (CLOCK_REALTIME, the only clock SO_TIMESTAMPNS stamps on)
 // into instants of CLOCK_MONOTONIC, the clock deadlines are measured on. The clocks' difference
@@ -93,11 +147,10 @@ enum class Extras : std::uint8_t { Skip, Collect };
 // for a run of reads, not for a program's life, or a step of the wall clock goes unseen.
 class ArrivalClock {
 public:
-    // Nothing for a stamp before the monotonic clock began (a wall clock stepped back).
-    [[nodiscard]] std::optional<Instant> monotonic(const timespec& stamp);
+    [[nodiscard]] Instant monotonic(const timespec& stamp);
 
 private:
-    std::optional<std::int64_t> realtime_ahead_ns_;
+    std::optional<Duration> realtime_ahead_;
 };
 
 // The reader above in the shape doctor/bus_socket.cpp still calls: waits at most `timeout_ms`

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <variant>
@@ -11,13 +10,6 @@
 #include "transport/discard.hpp"
 
 namespace jointbus::transport {
-
-Instant monotonic_now() {
-    timespec now{};
-    // Cannot fail for CLOCK_MONOTONIC with a valid pointer.
-    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-    return Instant{now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec)};
-}
 
 bool CanTransport::interrupted(const TransportError& error) {
     const auto* backend = std::get_if<Backend>(&error);

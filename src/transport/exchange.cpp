@@ -15,7 +15,7 @@ std::expected<void, TransportError> Exchanger::pay(CanId from) {
 }
 
 std::expected<void, TransportError> Exchanger::pause(Duration duration) {
-    const Instant until = bus_.now().plus(duration);
+    const Instant until = deadline_after(bus_.now(), duration);
     auto waited = receive_until(until, [](const CanFrame&) { return false; });
     if (!waited && std::holds_alternative<Timeout>(waited.error())) return {};
     return waited;

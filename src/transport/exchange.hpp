@@ -46,7 +46,7 @@ struct Awaited {
 class Exchanger {
 public:
     // After the deadline, frames already waiting are still read, for at most this long.
-    static constexpr Duration kLateReadSpan = Duration::from_micros(200);
+    static constexpr Duration kLateReadSpan = std::chrono::microseconds(200);
 
     // `watch`, when given, belongs to the bus like `owed`, and sees every frame it marks.
     Exchanger(CanTransport& bus, OwedReplies& owed, InterruptHook on_interrupt = nullptr,
@@ -68,12 +68,12 @@ public:
             return sent;
         }
         const Instant sent_at = bus_.now();
-        const Instant deadline = sent_at.plus(reply.timeout);
+        const Instant deadline = deadline_after(sent_at, reply.timeout);
         auto received = receive_until(deadline, sent_at, std::forward<Take>(take));
         if (!received && reply.owed_when_missed) [[unlikely]] {
             // Even after a short frame from `from`: another device may have sent it. A reply
             // that comes later than twice the timeout after the send is taken as lost.
-            owed_.owe(reply.from, deadline.plus(reply.timeout), reply.length);
+            owed_.owe(reply.from, deadline_after(deadline, reply.timeout), reply.length);
         }
         return received;
     }
@@ -108,16 +108,15 @@ public:
         Instant late_until{};
         for (bool first = true;; first = false) {
             if (!first) now = bus_.now();
-            const std::optional<Duration> remaining = deadline.since(now);
             Duration wait{};
             bool last = true;
-            if (remaining) [[likely]] {
-                if (!read_first) wait = *remaining;
+            if (now <= deadline) [[likely]] {
+                if (!read_first) wait = deadline - now;
                 last = !read_first && wait == Duration{};
             } else if (!late) {
                 // Past the deadline, what already waits is still read, without waiting.
                 late = true;
-                late_until = now.plus(kLateReadSpan);
+                late_until = deadline_after(now, kLateReadSpan);
             } else if (late_until < now) {
                 return std::unexpected(Timeout{});
             }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -22,10 +23,6 @@ namespace jointbus::transport {
 inline void PrintTo(const CanId& id, std::ostream* os) {
     *os << (id.kind == CanId::Kind::Standard ? "Standard 0x" : "Extended 0x") << std::hex
         << id.number << std::dec;
-}
-
-inline void PrintTo(const Duration& duration, std::ostream* os) {
-    *os << duration.seconds << " s + " << duration.nanos << " ns";
 }
 
 }  // namespace jointbus::transport
@@ -64,7 +61,7 @@ inline std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> data)
 class ScriptedTransport final : public transport::CanTransport {
 public:
     // Far from zero, so nothing can lean on the clock starting at its epoch.
-    static constexpr transport::Instant kStart{1'000, 500'000'000};
+    static constexpr transport::Instant kStart{std::chrono::milliseconds(1'000'500)};
 
     ScriptedTransport() = default;
     ScriptedTransport(const ScriptedTransport&) = delete;
@@ -100,7 +97,7 @@ public:
         }
         sent_.push_back(
             SentFrame{frame.id, {frame.data.begin(), frame.data.end()}, frame.fd, frame.brs});
-        clock_ = clock_.plus(send_duration_);
+        clock_ = transport::deadline_after(clock_, send_duration_);
         return {};
     }
 
@@ -109,17 +106,13 @@ public:
         transport::Duration timeout) override {
         recv_timeouts_.push_back(timeout);
         if (script_.empty() || script_.front().elapsed > timeout) {
-            clock_ = clock_.plus(timeout);
-            if (!script_.empty()) {
-                constexpr transport::Instant kZero{};
-                script_.front().elapsed =
-                    *kZero.plus(script_.front().elapsed).since(kZero.plus(timeout));
-            }
+            clock_ = transport::deadline_after(clock_, timeout);
+            if (!script_.empty()) script_.front().elapsed -= timeout;
             return std::unexpected(transport::Timeout{});
         }
         Step step = std::move(script_.front());
         script_.pop_front();
-        clock_ = clock_.plus(step.elapsed);
+        clock_ = transport::deadline_after(clock_, step.elapsed);
         return std::move(step.outcome);
     }
 
@@ -127,7 +120,7 @@ public:
     // what arrives after the send. A `flood` never runs dry.
     [[nodiscard]] std::optional<Dropped> drop_waiting() override {
         if (flood_) {
-            clock_ = clock_.plus(*flood_);
+            clock_ = transport::deadline_after(clock_, *flood_);
             return Dropped{transport::CanId::standard(0x7FF), true, 8, clock_};  // arrived just now
         }
         if (waiting_.empty()) {
@@ -156,7 +149,7 @@ public:
 
     [[nodiscard]] transport::Instant now() const override {
         const transport::Instant read = clock_;
-        clock_ = clock_.plus(clock_tick_);
+        clock_ = transport::deadline_after(clock_, clock_tick_);
         return read;
     }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <variant>
@@ -15,6 +16,8 @@
 
 namespace jointbus::transport {
 namespace {
+
+using namespace std::chrono_literals;
 
 struct ReadCase {
     std::size_t size;        // of the message the peer sends
@@ -38,7 +41,7 @@ TEST_P(FrameReads, OnlyAWholeClassicOrFdFrameIsAFrame) {
         ASSERT_EQ(::send(peer.get(), &sent, read.size, 0), static_cast<ssize_t>(read.size));
     }
 
-    const auto frame = bus.recv(Duration::from_millis(500));
+    const auto frame = bus.recv(500ms);
     const auto dropped = bus.drop_waiting();
     OwedReplies owed;
     const std::size_t discarded = bus.discard_waiting(owed);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <limits>
 #include <optional>
 #include <ostream>
@@ -20,6 +21,8 @@
 namespace jointbus::damiao {
 namespace {
 
+using namespace std::chrono_literals;
+
 using test::bytes;
 using test::make_frame;
 using test::ScriptedTransport;
@@ -32,7 +35,7 @@ constexpr CanId kMotorId = CanId::standard(0x01);
 constexpr CanId kMasterId = CanId::standard(0x11);
 constexpr CanId kRegisterId = CanId::standard(0x7FF);
 // Not the default 20 ms, so a hard-coded timeout shows.
-constexpr Duration kTimeout = Duration::from_millis(35);
+constexpr Duration kTimeout = 35ms;
 
 Damiao motor(MitLimits limits = {}) { return Damiao{0x01, 0x11, limits, kTimeout}; }
 
@@ -470,17 +473,16 @@ TEST(RegisterReplyMotorTest, NamesTheMotorFromTheFirstFourBytesOfAnyLength) {
 // The read keeps its own deadline, taken after the send, and gives each recv what is left.
 TEST(RegisterReadTest, DeadlineBoundsTheWholeRead) {
     ScriptedTransport bus;
-    bus.set_send_duration(Duration::from_millis(5));
-    bus.deliver(make_frame(kMasterId, {0x01}), Duration::from_millis(30));
-    bus.deliver(make_frame(kMasterId, {0x02}), Duration::from_millis(10));
+    bus.set_send_duration(5ms);
+    bus.deliver(make_frame(kMasterId, {0x01}), 30ms);
+    bus.deliver(make_frame(kMasterId, {0x02}), 10ms);
     bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00}));
 
     const auto value = motor().read_register(bus, kControlModeRegister);
 
     ASSERT_FALSE(value.has_value());
     EXPECT_EQ(text(value.error()), "transport error: timeout waiting for frame");
-    EXPECT_EQ(bus.recv_timeouts(),
-              (std::vector{kTimeout, Duration{}, Duration::from_millis(5), Duration{}}));
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{kTimeout, Duration{}, 5ms, Duration{}}));
     EXPECT_EQ(bus.unread(), 2U);
 }
 
@@ -492,8 +494,7 @@ TEST(RegisterReadTest, OwesNothingButPaysWhatTheMasterIdOwes) {
     EXPECT_TRUE(bus.owed().empty());
 
     EXPECT_FALSE(motor().enable(bus).has_value());
-    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}),
-                Duration::from_millis(3));
+    bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}), 3ms);
     bus.deliver(make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00}));
     const auto value = motor().read_register(bus, kControlModeRegister);
     ASSERT_TRUE(value.has_value()) << text(value.error());
@@ -584,7 +585,7 @@ TEST(RegisterAccessTest, TableChecksComeBeforeAnythingIsSent) {
 // ---- Control-mode enforcement ----
 
 // The verifying read's reply comes after the 100 ms settling pause, on the bus's clock.
-constexpr Duration kAfterPause = Duration::from_millis(101);
+constexpr Duration kAfterPause = 101ms;
 
 transport::CanFrame mode_reply(std::uint8_t b4, std::uint8_t b5 = 0) {
     return make_frame(kMasterId, {0x01, 0x00, 0x33, 0x0A, b4, b5, 0x00, 0x00});
@@ -615,7 +616,7 @@ TEST(RegisterControlModeTest, AcceptedChangeIsWrittenPausedAndVerified) {
               (std::vector{read_request(0x0A),
                            classic(kRegisterId, {0x01, 0x00, 0x55, 0x0A, 0x01, 0x00, 0x00, 0x00}),
                            read_request(0x0A)}));
-    EXPECT_EQ(bus.now(), start.plus(kAfterPause));
+    EXPECT_EQ(bus.now(), start + kAfterPause);
 }
 
 struct MismatchCase {
@@ -700,7 +701,7 @@ transport::CanFrame register_reply(std::uint8_t id, std::uint32_t value) {
 TEST(SettingsReadTest, ReadsTheSevenRegistersAnUnansweredOneUnknown) {
     ScriptedTransport bus;
     bus.deliver(register_reply(7, 0x11));
-    bus.deliver(register_reply(9, 500), Duration::from_millis(36));  // after the 35 ms timeout
+    bus.deliver(register_reply(9, 500), 36ms);  // after the 35 ms timeout
     bus.deliver(register_reply(10, 3));
     bus.deliver(register_reply(21, std::bit_cast<std::uint32_t>(3.1416F)));
     bus.deliver(register_reply(22, std::bit_cast<std::uint32_t>(30.0F)));
@@ -789,9 +790,8 @@ TEST_P(RegisterReplyBesideCommandTest, IsSkippedCountedAndTheFeedbackTaken) {
             ASSERT_FALSE(motor().read_register(on.exchanger, kControlModeRegister).has_value());
             break;
     }
-    on.bus.deliver(kRegisterReply, Duration::from_millis(1));
-    on.bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}),
-                   Duration::from_millis(1));
+    on.bus.deliver(kRegisterReply, 1ms);
+    on.bus.deliver(feedback({0x11, 0x80, 0x00, 0x80, 0x07, 0xFF, 0x1E, 0x20}), 1ms);
 
     const auto state = motor().enable(on.exchanger);
 
@@ -819,9 +819,9 @@ TEST_P(PatternFeedbackTest, IsAStateWithoutARecentRequestForThatMotor) {
     WatchedBus on;
     if (!GetParam().request.empty()) {
         (void)on.watch.saw(kRegisterId, GetParam().request, on.bus.now());
-        on.bus.set_clock(on.bus.now().plus(GetParam().before));
+        on.bus.set_clock(on.bus.now() + GetParam().before);
     }
-    on.bus.deliver(kRegisterReply, Duration::from_millis(1));
+    on.bus.deliver(kRegisterReply, 1ms);
 
     const auto state = motor().enable(on.exchanger);
 
@@ -831,15 +831,13 @@ TEST_P(PatternFeedbackTest, IsAStateWithoutARecentRequestForThatMotor) {
     EXPECT_EQ(on.watch.skipped(), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Feedback, PatternFeedbackTest,
-                         ::testing::Values(FeedbackCase{"NoRequest", {}, {}},
-                                           FeedbackCase{"RequestForAnotherMotor",
-                                                        {0x02, 0x00, 0x33, 0x0A, 0, 0, 0, 0},
-                                                        Duration::from_millis(1)},
-                                           FeedbackCase{"RequestLongBefore",
-                                                        {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0},
-                                                        Duration::from_millis(501)}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Feedback, PatternFeedbackTest,
+    ::testing::Values(
+        FeedbackCase{"NoRequest", {}, {}},
+        FeedbackCase{"RequestForAnotherMotor", {0x02, 0x00, 0x33, 0x0A, 0, 0, 0, 0}, 1ms},
+        FeedbackCase{"RequestLongBefore", {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}, 501ms}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Motor B's read timed out; its reply, come late, answered motor A's read of the same register
 // (A's ensure_mit_mode then skipped the write A needed).
@@ -847,9 +845,8 @@ TEST(RegisterReadTest, ALateReplyToAnotherMotorsReadAnswersNoLaterRead) {
     WatchedBus on;
     const Damiao other{0x02, 0x12, MitLimits{}, kTimeout};
     ASSERT_FALSE(other.read_register(on.exchanger, kControlModeRegister).has_value());
-    on.bus.deliver(make_frame(CanId::standard(0x12), {0x02, 0x00, 0x33, 0x0A, 3, 0, 0, 0}),
-                   Duration::from_millis(5));
-    on.bus.deliver(kRegisterReply, Duration::from_millis(1));
+    on.bus.deliver(make_frame(CanId::standard(0x12), {0x02, 0x00, 0x33, 0x0A, 3, 0, 0, 0}), 5ms);
+    on.bus.deliver(kRegisterReply, 1ms);
 
     const auto value = motor().read_register(on.exchanger, kControlModeRegister);
 

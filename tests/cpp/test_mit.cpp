@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,8 @@
 
 namespace jointbus::damiao {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -283,7 +286,7 @@ TEST(MitLimitTooLarge, RefusedByTheDriverWithTheBound) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
         MitLimits limits = kDefault;
         limit_of(limits, static_cast<LimitField>(i)) = 1e35F;
-        const Damiao motor{1, 0x11, limits, transport::Duration::from_millis(10)};
+        const Damiao motor{1, 0x11, limits, 10ms};
         test::ScriptedTransport bus;
         const auto state = motor.mit_control(bus, MitSetpoint{});
         ASSERT_FALSE(state.has_value());
@@ -293,7 +296,7 @@ TEST(MitLimitTooLarge, RefusedByTheDriverWithTheBound) {
 }
 
 TEST(MitLimitTooLarge, RefusedByTheEngineDescriptionCheck) {
-    const Damiao motor{1, 0x11, kDefault, transport::Duration::from_millis(10)};
+    const Damiao motor{1, 0x11, kDefault, 10ms};
     robot::RobotConfig config{{{"can0", {{motor, ""}}}}};
     ASSERT_TRUE(robot::validate(config));
     config.buses[0].motors[0].motor.limits.t_max = 1e35F;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -14,6 +15,7 @@
 namespace jointbus::transport {
 namespace {
 
+using namespace std::chrono_literals;
 using test::bytes;
 using test::make_frame;
 using test::ScriptedTransport;
@@ -21,8 +23,6 @@ using test::ScriptedTransport;
 constexpr CanId kCommandId = CanId::standard(0x05);
 constexpr CanId kReplyId = CanId::standard(0x25);
 constexpr std::array<std::uint8_t, 8> kCommand{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC};
-
-constexpr Duration ms(std::uint64_t millis) { return Duration::from_millis(millis); }
 
 bool is_reply(const CanFrame& frame) {
     return frame.id == kReplyId && !frame.remote && !frame.error;
@@ -58,7 +58,7 @@ TEST_P(RequestMatchTest, ReturnsMatchingFrameUnchanged) {
     const CanFrame& delivered = GetParam().frame;
     bus.deliver(delivered);
 
-    const auto reply = run(bus, ms(20));
+    const auto reply = run(bus, 20ms);
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     EXPECT_EQ(reply->id, kReplyId);
@@ -93,7 +93,7 @@ TEST(RequestTest, DropsOtherIdentifiersIncludingSameNumberOtherKind) {
     bus.deliver(make_frame(CanId::standard(0x27), {0x03}));
     bus.deliver(make_frame(kReplyId, {0x04}));
 
-    const auto reply = run(bus, ms(20));
+    const auto reply = run(bus, 20ms);
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     EXPECT_EQ(data_of(*reply), bytes({0x04}));
@@ -103,23 +103,23 @@ TEST(RequestTest, DropsOtherIdentifiersIncludingSameNumberOtherKind) {
 // Other motors' traffic uses up the budget: each recv gets exactly what is left.
 TEST(RequestTest, EachRecvGetsTimeLeftUntilDeadline) {
     ScriptedTransport bus;
-    bus.deliver(make_frame(CanId::standard(0x26), {}), ms(1));
-    bus.deliver(make_frame(CanId::standard(0x27), {}), ms(2));
-    bus.deliver(make_frame(kReplyId, {}), Duration::from_micros(500));
+    bus.deliver(make_frame(CanId::standard(0x26), {}), 1ms);
+    bus.deliver(make_frame(CanId::standard(0x27), {}), 2ms);
+    bus.deliver(make_frame(kReplyId, {}), 500us);
 
-    ASSERT_TRUE(run(bus, ms(20)).has_value());
+    ASSERT_TRUE(run(bus, 20ms).has_value());
     // After each frame, one read without waiting for any other already there.
-    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), {}, ms(19), {}, ms(17)}));
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{20ms, {}, 19ms, {}, 17ms}));
 }
 
 // Regression: a deadline taken before send would charge the send's duration to the reply.
 TEST(RequestTest, DeadlineIsTakenAfterSendReturns) {
     ScriptedTransport bus;
-    bus.set_send_duration(ms(5));
+    bus.set_send_duration(5ms);
     bus.deliver(make_frame(kReplyId, {}));
 
-    ASSERT_TRUE(run(bus, ms(20)).has_value());
-    EXPECT_EQ(bus.recv_timeouts(), std::vector<Duration>{ms(20)});
+    ASSERT_TRUE(run(bus, 20ms).has_value());
+    EXPECT_EQ(bus.recv_timeouts(), std::vector<Duration>{20ms});
 }
 
 TEST(RequestTest, ZeroRemainingStillReceivesOnce) {
@@ -147,7 +147,7 @@ TEST(RequestTest, RecvTimeoutIsTheRequestsTimeout) {
 // moved on between taking the deadline and testing it) was reported as a timeout.
 TEST(RequestTest, ReplyWaitingWhenTheDeadlineHasPassedIsTaken) {
     ScriptedTransport bus;
-    bus.set_clock_tick(Duration{0, 1});
+    bus.set_clock_tick(1ns);
     bus.deliver(make_frame(kReplyId, {0x2B}));
 
     const auto reply = run(bus, Duration{});
@@ -159,21 +159,21 @@ TEST(RequestTest, ReplyWaitingWhenTheDeadlineHasPassedIsTaken) {
 
 TEST(RequestTest, FrameArrivingAfterTheDeadlineIsNotTaken) {
     ScriptedTransport bus;
-    bus.deliver(make_frame(kReplyId, {}), ms(11));
+    bus.deliver(make_frame(kReplyId, {}), 11ms);
 
-    const auto reply = run(bus, ms(10));
+    const auto reply = run(bus, 10ms);
 
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(text(reply.error()), "timeout waiting for frame");
-    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(10), {}}));
+    EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{10ms, {}}));
     EXPECT_EQ(bus.unread(), 1U);
 }
 
 TEST(RequestTest, MatchArrivingAsTheWaitExpiresIsReturned) {
     ScriptedTransport bus;
-    bus.deliver(make_frame(kReplyId, {0x07}), ms(10));
+    bus.deliver(make_frame(kReplyId, {0x07}), 10ms);
 
-    const auto reply = run(bus, ms(10));
+    const auto reply = run(bus, 10ms);
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     EXPECT_EQ(data_of(*reply), bytes({0x07}));
@@ -182,7 +182,7 @@ TEST(RequestTest, MatchArrivingAsTheWaitExpiresIsReturned) {
 // A flood after the deadline: frames already waiting are read for a bounded time only.
 TEST(RequestTest, ReadingPastTheDeadlineIsBounded) {
     ScriptedTransport bus;
-    bus.set_clock_tick(Duration::from_micros(30));
+    bus.set_clock_tick(30us);
     for (int i = 0; i < 100; ++i) bus.deliver(make_frame(CanId::standard(0x26), {}));
 
     const auto reply = run(bus, Duration{});
@@ -206,7 +206,7 @@ TEST_P(RequestSendFailureTest, ReturnedWithoutReceiving) {
     bus.fail_next_send(GetParam().error);
     bus.deliver(make_frame(kReplyId, {}));
 
-    const auto reply = run(bus, ms(20));
+    const auto reply = run(bus, 20ms);
 
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(text(reply.error()), GetParam().text);
@@ -224,11 +224,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RequestTest, BackendErrorFromRecvEndsRequestWithTimeLeft) {
     ScriptedTransport bus;
-    bus.deliver(make_frame(CanId::standard(0x26), {}), ms(1));
-    bus.fail_recv(Backend{IoError::from_errno(ENETDOWN)}, ms(1));
+    bus.deliver(make_frame(CanId::standard(0x26), {}), 1ms);
+    bus.fail_recv(Backend{IoError::from_errno(ENETDOWN)}, 1ms);
     bus.deliver(make_frame(kReplyId, {}));
 
-    const auto reply = run(bus, ms(20));
+    const auto reply = run(bus, 20ms);
 
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(text(reply.error()), "backend error: Network is down (os error 100)");
@@ -243,7 +243,7 @@ TEST(RequestTest, FramesWaitingBeforeTheSendAreDiscarded) {
     bus.waiting(make_frame(kReplyId, {0x01}));
     bus.deliver(make_frame(kReplyId, {0x02}));
 
-    const auto reply = run(bus, ms(20));
+    const auto reply = run(bus, 20ms);
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     EXPECT_EQ(data_of(*reply), bytes({0x02}));
@@ -258,7 +258,7 @@ TEST(RequestTest, DiscardReadsTheBacklogButStopsAtFramesNewerThanItself) {
     for (int i = 0; i < 300; ++i) bus.waiting(make_frame(CanId::standard(0x26), {}));
     EXPECT_EQ(bus.discard_waiting(bus.owed()), 300U);
 
-    bus.flood(Duration::from_micros(350));
+    bus.flood(350us);
     EXPECT_EQ(bus.discard_waiting(bus.owed()), 2U);
 }
 
@@ -273,7 +273,7 @@ TEST(RequestTest, RemoteAndErrorFramesAreNeverTheReply) {
     bus.deliver(error);
     bus.deliver(make_frame(kReplyId, {0x03}));
 
-    const auto reply = run(bus, ms(20));
+    const auto reply = run(bus, 20ms);
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     EXPECT_EQ(data_of(*reply), bytes({0x03}));
@@ -289,14 +289,14 @@ TEST_P(InterruptedWaitTest, HookDecides) {
     const bool resume = GetParam();
     ScriptedTransport bus;
     Exchanger exchanger = bus.exchanger(resume ? &resume_hook : &stop_hook);
-    bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(5));
-    bus.deliver(make_frame(kReplyId, {0x04}), ms(1));
+    bus.fail_recv(Backend{IoError::from_errno(EINTR)}, 5ms);
+    bus.deliver(make_frame(kReplyId, {0x04}), 1ms);
 
-    const auto reply = run(exchanger, ms(20));
+    const auto reply = run(exchanger, 20ms);
 
     if (resume) {
         ASSERT_TRUE(reply.has_value()) << text(reply.error());
-        EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{ms(20), {}, ms(15)}));
+        EXPECT_EQ(bus.recv_timeouts(), (std::vector<Duration>{20ms, {}, 15ms}));
     } else {
         ASSERT_FALSE(reply.has_value());
         EXPECT_TRUE(CanTransport::interrupted(reply.error()));
@@ -309,16 +309,46 @@ INSTANTIATE_TEST_SUITE_P(Hook, InterruptedWaitTest, ::testing::Bool());
 // Regression: an unsaturated now + timeout wraps into the past and times out at once.
 TEST(RequestTest, HugeTimeoutSaturatesInsteadOfOverflowing) {
     ScriptedTransport bus;
-    bus.deliver(make_frame(CanId::standard(0x26), {}), Duration{3600, 0});
+    bus.deliver(make_frame(CanId::standard(0x26), {}), 1h);
     bus.deliver(make_frame(kReplyId, {}));
 
-    const auto reply = run(bus, Duration{UINT64_MAX, kNanosPerSecond - 1});
+    const auto reply = run(bus, Duration::max());
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
-    // The deadline pins at the latest instant; the clock starts at 1000.5 s.
-    constexpr std::uint64_t kLatestSeconds = INT64_MAX;
+    // The deadline pins at the latest instant.
     EXPECT_EQ(bus.recv_timeouts(),
-              (std::vector<Duration>{{kLatestSeconds - 1000, 499'999'999}, Duration{}}));
+              (std::vector<Duration>{Instant::max() - ScriptedTransport::kStart, Duration{}}));
+}
+
+// A span too long for 64-bit nanoseconds pins at the latest instant or the longest span instead
+// of wrapping into the past.
+TEST(ClockTest, DeadlinesAndMillisecondsSaturate) {
+    constexpr Instant kStart = ScriptedTransport::kStart;
+    const struct {
+        Instant at;
+        Duration span;
+        Instant deadline;
+    } deadlines[] = {
+        {kStart, 20ms, kStart + 20ms},
+        {kStart, Instant::max() - kStart, Instant::max()},
+        {kStart, Instant::max() - kStart + 1ns, Instant::max()},
+        {kStart, Duration::max(), Instant::max()},
+        {Instant::max(), 1ns, Instant::max()},
+        {Instant{}, Duration::max(), Instant::max()},
+    };
+    for (const auto& [at, span, deadline] : deadlines) {
+        EXPECT_EQ(deadline_after(at, span), deadline) << span.count() << " ns";
+    }
+    const std::pair<std::uint64_t, Duration> millis[] = {
+        {0, Duration{}},
+        {20, 20ms},
+        {9'223'372'036'854, 9'223'372'036'854ms},  // the last whole millisecond that fits
+        {9'223'372'036'855, Duration::max()},
+        {UINT64_MAX, Duration::max()},
+    };
+    for (const auto& [given, span] : millis) {
+        EXPECT_EQ(saturating_millis(given), span) << given << " ms";
+    }
 }
 
 }  // namespace
@@ -327,11 +357,13 @@ TEST(RequestTest, HugeTimeoutSaturatesInsteadOfOverflowing) {
 namespace jointbus::transport {
 namespace {
 
+using namespace std::chrono_literals;
+
 ScriptedTransport* slow_handler_bus = nullptr;
 
 // A handler that runs for 30 ms, past the deadline, and lets the wait go on.
 bool slow_hook() {
-    slow_handler_bus->set_clock(slow_handler_bus->now().plus(ms(30)));
+    slow_handler_bus->set_clock(slow_handler_bus->now() + 30ms);
     return true;
 }
 
@@ -341,10 +373,10 @@ TEST(RequestTest, ReplyThatCameWhileAHandlerRanPastTheDeadlineIsTaken) {
     ScriptedTransport bus;
     slow_handler_bus = &bus;
     Exchanger exchanger = bus.exchanger(&slow_hook);
-    bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(5));
+    bus.fail_recv(Backend{IoError::from_errno(EINTR)}, 5ms);
     bus.deliver(make_frame(kReplyId, {0x05}));
 
-    const auto reply = run(exchanger, ms(20));
+    const auto reply = run(exchanger, 20ms);
 
     ASSERT_TRUE(reply.has_value()) << text(reply.error());
     EXPECT_EQ(data_of(*reply), bytes({0x05}));
@@ -357,18 +389,18 @@ TEST(PauseTest, WaitsItsSpanOnTheBusClockAndHookDecidesOnASignal) {
         SCOPED_TRACE(resume);
         ScriptedTransport bus;
         Exchanger exchanger = bus.exchanger(resume ? &resume_hook : &stop_hook);
-        bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(20));
+        bus.fail_recv(Backend{IoError::from_errno(EINTR)}, 20ms);
         const Instant start = bus.now();
 
-        const auto paused = exchanger.pause(ms(100));
+        const auto paused = exchanger.pause(100ms);
 
         if (resume) {
             EXPECT_TRUE(paused.has_value());
-            EXPECT_GE(bus.now(), start.plus(ms(100)));
+            EXPECT_GE(bus.now(), start + 100ms);
         } else {
             ASSERT_FALSE(paused.has_value());
             EXPECT_TRUE(CanTransport::interrupted(paused.error()));
-            EXPECT_EQ(bus.now(), start.plus(ms(20)));
+            EXPECT_EQ(bus.now(), start + 20ms);
         }
     }
 }
@@ -386,13 +418,13 @@ TEST(OwedReplyTest, LateReplyIsNeverTakenByTheNextRequest) {
         SCOPED_TRACE(interrupted ? "interrupted" : "timed out");
         ScriptedTransport bus;
         Exchanger exchanger = bus.exchanger(&stop_hook);
-        if (interrupted) bus.fail_recv(Backend{IoError::from_errno(EINTR)}, ms(2));
-        bus.deliver(make_frame(kReplyId, {1}), ms(interrupted ? 13 : 15));  // reply 1, late
-        bus.deliver(make_frame(kReplyId, {2}), ms(1));
+        if (interrupted) bus.fail_recv(Backend{IoError::from_errno(EINTR)}, 2ms);
+        bus.deliver(make_frame(kReplyId, {1}), interrupted ? 13ms : 15ms);  // reply 1, late
+        bus.deliver(make_frame(kReplyId, {2}), 1ms);
 
-        EXPECT_FALSE(run(exchanger, ms(10)).has_value());
+        EXPECT_FALSE(run(exchanger, 10ms).has_value());
         EXPECT_TRUE(bus.owed().owes(kReplyId));
-        const auto second = run(exchanger, ms(10));
+        const auto second = run(exchanger, 10ms);
 
         EXPECT_EQ(stamp_of(second), 2);
         EXPECT_TRUE(bus.owed().empty());
@@ -402,20 +434,20 @@ TEST(OwedReplyTest, LateReplyIsNeverTakenByTheNextRequest) {
 
 TEST(OwedReplyTest, LostReplyCostsOneMoreTimeoutAndIsForgottenWhenItsTimeIsPast) {
     ScriptedTransport bus;
-    EXPECT_FALSE(run(bus, ms(10)).has_value());
+    EXPECT_FALSE(run(bus, 10ms).has_value());
     const Instant second_start = bus.now();
-    EXPECT_FALSE(run(bus, ms(10)).has_value());  // waits for the first reply, then its own
-    EXPECT_EQ(bus.now(), second_start.plus(ms(20)));
+    EXPECT_FALSE(run(bus, 10ms).has_value());  // waits for the first reply, then its own
+    EXPECT_EQ(bus.now(), second_start + 20ms);
 
-    bus.set_clock(bus.now().plus(ms(25)));  // long after the second reply was due
+    bus.set_clock(bus.now() + 25ms);  // long after the second reply was due
     bus.deliver(make_frame(kReplyId, {3}));
-    EXPECT_EQ(stamp_of(run(bus, ms(10))), 3);
+    EXPECT_EQ(stamp_of(run(bus, 10ms)), 3);
 }
 
 // Any exchange that reads a frame from the owing identifier settles the debt, even a discard.
 TEST(OwedReplyTest, OwedReplyDroppedByADiscardIsSettled) {
     ScriptedTransport bus;
-    EXPECT_FALSE(run(bus, ms(10)).has_value());
+    EXPECT_FALSE(run(bus, 10ms).has_value());
     bus.waiting(make_frame(kReplyId, {1}));
     EXPECT_TRUE(bus.owed().owes(kReplyId));
     bus.discard_waiting(bus.owed());
@@ -428,7 +460,7 @@ TEST(OwedReplyTest, RefusedFrameFromTheReplyIdentifierStillLeavesTheReplyOwed) {
     ScriptedTransport bus;
     bus.deliver(make_frame(kReplyId, {1, 2, 3}));
     Exchanger& exchanger = bus;
-    const auto reply = exchanger.exchange(CanFrameView{kCommandId, kCommand}, {kReplyId, ms(10)},
+    const auto reply = exchanger.exchange(CanFrameView{kCommandId, kCommand}, {kReplyId, 10ms},
                                           [](const CanFrame& f) { return f.data.size() == 8; });
     EXPECT_FALSE(reply.has_value());
     EXPECT_TRUE(bus.owed().owes(kReplyId));
@@ -441,7 +473,7 @@ TEST(OwedReplyTest, OnlyAFrameAsLongAsTheReplyPaysTheDebt) {
     for (const bool discarded : {true, false}) {
         SCOPED_TRACE(discarded ? "discarded" : "read while paying");
         ScriptedTransport bus;
-        const Awaited eight_bytes{.from = kReplyId, .timeout = ms(10), .length = 8};
+        const Awaited eight_bytes{.from = kReplyId, .timeout = 10ms, .length = 8};
         const auto exchange = [&] {
             std::uint8_t stamp = 0;
             const auto got = Exchanger{bus}.exchange(CanFrameView{kCommandId, kCommand},
@@ -455,9 +487,9 @@ TEST(OwedReplyTest, OnlyAFrameAsLongAsTheReplyPaysTheDebt) {
         EXPECT_EQ(exchange(), 0);
         const CanFrame foreign = make_frame(kReplyId, {9, 9, 9});
         if (discarded) bus.waiting(foreign);
-        if (!discarded) bus.deliver(foreign, ms(1));
-        bus.deliver(make_frame(kReplyId, {1, 0, 0, 0, 0, 0, 0, 0}), ms(2));  // late reply 1
-        bus.deliver(make_frame(kReplyId, {2, 0, 0, 0, 0, 0, 0, 0}), ms(1));
+        if (!discarded) bus.deliver(foreign, 1ms);
+        bus.deliver(make_frame(kReplyId, {1, 0, 0, 0, 0, 0, 0, 0}), 2ms);  // late reply 1
+        bus.deliver(make_frame(kReplyId, {2, 0, 0, 0, 0, 0, 0, 0}), 1ms);
 
         EXPECT_EQ(exchange(), 2);
         EXPECT_TRUE(bus.owed().empty());

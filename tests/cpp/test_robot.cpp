@@ -5,6 +5,7 @@
 #include <sched.h>
 
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <limits>
 #include <string>
@@ -17,6 +18,8 @@
 namespace jointbus::robot {
 namespace {
 
+using namespace std::chrono_literals;
+
 using test::make_frame;
 using test::ScriptedTransport;
 using transport::CanFrame;
@@ -24,7 +27,7 @@ using transport::CanId;
 using transport::Duration;
 
 MotorConfig motor(std::uint16_t id, std::uint16_t master, float p_max = 12.5F) {
-    return {damiao::Damiao{id, master, {p_max, 30, 500, 5, 10}, Duration::from_millis(10)}, ""};
+    return {damiao::Damiao{id, master, {p_max, 30, 500, 5, 10}, 10ms}, ""};
 }
 
 struct ValidateCase {
@@ -225,14 +228,14 @@ protected:
 };
 
 TEST_F(BusTest, SendsBackToBackAndMatchesRepliesByMasterId) {
-    bus.deliver(top(kMaster3), Duration::from_millis(1));
+    bus.deliver(top(kMaster3), 1ms);
     bus.deliver(top(kMaster1));
     bus.deliver(top(kMaster2));
 
     tick();
 
     ASSERT_EQ(bus.sent().size(), 3U);
-    EXPECT_EQ(bus.recv_timeouts().front(), Duration::from_millis(10));  // all sent before it
+    EXPECT_EQ(bus.recv_timeouts().front(), 10ms);  // all sent before it
     for (std::size_t i = 0; i < 3; ++i) {
         ASSERT_TRUE(outcomes[i].state) << i << ": " << text(outcomes[i]);
         EXPECT_FLOAT_EQ(outcomes[i].state->position, static_cast<float>(i + 1));
@@ -240,10 +243,10 @@ TEST_F(BusTest, SendsBackToBackAndMatchesRepliesByMasterId) {
 }
 
 TEST_F(BusTest, EachMotorWaitsAgainstItsOwnDeadline) {
-    motors[0].motor.timeout = Duration::from_millis(2);
-    motors[2].motor.timeout = Duration::from_millis(30);
-    bus.deliver(top(kMaster2), Duration::from_millis(5));
-    bus.deliver(top(kMaster3), Duration::from_millis(20));
+    motors[0].motor.timeout = 2ms;
+    motors[2].motor.timeout = 30ms;
+    bus.deliver(top(kMaster2), 5ms);
+    bus.deliver(top(kMaster3), 20ms);
 
     tick();
 
@@ -334,7 +337,7 @@ TEST_F(BusTest, MitModeWrittenOnlyWhereItDiffersWithOneSettlingPause) {
     bus.deliver(mode_reply(3, 1));
     bus.deliver(mode_reply(2, 3));  // out of order: told apart by the echoed id
     bus.deliver(mode_reply(1, 1));
-    bus.deliver(mode_reply(2, 1), Duration::from_millis(101));  // just after the pause
+    bus.deliver(mode_reply(2, 1), 101ms);  // just after the pause
 
     engine.ensure_modes(true, faults);
 
@@ -352,7 +355,7 @@ TEST_F(BusTest, EachMotorIsBroughtIntoItsModeAndTickedInIt) {
     bus.deliver(mode_reply(1, 1));
     bus.deliver(mode_reply(2, 3));
     bus.deliver(mode_reply(3, 1));
-    bus.deliver(mode_reply(3, 2), Duration::from_millis(101));
+    bus.deliver(mode_reply(3, 2), 101ms);
 
     engine.ensure_modes(false, faults);
 
@@ -452,7 +455,7 @@ TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
     bus.deliver(mode_reply(1, 1));
     bus.deliver(mode_reply(3, 1));
     bus.deliver(mode_reply(0x40, 1));  // names no motor
-    bus.deliver(mode_reply(0x40, 1), Duration::from_millis(12));
+    bus.deliver(mode_reply(0x40, 1), 12ms);
 
     engine.ensure_modes(true, faults);
 
@@ -487,8 +490,8 @@ TEST_F(BusTest, DisableOfWhatMayBeEnabled) {
     EXPECT_TRUE(engine.armed());
 
     // The late reply is awaited before the next disable, whose own reply then counts.
-    bus.deliver(make_frame(kMaster2, {0x12, 0, 0, 0, 0, 0, 0, 0}), Duration::from_millis(5));
-    bus.deliver(make_frame(kMaster2, {0x02, 0, 0, 0, 0, 0, 0, 0}), Duration::from_millis(1));
+    bus.deliver(make_frame(kMaster2, {0x12, 0, 0, 0, 0, 0, 0, 0}), 5ms);
+    bus.deliver(make_frame(kMaster2, {0x02, 0, 0, 0, 0, 0, 0, 0}), 1ms);
     faults.clear();
     engine.disable(true, faults);
     EXPECT_TRUE(faults.empty()) << faults.front().text;

@@ -30,7 +30,7 @@ namespace jointbus::robot {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using transport::Clock;
 using transport::Duration;
 
 const char* const kIface = std::getenv("JOINTBUS_VCAN");
@@ -76,7 +76,7 @@ private:
 
 // A timeout far above any reply's latency, so that a loaded machine's stall is not a lost reply;
 // the silent motors' own stays short.
-MotorConfig motor(std::uint16_t id, Duration timeout = Duration::from_millis(250)) {
+MotorConfig motor(std::uint16_t id, Duration timeout = 250ms) {
     return {damiao::Damiao{id, static_cast<std::uint16_t>(0x10 + id), {}, timeout}, "dm4310"};
 }
 
@@ -138,7 +138,7 @@ TEST_F(RobotBus, ThreeMotorsCostAboutOneRoundTrip) {
 // with each reply carrying the count of commands the motor received, no state may lag.
 TEST_F(RobotBus, LateReplyNeverAnswersALaterTick) {
     VirtualMotors sim({"1:0x11:dm4310:latency=40:stamp", "2:0x12:dm4310:stamp"});
-    auto robot = open_robot({motor(1, Duration::from_millis(30)), motor(2)});
+    auto robot = open_robot({motor(1, 30ms), motor(2)});
     ASSERT_TRUE(robot);
     std::size_t sent[2] = {0, 0};
     std::size_t timeouts = 0;
@@ -158,7 +158,7 @@ TEST_F(RobotBus, LateReplyNeverAnswersALaterTick) {
 TEST_F(RobotBus, SilentMotorDoesNotSlowTheOthers) {
     VirtualMotors sim(
         {"1:0x11:dm4310:latency=1", "2:0x12:dm4310:silent", "3:0x13:dm4310:latency=1"});
-    auto robot = open_robot({motor(1), motor(2, Duration::from_millis(50)), motor(3)});
+    auto robot = open_robot({motor(1), motor(2, 50ms), motor(3)});
     ASSERT_TRUE(robot);
     const auto median = run(*robot, 60, [](auto outcomes) {
         EXPECT_TRUE(outcomes[0].state && outcomes[2].state);
@@ -186,8 +186,7 @@ std::optional<Clock::time_point> disables_seen(int socket, std::vector<canid_t> 
 TEST_F(RobotBus, WatchdogDisablesEveryMotorWhenTicksStop) {
     VirtualMotors sim({"1:0x11:dm4310", "2:0x12:dm4310"});
     const auto watchdog = under_valgrind() ? 1000ms : 150ms;
-    auto robot = open_robot({motor(1), motor(2)},
-                            Duration::from_millis(static_cast<std::uint64_t>(watchdog.count())));
+    auto robot = open_robot({motor(1), motor(2)}, watchdog);
     ASSERT_TRUE(robot && robot->enable_all().empty());
     const std::vector<Command> hold(2, Command::mit({}));
     Clock::time_point last_start;

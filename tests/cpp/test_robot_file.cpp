@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -11,7 +12,9 @@
 namespace jointbus::dds {
 namespace {
 
-const auto kTick = transport::Duration::from_millis(2);
+using namespace std::chrono_literals;
+
+const auto kTick = 2ms;
 
 TEST(RobotFile, BusesMotorsNamesAndTimeouts) {
     const auto robot = parse_robot_file(
@@ -32,7 +35,7 @@ TEST(RobotFile, BusesMotorsNamesAndTimeouts) {
     EXPECT_EQ(legs.motors[0].motor.master_id, 0x11);
     EXPECT_EQ(legs.motors[0].model, "dm4310");
     EXPECT_EQ(legs.motors[0].motor.timeout, kTick);
-    EXPECT_EQ(legs.motors[1].motor.timeout, transport::Duration::from_millis(5));
+    EXPECT_EQ(legs.motors[1].motor.timeout, 5ms);
     EXPECT_EQ(robot->config.buses[1].motors[0].model, "");
 }
 

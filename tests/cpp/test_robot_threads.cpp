@@ -121,8 +121,8 @@ private:
 };
 
 struct Rig {
-    explicit Rig(std::size_t buses, std::size_t motors, Duration watchdog,
-                 Duration timeout = Duration::from_millis(50), canid_t silent = 0) {
+    explicit Rig(std::size_t buses, std::size_t motors, Duration watchdog, Duration timeout = 50ms,
+                 canid_t silent = 0) {
         RobotConfig config;
         config.watchdog = watchdog;
         for (std::size_t b = 0; b < buses; ++b) {
@@ -157,7 +157,7 @@ const std::string kWatchdogText =
 // and ticking drove the same bus from two threads, and close() never returned.
 TEST(RobotThreads, WatchdogThenAcknowledgeTickAndCloseNeverOverlap) {
     for (int round = 0; round < 200; ++round) {
-        Rig rig(2, 2, Duration::from_millis(1));
+        Rig rig(2, 2, 1ms);
         ASSERT_TRUE(rig.robot->enable_all().empty());
         (void)rig.robot->tick(rig.hold);  // a loaded machine may trip the 1 ms watchdog here
         Robot::WatchdogReport report;
@@ -180,7 +180,7 @@ TEST(RobotThreads, WatchdogThenAcknowledgeTickAndCloseNeverOverlap) {
 
 TEST(RobotThreads, TicksRacingTheWatchdogAndCloseEndCleanly) {
     for (int round = 0; round < 50; ++round) {
-        Rig rig(2, 3, Duration::from_millis(1));
+        Rig rig(2, 3, 1ms);
         ASSERT_TRUE(rig.robot->enable_all().empty());
         std::atomic<bool> closed{false};
         std::thread ticker([&] {
@@ -207,7 +207,7 @@ TEST(RobotThreads, TicksRacingTheWatchdogAndCloseEndCleanly) {
 // A tick that lasts longer than the watchdog span (a motor that never answers, with a timeout
 // above it) was disabled by the engine itself while the loop kept ticking.
 TEST(RobotThreads, TicksLongerThanTheWatchdogWithShortPausesNeverTrip) {
-    Rig rig(1, 2, Duration::from_millis(100), Duration::from_millis(150), 2);
+    Rig rig(1, 2, 100ms, 150ms, 2);
     ASSERT_FALSE(rig.robot->enable_all().empty());  // motor 2 never answers
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(rig.robot->tick(rig.hold)) << "tick " << i;
@@ -220,7 +220,7 @@ TEST(RobotThreads, TicksLongerThanTheWatchdogWithShortPausesNeverTrip) {
 // A bus that failed mid-run used to leave its motors enabled while every tick went on.
 TEST(RobotThreads, AFailedBusLatchesAndTheOtherBusesAreDisabled) {
     std::signal(SIGPIPE, SIG_IGN);
-    Rig rig(2, 2, Duration::from_millis(0));
+    Rig rig(2, 2, 0ms);
     ASSERT_TRUE(rig.robot->enable_all().empty());
     ASSERT_TRUE(rig.robot->tick(rig.hold));
     rig.sides[1]->cut();
@@ -246,7 +246,7 @@ TEST(RobotThreads, AFailedBusLatchesAndTheOtherBusesAreDisabled) {
 // a tick allocates nothing, on any mode's set points.
 TEST(RobotThreads, ATickIntoCallerStorageAllocatesNothing) {
     if (!kCountsAllocations) GTEST_SKIP() << "the sanitizers replace operator new";
-    Rig rig(2, 3, Duration::from_millis(500));
+    Rig rig(2, 3, 500ms);
     ASSERT_TRUE(rig.robot->enable_all().empty());
     std::vector<Outcome> outcomes(rig.robot->motor_count());
     ASSERT_TRUE(rig.robot->tick(rig.hold, outcomes));

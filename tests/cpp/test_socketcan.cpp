@@ -28,7 +28,6 @@ namespace jointbus::transport {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 std::string interface_name() {
     const char* name = std::getenv("JOINTBUS_VCAN");
@@ -215,10 +214,10 @@ TEST_F(SocketCan, ReceivedFramesAreDecodedByKind) {
     for (std::uint8_t i = 0; i < 12; ++i) fd.data[i] = i;
     peer_.write_raw(&fd, sizeof fd);
 
-    auto extended = bus_->recv(Duration::from_millis(500));
-    auto standard = bus_->recv(Duration::from_millis(500));
-    auto remote = bus_->recv(Duration::from_millis(500));
-    auto flexible = bus_->recv(Duration::from_millis(500));
+    auto extended = bus_->recv(500ms);
+    auto standard = bus_->recv(500ms);
+    auto remote = bus_->recv(500ms);
+    auto flexible = bus_->recv(500ms);
     ASSERT_TRUE(extended && standard && remote && flexible);
 
     EXPECT_EQ(extended->id, CanId::extended(0x123));
@@ -240,7 +239,7 @@ TEST_F(SocketCan, ReceivedFramesAreDecodedByKind) {
 
 TEST_F(SocketCan, ReceiveTimesOutAfterAboutItsTimeout) {
     const auto start = Clock::now();
-    auto frame = bus_->recv(Duration::from_millis(50));
+    auto frame = bus_->recv(50ms);
     const auto elapsed = Clock::now() - start;
     ASSERT_FALSE(frame);
     EXPECT_TRUE(std::holds_alternative<Timeout>(frame.error()));
@@ -254,8 +253,7 @@ TEST_F(SocketCan, ShortTimeoutsEndAtTheDeadlineNotOnKernelTicks) {
     std::vector<Clock::duration> taken;
     for (int i = 0; i < 21; ++i) {
         const auto start = Clock::now();
-        auto got = request({CanId::standard(0x05), kEight}, CanId::standard(0x25),
-                           Duration::from_millis(2));
+        auto got = request({CanId::standard(0x05), kEight}, CanId::standard(0x25), 2ms);
         taken.push_back(Clock::now() - start);
         ASSERT_FALSE(got);
         EXPECT_GE(taken.back(), 2ms);  // never before the deadline
@@ -265,7 +263,7 @@ TEST_F(SocketCan, ShortTimeoutsEndAtTheDeadlineNotOnKernelTicks) {
 }
 
 TEST_F(SocketCan, TimeoutsBelowOneMicrosecondNeverBlock) {
-    for (const Duration timeout : {Duration{}, Duration::from_nanos(999)}) {
+    for (const Duration timeout : {Duration{}, 999ns}) {
         const auto start = Clock::now();
         auto idle = bus_->recv(timeout);
         EXPECT_LT(Clock::now() - start, 100ms);
@@ -297,8 +295,7 @@ TEST_F(SocketCan, RequestDropsOtherIdentifiersAndReturnsTheReplyUnchanged) {
         reply.data[0] = 0xAB;
         responder.write_raw(&reply, sizeof reply);
     });
-    auto got =
-        request({CanId::standard(0x05), kEight}, CanId::standard(0x25), Duration::from_millis(500));
+    auto got = request({CanId::standard(0x05), kEight}, CanId::standard(0x25), 500ms);
     answer.join();
     ASSERT_TRUE(got) << text(got.error());
     EXPECT_TRUE(got->fd);
@@ -325,8 +322,7 @@ TEST_F(SocketCan, RequestTimesOutUnderASteadyStreamOfForeignFrames) {
         }
     });
     const auto start = Clock::now();
-    auto got =
-        request({CanId::standard(0x05), kEight}, CanId::standard(0x25), Duration::from_millis(60));
+    auto got = request({CanId::standard(0x05), kEight}, CanId::standard(0x25), 60ms);
     const auto elapsed = Clock::now() - start;
     running = false;
     chatter.join();
@@ -383,7 +379,7 @@ TEST(CanSocket, FramesCarryTheDropCountAndTheArrivalTime) {
     KernelFrame read;
     const Ancillary& ancillary = read.ancillary;
     for (bool drained = false;;) {
-        auto got = receive_frame(opened->get(), Duration::from_millis(1000), read, Extras::Collect);
+        auto got = receive_frame(opened->get(), 1000ms, read, Extras::Collect);
         ASSERT_TRUE(got) << std::strerror(got.error());
         if (!*got) {
             if (drained) break;

@@ -104,6 +104,10 @@ def test_a_missing_interface_is_an_os_error_naming_it():
     (Motor(2, 0x12, jointbus.MitLimits.dm4340(), 10),
      "Motor(motor_id=0x2, master_id=0x12, limits=MitLimits(p_max=12.5, v_max=10, kp_max=500, "
      "kd_max=5, t_max=28), timeout_ms=10)", None),
+    # Beyond what the engine's nanoseconds hold (it waits as long as it can): shown as given.
+    (Motor(3, 0x13, timeout_ms=2**64 - 1),
+     "Motor(motor_id=0x3, master_id=0x13, limits='dm4310', timeout_ms=18446744073709551615)",
+     "dm4310"),
 ])
 def test_motor_repr_and_attributes(motor, text, model):
     assert repr(motor) == text
