@@ -63,7 +63,8 @@ private:
     int error_ = 0;
 };
 
-// Writes every event to a text stream, a CSV file, or both.
+// Writes every event to a text stream, a CSV file, or both; both take the event's fields from
+// one table (output.cpp), so that a field is formatted in one place.
 class EventWriter final : public EventSink {
 public:
     // Either writer may be null; `motors` are the decoder's, in the same order.
@@ -72,9 +73,6 @@ public:
     void on_event(const Event& event) override;
 
 private:
-    void text_line(const Event& event);
-    void csv_row(const Event& event);
-
     std::vector<TracedMotor> motors_;
     BufferedWriter* text_;
     BufferedWriter* csv_;

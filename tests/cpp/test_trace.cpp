@@ -1,6 +1,7 @@
 // jointbus-trace's logic: the candump -l line parser on every kind of line candump writes and on
 // broken ones, the command decoder against the encoder, and the pairing of commands with replies.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
@@ -548,6 +549,204 @@ TEST(LatencyHistogram, NearestRankPercentilesAndTheCap) {
     EXPECT_EQ(h.percentile(1000), LatencyHistogram::kCapUs);
     EXPECT_EQ(h.max(), 5'000'000);
 }
+
+// ------------------------------------------------------------------------------------ output
+
+// What the text and the CSV writer make of a candump -l log, for motor 0x1 (dm4310) and motor
+// 0x2 (no model), with a 100 ms controller timeout.
+std::pair<std::string, std::string> written(const std::vector<std::string_view>& log) {
+    const transport::FileDescriptor text_fd(::memfd_create("text", 0));
+    const transport::FileDescriptor csv_fd(::memfd_create("csv", 0));
+    {
+        BufferedWriter text(text_fd.get());
+        BufferedWriter csv(csv_fd.get());
+        const std::vector motors{TracedMotor{1, 0x11, "dm4310", {}}, TracedMotor{2, 0x12, "", {}}};
+        EventWriter events(motors, &text, &csv);
+        Decoder decoder(motors, events, 100'000);
+        for (std::uint64_t line = 1; line <= log.size(); ++line) {
+            const LogEntry entry = parse_candump_line(log[line - 1]).value();
+            if (entry.kind == LineKind::DropCount) {
+                decoder.gap(line, entry.dropped);
+            } else {
+                decoder.frame(entry.time_us, line, entry.frame);
+            }
+        }
+        decoder.finish();
+        EXPECT_TRUE(text.flush() && csv.flush());
+    }
+    const auto read_back = [](int fd) {
+        std::string out(1 << 16, '\0');
+        out.resize(static_cast<std::size_t>(std::max(::pread(fd, out.data(), out.size(), 0), 0L)));
+        return out;
+    };
+    return {read_back(text_fd.get()), read_back(csv_fd.get())};
+}
+
+struct WrittenEvents {
+    const char* name;
+    std::vector<std::string_view> log;
+    std::string_view text;
+    std::string_view csv;  // below the header
+};
+
+void PrintTo(const WrittenEvents& events, std::ostream* out) { *out << events.name; }
+
+class WritesEvents : public testing::TestWithParam<WrittenEvents> {};
+
+// Both writers take their fields from one table: these pin every kind of event, and each
+// branch of how it is shown, byte for byte in both.
+TEST_P(WritesEvents, AsTextAndCsv) {
+    const auto [text, csv] = written(GetParam().log);
+    constexpr std::string_view kHeader =
+        "time,line,event,motor_id,can_id,command,q,dq,kp,kd,tau,v_max,i_max,status,status_name,"
+        "position,velocity,torque,t_mos,t_rotor,register,register_name,value,pairing,latency_us,"
+        "command_line,data,fd\n";
+    ASSERT_TRUE(csv.starts_with(kHeader)) << csv;
+    EXPECT_EQ(text, GetParam().text);
+    EXPECT_EQ(csv.substr(kHeader.size()), GetParam().csv);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trace, WritesEvents,
+    testing::Values(
+        WrittenEvents{
+            "Commands",
+            {"(1.000000) can0 001#8A3C777199333865", "(1.000150) can0 011#1180008007FF1E20",
+             "(1.000300) can0 002#FFFFFFFFFFFFFFFC", "(1.000400) can0 101#0000C03F00000040",
+             "(1.000500) can0 201#000040C0", "(1.000600) can0 301#0000803FE803F401"},
+            "1.000000 line 1 001 motor 0x1 mit q 0.9997 dq -2.0000 kp 49.939 kd 1.0000 tau 0.4957\n"
+            "1.000150 line 2 011 motor 0x1 reply status 1 enabled pos 0.0002 vel 0.0073 torque "
+            "-0.0024 t_mos 30 t_rotor 32, latency 150 us\n"
+            "1.000300 line 3 002 motor 0x2 enable\n"
+            "1.000400 line 4 101 motor 0x1 pos_vel q 1.5000 v_max 2.0000\n"
+            "1.000500 line 5 201 motor 0x1 vel dq -3.0000\n"
+            "1.000600 line 6 301 motor 0x1 force_pos q 1.0000 v_max 10.0000 i_max 0.0500\n"
+            "1.000400 line 4 --- motor 0x1 MISSED: no reply\n"
+            "1.000500 line 5 --- motor 0x1 MISSED: no reply\n"
+            "1.000600 line 6 --- motor 0x1 MISSED: no reply\n"
+            "1.000300 line 3 --- motor 0x2 MISSED: no reply\n",
+            "1.000000,1,command,1,001,mit,0.9996567,-2,49.93895,1,0.4957266,,,,,,,,,,,,,,,,"
+            "8A3C777199333865,\n"
+            "1.000150,2,reply,1,011,,,,,,,,,1,enabled,0.00019073486,0.007326126,-0.00244236,30,32,,"
+            ",,on_time,150,1,1180008007FF1E20,\n"
+            "1.000300,3,command,2,002,enable,,,,,,,,,,,,,,,,,,,,,FFFFFFFFFFFFFFFC,\n"
+            "1.000400,4,command,1,101,pos_vel,1.5,,,,,2,,,,,,,,,,,,,,,0000C03F00000040,\n"
+            "1.000500,5,command,1,201,vel,,-3,,,,,,,,,,,,,,,,,,,000040C0,\n"
+            "1.000600,6,command,1,301,force_pos,1,,,,,10,0.049999997,,,,,,,,,,,,,,0000803FE803F401,"
+            "\n"
+            "1.000400,4,missed,1,,,,,,,,,,,,,,,,,,,,missed,,,,\n"
+            "1.000500,5,missed,1,,,,,,,,,,,,,,,,,,,,missed,,,,\n"
+            "1.000600,6,missed,1,,,,,,,,,,,,,,,,,,,,missed,,,,\n"
+            "1.000300,3,missed,2,,,,,,,,,,,,,,,,,,,,missed,,,,\n"},
+        WrittenEvents{
+            "Replies",
+            {"(1.000000) can0 001#8A3C777199333865", "(1.000200) can0 011##1E1000F80077F1E20",
+             "(1.000300) can0 011#D1234567890A0B0C", "(1.000400) can0 011#01",
+             "(1.000500) can0 011#0102", "(1.000600) can0 001#8A3C777199333865",
+             "(1.200600) can0 011#81F00080FFFF2A30"},
+            "1.000000 line 1 001 motor 0x1 mit q 0.9997 dq -2.0000 kp 49.939 kd 1.0000 tau 0.4957\n"
+            "1.000200 line 2 011 motor 0x1 reply status 14 overload pos -12.4943 vel 0.0073 torque "
+            "-0.6276 t_mos 30 t_rotor 32, latency 200 us, CAN FD (unusual: motors answer with "
+            "classic frames)\n"
+            "1.000300 line 3 011 motor 0x1 reply status 13 communication lost pos -9.0557 vel "
+            "-5.7363 torque 1.3016 t_mos 11 t_rotor 12, no command was waiting\n"
+            "1.000400 line 4 011 motor 0x1 frame of 1 byte from the master id, too short for a "
+            "reply: skipped\n"
+            "1.000500 line 5 011 motor 0x1 frame of 2 bytes from the master id, too short for a "
+            "reply: skipped\n"
+            "1.000600 line 6 001 motor 0x1 mit q 0.9997 dq -2.0000 kp 49.939 kd 1.0000 tau 0.4957\n"
+            "1.200600 line 7 011 motor 0x1 reply status 8 over-voltage pos 10.9379 vel 0.2271 "
+            "torque 10.0000 t_mos 42 t_rotor 48, latency 200000 us, LATE: answers line 6\n"
+            "1.000600 line 6 --- motor 0x1 MISSED: no reply\n",
+            "1.000000,1,command,1,001,mit,0.9996567,-2,49.93895,1,0.4957266,,,,,,,,,,,,,,,,"
+            "8A3C777199333865,\n"
+            "1.000200,2,reply,1,011,,,,,,,,,14,overload,-12.494278,0.007326126,-0.62759495,30,32,,,"
+            ",on_time,200,1,E1000F80077F1E20,1\n"
+            "1.000300,3,reply,1,011,,,,,,,,,13,communication "
+            "lost,-9.055657,-5.7362633,1.3015871,11,12,,,,unsolicited,,,D1234567890A0B0C,\n"
+            "1.000400,4,short_frame,1,011,,,,,,,,,,,,,,,,,,,,,,01,\n"
+            "1.000500,5,short_frame,1,011,,,,,,,,,,,,,,,,,,,,,,0102,\n"
+            "1.000600,6,command,1,001,mit,0.9996567,-2,49.93895,1,0.4957266,,,,,,,,,,,,,,,,"
+            "8A3C777199333865,\n"
+            "1.200600,7,reply,1,011,,,,,,,,,8,over-voltage,10.937859,0.2271061,10,42,48,,,,late,"
+            "200000,6,81F00080FFFF2A30,\n"
+            "1.000600,6,missed,1,,,,,,,,,,,,,,,,,,,,missed,,,,\n"},
+        WrittenEvents{
+            "CaptureGaps",
+            {"(1.000000) can0 001#8A3C777199333865",
+             "DROPCOUNT: dropped 1 CAN frame on 'can0' socket (total drops 1)",
+             "(1.000100) can0 011#1180008007FF1E20", "(1.000200) can0 011#1180008007FF1E20",
+             "(1.000300) can0 001#8A3C777199333865",
+             "DROPCOUNT: dropped 3 CAN frames on 'can0' socket (total drops 4)"},
+            "1.000000 line 1 001 motor 0x1 mit q 0.9997 dq -2.0000 kp 49.939 kd 1.0000 tau 0.4957\n"
+            "-- line 2: the capture dropped 1 frame here\n"
+            "1.000100 line 3 011 motor 0x1 reply status 1 enabled pos 0.0002 vel 0.0073 torque "
+            "-0.0024 t_mos 30 t_rotor 32, latency 100 us\n"
+            "1.000200 line 4 011 motor 0x1 reply status 1 enabled pos 0.0002 vel 0.0073 torque "
+            "-0.0024 t_mos 30 t_rotor 32, its command may be among the dropped frames\n"
+            "1.000300 line 5 001 motor 0x1 mit q 0.9997 dq -2.0000 kp 49.939 kd 1.0000 tau 0.4957\n"
+            "-- line 6: the capture dropped 3 frames here\n"
+            "1.000300 line 5 --- motor 0x1 no reply seen: it may be among the dropped frames\n",
+            "1.000000,1,command,1,001,mit,0.9996567,-2,49.93895,1,0.4957266,,,,,,,,,,,,,,,,"
+            "8A3C777199333865,\n"
+            ",2,gap,,,,,,,,,,,,,,,,,,,,,,,,1,\n"
+            "1.000100,3,reply,1,011,,,,,,,,,1,enabled,0.00019073486,0.007326126,-0.00244236,30,32,,"
+            ",,on_time,100,1,1180008007FF1E20,\n"
+            "1.000200,4,reply,1,011,,,,,,,,,1,enabled,0.00019073486,0.007326126,-0.00244236,30,32,,"
+            ",,capture_gap,,,1180008007FF1E20,\n"
+            "1.000300,5,command,1,001,mit,0.9996567,-2,49.93895,1,0.4957266,,,,,,,,,,,,,,,,"
+            "8A3C777199333865,\n"
+            ",6,gap,,,,,,,,,,,,,,,,,,,,,,,,3,\n"
+            "1.000300,5,missed,1,,,,,,,,,,,,,,,,,,,,capture_gap,,,,\n"},
+        WrittenEvents{
+            "Registers",
+            {"(1.000000) can0 7FF#0100330A00000000", "(1.000200) can0 011#0100330A03000000",
+             "(1.000300) can0 7FF#0100330100000000", "(1.000600) can0 011##1010033010000003E",
+             "(1.000700) can0 7FF#0100330100000000", "(1.200700) can0 011#01003301000020C0",
+             "(1.200800) can0 7FF#0100551E0000C03F", "(1.200900) can0 7FF#020033EE00000000"},
+            "1.000000 line 1 7FF motor 0x1 read register 10 CTRL_MODE\n"
+            "1.000200 line 2 011 motor 0x1 register 10 CTRL_MODE = 3, latency 200 us\n"
+            "1.000300 line 3 7FF motor 0x1 read register 1 KT_Value\n"
+            "1.000600 line 4 011 motor 0x1 register 1 KT_Value = 0.125, latency 300 us, CAN FD "
+            "(unusual: motors answer with classic frames)\n"
+            "1.000700 line 5 7FF motor 0x1 read register 1 KT_Value\n"
+            "1.200700 line 6 011 motor 0x1 register 1 KT_Value = -2.5, latency 200000 us, LATE: "
+            "answers line 5\n"
+            "1.000700 line 5 --- motor 0x1 no answer to the read of register 1 KT_Value\n"
+            "1.200800 line 7 7FF motor 0x1 write register 30 KP_POS = 1.5\n"
+            "1.200900 line 8 7FF motor 0x2 read register 238\n"
+            "1.200900 line 8 --- motor 0x2 no answer to the read of register 238\n",
+            "1.000000,1,register_read,1,7FF,,,,,,,,,,,,,,,,10,CTRL_MODE,,,,,0100330A00000000,\n"
+            "1.000200,2,register_reply,1,011,,,,,,,,,,,,,,,,10,CTRL_MODE,3,on_time,200,1,"
+            "0100330A03000000,\n"
+            "1.000300,3,register_read,1,7FF,,,,,,,,,,,,,,,,1,KT_Value,,,,,0100330100000000,\n"
+            "1.000600,4,register_reply,1,011,,,,,,,,,,,,,,,,1,KT_Value,0.125,on_time,300,3,"
+            "010033010000003E,1\n"
+            "1.000700,5,register_read,1,7FF,,,,,,,,,,,,,,,,1,KT_Value,,,,,0100330100000000,\n"
+            "1.200700,6,register_reply,1,011,,,,,,,,,,,,,,,,1,KT_Value,-2.5,late,200000,5,"
+            "01003301000020C0,\n"
+            "1.000700,5,register_missed,1,,,,,,,,,,,,,,,,,1,KT_Value,,,,,,\n"
+            "1.200800,7,register_write,1,7FF,,,,,,,,,,,,,,,,30,KP_POS,1.5,,,,0100551E0000C03F,\n"
+            "1.200900,8,register_read,2,7FF,,,,,,,,,,,,,,,,238,,,,,,020033EE00000000,\n"
+            "1.200900,8,register_missed,2,,,,,,,,,,,,,,,,,238,,,,,,,\n"},
+        WrittenEvents{
+            "OtherFrames",
+            {"(1.000000) can0 001#0102", "(1.000100) can0 001#R", "(1.000200) can0 00000123#R",
+             "(1.000300) can0 123##0AABB", "(1.000400) can0 18FF50E5#0102030405060708",
+             "(1.000500) can0 20000004#0004000000000000"},
+            "1.000000 line 1 001 motor 0x1 other frame [2] 01 02\n"
+            "1.000100 line 2 001 motor 0x1 remote request [0] \n"
+            "1.000200 line 3 00000123 remote request [0] \n"
+            "1.000300 line 4 123 other frame (FD) [2] AA BB\n"
+            "1.000400 line 5 18FF50E5 other frame [8] 01 02 03 04 05 06 07 08\n"
+            "1.000500 line 6 20000004 error frame [8] 00 04 00 00 00 00 00 00\n",
+            "1.000000,1,foreign,1,001,,,,,,,,,,,,,,,,,,,,,,0102,\n"
+            "1.000100,2,remote,1,001,,,,,,,,,,,,,,,,,,,,,,,\n"
+            "1.000200,3,remote,,00000123,,,,,,,,,,,,,,,,,,,,,,,\n"
+            "1.000300,4,foreign,,123,,,,,,,,,,,,,,,,,,,,,,AABB,1\n"
+            "1.000400,5,foreign,,18FF50E5,,,,,,,,,,,,,,,,,,,,,,0102030405060708,\n"
+            "1.000500,6,error_frame,,20000004,,,,,,,,,,,,,,,,,,,,,,0004000000000000,\n"}),
+    [](const testing::TestParamInfo<WrittenEvents>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace jointbus::trace
