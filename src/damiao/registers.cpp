@@ -233,21 +233,21 @@ std::expected<bool, Error> control_mode_is(RegisterValue value, std::uint8_t mod
 
 std::expected<void, Error> Damiao::ensure_control_mode(Exchanger& bus, std::uint8_t mode) const {
     auto current = read_register(bus, kControlModeRegister);
-    if (!current) return std::unexpected(std::move(current.error()));
+    if (!current) return std::unexpected(current.error());
     auto already = control_mode_is(*current, mode);
-    if (!already) return std::unexpected(std::move(already.error()));
+    if (!already) return std::unexpected(already.error());
     if (*already) return {};
 
     auto written = write_register(bus, kControlModeRegister, RegisterValue::uint32(mode));
-    if (!written) return std::unexpected(std::move(written.error()));
+    if (!written) return std::unexpected(written.error());
     if (auto paused = bus.pause(kModeSettleTime); !paused) {
         return std::unexpected(errors::Transport{paused.error()});
     }
 
     auto verified = read_register(bus, kControlModeRegister);
-    if (!verified) return std::unexpected(std::move(verified.error()));
+    if (!verified) return std::unexpected(verified.error());
     auto matches = control_mode_is(*verified, mode);
-    if (!matches) return std::unexpected(std::move(matches.error()));
+    if (!matches) return std::unexpected(matches.error());
     if (!*matches) return std::unexpected(errors::ControlModeMismatch{mode, verified->bits});
     return {};
 }

@@ -19,7 +19,7 @@ namespace {
     if (failed != nullptr && std::holds_alternative<transport::Timeout>(failed->error)) {
         return std::optional<std::uint32_t>{};
     }
-    return std::unexpected(std::move(value.error()));
+    return std::unexpected(value.error());
 }
 
 }  // namespace
@@ -40,14 +40,14 @@ std::expected<MotorSettings, Error> read_settings(const Damiao& motor, transport
           Integer{protocol::kTimeoutRegister, &MotorSettings::timeout},
           Integer{protocol::kControlModeRegister, &MotorSettings::control_mode}}) {
         auto bits = read_bits(motor, bus, entry.id);
-        if (!bits) return std::unexpected(std::move(bits.error()));
+        if (!bits) return std::unexpected(bits.error());
         settings.*entry.field = *bits;
     }
     for (const Real& entry : {Real{protocol::kPositionRangeRegister, &MotorSettings::p_max},
                               Real{protocol::kVelocityRangeRegister, &MotorSettings::v_max},
                               Real{protocol::kTorqueRangeRegister, &MotorSettings::t_max}}) {
         auto bits = read_bits(motor, bus, entry.id);
-        if (!bits) return std::unexpected(std::move(bits.error()));
+        if (!bits) return std::unexpected(bits.error());
         const std::optional<std::uint32_t>& value = *bits;
         if (value.has_value()) settings.*entry.field = std::bit_cast<float>(*value);
     }
