@@ -36,15 +36,12 @@ std::expected<void, int> BusSocket::send(std::uint16_t id, std::span<const std::
 std::expected<std::optional<Received>, int> BusSocket::receive(std::chrono::nanoseconds timeout) {
     const transport::Duration wait = std::max(timeout, std::chrono::nanoseconds{});
     transport::KernelFrame read;
-    auto got = transport::receive_frame(socket_.get(), wait, read, transport::Extras::Collect);
-    if (!got) {
-        // A signal cut the wait short: the caller looks at its deadline and waits for the rest.
-        // A read that was not a whole frame holds no frame to count.
-        if (got.error() == EINTR || got.error() == EPROTO) return std::optional<Received>{};
-        return std::unexpected(got.error());
-    }
-    if (!*got) return std::optional<Received>{};
-    const transport::Ancillary& extras = read.ancillary;
+    transport::Ancillary extras;
+    const int error = transport::receive_frame(socket_.get(), wait, read, &extras);
+    // EINTR: a signal cut the wait short: the caller looks at its deadline and waits for the
+    // rest. A read that was not a whole frame holds no frame to count.
+    if (error == EAGAIN || error == EINTR || error == EPROTO) return std::optional<Received>{};
+    if (error != 0) return std::unexpected(error);
     // The drop counter rides along with every frame; it counts since the socket was opened.
     if (extras.dropped_total) dropped_ = *extras.dropped_total;
     // The kernel's stamp leaves out the time the doctor took to come to the read.

@@ -81,15 +81,13 @@ std::expected<LiveCapture, std::string> LiveCapture::open(std::string_view iface
 
 std::expected<std::optional<LiveFrame>, int> LiveCapture::next() {
     transport::KernelFrame read;
-    auto got = transport::receive_frame(socket_.get(), kWait, read, transport::Extras::Collect);
-    if (!got) {
-        if (got.error() == EINTR) return std::nullopt;  // the caller looks at its stop flag
-        return std::unexpected(got.error());
-    }
-    if (!*got) return std::nullopt;
+    transport::Ancillary ancillary;
+    const int error = transport::receive_frame(socket_.get(), kWait, read, &ancillary);
+    // EINTR: the caller looks at its stop flag.
+    if (error == EAGAIN || error == EINTR) return std::nullopt;
+    if (error != 0) return std::unexpected(error);
     LiveFrame live;
     live.frame = transport::frame_from_kernel(read);
-    const transport::Ancillary& ancillary = read.ancillary;
     // A frame that came before the stamps were switched on has none: the time it was read is
     // the nearest there is.
     timespec arrived{};

@@ -118,18 +118,17 @@ nlohmann::json spread_ms(std::vector<double> latencies) {
 
 void capture_frames(int socket, const std::atomic<bool>& done, Capture& capture) {
     transport::KernelFrame read;
+    transport::Ancillary ancillary;
     const canfd_frame& raw = read.raw;
     while (!done.load()) {
-        auto got = transport::receive_frame(socket, std::chrono::milliseconds(50), read,
-                                            transport::Extras::Collect);
-        // A cut wait, or a read that was no whole frame (and so no command either).
-        if (!got && (got.error() == EINTR || got.error() == EPROTO)) continue;
-        if (!got) {
-            capture.error = std::strerror(got.error());
+        const int error =
+            transport::receive_frame(socket, std::chrono::milliseconds(50), read, &ancillary);
+        // None yet, a cut wait, or a read that was no whole frame (and so no command either).
+        if (error == EAGAIN || error == EINTR || error == EPROTO) continue;
+        if (error != 0) {
+            capture.error = std::strerror(error);
             return;
         }
-        if (!*got) continue;
-        const transport::Ancillary& ancillary = read.ancillary;
         if (ancillary.dropped_total) capture.dropped = *ancillary.dropped_total;
         // Only classic frames of 8 bytes with a Standard id are commands or replies.
         if (read.fd || raw.len != damiao::protocol::kFrameBytes ||

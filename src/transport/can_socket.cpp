@@ -109,21 +109,4 @@ Instant ArrivalClock::monotonic(const timespec& stamp) {
     return Instant(from_timespec(stamp) - *realtime_ahead_);
 }
 
-std::expected<std::optional<std::size_t>, int> receive_frame(int socket, int timeout_ms,
-                                                             canfd_frame& raw,
-                                                             Ancillary& ancillary) {
-    KernelFrame frame;
-    const Duration timeout = std::chrono::milliseconds(std::max(timeout_ms, 0));
-    const auto got = receive_frame(socket, timeout, frame, Extras::Collect);
-    if (!got) {
-        if (got.error() == EINTR || got.error() == EPROTO) return std::nullopt;
-        return std::unexpected(got.error());
-    }
-    if (!*got) return std::nullopt;
-    const std::size_t size = frame.fd ? CANFD_MTU : CAN_MTU;
-    std::memcpy(&raw, &frame.raw, size);
-    ancillary = frame.ancillary;
-    return size;
-}
-
 }  // namespace jointbus::transport

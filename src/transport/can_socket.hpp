@@ -69,7 +69,6 @@ struct KernelFrame {
     // whole frame, and nothing else of it is ever looked at.
     canfd_frame raw;
     bool fd = false;
-    Ancillary ancillary;  // as the last read that collected the extras left it
 };
 
 // The one rule for what a read returned: a whole classic frame (CAN_MTU bytes) or a whole FD
@@ -79,22 +78,25 @@ struct KernelFrame {
     return received == CAN_MTU || received == CANFD_MTU;
 }
 
-// Whether a read collects what the kernel sends along with a frame (see SocketExtras). The
-// exchanges' reads skip it: they pass the kernel no control buffer and parse nothing.
-enum class Extras : std::uint8_t { Skip, Collect };
-
 // The cmsg loop of a read that collects the extras: what `message` carries into `into`.
 void collect_extras(msghdr& message, Ancillary& into);
 
-// What a read ended in: true when it read a frame, false when none came; otherwise an errno
-// value.
-using ReadResult = std::expected<bool, int>;
+// The readers below end as the pthread functions do, in an error number: 0 when they read a
+// frame, EAGAIN when there was none to read, otherwise the errno value of the failure. A plain
+// int, so that the exchanges' reads, inlined, test one register. `extras` is where a read
+// collects what the kernel sent along with the frame (see SocketExtras); the exchanges' reads
+// pass none, so they give the kernel no control buffer and parse nothing.
 
-// Reads one frame that already waits: one recvmsg that does not wait. False when none waits;
-// EPROTO for a read that was not a whole frame (see whole_frame). Inlined, so that an exchange's
-// two reads pay for no call and no control buffer.
-[[nodiscard]] [[gnu::always_inline]] inline ReadResult read_waiting(int socket, KernelFrame& into,
-                                                                    Extras extras) {
+// errno after a system call failed: never 0, which would read as a frame.
+[[nodiscard]] inline int failure() {
+    const int error = errno;
+    return error != 0 ? error : EIO;
+}
+
+// Reads one frame that already waits: one recvmsg that does not wait. EPROTO for a read that was
+// not a whole frame (see whole_frame).
+[[nodiscard]] [[gnu::always_inline]] inline int read_waiting(int socket, KernelFrame& into,
+                                                             Ancillary* extras = nullptr) {
     iovec buffer{.iov_base = &into.raw, .iov_len = sizeof into.raw};
     // Room for every extra a socket can ask for (SocketExtras).
     alignas(cmsghdr)
@@ -103,31 +105,27 @@ using ReadResult = std::expected<bool, int>;
     msghdr message{};
     message.msg_iov = &buffer;
     message.msg_iovlen = 1;
-    if (extras == Extras::Collect) {
+    if (extras != nullptr) {
         message.msg_control = control.data();
         message.msg_controllen = control.size();
     }
     const ssize_t got = ::recvmsg(socket, &message, MSG_DONTWAIT);
-    if (got < 0) {
-        const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) return false;
-        return std::unexpected(error);
-    }
+    if (got < 0) return failure();  // EAGAIN (EWOULDBLOCK is the same number) when none waits
     const auto received = static_cast<std::size_t>(got);
     if (!whole_frame(received)) [[unlikely]] {
-        return std::unexpected(EPROTO);
+        return EPROTO;
     }
     into.fd = received == CANFD_MTU;
-    if (extras == Extras::Collect) collect_extras(message, into.ancillary);
-    return true;
+    if (extras != nullptr) collect_extras(message, *extras);
+    return 0;
 }
 
 // Waits at most `timeout` for a frame, on high-resolution timers (ppoll), then reads it as
-// read_waiting does; a zero timeout does not wait at all. False when none came in time; EINTR
+// read_waiting does; a zero timeout does not wait at all. EAGAIN when none came in time; EINTR
 // when a signal cut the wait short, so that the caller can look at its clock or its stop flag.
-[[nodiscard]] [[gnu::always_inline]] inline ReadResult receive_frame(int socket, Duration timeout,
-                                                                     KernelFrame& into,
-                                                                     Extras extras) {
+[[nodiscard]] [[gnu::always_inline]] inline int receive_frame(int socket, Duration timeout,
+                                                              KernelFrame& into,
+                                                              Ancillary* extras = nullptr) {
     // A socket receive timeout would count in kernel ticks and round a 1 ms wait up to several.
     if (timeout != Duration{}) {
         timespec wait = to_timespec(timeout);
@@ -135,8 +133,8 @@ using ReadResult = std::expected<bool, int>;
         // The system call itself: the C library's wrapper adds thread-cancellation bookkeeping
         // that no reader here uses.
         const long ready = ::syscall(SYS_ppoll, &readable, 1, &wait, nullptr, 0);
-        if (ready < 0) return std::unexpected(errno);
-        if (ready == 0) return false;
+        if (ready < 0) return failure();
+        if (ready == 0) return EAGAIN;
     }
     return read_waiting(socket, into, extras);
 }
@@ -152,14 +150,5 @@ public:
 private:
     std::optional<Duration> realtime_ahead_;
 };
-
-// The reader above in the shape doctor/bus_socket.cpp still calls: waits at most `timeout_ms`
-// (0: not at all), collecting the extras. The byte count, or nothing when no frame came in
-// time, the wait was cut short or the read was no whole frame; an errno value when the socket
-// failed.
-[[nodiscard]] std::expected<std::optional<std::size_t>, int> receive_frame(int socket,
-                                                                           int timeout_ms,
-                                                                           canfd_frame& raw,
-                                                                           Ancillary& ancillary);
 
 }  // namespace jointbus::transport

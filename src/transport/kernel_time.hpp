@@ -15,9 +15,10 @@ static_assert(std::numeric_limits<time_t>::max() >=
                   std::chrono::floor<std::chrono::seconds>(Duration::max()).count(),
               "every Duration fits a timespec");
 
-// A wait as ppoll takes it. `span` is not negative.
+// A wait as ppoll takes it. `span` is not negative, so truncating to seconds is flooring, and
+// cheaper on the command path.
 [[nodiscard]] inline timespec to_timespec(Duration span) {
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(span);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
     return timespec{.tv_sec = static_cast<time_t>(seconds.count()),
                     .tv_nsec = static_cast<long>((span - seconds).count())};
 }

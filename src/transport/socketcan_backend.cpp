@@ -139,8 +139,7 @@ std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed, FrameWatch* w
         if (!first) return drop_waiting_here(clock);
         first = false;
         KernelFrame scratch;
-        const auto got = read_waiting(socket_.get(), scratch, Extras::Skip);
-        if (!got || !*got) return std::nullopt;
+        if (read_waiting(socket_.get(), scratch) != 0) return std::nullopt;
         return dropped_frame(scratch.raw, std::nullopt);
     });
 }
@@ -148,10 +147,10 @@ std::size_t SocketCanTransport::discard_waiting(OwedReplies& owed, FrameWatch* w
 // Reads one waiting frame with the kernel's stamp of its arrival.
 std::optional<CanTransport::Dropped> SocketCanTransport::drop_waiting_here(ArrivalClock& clock) {
     KernelFrame scratch;
-    const auto got = read_waiting(socket_.get(), scratch, Extras::Collect);
-    if (!got || !*got) return std::nullopt;
+    Ancillary extras;
+    if (read_waiting(socket_.get(), scratch, &extras) != 0) return std::nullopt;
     std::optional<Instant> arrived;
-    if (const std::optional<timespec>& stamp = scratch.ancillary.arrived) {
+    if (const std::optional<timespec>& stamp = extras.arrived) {
         arrived = clock.monotonic(*stamp);
     }
     return dropped_frame(scratch.raw, arrived);
@@ -167,11 +166,11 @@ std::expected<CanFrame, TransportError> frame_from_kernel(const canfd_frame& raw
 
 std::expected<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
     KernelFrame read;
-    const auto got = receive_frame(socket_.get(), timeout, read, Extras::Skip);
-    if (!got) [[unlikely]] {
-        return std::unexpected(Backend{IoError::from_errno(got.error())});  // EINTR: a signal
+    const int error = receive_frame(socket_.get(), timeout, read);
+    if (error != 0) [[unlikely]] {
+        if (error == EAGAIN) return std::unexpected(Timeout{});
+        return std::unexpected(Backend{IoError::from_errno(error)});  // EINTR: a signal came
     }
-    if (!*got) return std::unexpected(Timeout{});
     return convert(read.raw, read.fd);
 }
 
