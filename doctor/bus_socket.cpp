@@ -48,7 +48,7 @@ std::expected<std::optional<Received>, int> BusSocket::receive(std::chrono::nano
     std::optional<transport::Instant> arrived;
     if (extras.arrived) arrived = arrival_clock_.monotonic(*extras.arrived);
     return std::optional<Received>{Received{transport::frame_from_kernel(read), read.raw.can_id,
-                                            arrived.value_or(Clock::now())}};
+                                            arrived ? *arrived : Clock::now()}};
 }
 
 }  // namespace jointbus::doctor
