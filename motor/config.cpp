@@ -221,9 +221,9 @@ std::expected<ConfigCommand, std::string> parse_config(std::span<const std::stri
     return command;
 }
 
-int run_config(const ConfigCommand& command, const ConfigOptions& options,
-               const std::string& iface, const cli::MotorOption& option,
-               const damiao::Damiao& motor, transport::Exchanger& bus, const std::string& driven) {
+int run_config(const ConfigCommand& command, const ConfigOptions& options, const std::string& iface,
+               const cli::MotorOption& option, const damiao::Damiao& motor,
+               transport::Exchanger& bus, const std::string& driven) {
     using Kind = ConfigCommand::Kind;
     const std::string subject = "motor " + hex_id(motor.motor_id);
     const auto refuse = [&](const std::string& why) {
@@ -236,8 +236,8 @@ int run_config(const ConfigCommand& command, const ConfigOptions& options,
                           ": its settings are not read or written while it is driven; nothing "
                           "was sent. Stop that program, or pass --force");
         }
-        std::cerr << "jointbus-motor: " << subject << ": --force overrides the traffic check: "
-                  << driven << '\n';
+        std::cerr << "jointbus-motor: " << subject
+                  << ": --force overrides the traffic check: " << driven << '\n';
     }
 
     damiao::PlanOptions plan_options{options.force, options.rate_hz, {}};
@@ -269,8 +269,7 @@ int run_config(const ConfigCommand& command, const ConfigOptions& options,
         return kFailed;
     }
     if (command.kind == Kind::Show) {
-        std::cout << subject << " (master " << hex_id(motor.master_id) << ") on " << iface
-                  << ":\n";
+        std::cout << subject << " (master " << hex_id(motor.master_id) << ") on " << iface << ":\n";
         print_snapshot(*before);
         print_limits(*before, option, motor.motor_id, motor.master_id);
         return 0;
@@ -298,17 +297,16 @@ int run_config(const ConfigCommand& command, const ConfigOptions& options,
         std::cout << "dry run: nothing was sent but reads\n";
         return 0;
     }
-    const std::string backup_file =
-        !options.backup_file.empty()
-            ? options.backup_file
-            : "jointbus-motor-" + std::to_string(motor.motor_id) + "-" +
-                  utc_now("%Y%m%dT%H%M%SZ") + ".json";
+    const std::string backup_file = !options.backup_file.empty()
+                                        ? options.backup_file
+                                        : "jointbus-motor-" + std::to_string(motor.motor_id) + "-" +
+                                              utc_now("%Y%m%dT%H%M%SZ") + ".json";
     if (!write_backup(backup_file, iface, motor, *before)) {
         return refuse("cannot write the backup " + cli::quoted(backup_file) +
                       "; nothing was written");
     }
-    std::cout << "backup of every setting: " << backup_file << " (config restore "
-              << backup_file << " puts it back)\n";
+    std::cout << "backup of every setting: " << backup_file << " (config restore " << backup_file
+              << " puts it back)\n";
 
     const damiao::Transaction done = damiao::apply(motor, bus, *plan);
     for (const damiao::Step& step : done.steps) {
@@ -331,8 +329,7 @@ int run_config(const ConfigCommand& command, const ConfigOptions& options,
                   << (new_answers ? "on its new ids" : "")
                   << (!old_answers && !new_answers ? "on neither its old nor its new ids" : "")
                   << " (" << hex_id(motor.motor_id) << ":" << hex_id(motor.master_id) << " -> "
-                  << hex_id(command.new_motor_id) << ":" << hex_id(command.new_master_id)
-                  << ")\n";
+                  << hex_id(command.new_motor_id) << ":" << hex_id(command.new_master_id) << ")\n";
         if (done.ok()) {
             std::cout << "after a restart it answers as " << hex_id(command.new_motor_id)
                       << " from " << hex_id(command.new_master_id) << ": power-cycle it, then use "

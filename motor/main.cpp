@@ -431,14 +431,13 @@ int main(int argc, char** argv) {
         config_options.force = force;
         config_options.listen_seconds = listen_ms / 1000.0;
     }
-    const auto* named = config ? std::begin(kActions)
-                               : std::ranges::find(kActions, words[0], &ActionName::word);
+    const auto* named =
+        config ? std::begin(kActions) : std::ranges::find(kActions, words[0], &ActionName::word);
     if (named == std::end(kActions)) {
         return usage("unknown action " + cli::quoted(words[0]) + " (" + std::string(kActionList) +
                      ")");
     }
-    const auto request =
-        config ? Request{} : parse_request(*named, std::span(words).subspan(1));
+    const auto request = config ? Request{} : parse_request(*named, std::span(words).subspan(1));
     if (!request) return usage(request.error());
     const Action action = request->action;
     std::vector<damiao::Damiao> motors;

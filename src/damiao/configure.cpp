@@ -24,9 +24,9 @@ struct Alias {
     std::uint8_t register_id;
 };
 constexpr Alias kAliases[] = {
-    {"motor_id", protocol::kMotorIdRegister},     {"master_id", protocol::kMasterIdRegister},
-    {"p_max", protocol::kPositionRangeRegister},  {"v_max", protocol::kVelocityRangeRegister},
-    {"t_max", protocol::kTorqueRangeRegister},    {"control_mode", kControlModeRegister},
+    {"motor_id", protocol::kMotorIdRegister},    {"master_id", protocol::kMasterIdRegister},
+    {"p_max", protocol::kPositionRangeRegister}, {"v_max", protocol::kVelocityRangeRegister},
+    {"t_max", protocol::kTorqueRangeRegister},   {"control_mode", kControlModeRegister},
 };
 constexpr std::string_view kTimeoutMsKey = "timeout_ms";
 
@@ -118,11 +118,10 @@ constexpr std::string_view kTimeoutMsKey = "timeout_ms";
 [[nodiscard]] std::optional<std::string> id_collision(std::uint32_t motor_id,
                                                       std::uint32_t master_id,
                                                       const std::vector<OtherMotor>& others) {
-    const std::string ids = "motor id " + transport::hex(motor_id) + ", master id " +
-                            transport::hex(master_id);
+    const std::string ids =
+        "motor id " + transport::hex(motor_id) + ", master id " + transport::hex(master_id);
     if (motor_id + kLastModeOffset >= protocol::kRegisterRequestId) {
-        return ids + ": the FORCE_POS identifier " +
-               transport::hex(motor_id + kLastModeOffset) +
+        return ids + ": the FORCE_POS identifier " + transport::hex(motor_id + kLastModeOffset) +
                " would reach 0x7FF, where every motor's register requests go (motor ids up to " +
                transport::hex(protocol::kRegisterRequestId - 1 - kLastModeOffset) + ")";
     }
@@ -134,9 +133,8 @@ constexpr std::string_view kTimeoutMsKey = "timeout_ms";
         }
     }
     for (const OtherMotor& other : others) {
-        for (const std::uint16_t mine :
-             {std::uint16_t{0}, protocol::kPosVelIdOffset, protocol::kVelIdOffset,
-              kLastModeOffset}) {
+        for (const std::uint16_t mine : {std::uint16_t{0}, protocol::kPosVelIdOffset,
+                                         protocol::kVelIdOffset, kLastModeOffset}) {
             for (const std::uint16_t theirs : {std::uint16_t{0}, protocol::kPosVelIdOffset,
                                                protocol::kVelIdOffset, kLastModeOffset}) {
                 if (motor_id + mine == other.motor_id + theirs) {
@@ -145,8 +143,9 @@ constexpr std::string_view kTimeoutMsKey = "timeout_ms";
                 }
             }
             if (other.master_id == motor_id + mine || master_id == other.motor_id + mine) {
-                return ids + ": a command identifier of one motor is the other's master id "
-                             "(motor " +
+                return ids +
+                       ": a command identifier of one motor is the other's master id "
+                       "(motor " +
                        transport::hex(other.motor_id) + ", master id " +
                        transport::hex(other.master_id) + ")";
             }
@@ -162,8 +161,8 @@ constexpr std::string_view kTimeoutMsKey = "timeout_ms";
 }  // namespace
 
 const RegisterReading* Snapshot::find(std::uint8_t id) const {
-    const auto found = std::ranges::find(registers, id,
-                                         [](const RegisterReading& r) { return r.info->id; });
+    const auto found =
+        std::ranges::find(registers, id, [](const RegisterReading& r) { return r.info->id; });
     return found == registers.end() ? nullptr : &*found;
 }
 
@@ -173,11 +172,12 @@ std::expected<Assignment, Refusal> make_assignment(std::string_view key, double 
         const double units = value * (1000.0 / kTimeoutUnitMicros);
         if (!std::isfinite(value) || value < 0.0 || units > 4294967295.0 ||
             std::fabs(units - std::round(units)) > 1e-6) {
-            return std::unexpected(refuse(
-                "timeout_ms must be from 0 to 214748364.75 in steps of 0.05 (the register "
-                "counts 50 us)"));
+            return std::unexpected(
+                refuse("timeout_ms must be from 0 to 214748364.75 in steps of 0.05 (the register "
+                       "counts 50 us)"));
         }
-        return Assignment{protocol::kTimeoutRegister, static_cast<std::uint32_t>(std::round(units))};
+        return Assignment{protocol::kTimeoutRegister,
+                          static_cast<std::uint32_t>(std::round(units))};
     }
     const RegisterInfo* info = nullptr;
     for (const RegisterInfo& entry : register_table()) {
@@ -191,8 +191,8 @@ std::expected<Assignment, Refusal> make_assignment(std::string_view key, double 
         for (const RegisterInfo& entry : register_table()) {
             if (entry.access == RegisterAccess::ReadWrite) known += std::string(entry.name) + ", ";
         }
-        return std::unexpected(refuse("unknown setting '" + std::string(key) + "' (" + known +
-                                      "timeout_ms)"));
+        return std::unexpected(
+            refuse("unknown setting '" + std::string(key) + "' (" + known + "timeout_ms)"));
     }
     if (info->access == RegisterAccess::ReadOnly) {
         return std::unexpected(refuse(std::string(info->name) + " is read-only"));
@@ -237,17 +237,15 @@ std::expected<Plan, Refusal> make_plan(const Snapshot& before,
         }
     }
     const auto after = [&](std::uint8_t id) -> std::optional<std::uint32_t> {
-        const auto changed = std::ranges::find(plan.changes, id,
-                                               [](const Change& c) { return c.info->id; });
+        const auto changed =
+            std::ranges::find(plan.changes, id, [](const Change& c) { return c.info->id; });
         if (changed != plan.changes.end()) return changed->to;
         const RegisterReading* reading = before.find(id);
         return reading != nullptr ? reading->bits : std::nullopt;
     };
     const auto timeout = after(protocol::kTimeoutRegister);
-    const bool timeout_changes =
-        std::ranges::any_of(plan.changes, [](const Change& c) {
-            return c.info->id == protocol::kTimeoutRegister;
-        });
+    const bool timeout_changes = std::ranges::any_of(
+        plan.changes, [](const Change& c) { return c.info->id == protocol::kTimeoutRegister; });
     if (timeout_changes && *timeout == 0 && !options.force) {
         return std::unexpected(refuse(
             "TIMEOUT 0 turns the motor's CAN timeout off: after SIGKILL, a power loss or a kernel "
@@ -265,8 +263,8 @@ std::expected<Plan, Refusal> make_plan(const Snapshot& before,
                 " ms)"));
         }
     }
-    const bool ids_change = std::ranges::any_of(
-        plan.changes, [](const Change& c) { return is_id(c.info->id); });
+    const bool ids_change =
+        std::ranges::any_of(plan.changes, [](const Change& c) { return is_id(c.info->id); });
     if (ids_change) {
         const auto motor_id = after(protocol::kMotorIdRegister);
         const auto master_id = after(protocol::kMasterIdRegister);
@@ -308,8 +306,7 @@ Transaction apply(const Damiao& motor, transport::Exchanger& bus, const Plan& pl
     done.steps.push_back(disable);
     if (!disabled) return fail("disable: " + text(disabled.error()) + "; nothing was written");
     if (!disable.ok) {
-        return fail("disable: the motor reports status " + std::to_string(disabled->error) +
-                    " (" +
+        return fail("disable: the motor reports status " + std::to_string(disabled->error) + " (" +
                     std::string(protocol::status_name(disabled->error).value_or("unknown")) +
                     "), not 0 (disabled); nothing was written");
     }
@@ -395,13 +392,13 @@ Transaction apply(const Damiao& motor, transport::Exchanger& bus, const Plan& pl
         done.steps.push_back(verify);
         if (!verify.ok && done.failure.empty()) {
             done.outcome = Transaction::Outcome::VerifyFailed;
-            done.failure = "read after the store: " + std::string(reading.info->name) +
-                           " holds " +
+            done.failure = "read after the store: " + std::string(reading.info->name) + " holds " +
                            (reading.bits ? value_text(*reading.info, *reading.bits) : "no reply") +
                            ", not " + (expected ? value_text(*reading.info, *expected) : "unknown");
         }
     }
-    if (done.outcome == Transaction::Outcome::NothingToDo) done.outcome = Transaction::Outcome::Stored;
+    if (done.outcome == Transaction::Outcome::NothingToDo)
+        done.outcome = Transaction::Outcome::Stored;
     return done;
 }
 
@@ -413,7 +410,8 @@ std::string value_text(const RegisterInfo& info, std::uint32_t bits) {
     if (info.id == protocol::kTimeoutRegister) {
         if (bits == 0) return "0 (off)";
         return std::to_string(bits) + " (" +
-               float_text(static_cast<float>(static_cast<double>(bits) * kTimeoutUnitMicros / 1000.0)) +
+               float_text(
+                   static_cast<float>(static_cast<double>(bits) * kTimeoutUnitMicros / 1000.0)) +
                " ms)";
     }
     if (info.id == kControlModeRegister) {
@@ -449,8 +447,10 @@ std::string step_text(const Step& step) {
                    (step.ok ? ", as sent" : ", expected " + value(step.sent) + ", FAILED");
         case Step::Kind::Store:
             return std::string("store: ") +
-                   (!step.got ? "no reply" : *step.got != 0 ? "stored" : "refused") + ", " +
-                   verdict;
+                   (!step.got        ? "no reply"
+                    : *step.got != 0 ? "stored"
+                                     : "refused") +
+                   ", " + verdict;
     }
     return "";
 }

@@ -64,10 +64,10 @@ struct OtherMotor {
 };
 
 struct PlanOptions {
-    bool force = false;                  // allows TIMEOUT 0 (the timeout off)
-    std::optional<double> rate_hz;       // the rate programs command at: the timeout must
-                                         // cover three periods
-    std::vector<OtherMotor> other_motors;
+    bool force = false;               // allows TIMEOUT 0 (the timeout off)
+    std::optional<double> rate_hz{};  // the rate programs command at: the timeout must
+                                      // cover three periods
+    std::vector<OtherMotor> other_motors{};
 };
 
 struct Change {
@@ -94,8 +94,8 @@ struct Plan {
 struct Step {
     enum class Kind : std::uint8_t { Disable, Write, ReadBack, Store, Verify };
     Kind kind = Kind::Disable;
-    std::uint8_t register_id = 0;  // Write, ReadBack, Verify
-    std::uint32_t sent = 0;        // the bits written, or expected on Verify
+    std::uint8_t register_id = 0;        // Write, ReadBack, Verify
+    std::uint32_t sent = 0;              // the bits written, or expected on Verify
     std::optional<std::uint32_t> got{};  // the bits read back; the status for Disable
     bool ok = false;
 };
