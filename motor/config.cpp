@@ -325,11 +325,13 @@ int run_config(const ConfigCommand& command, const ConfigOptions& options, const
         const bool new_answers =
             command.new_motor_id != motor.motor_id &&
             answers(bus, command.new_motor_id, command.new_master_id, motor.timeout);
-        std::cout << "now it answers " << (old_answers ? "on its old ids " : "")
-                  << (new_answers ? "on its new ids" : "")
-                  << (!old_answers && !new_answers ? "on neither its old nor its new ids" : "")
-                  << " (" << hex_id(motor.motor_id) << ":" << hex_id(motor.master_id) << " -> "
-                  << hex_id(command.new_motor_id) << ":" << hex_id(command.new_master_id) << ")\n";
+        const char* where = old_answers && new_answers ? "on its old and its new ids"
+                            : old_answers              ? "on its old ids"
+                            : new_answers              ? "on its new ids"
+                                                       : "on neither its old nor its new ids";
+        std::cout << "now it answers " << where << " (" << hex_id(motor.motor_id) << ":"
+                  << hex_id(motor.master_id) << " -> " << hex_id(command.new_motor_id) << ":"
+                  << hex_id(command.new_master_id) << ")\n";
         if (done.ok()) {
             std::cout << "after a restart it answers as " << hex_id(command.new_motor_id)
                       << " from " << hex_id(command.new_master_id) << ": power-cycle it, then use "
