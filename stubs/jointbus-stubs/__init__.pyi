@@ -397,6 +397,9 @@ class Damiao:
         0 off, "CTRL_MODE", ..., "PMAX", "VMAX", "TMAX", "KP_POS", "KI_POS"); a read not
         answered in time is asked twice more. Nothing is written.
 
+        Args:
+            bus: the bus the motor is on.
+
         Raises:
             RuntimeError: a socket failure, or the bus used from a signal handler.
             TypeError: `bus` is not a SocketCanTransport.
@@ -421,6 +424,12 @@ class Damiao:
         "control_mode". The motor must answer the disable with status 0; each write is sent
         once and read back (a float compared as its 32 bits); the store request is sent only
         when every read-back matches. New ids take effect when the motor restarts.
+
+        Args:
+            bus: the bus the motor is on; held for the whole transaction.
+            settings: {key: value}, ints or floats.
+            dry_run: only read, and return what would change.
+            force: allow TIMEOUT 0, which turns the motor's CAN timeout off.
 
         Raises:
             ValueError: an unknown key, a read-only register, a non-finite value, a range not

@@ -153,3 +153,20 @@ def test_python_configure_dry_run_returns_the_diff_and_writes_nothing(virtual_mo
     assert motor.read_settings(bus)["TIMEOUT"] == 2000
     with pytest.raises(ValueError, match="^TIMEOUT 0 turns the motor's CAN timeout off"):
         motor.configure(bus, {"TIMEOUT": 0})
+
+
+@pytest.mark.parametrize("settings, error, message", [
+    ([("PMAX", 1.0)], TypeError, "Damiao.configure(): settings must be a dict, not list"),
+    ({"PMAX": True}, TypeError,
+     "Damiao.configure(): settings['PMAX'] must be an int or a float, not bool"),
+    ({"PMAX": float("nan")}, ValueError, "PMAX must be finite"),
+    ({"esc_id": 0x7FF}, ValueError,
+     "ESC_ID must be below 0x7FF: 0x7FF carries every motor's register requests"),
+])
+def test_python_configure_refuses_with_exact_messages_and_sends_nothing(capture, iface, settings,
+                                                                       error, message):
+    bus = jointbus.SocketCanTransport(iface)
+    with pytest.raises(error) as raised:
+        jointbus.Damiao(1, 0x11).configure(bus, settings)
+    assert str(raised.value) == message
+    assert capture.frames() == []
