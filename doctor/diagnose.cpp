@@ -467,8 +467,8 @@ void check_can_timeout(const Observations& seen, std::uint16_t motor_id, const R
                    "its CAN timeout (TIMEOUT) is off: after SIGKILL, a power loss or a kernel "
                    "crash, nothing stops this motor",
                    "jointbus-motor " + seen.iface.name + " --motor " + std::to_string(motor_id) +
-                       ":" + hex_id(reply.from) + " config set timeout_ms=" +
-                       std::to_string(kSuggestedCanTimeoutMs),
+                       ":" + hex_id(reply.from) +
+                       " config set timeout_ms=" + std::to_string(kSuggestedCanTimeoutMs),
                    false});
 }
 
