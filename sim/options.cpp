@@ -432,7 +432,8 @@ State file (--state FILE): the motors' flash, a JSON object with "format":
 stored, named by the MOTOR_ID of its --motor in hex ("0x001"), holding every register above
 by its id ("21"), each as its 32 bits, an unsigned integer. A motor with an entry boots
 with it: its ids, timeout, control mode and ranges are the stored ones, whatever its --motor
-says; one without boots as its --motor says. Every store rewrites the file (a temporary file renamed
+says (stored ids that differ are said on stderr at start); one without boots as its --motor
+says. Every store rewrites the file (a temporary file renamed
 over it). Without --state, a store is kept in memory only and lost when the program exits.
 One program per file.
 

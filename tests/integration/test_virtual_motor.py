@@ -210,7 +210,8 @@ def test_a_store_survives_a_restart_which_brings_the_stored_ids_into_effect(ifac
                            register_request(1, 0x33, 9, 3000)]
     assert json.loads(state.read_text())["motors"]["0x001"]["9"] == 2000
 
-    with VirtualMotor(iface, args):
+    with VirtualMotor(iface, args) as sim:
+        assert "motor 0x001 answers as 0x005 from 0x015, the ids stored in" in sim.stderr()
         frames = frames_for(iface, 0.2, lambda: (
             send_commands(iface, 0x001, [ENABLE]), send_commands(iface, 0x005, [ENABLE]),
             send_commands(iface, 0x7FF, [register_request(5, 0x33, 9)])))
