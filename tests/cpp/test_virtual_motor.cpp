@@ -1077,6 +1077,24 @@ TEST(Dispatcher, NewIdsTakeEffectWhenTheMotorRestartsFromItsStateFile) {
     EXPECT_TRUE(bus.handle(frame(CanId::standard(0x002), kEnable), 0.0).reply);
 }
 
+// A store the state file could not keep was answered as stored.
+TEST(FlashStore, AStoreTheFileCannotKeepIsRefusedAndSaysWhy) {
+    const std::filesystem::path folder = std::filesystem::path(testing::TempDir()) / "sim-gone";
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "state.json").string();
+    auto flash = FlashStore::open(path);
+    ASSERT_TRUE(flash) << flash.error();
+    std::filesystem::remove(folder);
+    std::vector<MotorSettings> motors{motor_settings()};
+    Dispatcher bus(motors, 1, &*flash);
+    const Routed routed = bus.handle(store_request(1), 0.0);
+    EXPECT_EQ(bytes_of(routed), (Payload{0x01, 0x00, 0xAA, 0x01, 0, 0, 0, 0}));
+    EXPECT_EQ(routed.store_error, "cannot create " + path + ".tmp." + std::to_string(::getpid()) +
+                                      ": No such file or directory (os error 2)");
+    EXPECT_EQ(FlashStore::open(path).error(),
+              "cannot read " + path + ": No such file or directory (os error 2)");
+}
+
 TEST(FlashStore, StateFilesItCannotBootFromAreRefusedWithTheReason) {
     const std::string path = scratch_path("virtual-motor-bad-state.json");
     auto registers = [](std::uint32_t esc_id) {
