@@ -369,9 +369,10 @@ mode (1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS) act only while the motor is enabled 
 mode. The status nibble of feedback byte 0 (the "error" of the decoded state) is 0 while
 disabled, 1 while enabled, or the fault code while faulted.
 
-Its settings live in registers, read and written with requests to 0x7FF: 0..4 protection
-thresholds, 7 master id, 8 motor id, 9 CAN timeout, 10 control mode, 21..23 the PMAX, VMAX
-and TMAX ranges its frames are scaled to (IEEE 754 floats), 30..31 position loop gains. A
+Its settings live in registers, read and written with requests to 0x7FF: 7 master id, 8
+motor id, 9 CAN timeout, 10 control mode, 21..23 the PMAX, VMAX and TMAX ranges its frames
+are scaled to (IEEE 754 floats), and 0..4 protection thresholds and 30..31 position loop
+gains, which it holds but does not act on. A
 write changes the register at once: a new control mode (1..4) or range (finite, positive)
 acts on the next frame, but new ids only once the motor restarts from a store. A store
 request (to 0x7FF: MOTOR_ID low, high, AA 01 00 00 00 00) copies the registers to the
