@@ -372,14 +372,14 @@ disabled, 1 while enabled, or the fault code while faulted.
 Its settings live in registers, read and written with requests to 0x7FF: 7 master id, 8
 motor id, 9 CAN timeout, 10 control mode, 21..23 the PMAX, VMAX and TMAX ranges its frames
 are scaled to (IEEE 754 floats), and 0..4 protection thresholds and 30..31 position loop
-gains, which it holds but does not act on. A
-write changes the register at once: a new control mode (1..4) or range (finite, positive)
-acts on the next frame, but new ids only once the motor restarts from a store. A store
-request (to 0x7FF: MOTOR_ID low, high, AA 01 00 00 00 00) copies the registers to the
-motor's flash, which it boots with; it is refused while the motor is enabled, and answered
-from MASTER_ID with the same first four bytes and byte 4 = 1 (stored) or 0 (refused). With
-a CAN timeout N (register 9), an enabled motor that receives no command for N x 50 us
-disables itself and reports communication-lost (13) until an enable or a clear error.
+gains, which it holds but does not act on. A write changes the register at once: a new
+control mode (1..4) or range (finite, positive) acts on the next frame, but new ids only
+once the motor restarts from a store. A store request (to 0x7FF: MOTOR_ID low, high, AA 01
+00 00 00 00) copies the registers to the motor's flash, which it boots with; it is refused
+while the motor is enabled, and answered from MASTER_ID with the same first four bytes and
+byte 4 = 1 (stored) or 0 (refused). With a CAN timeout N (register 9), an enabled motor that
+receives no command for N x 50 us disables itself and reports communication-lost (13) until
+an enable or a clear error.
 )";
 
 constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare flag means =1):
