@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -113,8 +114,15 @@ std::expected<FlashStore, std::string> FlashStore::open(const std::string& path)
     store.path_ = path;
     std::ifstream file(path);
     if (!file) {
-        if (errno == ENOENT) return store;
-        return std::unexpected("cannot read " + path + ": " + os_error(errno));
+        const int error = errno;
+        // No file yet is a motor that never stored; no directory would fail every store.
+        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+        std::error_code ignored;
+        if (error == ENOENT &&
+            std::filesystem::is_directory(folder.empty() ? "." : folder, ignored)) {
+            return store;
+        }
+        return std::unexpected("cannot read " + path + ": " + os_error(error));
     }
     std::stringstream text;
     text << file.rdbuf();

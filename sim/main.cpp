@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/report.hpp"
 #include "event_loop.hpp"
 #include "flash_store.hpp"
 #include "options.hpp"
@@ -111,10 +112,20 @@ int main(int argc, char** argv) {
         print_error("state file: " + flash.error());
         return 1;
     }
+    const std::vector<sim::MotorSettings> given = options.motors;
     sim::boot_from(options.motors, *flash);
     if (auto apart = sim::check_motors(options); !apart) {
         print_error(apart.error() + ", with the ids stored in " + options.state_file);
         return 1;
+    }
+    // Its --motor no longer says where such a motor answers.
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const sim::MotorSettings& now = options.motors[i];
+        if (now.motor_id == given[i].motor_id && now.master_id == given[i].master_id) continue;
+        print_error("motor " + jointbus::report::hex_id(given[i].motor_id, 3) + " answers as " +
+                    jointbus::report::hex_id(now.motor_id, 3) + " from " +
+                    jointbus::report::hex_id(now.master_id, 3) + ", the ids stored in " +
+                    options.state_file);
     }
 
     auto bus = jointbus::transport::SocketCanTransport::open(options.iface,

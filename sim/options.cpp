@@ -369,16 +369,17 @@ mode (1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS) act only while the motor is enabled 
 mode. The status nibble of feedback byte 0 (the "error" of the decoded state) is 0 while
 disabled, 1 while enabled, or the fault code while faulted.
 
-Its settings live in registers, read and written with requests to 0x7FF: 0..4 protection
-thresholds, 7 master id, 8 motor id, 9 CAN timeout, 10 control mode, 21..23 the PMAX, VMAX
-and TMAX ranges its frames are scaled to (IEEE 754 floats), 30..31 position loop gains. A
-write changes the register at once: a new control mode (1..4) or range (finite, positive)
-acts on the next frame, but new ids only once the motor restarts from a store. A store
-request (to 0x7FF: MOTOR_ID low, high, AA 01 00 00 00 00) copies the registers to the
-motor's flash, which it boots with; it is refused while the motor is enabled, and answered
-from MASTER_ID with the same first four bytes and byte 4 = 1 (stored) or 0 (refused). With
-a CAN timeout N (register 9), an enabled motor that receives no command for N x 50 us
-disables itself and reports communication-lost (13) until an enable or a clear error.
+Its settings live in registers, read and written with requests to 0x7FF: 7 master id, 8
+motor id, 9 CAN timeout, 10 control mode, 21..23 the PMAX, VMAX and TMAX ranges its frames
+are scaled to (IEEE 754 floats), and 0..4 protection thresholds and 30..31 position loop
+gains, which it holds but does not act on. A write changes the register at once: a new
+control mode (1..4) or range (finite, positive) acts on the next frame, but new ids only
+once the motor restarts from a store. A store request (to 0x7FF: MOTOR_ID low, high, AA 01
+00 00 00 00) copies the registers to the motor's flash, which it boots with; it is refused
+while the motor is enabled, and answered from MASTER_ID with the same first four bytes and
+byte 4 = 1 (stored) or 0 (refused). With a CAN timeout N (register 9), an enabled motor that
+receives no command for N x 50 us disables itself and reports communication-lost (13) until
+an enable or a clear error.
 )";
 
 constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare flag means =1):
@@ -432,7 +433,8 @@ State file (--state FILE): the motors' flash, a JSON object with "format":
 stored, named by the MOTOR_ID of its --motor in hex ("0x001"), holding every register above
 by its id ("21"), each as its 32 bits, an unsigned integer. A motor with an entry boots
 with it: its ids, timeout, control mode and ranges are the stored ones, whatever its --motor
-says; one without boots as its --motor says. Every store rewrites the file (a temporary file renamed
+says (stored ids that differ are said on stderr at start); one without boots as its --motor
+says. Every store rewrites the file (a temporary file renamed
 over it). Without --state, a store is kept in memory only and lost when the program exits.
 One program per file.
 

@@ -148,8 +148,8 @@ def test_started_with_sigint_ignored_it_outlives_sigint(iface):
 KILLED_ROBOT = """\
 import sys
 import jointbus, jointbus_robot as r
-robot = r.Robot([r.Bus(sys.argv[1], [r.Motor(1, 0x11, "dm4310", timeout_ms=250),
-                                     r.Motor(2, 0x12, "dm4340", timeout_ms=250)])],
+robot = r.Robot([r.Bus(sys.argv[1], [r.Motor(1, 0x11, "dm4310", timeout_ms=1000),
+                                     r.Motor(2, 0x12, "dm4340", timeout_ms=1000)])],
                 watchdog_ms=0)
 robot.enable_all()
 print("ready", flush=True)
@@ -177,7 +177,7 @@ def test_motors_of_a_robot_killed_while_enabled_let_go_after_their_can_timeout(
     time.sleep(0.05 + 1.0)  # the timeout and a wide margin
     # A fresh program asks each motor with a command that drives nothing.
     bus = jointbus.SocketCanTransport(iface)
-    states = [Damiao(i, m, timeout_ms=500).mit_control(bus, jointbus.MitSetpoint())
+    states = [Damiao(i, m, timeout_ms=1000).mit_control(bus, jointbus.MitSetpoint())
               for i, m in ((1, 0x11), (2, 0x12))]
     assert [state.error for state in states] == [status, status]
     said = [line for line in sim.stderr().splitlines() if "received no command" in line]
@@ -203,15 +203,16 @@ def test_a_store_survives_a_restart_which_brings_the_stored_ids_into_effect(ifac
                   register_request(1, 0x55, 9, 2000), store_request(1),
                   register_request(1, 0x55, 9, 3000), register_request(1, 0x33, 9)]
         replies = [data for number, _, _, _, data in
-                   frames_for(iface, 0.2, lambda: send_commands(iface, 0x7FF, writes))
+                   frames_for(iface, 1.0, lambda: send_commands(iface, 0x7FF, writes))
                    if number != 0x7FF]
         # Stored, answered from the ids it started with; a later write is read back at once.
         assert replies == [store_request(1)[:4] + b"\x01\0\0\0",
                            register_request(1, 0x33, 9, 3000)]
     assert json.loads(state.read_text())["motors"]["0x001"]["9"] == 2000
 
-    with VirtualMotor(iface, args):
-        frames = frames_for(iface, 0.2, lambda: (
+    with VirtualMotor(iface, args) as sim:
+        assert "motor 0x001 answers as 0x005 from 0x015, the ids stored in" in sim.stderr()
+        frames = frames_for(iface, 1.0, lambda: (
             send_commands(iface, 0x001, [ENABLE]), send_commands(iface, 0x005, [ENABLE]),
             send_commands(iface, 0x7FF, [register_request(5, 0x33, 9)])))
         replies = [(number, data) for number, _, _, _, data in frames
