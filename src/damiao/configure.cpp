@@ -243,24 +243,26 @@ std::expected<Plan, Refusal> make_plan(const Snapshot& before,
         const RegisterReading* reading = before.find(id);
         return reading != nullptr ? reading->bits : std::nullopt;
     };
-    const auto timeout = after(protocol::kTimeoutRegister);
-    const bool timeout_changes = std::ranges::any_of(
-        plan.changes, [](const Change& c) { return c.info->id == protocol::kTimeoutRegister; });
-    if (timeout_changes && *timeout == 0 && !options.force) {
+    const auto timeout_change = std::ranges::find(plan.changes, protocol::kTimeoutRegister,
+                                                  [](const Change& c) { return c.info->id; });
+    const bool timeout_changes = timeout_change != plan.changes.end();
+    const std::uint32_t timeout = timeout_changes ? timeout_change->to : 0;
+    if (timeout_changes && timeout == 0 && !options.force) {
         return std::unexpected(refuse(
             "TIMEOUT 0 turns the motor's CAN timeout off: after SIGKILL, a power loss or a kernel "
             "crash nothing would stop it. Pass --force (force=True) to turn it off anyway"));
     }
-    if (timeout_changes && *timeout != 0 && options.rate_hz && *options.rate_hz > 0) {
-        const double period_us = 1e6 / *options.rate_hz;
-        if (static_cast<double>(*timeout) * kTimeoutUnitMicros < 3 * period_us) {
-            return std::unexpected(refuse(
-                "TIMEOUT " + value_text(*find_register(protocol::kTimeoutRegister), *timeout) +
-                " is shorter than three periods at " + float_text(float(*options.rate_hz)) +
-                " Hz: the motor would stop between ticks (at least " +
-                float_text(float(std::ceil(3 * period_us / kTimeoutUnitMicros) *
-                                 kTimeoutUnitMicros / 1000.0)) +
-                " ms)"));
+    const double rate_hz = options.rate_hz.value_or(0.0);
+    if (timeout_changes && timeout != 0 && rate_hz > 0) {
+        const double period_us = 1e6 / rate_hz;
+        if (static_cast<double>(timeout) * kTimeoutUnitMicros < 3 * period_us) {
+            return std::unexpected(
+                refuse("TIMEOUT " + value_text(*timeout_change->info, timeout) +
+                       " is shorter than three periods at " + float_text(float(rate_hz)) +
+                       " Hz: the motor would stop between ticks (at least " +
+                       float_text(float(std::ceil(3 * period_us / kTimeoutUnitMicros) *
+                                        kTimeoutUnitMicros / 1000.0)) +
+                       " ms)"));
         }
     }
     const bool ids_change =
@@ -340,9 +342,10 @@ Transaction apply(const Damiao& motor, transport::Exchanger& bus, const Plan& pl
                         "): no reply");
         }
         if (!back.ok) {
+            const std::uint32_t held = read->value_or(0);
             return fail("read back " + name + ": sent " + value_text(*change.info, change.to) +
                         " (" + bits_text(change.to) + "), the motor holds " +
-                        value_text(*change.info, **read) + " (" + bits_text(**read) + ")");
+                        value_text(*change.info, held) + " (" + bits_text(held) + ")");
         }
     }
 
