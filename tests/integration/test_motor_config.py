@@ -170,3 +170,15 @@ def test_python_configure_refuses_with_exact_messages_and_sends_nothing(capture,
         jointbus.Damiao(1, 0x11).configure(bus, settings)
     assert str(raised.value) == message
     assert capture.frames() == []
+
+
+# Fault: a store that no reply confirmed was reported as success.
+def test_a_store_without_reply_is_not_reported_as_stored(virtual_motor, iface, tmp_path):
+    virtual_motor("--motor", "1:0x11:dm4310:mute_store")
+    status, out, err = motor_program(iface, "--motor", "1:0x11:dm4310", "config", "set",
+                                     "timeout_ms=100", "--backup", str(tmp_path / "b.json"))
+    assert status == 1, out
+    assert err == ("jointbus-motor: motor 0x01: store: no reply to the store request, so the "
+                   "store is not confirmed: power-cycle the motor and compare `config show` with "
+                   "what was asked\n")
+    assert "written, verified and stored" not in out
