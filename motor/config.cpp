@@ -309,14 +309,25 @@ int run_config(const ConfigCommand& command, const ConfigOptions& options, const
               << " puts it back)\n";
 
     const damiao::Transaction done = damiao::apply(motor, bus, *plan);
+    const auto changed = [&](std::uint8_t id) {
+        return std::ranges::any_of(plan->changes,
+                                   [id](const damiao::Change& c) { return c.info->id == id; });
+    };
     for (const damiao::Step& step : done.steps) {
+        // The registers nobody asked to change are shown only when they moved.
+        if (step.kind == damiao::Step::Kind::Verify && step.ok && !changed(step.register_id)) {
+            continue;
+        }
         std::cout << "  " << damiao::step_text(step) << '\n';
     }
     if (!done.ok()) std::cerr << "jointbus-motor: " << subject << ": " << done.failure << '\n';
     if (done.outcome == damiao::Transaction::Outcome::Stored) {
         std::cout << subject << ": written, verified and stored\n";
     }
-    if (done.after) {
+    const bool ranges_changed = changed(damiao::protocol::kPositionRangeRegister) ||
+                                changed(damiao::protocol::kVelocityRangeRegister) ||
+                                changed(damiao::protocol::kTorqueRangeRegister);
+    if (done.after && ranges_changed) {
         print_limits(*done.after, option, motor.motor_id, motor.master_id);
     }
     if (command.kind == Kind::Ids && done.outcome != damiao::Transaction::Outcome::NothingStored) {

@@ -447,7 +447,8 @@ std::string step_text(const Step& step) {
         case Step::Kind::Verify:
             return std::string(step.kind == Step::Kind::ReadBack ? "read back " : "verify ") +
                    name + ": " + (step.got ? value(*step.got) : std::string("no reply")) +
-                   (step.ok ? ", as sent" : ", expected " + value(step.sent) + ", FAILED");
+                   (step.ok ? (step.kind == Step::Kind::ReadBack ? ", as sent" : ", as expected")
+                            : ", expected " + value(step.sent) + ", FAILED");
         case Step::Kind::Store:
             return std::string("store: ") +
                    (!step.got        ? "no reply"
