@@ -353,7 +353,9 @@ int main(int argc, char** argv) {
         "after disable or stop, enabled after enable or a mode's command, no fault); 1 otherwise "
         "(or when the bus cannot be opened); 2 for a usage error, a command the driver refuses "
         "(sending nothing) or a register read refused; 128 + the signal's "
-        "number after SIGINT or SIGTERM.",
+        "number after SIGINT or SIGTERM. config (one motor): 0 only when the motor confirmed "
+        "the store of exactly what was asked (or already held it); 1 when a step failed or "
+        "the store is not confirmed; 2 when it was refused before anything was written.",
         "jointbus-motor"};
     std::string iface;
     std::vector<std::string> motor_texts;
