@@ -458,6 +458,20 @@ void check_stored_ids(std::uint16_t motor_id, const RegisterReply& reply,
     }
 }
 
+// A motor whose CAN timeout is off holds its last command for as long as it has power when
+// the controller dies without a word: only the timeout stops it then.
+void check_can_timeout(const Observations& seen, std::uint16_t motor_id, const RegisterReply& reply,
+                       const damiao::MotorSettings& settings, std::vector<Finding>& out) {
+    if (!settings.timeout || *settings.timeout != 0) return;
+    out.push_back({Severity::Warning, "motor " + hex_id(motor_id),
+                   "its CAN timeout (TIMEOUT) is off: after SIGKILL, a power loss or a kernel "
+                   "crash, nothing stops this motor",
+                   "jointbus-motor " + seen.iface.name + " --motor " + std::to_string(motor_id) +
+                       ":" + hex_id(reply.from) +
+                       " config set timeout_ms=" + std::to_string(kSuggestedCanTimeoutMs),
+                   false});
+}
+
 // The slowest reply against the driver's default timeout. `load` says what else the bus
 // carried that can delay a reply; empty when nothing did.
 void check_latency(const MotorProbe& probe, const std::string& load, std::vector<Finding>& out) {
@@ -497,6 +511,7 @@ void check_motor(const Observations& seen, const MotorProbe& probe,
     if (settings != nullptr && answers_where_configured(reply, configured)) {
         if (configured != nullptr) check_ranges(probe.motor_id, reply, *configured, *settings, out);
         check_stored_ids(probe.motor_id, reply, *settings, out);
+        check_can_timeout(seen, probe.motor_id, reply, *settings, out);
     }
     check_latency(probe, load, out);
 }

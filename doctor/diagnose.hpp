@@ -20,6 +20,9 @@ namespace jointbus::doctor {
 
 // The reply timeout a Damiao object uses unless given another.
 inline constexpr std::chrono::nanoseconds kDefaultReplyTimeout = std::chrono::milliseconds(20);
+// The CAN timeout the doctor proposes for a motor without one: twice the robot's default
+// watchdog, and many periods of any loop from 100 Hz up.
+inline constexpr int kSuggestedCanTimeoutMs = 100;
 // A transmit queue shorter than this can overflow when sends come in bursts.
 inline constexpr std::uint32_t kShortTxQueue = 100;
 // Above this share of the bitrate, replies start to queue behind other frames.

@@ -25,6 +25,7 @@
 #include "damiao/register_watch.hpp"
 #include "damiao/settings.hpp"
 #include "jointbus/driver.hpp"
+#include "motor/config.hpp"
 #include "transport/exchange.hpp"
 #include "transport/kernel_can.hpp"
 #include "transport/overloaded.hpp"
@@ -352,7 +353,9 @@ int main(int argc, char** argv) {
         "after disable or stop, enabled after enable or a mode's command, no fault); 1 otherwise "
         "(or when the bus cannot be opened); 2 for a usage error, a command the driver refuses "
         "(sending nothing) or a register read refused; 128 + the signal's "
-        "number after SIGINT or SIGTERM.",
+        "number after SIGINT or SIGTERM. config (one motor): 0 only when the motor confirmed "
+        "the store of exactly what was asked (or already held it); 1 when a step failed or "
+        "the store is not confirmed; 2 when it was refused before anything was written.",
         "jointbus-motor"};
     std::string iface;
     std::vector<std::string> motor_texts;
@@ -376,9 +379,12 @@ int main(int argc, char** argv) {
            "read, write when different, 100 ms, read back), settings (MST_ID, ESC_ID, TIMEOUT, "
            "CTRL_MODE, PMAX, VMAX, TMAX); one command of a mode: pos_vel POSITION "
            "VELOCITY_LIMIT (rad, rad/s), vel VELOCITY (rad/s), force_pos POSITION "
-           "VELOCITY_LIMIT CURRENT_LIMIT (rad, 0 to 100 rad/s, 0 to 1 of the maximum current)")
+           "VELOCITY_LIMIT CURRENT_LIMIT (rad, 0 to 100 rad/s, 0 to 1 of the maximum current); "
+           "config show|set KEY=VALUE...|backup FILE|restore FILE|ids NEW_ID NEW_MASTER (one "
+           "motor: read every setting; or write what differs, read it back, store it and read "
+           "it back again; a backup of every setting is written first)")
         ->required()
-        ->expected(1, 4);
+        ->expected(1, 64);
     app.add_option("--timeout-ms", timeout_ms, "how long to wait for each reply")
         ->check(CLI::Range(1, 10000))
         ->capture_default_str();
@@ -395,6 +401,17 @@ int main(int argc, char** argv) {
                  "program that does not skip register replies (another driver, an older "
                  "jointbus) takes each for a state near the bottom of every range, such as "
                  "-12.5 rad");
+    motor_tool::ConfigOptions config_options;
+    app.add_flag("--dry-run", config_options.dry_run,
+                 "config: read and show what would change, write nothing");
+    double rate_hz = 0;
+    app.add_option("--rate", rate_hz,
+                   "config: the rate programs command this motor at, in Hz: a CAN timeout "
+                   "shorter than three periods is refused")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--backup", config_options.backup_file,
+                   "config: where to write every setting before the first write (default "
+                   "jointbus-motor-ID-TIME.json here)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -406,19 +423,32 @@ int main(int argc, char** argv) {
         std::cerr << "jointbus-motor: " << message << '\n';
         return kUsageError;
     };
-    const auto* named = std::ranges::find(kActions, words[0], &ActionName::word);
+    std::optional<motor_tool::ConfigCommand> config;
+    if (words[0] == "config") {
+        auto parsed = motor_tool::parse_config(std::span(words).subspan(1));
+        if (!parsed) return usage(parsed.error());
+        if (motor_texts.size() != 1) return usage("config acts on one motor at a time");
+        config = *parsed;
+        if (rate_hz > 0) config_options.rate_hz = rate_hz;
+        config_options.force = force;
+        config_options.listen_seconds = listen_ms / 1000.0;
+    }
+    const auto* named =
+        config ? std::begin(kActions) : std::ranges::find(kActions, words[0], &ActionName::word);
     if (named == std::end(kActions)) {
         return usage("unknown action " + cli::quoted(words[0]) + " (" + std::string(kActionList) +
                      ")");
     }
-    const auto request = parse_request(*named, std::span(words).subspan(1));
+    const auto request = config ? Request{} : parse_request(*named, std::span(words).subspan(1));
     if (!request) return usage(request.error());
     const Action action = request->action;
     std::vector<damiao::Damiao> motors;
+    std::vector<cli::MotorOption> options;
     for (const std::string& text : motor_texts) {
         auto motor = cli::parse_motor_option(text);
         if (!motor) return usage("--motor " + cli::quoted(text) + ": " + motor.error());
         motors.push_back(cli::driver_record(*motor, transport::saturating_millis(timeout_ms)));
+        options.push_back(*motor);
     }
     // A value the command cannot carry, or a motor id too large for the mode's identifier, is
     // refused before the bus is opened: no motor gets a command when one of them cannot.
@@ -462,6 +492,15 @@ int main(int argc, char** argv) {
         std::cerr << "jointbus-motor: cannot read " << iface << ": "
                   << transport::text(driven.error()) << '\n';
         return kNoAnswer;
+    }
+    if (config) {
+        g_acting = true;
+        const std::string driven_text =
+            (*driven)[0].frames > 0 ? (*driven)[0].text(motors[0], listen_seconds) : "";
+        const int status = motor_tool::run_config(*config, config_options, iface, options[0],
+                                                  motors[0], exchanger, driven_text);
+        g_acting = false;
+        return g_stop_signal != 0 ? 128 + g_stop_signal : status;
     }
     if (reads_registers(action) && !force) {
         bool refused = false;

@@ -14,8 +14,8 @@ namespace {
 
 }  // namespace
 
-Dispatcher::Dispatcher(std::span<const MotorSettings> motors, std::uint64_t seed)
-    : replies_(motors.size(), 0), random_(seed) {
+Dispatcher::Dispatcher(std::span<const MotorSettings> motors, std::uint64_t seed, FlashStore* flash)
+    : replies_(motors.size(), 0), random_(seed), flash_(flash) {
     motors_.reserve(motors.size());
     for (const MotorSettings& settings : motors) motors_.emplace_back(settings);
 }
@@ -60,6 +60,10 @@ Routed Dispatcher::handle(const transport::CanFrame& frame, double now) {
 
     if (frame.id.number == damiao::protocol::kRegisterRequestId) {
         if (!full) return {};
+        if (const std::optional<std::uint16_t> named = parse_store_request(data)) {
+            const int index = find_by_motor_id(*named);
+            return index < 0 ? Routed{} : store(index, now);
+        }
         const std::optional<RegisterRequest> request = parse_register_request(data);
         if (!request) return {};
         const int index = find_by_motor_id(request->motor_id);
@@ -84,6 +88,44 @@ Routed Dispatcher::handle(const transport::CanFrame& frame, double now) {
     Routed routed = reply_from(index, *answer);
     routed.mode = mode;
     return routed;
+}
+
+Routed Dispatcher::store(int index, double now) {
+    VirtualMotor& motor = motors_[static_cast<std::size_t>(index)];
+    std::string error;
+    const bool stored = motor.on_store(now, [&](const RegisterFile& image) {
+        if (flash_ == nullptr) return true;
+        auto saved = flash_->save(motor.settings().given_id, image);
+        if (!saved) error = saved.error();
+        return saved.has_value();
+    });
+    Routed routed = motor.settings().mute_store
+                        ? addressed(index)
+                        : reply_from(index, store_reply(motor.settings().motor_id, stored));
+    routed.stored = stored;
+    routed.store_error = std::move(error);
+    return routed;
+}
+
+std::optional<double> Dispatcher::next_timeout() const {
+    std::optional<double> first;
+    for (const VirtualMotor& motor : motors_) {
+        const std::optional<double> due = motor.timeout_due();
+        if (due && (!first || *due < *first)) first = due;
+    }
+    return first;
+}
+
+std::vector<Dispatcher::Expired> Dispatcher::expire(double now) {
+    std::vector<Expired> expired;
+    for (std::size_t i = 0; i < motors_.size(); ++i) {
+        // Only those due, so that the others' physics is not stepped for nothing.
+        const std::optional<double> due = motors_[i].timeout_due();
+        if (due && *due <= now && motors_[i].check_timeout(now)) {
+            expired.push_back({static_cast<int>(i), *due});
+        }
+    }
+    return expired;
 }
 
 Routed Dispatcher::reply_from(int index, const Payload& payload) {

@@ -60,10 +60,11 @@ struct DueLater {
 
 class EventLoop {
 public:
-    EventLoop(transport::SocketCanTransport bus, const Options& options, std::uint64_t seed)
+    EventLoop(transport::SocketCanTransport bus, const Options& options, FlashStore& flash,
+              std::uint64_t seed)
         : bus_(std::move(bus)),
           options_(options),
-          dispatcher_(options.motors, seed),
+          dispatcher_(options.motors, seed, &flash),
           foreign_(options.foreign_ids, reserved_ids(options), seed ^ 0x9E3779B97F4A7C15ULL,
                    options.foreign_kinds),
           start_(Clock::now()) {
@@ -78,6 +79,7 @@ public:
         while (stop == 0) {
             const Clock::time_point now = Clock::now();
             if (reopen_at_ && *reopen_at_ <= now) reopen(now);
+            expire_timeouts(now);
             send_due(now);
             const std::optional<Clock::time_point> wake = next_wake();
             timespec timeout{};
@@ -111,6 +113,11 @@ private:
         return std::chrono::duration<double>(at - start_).count();
     }
 
+    // Rounded up, so that a wake-up at this instant finds `seconds` passed.
+    [[nodiscard]] Clock::time_point instant(double seconds) const {
+        return start_ + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+
     // The motor as the command line named it, in hex like the frame ids around it.
     [[nodiscard]] std::string motor_label(int index) const {
         return report::hex_id(
@@ -119,8 +126,10 @@ private:
 
     [[nodiscard]] std::optional<Clock::time_point> next_wake() const {
         std::optional<Clock::time_point> wake;
-        for (const auto& at : {pending_.empty() ? std::nullopt : std::optional(pending_.top().due),
-                               next_foreign_, reopen_at_}) {
+        const std::optional<double> timeout = dispatcher_.next_timeout();
+        for (const auto& at :
+             {pending_.empty() ? std::nullopt : std::optional(pending_.top().due), next_foreign_,
+              reopen_at_, timeout ? std::optional(instant(*timeout)) : std::nullopt}) {
             if (at && (!wake || *at < *wake)) wake = at;
         }
         return wake;
@@ -192,8 +201,28 @@ private:
         if (code != EINTR) report("receiving failed", backend.io);
     }
 
+    // Motors whose CAN timeout has run out disable themselves, each said once with -v.
+    void expire_timeouts(Clock::time_point now) {
+        const std::optional<double> due = dispatcher_.next_timeout();
+        if (!due || instant(*due) > now) return;
+        for (const auto& [index, at] : dispatcher_.expire(seconds(now))) {
+            if (!options_.log) continue;
+            const VirtualMotor& motor = dispatcher_.motors()[static_cast<std::size_t>(index)];
+            const std::uint32_t counts = motor.ram()[damiao::protocol::kTimeoutRegister];
+            char line[192];
+            (void)std::snprintf(line, sizeof line,
+                                "%11.6f motor %s received no command for %g ms (TIMEOUT %u x "
+                                "50 us): disabled itself, status 13 (communication-lost)\n",
+                                at, motor_label(index).c_str(), counts * kTimeoutCountSeconds * 1e3,
+                                counts);
+            (void)std::fputs(line, stderr);
+        }
+    }
+
     void handle(const transport::CanFrame& frame, Clock::time_point now) {
+        expire_timeouts(now);
         const Routed routed = dispatcher_.handle(frame, seconds(now));
+        if (!routed.store_error.empty()) say("store refused: " + routed.store_error);
         if (options_.log) {
             std::string note;
             if (routed.motor >= 0) {
@@ -209,6 +238,7 @@ private:
                     note += ", ";
                 }
                 note += status_label(status).value_or("status " + std::to_string(status));
+                if (routed.stored) note += *routed.stored ? ", stored" : ", store refused";
                 if (routed.withheld)
                     note.append(", reply withheld: ").append(describe(*routed.withheld));
             }
@@ -324,9 +354,10 @@ private:
 
 }  // namespace
 
-int run_event_loop(transport::SocketCanTransport bus, const Options& options, std::uint64_t seed,
-                   const volatile std::sig_atomic_t& stop, const sigset_t& wait_mask) {
-    EventLoop loop(std::move(bus), options, seed);
+int run_event_loop(transport::SocketCanTransport bus, const Options& options, FlashStore& flash,
+                   std::uint64_t seed, const volatile std::sig_atomic_t& stop,
+                   const sigset_t& wait_mask) {
+    EventLoop loop(std::move(bus), options, flash, seed);
     return loop.run(stop, wait_mask);
 }
 

@@ -6,13 +6,16 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <expected>
 #include <random>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "cli/report.hpp"
 #include "event_loop.hpp"
+#include "flash_store.hpp"
 #include "options.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -87,7 +90,7 @@ int main(int argc, char** argv) {
     const std::string_view default_iface =
         env_iface != nullptr && *env_iface != '\0' ? env_iface : "vcan0";
 
-    const auto command_line = sim::parse_command_line(args, default_iface);
+    auto command_line = sim::parse_command_line(args, default_iface);
     if (!command_line) {
         print_error(command_line.error());
         std::fprintf(stderr, "Try '%.*s --help' for more information.\n",
@@ -102,7 +105,28 @@ int main(int argc, char** argv) {
         std::fputs(sim::models_text().c_str(), stdout);
         return 0;
     }
-    const sim::Options& options = command_line->options;
+    sim::Options& options = command_line->options;
+    std::expected<sim::FlashStore, std::string> flash = sim::FlashStore();
+    if (!options.state_file.empty()) flash = sim::FlashStore::open(options.state_file);
+    if (!flash) {
+        print_error("state file: " + flash.error());
+        return 1;
+    }
+    const std::vector<sim::MotorSettings> given = options.motors;
+    sim::boot_from(options.motors, *flash);
+    if (auto apart = sim::check_motors(options); !apart) {
+        print_error(apart.error() + ", with the ids stored in " + options.state_file);
+        return 1;
+    }
+    // Its --motor no longer says where such a motor answers.
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const sim::MotorSettings& now = options.motors[i];
+        if (now.motor_id == given[i].motor_id && now.master_id == given[i].master_id) continue;
+        print_error("motor " + jointbus::report::hex_id(given[i].motor_id, 3) + " answers as " +
+                    jointbus::report::hex_id(now.motor_id, 3) + " from " +
+                    jointbus::report::hex_id(now.master_id, 3) + ", the ids stored in " +
+                    options.state_file);
+    }
 
     auto bus = jointbus::transport::SocketCanTransport::open(options.iface,
                                                              jointbus::transport::OnExec::Close);
@@ -123,7 +147,8 @@ int main(int argc, char** argv) {
     }
 
     const std::uint64_t seed = options.seed.value_or(fresh_seed());
-    const int status = sim::run_event_loop(std::move(*bus), options, seed, g_stop, wait_mask);
+    const int status =
+        sim::run_event_loop(std::move(*bus), options, *flash, seed, g_stop, wait_mask);
     // Gone again, so a later run's waiter cannot mistake it for its own.
     if (!options.ready_file.empty()) (void)std::remove(options.ready_file.c_str());
     return status;

@@ -10,6 +10,7 @@
 #include "jointbus/mit.hpp"
 #include "jointbus/modes.hpp"
 #include "jointbus/protocol.hpp"
+#include "register_file.hpp"
 
 namespace jointbus::sim {
 
@@ -46,6 +47,9 @@ inline constexpr std::array<damiao::ControlMode, 3> kCommandModes{
 struct MotorSettings {
     std::uint16_t motor_id = 0;   // commands arrive on motor_id & 0x7FF
     std::uint16_t master_id = 0;  // replies leave from master_id & 0x7FF
+    // MOTOR_ID as --motor gives it: it names the motor in the state file, whatever ids the
+    // motor booted with from there.
+    std::uint16_t given_id = 0;
     std::string model = "dm4310";
     damiao::MitLimits limits;
     RotorParams rotor;
@@ -54,15 +58,28 @@ struct MotorSettings {
     // stored identifiers were changed but are not yet in effect.
     std::optional<std::uint32_t> master_id_register;
     std::optional<std::uint32_t> motor_id_register;
-    std::uint32_t timeout_register = 0;  // register 9, stored and reported, never acted on
+    std::uint32_t timeout_register = 0;  // register 9, counts of kTimeoutCountSeconds; 0 = off
     std::uint8_t fault = 0;              // initial fault code (high nibble of byte 0); 0 = none
+    // The registers stored in the motor's flash, which it boots with (see booted()); nothing:
+    // a motor fresh from the factory, as the fields above describe it.
+    std::optional<RegisterFile> flash;
     bool ignore_mode_writes = false;
-    bool echo_writes = false;  // answer each register write with its own bytes
+    std::uint32_t ignore_writes = 0;  // bit N set: writes to register N are not taken
+    bool mute_store = false;          // store requests are carried out but never answered
+    bool echo_writes = false;         // answer each register write with its own bytes
     // Feedback bytes 6..7 carry the number of commands received so far (1-based, big-endian,
     // modulo 65536) instead of the temperatures, so a client can tell which command a state
     // answers.
     bool stamp = false;
     ReplyFaults faults;
 };
+
+// The registers of a motor fresh from the factory: the fields of `settings`, and fixed values
+// for the protection thresholds and the position loop's gains, which nothing here models.
+[[nodiscard]] RegisterFile factory_registers(const MotorSettings& settings);
+
+// `settings` as the motor boots: with a flash image, its ids, timeout, control mode and ranges
+// are the stored ones (which check_image() has accepted); otherwise unchanged.
+[[nodiscard]] MotorSettings booted(const MotorSettings& settings);
 
 }  // namespace jointbus::sim

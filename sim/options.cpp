@@ -127,6 +127,34 @@ struct SettingRule {
     return {};
 }
 
+[[nodiscard]] std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const std::size_t at = text.find(separator);
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return parts;
+        text.remove_prefix(at + 1);
+    }
+}
+
+// A comma-separated list of held registers.
+[[nodiscard]] Parsed apply_ignore_writes(MotorSettings& m, std::string_view key,
+                                         std::string_view value) {
+    std::uint32_t ignored = 0;
+    for (const std::string_view item : split(value, ',')) {
+        const auto id = parse_unsigned(item, UINT8_MAX);
+        if (!id || !is_held(static_cast<std::uint8_t>(*id))) {
+            return Parsed(
+                std::unexpect,
+                must_be(key, "register ids from 0-4, 7-10, 21-23, 30, 31, separated by commas",
+                        value));
+        }
+        ignored |= 1U << *id;
+    }
+    m.ignore_writes = ignored;
+    return {};
+}
+
 [[nodiscard]] const std::map<std::string_view, SettingRule>& setting_rules() {
     static const std::map<std::string_view, SettingRule> rules{
         {"mode", integer_rule(kMitMode, kHighestMode,
@@ -190,6 +218,8 @@ struct SettingRule {
         {"extended", flag_rule([](MotorSettings& m, bool v) { m.faults.extended = v; })},
         {"ignore_mode_writes",
          flag_rule([](MotorSettings& m, bool v) { m.ignore_mode_writes = v; })},
+        {"ignore_writes", SettingRule{false, apply_ignore_writes}},
+        {"mute_store", flag_rule([](MotorSettings& m, bool v) { m.mute_store = v; })},
         {"echo_writes", flag_rule([](MotorSettings& m, bool v) { m.echo_writes = v; })},
         {"stamp", flag_rule([](MotorSettings& m, bool v) { m.stamp = v; })},
         {"remote", flag_rule([](MotorSettings& m, bool v) { m.faults.remote = v; })},
@@ -214,16 +244,6 @@ struct SettingRule {
     return rule->second.apply(motor, key, setting.substr(equals + 1));
 }
 
-[[nodiscard]] std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> parts;
-    for (;;) {
-        const std::size_t at = text.find(separator);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos) return parts;
-        text.remove_prefix(at + 1);
-    }
-}
-
 [[nodiscard]] Parsed apply_settings(MotorSettings& motor, std::span<const std::string_view> list) {
     for (const std::string_view setting : list) {
         if (auto applied = apply_setting(motor, setting); !applied) return applied;
@@ -246,6 +266,7 @@ struct SettingRule {
     MotorSettings motor;
     motor.motor_id = option->motor_id;
     motor.master_id = option->master_id;
+    motor.given_id = option->motor_id;
     motor.model = option->model.value_or("");
     motor.limits = option->limits;
     motor.rotor = default_rotor_params(option->limits);
@@ -290,7 +311,9 @@ struct SettingRule {
     return {};
 }
 
-[[nodiscard]] Parsed check_motors(const Options& options) {
+}  // namespace
+
+Parsed check_motors(const Options& options) {
     if (options.motors.empty() && options.foreign_rate_hz == 0.0) {
         return Parsed(std::unexpect,
                       "no motors given (use --motor, or --foreign-rate for traffic only)");
@@ -314,6 +337,8 @@ struct SettingRule {
     return {};
 }
 
+namespace {
+
 // The arguments as CLI11 collects them: texts, converted and checked afterwards so that every
 // message about a value says what the value must be.
 struct RawArguments {
@@ -325,6 +350,7 @@ struct RawArguments {
     std::vector<std::string> foreign_kinds;
     std::string seed;
     std::string ready_file;
+    std::string state_file;
     bool log = false;
     bool list_models = false;
 };
@@ -338,13 +364,22 @@ developed and tested without hardware. Each motor answers every 8-byte command s
 MOTOR_ID & 0x7FF (enable FF*7 FC, disable FD, set zero FE, clear error FB, anything else a
 MIT command), and every command sent to MOTOR_ID & 0x7FF plus 0x100 (POS_VEL: position,
 speed limit), 0x200 (VEL: velocity; 4 bytes) or 0x300 (FORCE_POS: position, speed and
-current limits), with one 8-byte feedback frame from MASTER_ID & 0x7FF, and answers register
-reads sent to 0x7FF (7 = master id, 8 = motor id, 9 = CAN timeout, 10 = control mode,
-21..23 = the PMAX, VMAX and TMAX ranges its frames are scaled to, IEEE 754 floats). A register
-write to register 10 (values 1..4) changes the control mode; the commands of a mode (1 MIT,
-2 POS_VEL, 3 VEL, 4 FORCE_POS) act only while the motor is enabled and in that mode. The
-status nibble of feedback byte 0 (the "error" of the decoded state) is 0 while disabled, 1
-while enabled, or the fault code while faulted.
+current limits), with one 8-byte feedback frame from MASTER_ID & 0x7FF. The commands of a
+mode (1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS) act only while the motor is enabled and in that
+mode. The status nibble of feedback byte 0 (the "error" of the decoded state) is 0 while
+disabled, 1 while enabled, or the fault code while faulted.
+
+Its settings live in registers, read and written with requests to 0x7FF: 7 master id, 8
+motor id, 9 CAN timeout, 10 control mode, 21..23 the PMAX, VMAX and TMAX ranges its frames
+are scaled to (IEEE 754 floats), and 0..4 protection thresholds and 30..31 position loop
+gains, which it holds but does not act on. A write changes the register at once: a new
+control mode (1..4) or range (finite, positive) acts on the next frame, but new ids only
+once the motor restarts from a store. A store request (to 0x7FF: MOTOR_ID low, high, AA 01
+00 00 00 00) copies the registers to the motor's flash, which it boots with; it is refused
+while the motor is enabled, and answered from MASTER_ID with the same first four bytes and
+byte 4 = 1 (stored) or 0 (refused). With a CAN timeout N (register 9), an enabled motor that
+receives no command for N x 50 us disables itself and reports communication-lost (13) until
+an enable or a clear error.
 )";
 
 constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare flag means =1):
@@ -358,9 +393,12 @@ constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare
   pmax=R, vmax=R, tmax=R   the motor's own position, velocity and torque ranges: its
                           frames are scaled to them and registers 21..23 report them
                           (default: the model's limits)
-  mst_id=N, esc_id=N      what registers 7 and 8 report (default: MASTER_ID and MOTOR_ID,
-                          the ids the motor answers on, which these do not change)
-  timeout=N               what register 9 reports (default 0); never acted on
+  mst_id=N, esc_id=N      what registers 7 and 8 hold (default: MASTER_ID and MOTOR_ID,
+                          the ids the motor answers on, which these do not change: ids
+                          written but not yet in effect)
+  timeout=N               the CAN timeout, register 9, in counts of 50 us (default 0 =
+                          off): timeout=1000 disables an enabled motor 50 ms after its
+                          last command
   inertia=J               rotor inertia in kg m^2 (default from the model, --list-models)
   friction=B              viscous friction in N m s/rad (default from the model)
   latency=MS              delay every reply by MS milliseconds (fractions allowed)
@@ -368,6 +406,8 @@ constexpr std::string_view kFooter = R"(Motor settings (off unless given; a bare
   drop_every=N            withhold the Nth, 2Nth, ... reply (0 = never)
   silent                  never reply (commands still take effect)
   ignore_mode_writes      keep the control mode whatever is written to register 10
+  ignore_writes=R[,R...]  take no write to these registers (a read-back then differs)
+  mute_store              carry out store requests but never answer them
   echo_writes             answer each register write with the same 8 bytes
   fd=N                    reply as CAN FD frames of N bytes (8..64), zero-padded; 0 = off
   short=N                 reply with only the first N bytes (0..7); 8 = off
@@ -386,14 +426,25 @@ Examples:
   jointbus-virtual-motor --motor 1:0x11:dm4310 --foreign-rate 200 --foreign-id 0x11 \
       --foreign-kind short --foreign-kind fd --foreign-kind extended --foreign-kind remote
   jointbus-virtual-motor --motor 1:0x11:dm4310 --ready-file /tmp/sim.ready &
+  jointbus-virtual-motor --motor 1:0x11:dm4310:timeout=2000 --state motors.json -v
+
+State file (--state FILE): the motors' flash, a JSON object with "format":
+"jointbus-virtual-motor flash", "version": 1 and "motors": one entry per motor that has
+stored, named by the MOTOR_ID of its --motor in hex ("0x001"), holding every register above
+by its id ("21"), each as its 32 bits, an unsigned integer. A motor with an entry boots
+with it: its ids, timeout, control mode and ranges are the stored ones, whatever its --motor
+says (stored ids that differ are said on stderr at start); one without boots as its --motor
+says. Every store rewrites the file (a temporary file renamed
+over it). Without --state, a store is kept in memory only and lost when the program exits.
+One program per file.
 
 The program keeps running when its interface goes down (it says so once on stderr) and
 answers again when the interface is back up, or is created anew under the same name.
 Started with SIGINT ignored (as a script's background job is), it keeps ignoring it and
 stops on SIGTERM only.
 
-Exit status: 0 after SIGINT or SIGTERM, 1 if the interface cannot be opened or fails,
-2 on bad usage.)";
+Exit status: 0 after SIGINT or SIGTERM, 1 if the interface cannot be opened or fails, or
+the state file cannot be read or leaves two motors on one id, 2 on bad usage.)";
 
 // Our usage line and description in place of CLI11's generated ones.
 class HelpFormatter final : public CLI::Formatter {
@@ -450,6 +501,9 @@ void describe(CLI::App& app, RawArguments& raw) {
     single("--ready-file", raw.ready_file, "PATH",
            "create PATH (holding the process id) once the interface is open\n"
            "and motors answer; removed again on a clean exit");
+    single("--state", raw.state_file, "FILE",
+           "keep the motors' flash in FILE (JSON; see below): read at start,\n"
+           "rewritten by every store (default: in memory only, lost on exit)");
     app.add_flag("-v,--log", raw.log, "print every received and sent frame to stderr")
         ->disable_flag_override();
     app.add_flag("--list-models", raw.list_models,
@@ -518,6 +572,10 @@ std::expected<CommandLine, std::string> parse_command_line(std::span<const std::
         return std::unexpected("--ready-file needs a non-empty path");
     }
     options.ready_file = raw.ready_file;
+    if (app.count("--state") != 0 && raw.state_file.empty()) {
+        return std::unexpected("--state needs a non-empty path");
+    }
+    options.state_file = raw.state_file;
     options.log = raw.log;
 
     std::vector<std::string_view> common;

@@ -25,6 +25,7 @@ struct Options {
     std::vector<ForeignKind> foreign_kinds;  // empty = classic frames of 0 to 8 bytes
     std::optional<std::uint64_t> seed;       // nothing = a fresh seed every run
     std::string ready_file;                  // empty = none
+    std::string state_file;                  // the flash images (FlashStore); empty = none
     bool log = false;
 };
 
@@ -39,6 +40,11 @@ struct CommandLine {
 // given. The error is a one-line message without the program name.
 [[nodiscard]] std::expected<CommandLine, std::string> parse_command_line(
     std::span<const std::string_view> args, std::string_view default_iface);
+
+// Whether the motors can share one bus: no identifier on which two of them take commands, and
+// none on 0x7FF. parse_command_line checks the ids given; after boot_from, check the ids the
+// motors booted with. The error is a one-line message.
+[[nodiscard]] std::expected<void, std::string> check_motors(const Options& options);
 
 [[nodiscard]] std::string help_text();
 // The model presets with their limits and the rotor constants derived from them.

@@ -3,29 +3,63 @@
 #include <bit>
 #include <variant>
 
+#include "register_file.hpp"
+
 namespace jointbus::sim {
 
+namespace protocol = damiao::protocol;
+
 VirtualMotor::VirtualMotor(const MotorSettings& settings)
-    : settings_(settings),
-      rotor_(settings.rotor, settings.limits.t_max),
-      fault_(settings.fault),
-      mode_(settings.mode) {}
+    : settings_(booted(settings)),
+      rotor_(settings_.rotor, settings_.limits.t_max),
+      ram_(settings_.flash.value_or(factory_registers(settings_))),
+      flash_(ram_),
+      fault_(settings_.fault) {}
 
 std::uint8_t VirtualMotor::status() const {
     if (fault_ != 0) return fault_;
-    return enabled_ ? damiao::protocol::kStatusEnabled : damiao::protocol::kStatusDisabled;
+    if (timed_out_) return kStatusCommunicationLost;
+    return enabled_ ? protocol::kStatusEnabled : protocol::kStatusDisabled;
 }
 
+std::optional<double> VirtualMotor::timeout_due() const {
+    const std::uint32_t counts = ram_[protocol::kTimeoutRegister];
+    if (!enabled_ || counts == 0) return std::nullopt;
+    return last_command_ + counts * kTimeoutCountSeconds;
+}
+
+bool VirtualMotor::check_timeout(double now) {
+    const bool before = timed_out_;
+    advance_to(now);
+    return timed_out_ && !before;
+}
+
+// The motor acts on its timeout at the instant it runs out, whenever the simulation looks.
 void VirtualMotor::advance_to(double now) {
+    if (const std::optional<double> due = timeout_due(); due && *due <= now) {
+        run_until(*due);
+        enabled_ = false;
+        drive_ = {};
+        timed_out_ = true;
+    }
+    run_until(now);
+}
+
+void VirtualMotor::run_until(double now) {
     if (now <= clock_) return;
     // Disabling and a change of mode clear the held command, so it is always of this mode.
     rotor_.advance(now - clock_, enabled_ ? drive_ : Drive{});
     clock_ = now;
 }
 
+void VirtualMotor::heard(double now) {
+    ++commands_;
+    last_command_ = now;
+}
+
 Payload VirtualMotor::on_command(const Payload& data, double now) {
     advance_to(now);
-    ++commands_;
+    heard(now);
     const Command command = decode_command(settings_.limits, data);
     if (const auto* fixed = std::get_if<FixedCommand>(&command)) {
         switch (*fixed) {
@@ -33,6 +67,7 @@ Payload VirtualMotor::on_command(const Payload& data, double now) {
                 // A faulted drive refuses to enable until the error is cleared.
                 if (fault_ == 0 && !enabled_) {
                     enabled_ = true;
+                    timed_out_ = false;
                     drive_ = {};
                 }
                 break;
@@ -45,9 +80,10 @@ Payload VirtualMotor::on_command(const Payload& data, double now) {
                 break;
             case FixedCommand::ClearError:
                 fault_ = 0;
+                timed_out_ = false;
                 break;
         }
-    } else if (enabled_ && mode_ == kMitMode) {
+    } else if (enabled_ && control_mode() == kMitMode) {
         drive_ = std::get<damiao::MitSetpoint>(command);
     }
     return answer();
@@ -59,10 +95,11 @@ std::optional<Payload> VirtualMotor::on_mode_command(damiao::ControlMode mode,
     const std::optional<damiao::ModeCommand> command = damiao::decode_mode_command(mode, data);
     if (!command) return std::nullopt;
     advance_to(now);
-    ++commands_;
+    heard(now);
     // The encoder's checks are the contract of these frames: a NaN target or a negative speed
     // limit is not a command the firmware can follow, so it keeps what it was doing.
-    if (enabled_ && mode_ == static_cast<std::uint32_t>(mode) && damiao::encode_payload(*command)) {
+    if (enabled_ && control_mode() == static_cast<std::uint32_t>(mode) &&
+        damiao::encode_payload(*command)) {
         std::visit([this](const auto& taken) { drive_ = taken; }, *command);
     }
     return answer();
@@ -80,38 +117,43 @@ Payload VirtualMotor::answer() const {
 std::optional<Payload> VirtualMotor::on_register(const RegisterRequest& request, double now) {
     advance_to(now);
     if (request.op == RegisterOp::Write) {
-        const bool valid_mode = request.value >= kMitMode && request.value <= kHighestMode;
-        if (request.reg == kControlModeRegister && valid_mode && !settings_.ignore_mode_writes &&
-            request.value != mode_) {
-            mode_ = request.value;
-            // A command held from the old mode must not come back if that mode returns.
-            drive_ = {};
-        }
+        write(request.reg, request.value);
         if (!settings_.echo_writes) return std::nullopt;
         return encode_register(request);
     }
-    const auto reply = [&](std::uint32_t value) {
-        return register_reply(settings_.motor_id, request.reg, value);
-    };
-    const damiao::MitLimits& ranges = settings_.limits;
-    switch (request.reg) {
-        case kControlModeRegister:
-            return reply(mode_);
-        case kMasterIdRegister:
-            return reply(settings_.master_id_register.value_or(settings_.master_id));
-        case kMotorIdRegister:
-            return reply(settings_.motor_id_register.value_or(settings_.motor_id));
-        case kTimeoutRegister:
-            return reply(settings_.timeout_register);
-        case kPositionRangeRegister:
-            return reply(std::bit_cast<std::uint32_t>(ranges.p_max));
-        case kVelocityRangeRegister:
-            return reply(std::bit_cast<std::uint32_t>(ranges.v_max));
-        case kTorqueRangeRegister:
-            return reply(std::bit_cast<std::uint32_t>(ranges.t_max));
+    if (!is_held(request.reg)) return std::nullopt;
+    return register_reply(settings_.motor_id, request.reg, ram_[request.reg]);
+}
+
+void VirtualMotor::write(std::uint8_t reg, std::uint32_t value) {
+    if (!is_held(reg) || (settings_.ignore_writes >> reg & 1U) != 0 || !check_register(reg, value))
+        return;
+    switch (reg) {
+        case protocol::kControlModeRegister:
+            if (settings_.ignore_mode_writes || value == control_mode()) return;
+            // A command held from the old mode must not come back if that mode returns.
+            drive_ = {};
+            break;
+        case protocol::kPositionRangeRegister:
+            settings_.limits.p_max = std::bit_cast<float>(value);
+            break;
+        case protocol::kVelocityRangeRegister:
+            settings_.limits.v_max = std::bit_cast<float>(value);
+            break;
+        case protocol::kTorqueRangeRegister:
+            settings_.limits.t_max = std::bit_cast<float>(value);
+            break;
         default:
-            return std::nullopt;
+            break;
     }
+    ram_.set(reg, value);
+}
+
+bool VirtualMotor::on_store(double now, const std::function<bool(const RegisterFile&)>& keep) {
+    advance_to(now);
+    if (enabled_ || !keep(ram_)) return false;
+    flash_ = ram_;
+    return true;
 }
 
 Payload VirtualMotor::feedback() const {

@@ -79,4 +79,23 @@ Payload register_reply(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t v
         RegisterRequest{.motor_id = motor_id, .op = RegisterOp::Read, .reg = reg, .value = value});
 }
 
+std::optional<std::uint16_t> parse_store_request(const Payload& data) {
+    if (data[2] != kStoreCommand || data[3] != kStoreRegisters ||
+        std::any_of(data.begin() + 4, data.end(), [](std::uint8_t byte) { return byte != 0; })) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(data[0] | data[1] << 8);
+}
+
+Payload store_reply(std::uint16_t motor_id, bool stored) {
+    return Payload{static_cast<std::uint8_t>(motor_id & 0xFF),
+                   static_cast<std::uint8_t>(motor_id >> 8),
+                   kStoreCommand,
+                   kStoreRegisters,
+                   static_cast<std::uint8_t>(stored ? 1 : 0),
+                   0,
+                   0,
+                   0};
+}
+
 }  // namespace jointbus::sim

@@ -56,4 +56,15 @@ struct Feedback {
 // The answer to a read: motor id, the read operation, the register, the value.
 [[nodiscard]] Payload register_reply(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t value);
 
+// The store request ("save the registers to flash") goes to the register request identifier:
+// motor id (all 16 bits, little-endian), 0xAA, 0x01, four zero bytes. Its reply, from the
+// master id, repeats the first four bytes and carries 1 in byte 4 when the motor stored, 0
+// when it refused; bytes 5..7 are zero.
+inline constexpr std::uint8_t kStoreCommand = 0xAA;
+inline constexpr std::uint8_t kStoreRegisters = 0x01;
+
+// The motor id a store request names, or nothing when `data` is not one.
+[[nodiscard]] std::optional<std::uint16_t> parse_store_request(const Payload& data);
+[[nodiscard]] Payload store_reply(std::uint16_t motor_id, bool stored);
+
 }  // namespace jointbus::sim

@@ -113,6 +113,11 @@ struct Damiao {
     [[nodiscard]] std::expected<void, Error> write_register(transport::Exchanger& bus,
                                                             std::uint8_t id,
                                                             RegisterValue value) const;
+    // Sends the store request and waits up to `wait` (at least the motor's timeout) for its
+    // reply: true when the motor stored its registers, false when it refused. A Timeout when
+    // no reply came: the store is then unconfirmed, not refused. Sent once, never again.
+    [[nodiscard]] std::expected<bool, Error> store_registers(transport::Exchanger& bus,
+                                                             transport::Duration wait) const;
     // Reads the control mode; when it differs, writes it once, pauses 100 ms and verifies once.
     [[nodiscard]] std::expected<void, Error> ensure_control_mode(transport::Exchanger& bus,
                                                                  std::uint8_t mode) const;

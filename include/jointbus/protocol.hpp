@@ -40,6 +40,12 @@ inline constexpr unsigned kFieldBits = 12;
 inline constexpr std::uint16_t kRegisterRequestId = 0x7FF;
 inline constexpr std::uint8_t kRegisterRead = 0x33;
 inline constexpr std::uint8_t kRegisterWrite = 0x55;
+// The store request (save every register to flash) goes to the same identifier: the motor id
+// (16 bits) in bytes 0..1, then these two bytes, then zeros. Its reply, from the master id,
+// repeats the first four bytes and carries 1 (stored) or 0 (refused) in byte 4. A form this
+// project chose, not one our sources give: docs/hardware.md has the bench check.
+inline constexpr std::uint8_t kStoreOperation = 0xAA;
+inline constexpr std::uint8_t kStoreSelector = 0x01;
 
 // The register holding the firmware's control mode, and its values.
 inline constexpr std::uint8_t kControlModeRegister = 10;

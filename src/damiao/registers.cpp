@@ -32,20 +32,20 @@ constexpr auto kRegisters = std::to_array<RegisterInfo>({
     {2, "OT_Value", "Over-temperature protection threshold", Float, ReadWrite},
     {3, "OC_Value", "Over-current protection threshold", Float, ReadWrite},
     {4, "OV_Value", "Over-voltage protection threshold", Float, ReadWrite},
-    // The motor's identity and ranges are only ever read here: a write would move the motor to
-    // another identifier or rescale every frame, so the table refuses one.
+    // A write of the ids or ranges moves the motor to other identifiers or rescales every
+    // frame: the settings transaction (configure.hpp) checks them before it writes.
     {protocol::kMasterIdRegister, "MST_ID", "Master id (where replies come from)", Uint32,
-     ReadOnly},
-    {protocol::kMotorIdRegister, "ESC_ID", "Motor id", Uint32, ReadOnly},
-    {protocol::kTimeoutRegister, "TIMEOUT", "CAN timeout", Uint32, ReadOnly},
+     ReadWrite},
+    {protocol::kMotorIdRegister, "ESC_ID", "Motor id", Uint32, ReadWrite},
+    {protocol::kTimeoutRegister, "TIMEOUT", "CAN timeout (50 us units, 0 off)", Uint32, ReadWrite},
     {kControlModeRegister, "CTRL_MODE", "Control mode", Uint32, ReadWrite},
     {16, "NPP", "Motor pole pairs", Uint32, ReadOnly},
     {17, "RS", "Phase resistance", Float, ReadOnly},
     {18, "LS", "Phase inductance", Float, ReadOnly},
     {20, "SW_VER", "Software version", Uint32, ReadOnly},
-    {protocol::kPositionRangeRegister, "PMAX", "Position range (rad)", Float, ReadOnly},
-    {protocol::kVelocityRangeRegister, "VMAX", "Velocity range (rad/s)", Float, ReadOnly},
-    {protocol::kTorqueRangeRegister, "TMAX", "Torque range (N m)", Float, ReadOnly},
+    {protocol::kPositionRangeRegister, "PMAX", "Position range (rad)", Float, ReadWrite},
+    {protocol::kVelocityRangeRegister, "VMAX", "Velocity range (rad/s)", Float, ReadWrite},
+    {protocol::kTorqueRangeRegister, "TMAX", "Torque range (N m)", Float, ReadWrite},
     {30, "KP_POS", "Position loop Kp", Float, ReadWrite},
     {31, "KI_POS", "Position loop Ki", Float, ReadWrite},
 });
@@ -222,6 +222,35 @@ std::expected<void, Error> Damiao::write_register(Exchanger& bus, std::uint8_t i
     // Like every request: what waits now (an echo, a late reply) answers nothing to come.
     if (auto sent = bus.post(frame); !sent) return std::unexpected(errors::Transport{sent.error()});
     return {};
+}
+
+std::expected<bool, Error> Damiao::store_registers(Exchanger& bus, transport::Duration wait) const {
+    const std::array<std::uint8_t, 8> request{static_cast<std::uint8_t>(motor_id),
+                                              static_cast<std::uint8_t>(motor_id >> 8),
+                                              protocol::kStoreOperation,
+                                              protocol::kStoreSelector,
+                                              0,
+                                              0,
+                                              0,
+                                              0};
+    const CanFrameView frame{kRegisterRequestId, request, false, false};
+    // Its reply comes from the master id like a register reply: a program driving the motor
+    // must not take it for feedback.
+    record_request(bus, register_watch(bus), request);
+    const Awaited reply_from{reply_id(), std::max(wait, timeout), false};
+    bool stored = false;
+    auto reply = bus.exchange(frame, reply_from, [&](const CanFrame& received) {
+        const auto& data = received.data;
+        if (received.remote || received.error || data.size() != protocol::kFrameBytes ||
+            data[2] != protocol::kStoreOperation || data[3] != protocol::kStoreSelector ||
+            (data[0] | data[1] << 8) != motor_id) {
+            return false;
+        }
+        stored = data[4] == 1;
+        return true;
+    });
+    if (!reply) return std::unexpected(errors::Transport{reply.error()});
+    return stored;
 }
 
 std::expected<bool, Error> control_mode_is(RegisterValue value, std::uint8_t mode) {

@@ -1,9 +1,11 @@
 // Damiao: one motor, commanded over any bus object passed to its methods.
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstdio>
 #include <string>
 
+#include "damiao/configure.hpp"
 #include "jointbus/error.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
@@ -221,6 +223,154 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
         nullptr);
 }
 
+// A register's bits as Python sees them: an int, a float, or None when the motor did not answer.
+PyRef register_object(const damiao::RegisterInfo& info, std::optional<std::uint32_t> bits) {
+    if (!bits) return PyRef::borrow(Py_None);
+    if (info.type == damiao::RegisterType::Float) {
+        return PyRef::steal(PyFloat_FromDouble(double{std::bit_cast<float>(*bits)}));
+    }
+    return PyRef::steal(PyLong_FromUnsignedLong(*bits));
+}
+
+// Runs `operation(exchanger)` under the bus lock, as `exchange` does, and hands back its result.
+template <class Operation>
+auto locked(BusObject* bus, Operation&& operation) {
+    return bus->bus.with_locked(
+        [&](OpenBus& open) {
+            Exchanger exchanger(open.transport, open.owed, &run_signal_handlers, &open.watch);
+            return std::forward<Operation>(operation)(exchanger);
+        },
+        wait_without_interpreter);
+}
+
+[[nodiscard]] bool refuse_nested_use(BusObject* bus) {
+    if (!bus->bus.held_by_this_thread()) return false;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "bus in use: a handler that ran during an exchange on this bus cannot use "
+                    "the same bus");
+    return true;
+}
+
+PyObject* read_settings(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Damiao.read_settings()", {"bus"}, 1);
+            BoundArguments bound;
+            BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
+            if (bus == nullptr || refuse_nested_use(bus)) return nullptr;
+            const Damiao& motor = as_motor(self)->motor;
+            const auto snapshot =
+                locked(bus, [&](Exchanger& t) { return damiao::read_all(motor, t); });
+            if (!snapshot) return raise_driver_error(snapshot.error());
+            PyRef settings = PyRef::steal(PyDict_New());
+            if (!settings) return nullptr;
+            for (const damiao::RegisterReading& reading : snapshot->registers) {
+                const PyRef value = register_object(*reading.info, reading.bits);
+                const std::string name(reading.info->name);
+                if (!value || PyDict_SetItemString(settings.get(), name.c_str(), value.get()) < 0) {
+                    return nullptr;
+                }
+            }
+            return settings.release();
+        },
+        nullptr);
+}
+
+// {name: (held, asked)} for each change.
+PyObject* changes_dict(const damiao::Plan& plan) {
+    PyRef diff = PyRef::steal(PyDict_New());
+    if (!diff) return nullptr;
+    for (const damiao::Change& change : plan.changes) {
+        const PyRef from = register_object(*change.info, change.from);
+        const PyRef to = register_object(*change.info, change.to);
+        if (!from || !to) return nullptr;
+        const PyRef pair = PyRef::steal(PyTuple_Pack(2, from.get(), to.get()));
+        const std::string name(change.info->name);
+        if (!pair || PyDict_SetItemString(diff.get(), name.c_str(), pair.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return diff.release();
+}
+
+PyObject* configure(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return at_boundary<PyObject*>(
+        [&]() -> PyObject* {
+            static const Signature signature("Damiao.configure()",
+                                             {"bus", "settings", "dry_run", "force"}, 2);
+            BoundArguments bound;
+            BusObject* bus = bind_bus(signature, args, nargsf, kwnames, bound);
+            if (bus == nullptr) return nullptr;
+            if (!PyDict_Check(bound[1])) {
+                PyErr_Format(PyExc_TypeError, "Damiao.configure(): settings must be a dict, not %s",
+                             Py_TYPE(bound[1])->tp_name);
+                return nullptr;
+            }
+            const bool dry_run = bound[2] != nullptr && PyObject_IsTrue(bound[2]) == 1;
+            const bool force = bound[3] != nullptr && PyObject_IsTrue(bound[3]) == 1;
+            if (PyErr_Occurred() != nullptr) return nullptr;
+            // Every value is checked before the bus is touched: one refusal sends nothing.
+            std::vector<damiao::Assignment> wanted;
+            Py_ssize_t position = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(bound[1], &position, &key, &value)) {
+                std::string_view name;
+                if (!to_text(key, "settings key", name)) return nullptr;
+                if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "Damiao.configure(): settings['%s'] must be an int or a float, "
+                                 "not %s",
+                                 std::string(name).c_str(), Py_TYPE(value)->tp_name);
+                    return nullptr;
+                }
+                const double number = PyFloat_AsDouble(value);
+                if (number == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+                auto assignment = damiao::make_assignment(name, number);
+                if (!assignment) {
+                    PyErr_SetString(PyExc_ValueError, assignment.error().text.c_str());
+                    return nullptr;
+                }
+                wanted.push_back(*assignment);
+            }
+            if (refuse_nested_use(bus)) return nullptr;
+            const Damiao& motor = as_motor(self)->motor;
+            std::string refusal;
+            std::string failure;
+            const damiao::PlanOptions options{.force = force};
+            // The whole transaction under one hold of the lock: no other exchange comes between
+            // the reads and the writes.
+            auto plan =
+                locked(bus, [&](Exchanger& t) -> std::expected<damiao::Plan, damiao::Error> {
+                    auto before = damiao::read_all(motor, t);
+                    if (!before) return std::unexpected(before.error());
+                    auto planned = damiao::make_plan(*before, wanted, options);
+                    if (!planned) {
+                        refusal = planned.error().text;
+                        return damiao::Plan{};
+                    }
+                    if (!dry_run) {
+                        const damiao::Transaction done = damiao::apply(motor, t, *planned);
+                        if (!done.ok()) failure = done.failure;
+                    }
+                    return *planned;
+                });
+            if (!plan) return raise_driver_error(plan.error());
+            if (PyErr_Occurred() != nullptr) return nullptr;
+            if (!refusal.empty()) {
+                PyErr_SetString(PyExc_ValueError, refusal.c_str());
+                return nullptr;
+            }
+            if (!failure.empty()) {
+                PyErr_SetString(PyExc_RuntimeError, failure.c_str());
+                return nullptr;
+            }
+            return changes_dict(*plan);
+        },
+        nullptr);
+}
+
 constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef motor_methods[] = {
@@ -255,6 +405,17 @@ PyMethodDef motor_methods[] = {
      "Move to `position` (rad) no faster than `velocity_limit` (0 to 100\n"
      "rad/s) with at most `current_limit` (0 to 1) of the motor's maximum\n"
      "current. Acted on in FORCE_POS mode only."},
+    {"read_settings", fastcall_method<&read_settings>(), kMethodFlags,
+     "read_settings($self, bus)\n--\n\n"
+     "Every register of the motor's table as a dict {name: value}: an int,\n"
+     "a float, or None for a register the motor did not answer."},
+    {"configure", fastcall_method<&configure>(), kMethodFlags,
+     "configure($self, bus, settings, dry_run=False, force=False)\n--\n\n"
+     "Set the motor's settings from a dict {name: value} (register names,\n"
+     "or timeout_ms) and return {name: (held, asked)} for what differed.\n"
+     "Reads every setting, disables the motor, writes what differs, reads\n"
+     "each back, stores, reads again. With dry_run, only reads. force allows\n"
+     "TIMEOUT 0 (the CAN timeout off)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -387,6 +387,60 @@ class Damiao:
                 used from a signal handler (as `enable`).
             TypeError: `bus` is not a SocketCanTransport, or `mode` neither a str nor an int.
         """
+    def read_settings(
+        self, bus: SocketCanTransport
+    ) -> typing.Dict[str, typing.Union[int, float, None]]:
+        """Every register of the motor's table as a dict {name: value}: an int,
+        a float, or None for a register the motor did not answer.
+
+        One register read each ("UV_Value", ..., "MST_ID", "ESC_ID", "TIMEOUT" in 50 us steps,
+        0 off, "CTRL_MODE", ..., "PMAX", "VMAX", "TMAX", "KP_POS", "KI_POS"); a read not
+        answered in time is asked twice more. Nothing is written.
+
+        Args:
+            bus: the bus the motor is on.
+
+        Raises:
+            RuntimeError: a socket failure, or the bus used from a signal handler.
+            TypeError: `bus` is not a SocketCanTransport.
+        """
+    def configure(
+        self,
+        bus: SocketCanTransport,
+        settings: typing.Mapping[str, typing.Union[int, float]],
+        dry_run: bool = ...,
+        force: bool = ...,
+    ) -> typing.Dict[
+        str, typing.Tuple[typing.Union[int, float], typing.Union[int, float]]
+    ]:
+        """Set the motor's settings from a dict {name: value} (register names,
+        or timeout_ms) and return {name: (held, asked)} for what differed.
+        Reads every setting, disables the motor, writes what differs, reads
+        each back, stores, reads again. With dry_run, only reads. force allows
+        TIMEOUT 0 (the CAN timeout off).
+
+        Keys: a writable register's name in any letter case, or "timeout_ms" (converted to
+        TIMEOUT's 50 us steps), "motor_id", "master_id", "p_max", "v_max", "t_max",
+        "control_mode". The motor must answer the disable with status 0; each write is sent
+        once and read back (a float compared as its 32 bits); the store request is sent only
+        when every read-back matches. New ids take effect when the motor restarts.
+
+        Args:
+            bus: the bus the motor is on; held for the whole transaction.
+            settings: {key: value}, ints or floats.
+            dry_run: only read, and return what would change.
+            force: allow TIMEOUT 0, which turns the motor's CAN timeout off.
+
+        Raises:
+            ValueError: an unknown key, a read-only register, a non-finite value, a range not
+                greater than 0, an id from 0x7FF up or colliding with the motor's own mode
+                identifiers, TIMEOUT 0 without force; nothing is written.
+            RuntimeError: a step failed ("read back TIMEOUT: sent 2000 (100 ms) (0x000007d0),
+                the motor holds ...; nothing was stored"), the store was refused or not
+                confirmed, or a socket failure.
+            TypeError: `bus` is not a SocketCanTransport, `settings` not a dict, or a value
+                neither an int nor a float.
+        """
     def pos_vel_control(
         self, bus: SocketCanTransport, position: float, velocity_limit: float
     ) -> MotorState:

@@ -737,11 +737,12 @@ TEST(SettingsReadTest, ABrokenBusEndsTheReadingWithItsError) {
     EXPECT_EQ(bus.sent().size(), 2U);
 }
 
-// A write would move the motor to another id or rescale every frame: the table refuses it
-// before anything is sent.
-TEST(SettingsReadTest, TheSettingsRegistersRefuseWrites) {
+// What the motor is (pole pairs, resistance, inductance, firmware version) is only read: the
+// table refuses a write before anything is sent. Ids, timeout and ranges are written through
+// the settings transaction (test_configure.cpp).
+TEST(SettingsReadTest, TheMotorsOwnFactsRefuseWrites) {
     ScriptedTransport bus;
-    for (const int id : {7, 8, 9, 21, 22, 23}) {
+    for (const int id : {16, 17, 18, 20}) {
         const auto written =
             motor().write_register(bus, static_cast<std::uint8_t>(id), RegisterValue::uint32(1));
         ASSERT_FALSE(written.has_value()) << id;

@@ -2,6 +2,7 @@
 // state machine, reply faults, routing and the command line. The socket loop is exercised on
 // vcan by the integration tests.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <numbers>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "dispatcher.hpp"
+#include "flash_store.hpp"
 #include "foreign_traffic.hpp"
 #include "jointbus/driver.hpp"
 #include "jointbus/mit.hpp"
@@ -915,6 +919,286 @@ TEST(ForeignTraffic, MotorsTakingEveryUpperIdLeaveTheLowerOnes) {
     for (int i = 0; i < 100; ++i) ASSERT_LT(traffic.next().id.number, 0x400U);
 }
 
+// --- Settings in RAM, the store, the flash image and the CAN timeout ---------------------------
+
+std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+
+std::uint32_t read(VirtualMotor& motor, std::uint8_t reg, double now = 0.0) {
+    const auto reply =
+        motor.on_register(register_request(motor.settings().motor_id, RegisterOp::Read, reg), now);
+    EXPECT_TRUE(reply) << "register " << int{reg};
+    if (!reply) return 0;
+    return (*reply)[4] | (*reply)[5] << 8 | (*reply)[6] << 16 | std::uint32_t{(*reply)[7]} << 24;
+}
+
+void write(VirtualMotor& motor, std::uint8_t reg, std::uint32_t value) {
+    const auto id = motor.settings().motor_id;
+    (void)motor.on_register(register_request(id, RegisterOp::Write, reg, value), 0.0);
+}
+
+bool keep(const RegisterFile&) { return true; }
+
+TEST(VirtualMotor, EverySettingWrittenReadsBackBitForBitAndARangeRescalesTheNextFrame) {
+    MotorSettings settings = motor_settings();
+    settings.ignore_writes = 1U << 30;
+    VirtualMotor motor(settings);
+    for (const std::uint8_t reg : kHeldRegisters) {
+        const std::uint32_t value = reg == 10 ? 3 : (reg == 7 || reg == 8 ? 0x42 : bits(2.5F));
+        write(motor, reg, value);
+        if (reg != 30) {
+            EXPECT_EQ(read(motor, reg), value) << "register " << int{reg};
+        }
+    }
+    EXPECT_EQ(read(motor, 30), bits(1.0F)) << "ignore_writes";
+    EXPECT_FALSE(motor.on_register(register_request(1, RegisterOp::Read, 16), 0.0));
+    // Written ids are held, not used: the motor still answers as motor 1 from 0x11.
+    EXPECT_EQ(motor.settings().motor_id, 1);
+    EXPECT_EQ(motor.settings().master_id, 0x11);
+    // Values no firmware can run with are not taken: a read-back shows the old one.
+    const std::vector<std::pair<std::uint8_t, std::uint32_t>> refused{
+        {21, bits(std::numeric_limits<float>::quiet_NaN())},
+        {22, bits(0.0F)},
+        {23, bits(-1.0F)},
+        {23, bits(std::numeric_limits<float>::infinity())},
+        {8, 0x7FF},
+        {8, 0x10000},
+        {7, 0x10000},
+        {10, 5},
+    };
+    for (const auto& [reg, value] : refused) {
+        write(motor, reg, value);
+        EXPECT_EQ(read(motor, reg), reg == 10 ? 3 : (reg < 10 ? 0x42 : bits(2.5F)))
+            << "register " << int{reg} << " took " << value;
+    }
+    // The feedback after the write of TMAX = 2.5 is scaled to it: full torque reads 2.5 N m.
+    write(motor, 10, 1);
+    double now = 0.0;
+    (void)motor.on_command(kEnable, now);
+    (void)stream(motor, now, MitSetpoint{.q = 0, .dq = 0, .kp = 0, .kd = 0, .tau = 2.5F}, 0.01);
+    const Payload reply = motor.on_command(kEnable, now);
+    EXPECT_EQ(((reply[4] & 0x0F) << 8) | reply[5], 0xFFF);
+}
+
+TEST(VirtualMotor, AStoreWhileEnabledIsRefusedAndCopiesNothing) {
+    VirtualMotor motor(motor_settings());
+    write(motor, 9, 2000);
+    (void)motor.on_command(kEnable, 0.0);
+    int asked = 0;
+    EXPECT_FALSE(motor.on_store(0.0, [&](const RegisterFile&) { return ++asked > 0; }));
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(motor.flash()[9], 0U);
+    (void)motor.on_command(kDisable, 0.0);
+    // A store its state file could not keep is no store either.
+    EXPECT_FALSE(motor.on_store(0.0, [](const RegisterFile&) { return false; }));
+    EXPECT_EQ(motor.flash()[9], 0U);
+    EXPECT_TRUE(motor.on_store(0.0, keep));
+    EXPECT_EQ(motor.flash(), motor.ram());
+}
+
+// A restart boots from the flash image: what was stored stays, what was only written is lost,
+// and the stored ids are the ones it answers on.
+TEST(VirtualMotor, ARestartBootsFromTheImageWithItsIds) {
+    VirtualMotor motor(motor_settings(1, 0x11));
+    write(motor, 8, 5);
+    write(motor, 7, 0x15);
+    write(motor, 21, bits(3.0F));
+    ASSERT_TRUE(motor.on_store(0.0, keep));
+    write(motor, 9, 1000);
+
+    MotorSettings restart = motor_settings(1, 0x11);
+    restart.flash = motor.flash();
+    VirtualMotor again(restart);
+    EXPECT_EQ(again.settings().motor_id, 5);
+    EXPECT_EQ(again.settings().master_id, 0x15);
+    EXPECT_EQ(again.settings().limits.p_max, 3.0F);
+    EXPECT_EQ(again.ram(), motor.flash());
+    EXPECT_EQ(read(again, 9), 0U);
+}
+
+Payload bytes_of(const Routed& routed) {
+    Payload bytes{};
+    if (routed.reply) std::copy_n(routed.reply->frame.data.begin(), bytes.size(), bytes.begin());
+    return bytes;
+}
+
+CanFrame store_request(std::uint16_t motor_id) {
+    const auto low = static_cast<std::uint8_t>(motor_id);
+    const auto high = static_cast<std::uint8_t>(motor_id >> 8);
+    return frame(CanId::standard(0x7FF), {low, high, 0xAA, 0x01, 0, 0, 0, 0});
+}
+
+std::string scratch_path(const std::string& name) {
+    const std::filesystem::path path = std::filesystem::path(testing::TempDir()) / name;
+    std::filesystem::remove(path);
+    return path.string();
+}
+
+TEST(Dispatcher, NewIdsTakeEffectWhenTheMotorRestartsFromItsStateFile) {
+    const std::string path = scratch_path("virtual-motor-state.json");
+    std::vector<MotorSettings> motors{motor_settings(1, 0x11), motor_settings(2, 0x12)};
+    motors[0].given_id = 1;
+    motors[1].given_id = 2;
+    {
+        auto flash = FlashStore::open(path);
+        ASSERT_TRUE(flash) << flash.error();
+        Dispatcher bus(motors, 1, &*flash);
+        (void)bus.handle(frame(CanId::standard(0x7FF), {1, 0, 0x55, 8, 0x0A, 0, 0, 0}), 0.0);
+        (void)bus.handle(frame(CanId::standard(0x7FF), {1, 0, 0x55, 7, 0x1A, 0, 0, 0}), 0.0);
+        EXPECT_FALSE(bus.handle(frame(CanId::standard(0x00A), kEnable), 0.0).reply);
+        // Refused while enabled, stored once disabled; answered from the ids it started with.
+        (void)bus.handle(frame(CanId::standard(0x001), kEnable), 0.0);
+        const Routed refused = bus.handle(store_request(1), 0.0);
+        EXPECT_EQ(bytes_of(refused), (Payload{0x01, 0x00, 0xAA, 0x01, 0, 0, 0, 0}));
+        (void)bus.handle(frame(CanId::standard(0x001), kDisable), 0.0);
+        const Routed stored = bus.handle(store_request(1), 0.0);
+        ASSERT_TRUE(stored.reply);
+        EXPECT_EQ(stored.reply->frame.id, CanId::standard(0x011));
+        EXPECT_EQ(bytes_of(stored), (Payload{0x01, 0x00, 0xAA, 0x01, 1, 0, 0, 0}));
+        EXPECT_TRUE(bus.handle(frame(CanId::standard(0x001), kEnable), 0.0).reply);
+        // Nonzero bytes 4..7 make it no store request.
+        EXPECT_FALSE(
+            bus.handle(frame(CanId::standard(0x7FF), {2, 0, 0xAA, 0x01, 0, 0, 0, 1}), 0.0).reply);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp." + std::to_string(::getpid())));
+
+    // The restart: the same command line, the same file.
+    auto flash = FlashStore::open(path);
+    ASSERT_TRUE(flash) << flash.error();
+    boot_from(motors, *flash);
+    ASSERT_TRUE(flash->find(1));
+    EXPECT_FALSE(flash->find(2));
+    Dispatcher bus(motors, 1, &*flash);
+    EXPECT_FALSE(bus.handle(frame(CanId::standard(0x001), kEnable), 0.0).reply);
+    const Routed moved = bus.handle(frame(CanId::standard(0x00A), kEnable), 0.0);
+    ASSERT_TRUE(moved.reply);
+    EXPECT_EQ(moved.reply->frame.id, CanId::standard(0x01A));
+    EXPECT_TRUE(
+        bus.handle(frame(CanId::standard(0x7FF), {0x0A, 0, 0x33, 8, 0, 0, 0, 0}), 0.0).reply);
+    EXPECT_TRUE(bus.handle(frame(CanId::standard(0x002), kEnable), 0.0).reply);
+}
+
+// A store the state file could not keep was answered as stored.
+TEST(FlashStore, AStoreTheFileCannotKeepIsRefusedAndSaysWhy) {
+    const std::filesystem::path folder = std::filesystem::path(testing::TempDir()) / "sim-gone";
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "state.json").string();
+    auto flash = FlashStore::open(path);
+    ASSERT_TRUE(flash) << flash.error();
+    std::filesystem::remove(folder);
+    std::vector<MotorSettings> motors{motor_settings()};
+    Dispatcher bus(motors, 1, &*flash);
+    const Routed routed = bus.handle(store_request(1), 0.0);
+    EXPECT_EQ(bytes_of(routed), (Payload{0x01, 0x00, 0xAA, 0x01, 0, 0, 0, 0}));
+    EXPECT_EQ(routed.store_error, "cannot create " + path + ".tmp." + std::to_string(::getpid()) +
+                                      ": No such file or directory (os error 2)");
+    EXPECT_EQ(FlashStore::open(path).error(),
+              "cannot read " + path + ": No such file or directory (os error 2)");
+}
+
+TEST(FlashStore, StateFilesItCannotBootFromAreRefusedWithTheReason) {
+    const std::string path = scratch_path("virtual-motor-bad-state.json");
+    auto registers = [](std::uint32_t esc_id) {
+        std::string text;
+        for (const std::uint8_t reg : kHeldRegisters) {
+            const std::uint32_t value =
+                reg == 8 ? esc_id : (reg == 7 || reg == 10 ? 1 : bits(1.0F));
+            text += (text.empty() ? "" : ", ") + ("\"" + std::to_string(reg) + "\": ") +
+                    std::to_string(value);
+        }
+        return "{" + text + "}";
+    };
+    const std::string head = R"({"format": "jointbus-virtual-motor flash", "version": 1, )";
+    const std::vector<std::pair<std::string, std::string>> table{
+        {"{", "not valid JSON"},
+        {R"({"version": 1, "motors": {}})",
+         R"(not a state file of the virtual motor (no "format": "jointbus-virtual-motor flash"))"},
+        {head + R"("motors": {"0x001": {"0": 1}}})", "motor 0x001: register 1 is missing"},
+        {head + R"("motors": {"0x001": )" + registers(0x7FF) + "}}",
+         "motor 0x001: register 8 (ESC_ID): 0x7FF would take commands on 0x7FF, where register "
+         "requests go"},
+        {head + R"("motors": {"one": )" + registers(2) + "}}", "motor 'one' is not a motor id"},
+    };
+    for (const auto& [text, message] : table) {
+        std::ofstream(path) << text;
+        const auto flash = FlashStore::open(path);
+        ASSERT_FALSE(flash) << text;
+        EXPECT_EQ(flash.error(), path + ": " + message);
+    }
+    std::ofstream(path) << head + R"("motors": {"0x001": )" + registers(2) + "}}";
+    const auto flash = FlashStore::open(path);
+    ASSERT_TRUE(flash) << flash.error();
+    EXPECT_EQ((*flash->find(1))[8], 2U);
+}
+
+// The CAN timeout counts 50 us per unit from the last command; register requests are no
+// commands. Off (0), or while disabled, nothing ever stops the motor.
+struct TimeoutCase {
+    std::uint32_t counts;
+    bool enable;
+    bool runs_out;
+};
+
+class CanTimeout : public testing::TestWithParam<TimeoutCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Counts, CanTimeout,
+                         testing::Values(TimeoutCase{1000, true, true}, TimeoutCase{1, true, true},
+                                         TimeoutCase{0, true, false},
+                                         TimeoutCase{1000, false, false}));
+
+TEST_P(CanTimeout, AnEnabledMotorThatHearsNoCommandDisablesItselfOnTime) {
+    const TimeoutCase& c = GetParam();
+    MotorSettings settings = motor_settings();
+    settings.timeout_register = c.counts;
+    VirtualMotor motor(settings);
+    double now = 0.0;
+    if (c.enable) (void)motor.on_command(kEnable, now);
+    // Commands at 1 kHz: 50 ms never runs out between them.
+    if (c.counts >= 1000) (void)stream(motor, now, kGoToOne, 0.5);
+    const double last = now;
+    (void)motor.on_command(mit(MitLimits{}, kGoToOne), last);
+    if (!c.runs_out) {
+        EXPECT_FALSE(motor.timeout_due());
+        EXPECT_FALSE(motor.check_timeout(last + 3600.0));
+        EXPECT_EQ(motor.status(), c.enable ? 1 : 0);
+        return;
+    }
+    ASSERT_TRUE(motor.timeout_due());
+    const double due = *motor.timeout_due();
+    EXPECT_NEAR(due - last, c.counts * 50e-6, 1e-9);
+    (void)read(motor, 9, last + (due - last) * 0.9);  // no command
+    EXPECT_FALSE(motor.check_timeout(last + (due - last) * 0.999));
+    EXPECT_EQ(motor.status(), 1);
+    EXPECT_TRUE(motor.check_timeout(due));
+    EXPECT_FALSE(motor.check_timeout(due + 1.0)) << "once";
+    EXPECT_FALSE(motor.enabled());
+    // It stays disabled and says so, whatever comes, until an enable.
+    EXPECT_EQ(motor.on_command(mit(MitLimits{}, kGoToOne), due + 1.0)[0] >> 4, 13);
+    EXPECT_EQ(motor.on_command(kDisable, due + 1.0)[0] >> 4, 13);
+    EXPECT_EQ(motor.on_command(kEnable, due + 1.0)[0] >> 4, 1);
+    EXPECT_TRUE(motor.check_timeout(due + 2.0)) << "counting again from the enable";
+    EXPECT_EQ(motor.on_command(kClearError, due + 2.0)[0] >> 4, 0) << "clear error clears 13";
+}
+
+TEST(Dispatcher, TheNextTimeoutIsTheEarliestAndExpiresOnlyItsMotor) {
+    std::vector<MotorSettings> motors{motor_settings(1, 0x11), motor_settings(2, 0x12),
+                                      motor_settings(3, 0x13)};
+    motors[0].timeout_register = 2000;
+    motors[1].timeout_register = 1000;
+    Dispatcher bus(motors, 1);
+    EXPECT_FALSE(bus.next_timeout());
+    for (const int id : {1, 2, 3})
+        (void)bus.handle(frame(CanId::standard(static_cast<std::uint16_t>(id)), kEnable), 1.0);
+    ASSERT_TRUE(bus.next_timeout());
+    EXPECT_NEAR(*bus.next_timeout(), 1.05, 1e-9);
+    EXPECT_TRUE(bus.expire(1.04).empty());
+    const auto expired = bus.expire(1.07);
+    ASSERT_EQ(expired.size(), 1U);
+    EXPECT_EQ(expired[0].motor, 1);
+    EXPECT_NEAR(expired[0].at, 1.05, 1e-9);
+    EXPECT_NEAR(*bus.next_timeout(), 1.1, 1e-9);
+    EXPECT_TRUE(bus.motors()[2].enabled());
+}
+
 // --- Command line ------------------------------------------------------------------------------
 
 std::expected<CommandLine, std::string> parse(std::vector<std::string_view> args) {
@@ -964,7 +1248,8 @@ TEST(Options, HelpAndModelListWinOverEverythingElse) {
                                "extended",       "remote",       "stamp",
                                "--foreign-kind", "pmax=",        "vmax=",
                                "tmax=",          "mst_id=",      "esc_id=",
-                               "timeout="}) {
+                               "timeout=",       "--state",      "ignore_writes=",
+                               "mute_store"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
     for (std::uint8_t code = 2; code < 16; ++code) {
@@ -1047,6 +1332,10 @@ TEST(Options, UsageErrorsSayWhatIsWrong) {
          "rotor-over-temperature, communication-lost, overload, got '16'"},
         {{"--foreign-kind", "rtr", "--foreign-rate", "1"},
          "--foreign-kind must be classic, short, fd, extended or remote, got 'rtr'"},
+        {{"--motor", "1:2:dm4310:ignore_writes=9,16"},
+         "--motor '1:2:dm4310:ignore_writes=9,16': ignore_writes must be register ids from "
+         "0-4, 7-10, 21-23, 30, 31, separated by commas, got '9,16'"},
+        {{"--state", "", "--motor", "1:2:dm4310"}, "--state needs a non-empty path"},
     };
     for (const auto& [args, message] : table) {
         const auto line = parse(args);

@@ -71,6 +71,10 @@ def only_register_reads(frames, read_ids, command_ids):
      "its ESC_ID register holds 0x101, but it answers to 0x01", ""),
     ("", "1:0x12:dm4310", "error", "replies come from 0x11, you configured 0x12",
      "Damiao(0x01, 0x11, MitLimits.dm4310())"),
+    # The motor's CAN timeout off: nothing stops it when the controller dies without a word.
+    (":timeout=0", "1:0x11", "warning",
+     "its CAN timeout (TIMEOUT) is off: after SIGKILL, a power loss or a kernel crash, nothing "
+     "stops this motor", "jointbus-motor {iface} --motor 1:0x11 config set timeout_ms=100"),
     (":mode=3", "1:0x11", "warning", "is in control mode 3 (VEL), not MIT (1)",
      "jointbus-motor {iface} --motor 0x01:0x11 mode mit, or in Python motor.ensure_mit_mode(bus)"),
     # The doctor never writes: a motor that would refuse a mode write looks like any motor in
@@ -81,7 +85,7 @@ def only_register_reads(frames, read_ids, command_ids):
 ])
 def test_one_finding_per_fault_with_its_fix(virtual_motor, capture, iface, settings,
                                             doctor_motor, severity, message, fix):
-    virtual_motor("--motor", "1:0x11:dm4310" + settings)
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000" + settings)
     status, report = run_doctor(iface, "--motor", doctor_motor)
     only_register_reads(capture.frames(), {1}, {1})
     found = problems(report)
@@ -91,7 +95,7 @@ def test_one_finding_per_fault_with_its_fix(virtual_motor, capture, iface, setti
         assert (reply["from"], reply["control_mode"], reply["mit"]) == (0x11, 1, True)
         assert 0 < reply["latency_ms"] < 100
         assert report["motors"][0]["settings"] == {
-            "MST_ID": 0x11, "ESC_ID": 1, "TIMEOUT": 0, "CTRL_MODE": 1,
+            "MST_ID": 0x11, "ESC_ID": 1, "TIMEOUT": 2000, "CTRL_MODE": 1,
             "PMAX": 12.5, "VMAX": 30.0, "TMAX": 10.0}
         return
     assert status == 1
@@ -107,7 +111,7 @@ def motor_program_path():
 
 # --mode names the mode the motor will be driven in; the fix the doctor gives switches it.
 def test_the_mode_given_is_checked_and_its_fix_switches_the_motor(virtual_motor, iface):
-    virtual_motor("--motor", "1:0x11:dm4310:mode=3")
+    virtual_motor("--motor", "1:0x11:dm4310:mode=3:timeout=2000")
     status, report = run_doctor(iface, "--motor", "1:0x11", "--mode", "vel")
     assert (status, problems(report), report["mode"]) == (0, [], "vel")
     (reply,) = report["motors"][0]["replies"]
@@ -129,7 +133,7 @@ def test_the_mode_given_is_checked_and_its_fix_switches_the_motor(virtual_motor,
 
 
 def test_foreign_traffic_is_reported_and_the_motor_still_found(virtual_motor, iface):
-    virtual_motor("--motor", "1:0x11:dm4310", "--foreign-rate", "500", "--foreign-id", "0x321")
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000", "--foreign-rate", "500", "--foreign-id", "0x321")
     status, report = run_doctor(iface, "--motor", "1:0x11")
     assert status == 0
     assert report["traffic"]["ids"]["0x321"] > 10
@@ -138,8 +142,8 @@ def test_foreign_traffic_is_reported_and_the_motor_still_found(virtual_motor, if
 
 
 def test_two_motors_answering_as_one_id(virtual_motor, iface):
-    virtual_motor("--motor", "1:0x11:dm4310")
-    virtual_motor("--motor", "1:0x12:dm4310")
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000")
+    virtual_motor("--motor", "1:0x12:dm4310:timeout=2000")
     status, report = run_doctor(iface, "--motor", "1:0x11")
     assert status == 1
     assert sorted(r["from"] for r in report["motors"][0]["replies"]) == [0x11, 0x12]
@@ -147,7 +151,7 @@ def test_two_motors_answering_as_one_id(virtual_motor, iface):
 
 
 def test_scan_finds_each_motor_and_its_constructor(virtual_motor, capture, iface):
-    virtual_motor("--motor", "3:0x13:dm4310", "--motor", "17:0x31:dm6006")
+    virtual_motor("--motor", "3:0x13:dm4310:timeout=2000", "--motor", "17:0x31:dm6006:timeout=2000")
     status, report = run_doctor(iface, "--scan", "1-32")
     only_register_reads(capture.frames(), set(range(1, 33)), {3, 17})
     assert status == 0
@@ -187,7 +191,7 @@ def test_usage_errors_exit_2_and_send_nothing(iface, capture, arguments):
 def test_frames_from_a_motors_reply_id_before_asking_mean_another_controller(virtual_motor,
                                                                             iface):
     # Short frames: 8-byte ones would carry random motor numbers, another finding.
-    virtual_motor("--motor", "1:0x11:dm4310", "--foreign-rate", "200", "--foreign-id", "0x11",
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000", "--foreign-rate", "200", "--foreign-id", "0x11",
                   "--foreign-kind", "short")
     status, report = run_doctor(iface, "--motor", "1:0x11")
     assert status == 1
@@ -243,14 +247,14 @@ def streamer(iface):
 # id, and a timeout proposed for a delay that was only the load.
 def test_a_streamed_motor_is_never_called_silent_or_slow(virtual_motor, streamer, capture,
                                                           iface):
-    virtual_motor("--motor", "1:0x11:dm4310")
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000")
     stream = streamer("0x11", "1")
     for _ in range(3):
         status, report = run_doctor(iface, "--motor", "1:0x11", "--scan", "1-4", "--status",
                                     "--force")
         assert status == 1
         text = " ".join(f["message"] + " " + f["fix"] for f in report["findings"])
-        assert "unpowered" not in text and "timeout_ms=" not in text
+        assert "unpowered" not in text and ", timeout_ms=" not in text
         assert report["status"]["0x01"]["refused"] is True
         assert report["status"]["0x01"]["state"] is None
     # --status left the motor to the program that drives it.
@@ -274,7 +278,7 @@ def motor_program_path():
 ], ids=["doctor", "jointbus-motor"])
 def test_no_register_of_a_driven_motor_is_read_without_force(virtual_motor, streamer, capture,
                                                             iface, reader, force):
-    virtual_motor("--motor", "1:0x11:dm4310")
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000")
     stream = streamer("0x11", "1")
     done = subprocess.run(reader(iface) + (["--force"] if force else []), capture_output=True,
                           text=True, timeout=30)
@@ -290,7 +294,7 @@ def test_no_register_of_a_driven_motor_is_read_without_force(virtual_motor, stre
 
 def test_two_motors_on_one_master_id_by_the_number_in_their_feedback(virtual_motor, streamer,
                                                                      iface):
-    virtual_motor("--motor", "1:0x11:dm4310", "--motor", "10:0x11:dm4310")
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000", "--motor", "10:0x11:dm4310:timeout=2000")
     streamer("0x11", "10")
     status, report = run_doctor(iface, "--motor", "1:0x11", "--force")
     assert status == 1
@@ -300,7 +304,7 @@ def test_two_motors_on_one_master_id_by_the_number_in_their_feedback(virtual_mot
 
 
 def test_status_sends_one_disable_and_names_the_fault(virtual_motor, capture, iface):
-    virtual_motor("--motor", "1:0x11:dm4310:fault=over-voltage", "--motor", "2:0x12:dm4310")
+    virtual_motor("--motor", "1:0x11:dm4310:fault=over-voltage:timeout=2000", "--motor", "2:0x12:dm4310:timeout=2000")
     status, report = run_doctor(iface, "--motor", "1:0x11", "--motor", "2:0x12", "--status")
     commands = [(ident, data) for (ident, data, fd, extended) in capture.frames()
                 if ident in (1, 2)]
@@ -315,11 +319,11 @@ def test_status_sends_one_disable_and_names_the_fault(virtual_motor, capture, if
 
 # Seen at 20,000 frames/s: a live motor reported as "no reply ... unpowered".
 def test_a_flood_never_makes_a_live_motor_unpowered(virtual_motor, iface):
-    virtual_motor("--motor", "1:0x11:dm4310", "--foreign-rate", "20000")
+    virtual_motor("--motor", "1:0x11:dm4310:timeout=2000", "--foreign-rate", "20000")
     # Random ids hit the motor's own now and then, as another program's exchanges would.
     status, report = run_doctor(iface, "--motor", "1:0x11", "--force")
     text = " ".join(f["message"] + " " + f["fix"] for f in report["findings"])
-    assert "unpowered" not in text and "timeout_ms=" not in text, text
+    assert "unpowered" not in text and ", timeout_ms=" not in text, text
     # Whether the doctor keeps up depends on the machine: when it does not, it says why.
     silent = [f["message"] for f in problems(report) if f["subject"] == "motor 0x01"]
     assert all("lost to receive-buffer overflow" in message or " frames/s: under such a flood"

@@ -1,10 +1,12 @@
 """The virtual motor's own behaviour on a real interface: faults that only the wire shows, and
 an interface that goes down and comes back."""
+import json
 import os
 import signal
 import socket
 import struct
 import subprocess
+import sys
 import time
 
 import pytest
@@ -49,9 +51,12 @@ def send_commands(iface, number, payloads):
             time.sleep(0.01)
 
 
+ENABLE, DISABLE = (bytes([0xFF] * 7 + [last]) for last in (0xFC, 0xFD))
+
+
 def test_stamp_counts_commands_and_remote_precedes_every_reply(virtual_motor, iface):
     virtual_motor("--motor", "1:0x11:dm4310:stamp:remote")
-    enable, disable = (bytes([0xFF] * 7 + [last]) for last in (0xFC, 0xFD))
+    enable, disable = ENABLE, DISABLE
     frames = frames_for(iface, 0.2, lambda: send_commands(iface, 0x001,
                                                           [enable, disable, enable]))
     replies = [(remote, data[0], data[6:]) if not remote else (remote, len(data))
@@ -138,3 +143,80 @@ def test_started_with_sigint_ignored_it_outlives_sigint(iface):
         assert sim.process.poll() is None, sim.stderr()
     # Leaving the block sent SIGTERM and checked that it ended the program with status 0.
     assert sim.returncode == 0
+
+
+KILLED_ROBOT = """\
+import sys
+import jointbus, jointbus_robot as r
+robot = r.Robot([r.Bus(sys.argv[1], [r.Motor(1, 0x11, "dm4310", timeout_ms=1000),
+                                     r.Motor(2, 0x12, "dm4340", timeout_ms=1000)])],
+                watchdog_ms=0)
+robot.enable_all()
+print("ready", flush=True)
+while True:
+    robot.tick([jointbus.MitSetpoint(kd=0.5)] * 2)
+"""
+
+
+@pytest.mark.parametrize("timeout, status", [(1000, 13), (0, 1)], ids=["50ms", "off"])
+def test_motors_of_a_robot_killed_while_enabled_let_go_after_their_can_timeout(
+        virtual_motor, iface, timeout, status):
+    # SIGKILL runs nothing of the program: only the motor's own timeout disables it (13,
+    # communication lost); with the timeout off, the motors stay enabled (1).
+    sim = virtual_motor("--motor", f"1:0x11:dm4310:timeout={timeout}",
+                        "--motor", f"2:0x12:dm4340:timeout={timeout}", "--log")
+    program = subprocess.Popen([sys.executable, "-c", KILLED_ROBOT, iface],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert program.stdout.readline() == "ready\n", program.stderr.read()
+        time.sleep(0.3)
+        assert program.poll() is None, program.stderr.read()
+    finally:
+        program.kill()
+        program.wait()
+    time.sleep(0.05 + 1.0)  # the timeout and a wide margin
+    # A fresh program asks each motor with a command that drives nothing.
+    bus = jointbus.SocketCanTransport(iface)
+    states = [Damiao(i, m, timeout_ms=1000).mit_control(bus, jointbus.MitSetpoint())
+              for i, m in ((1, 0x11), (2, 0x12))]
+    assert [state.error for state in states] == [status, status]
+    said = [line for line in sim.stderr().splitlines() if "received no command" in line]
+    assert len(said) == (2 if timeout else 0), said
+    for motor, line in zip(("0x001", "0x002"), said):
+        assert f"motor {motor} received no command for 50 ms (TIMEOUT 1000 x 50 us): " \
+               "disabled itself, status 13 (communication-lost)" in line
+
+
+def register_request(motor, operation, register, value=0):
+    return struct.pack("<HBBI", motor, operation, register, value)
+
+
+def store_request(motor):
+    return struct.pack("<HBB4x", motor, 0xAA, 0x01)
+
+
+def test_a_store_survives_a_restart_which_brings_the_stored_ids_into_effect(iface, tmp_path):
+    state = tmp_path / "motors.json"
+    args = ["--motor", "1:0x11:dm4310", "--state", str(state)]
+    with VirtualMotor(iface, args):
+        writes = [register_request(1, 0x55, 8, 5), register_request(1, 0x55, 7, 0x15),
+                  register_request(1, 0x55, 9, 2000), store_request(1),
+                  register_request(1, 0x55, 9, 3000), register_request(1, 0x33, 9)]
+        replies = [data for number, _, _, _, data in
+                   frames_for(iface, 1.0, lambda: send_commands(iface, 0x7FF, writes))
+                   if number != 0x7FF]
+        # Stored, answered from the ids it started with; a later write is read back at once.
+        assert replies == [store_request(1)[:4] + b"\x01\0\0\0",
+                           register_request(1, 0x33, 9, 3000)]
+    assert json.loads(state.read_text())["motors"]["0x001"]["9"] == 2000
+
+    with VirtualMotor(iface, args) as sim:
+        assert "motor 0x001 answers as 0x005 from 0x015, the ids stored in" in sim.stderr()
+        frames = frames_for(iface, 1.0, lambda: (
+            send_commands(iface, 0x001, [ENABLE]), send_commands(iface, 0x005, [ENABLE]),
+            send_commands(iface, 0x7FF, [register_request(5, 0x33, 9)])))
+        replies = [(number, data) for number, _, _, _, data in frames
+                   if number not in (0x001, 0x005, 0x7FF)]
+        # Enabled motor 5 (0x15), and the stored timeout; nothing answers to 1 any more.
+        assert [(number, data[0]) for number, data in replies[:1]] == [(0x15, 0x15)]
+        assert replies[1:] == [(0x15, register_request(5, 0x33, 9, 2000))]
