@@ -373,13 +373,15 @@ struct Bridge::Impl {
     std::optional<std::string> check_planned(ControlMode mode, const char* what) {
         for (std::size_t i = 0; i < named.size(); ++i) {
             const std::size_t motor = named[i];
-            const std::string name = quoted(robot.names[motor].c_str());
             if (slots[motor].mode != mode) {
-                return "motor " + name + " is driven in " + upper(slots[motor].mode) +
-                       " mode: " + what + " is for a motor in " + upper(mode) + " mode";
+                return "motor " + quoted(robot.names[motor].c_str()) + " is driven in " +
+                       upper(slots[motor].mode) + " mode: " + what + " is for a motor in " +
+                       upper(mode) + " mode";
             }
             if (auto why = undrivable(motor)) return why;
-            if (auto why = refused_value(planned[i])) return "motor " + name + ": " + *why;
+            if (auto why = refused_value(planned[i])) {
+                return "motor " + quoted(robot.names[motor].c_str()) + ": " + *why;
+            }
         }
         return std::nullopt;
     }
@@ -580,7 +582,8 @@ struct Bridge::Impl {
     }
 
     // After a bus failed: the engine opens it again and enables every motor; those the command
-    // does not name are disabled in the next tick. Fails with the first fault of a motor named.
+    // does not name are disabled in the next tick. Fails, disabling every motor again, when a
+    // motor it names on a bus that had failed did not come up: that bus is not back.
     std::optional<std::string> rearm() {
         const auto faults = engine->enable_all();
         for (const auto& fault : faults) {
@@ -595,21 +598,16 @@ struct Bridge::Impl {
                 slot.pending[slot.pending_count++] = Action::Disable;
             }
         }
-        std::size_t robot_index = 0;
         for (const auto& fault : faults) {
-            robot_index = 0;
-            for (std::size_t b = 0; b < fault.bus; ++b) {
-                robot_index += robot.config.buses[b].motors.size();
+            const std::size_t motor = first_of(fault.bus) + fault.motor;
+            if (bus_errors[fault.bus].empty() || std::ranges::find(named, motor) == named.end()) {
+                continue;
             }
-            robot_index += fault.motor;
-            if (std::ranges::find(named, robot_index) != named.end()) {
-                // None of it is taken: every motor the engine enabled is disabled again.
-                for (Slot& slot : slots) {
-                    slot.pending_count = 0;
-                    slot.pending[slot.pending_count++] = Action::Disable;
-                }
-                return "enable after a failed bus: " + fault.text;
+            for (Slot& slot : slots) {
+                slot.pending_count = 0;
+                slot.pending[slot.pending_count++] = Action::Disable;
             }
+            return "the bus is not back: " + fault.text;
         }
         return std::nullopt;
     }
@@ -802,13 +800,21 @@ struct Bridge::Impl {
         }
     }
 
-    void engine_refused(const std::string& why) {
+    void engine_refused(const robot::TickError& refusal) {
+        const std::string& why = refusal.text;
         ++counts.failed_ticks;
         if (counts.failed_ticks <= 10)
             (void)std::fprintf(stderr, "jointbus-dds: tick refused: %s\n", why.c_str());
         for (Slot& slot : slots) {
             slot.answered = false;
             slot.no_state = "tick refused";
+        }
+        if (refusal.bad_command) {
+            // A set point the checks above let through and the engine would not send: every
+            // motor stops rather than go on without its commands.
+            disable_everything("the engine, which refused a tick (" + why +
+                               "): send enable or hold");
+            return;
         }
         const auto report = engine->take_watchdog_report();
         if (!report.fired) {
@@ -1039,7 +1045,7 @@ std::expected<std::unique_ptr<Bridge>, std::string> Bridge::open(RobotFile robot
                                std::string(wanted).c_str());
         }
     }
-    auto engine = robot::Robot::open(robot.config);
+    auto engine = robot::Robot::open(robot.config, options.open_bus);
     if (!engine) return std::unexpected(robot::text(engine.error()));
     impl->engine = std::move(*engine);
     impl->robot = std::move(robot);
@@ -1164,7 +1170,7 @@ double Bridge::tick() {
     if (outcomes) {
         impl.record(*outcomes);
     } else {
-        impl.engine_refused(outcomes.error().text);
+        impl.engine_refused(outcomes.error());
     }
     impl.publish(exchange);
     return exchange;

@@ -47,6 +47,8 @@ struct BridgeOptions {
     // A motor at this temperature or above (either reading, degrees Celsius) is a warning on
     // rt/diagnostics.
     double warn_temperature = 80.0;
+    // Opens each bus; empty opens SocketCAN (tests give a simulated bus).
+    robot::TransportFactory open_bus{};
 };
 
 // What the bridge did since it opened.

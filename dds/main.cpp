@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     const std::size_t motors = robot->names.size();
 
     dds::BridgeOptions options{domain, allow_commands,
-                               std::chrono::milliseconds(command_timeout_ms), warn_temperature};
+                               std::chrono::milliseconds(command_timeout_ms), warn_temperature, {}};
     if (const int error = transport::can_socket_error(); error != 0) {
         std::fprintf(stderr, "jointbus-dds: this kernel has no CAN sockets (%s); fix: %s\n",
                      std::strerror(error), transport::kKernelCanFix);
