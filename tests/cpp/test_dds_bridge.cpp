@@ -98,9 +98,12 @@ protected:
         domain_.domain = 200 + static_cast<std::uint32_t>(::getpid() % 30);
         auto robot = parse_robot_file(kRobot, "robot.conf", 2ms);
         ASSERT_TRUE(robot) << robot.error();
+        // Wide, as on a loaded machine: the test's own pauses between ticks must not trip the
+        // engine's watchdog, nor its commands, 20 ticks apart, the bridge's.
+        robot->config.watchdog = 2s;
         std::vector<sim::MotorSettings> motors;
         for (std::uint16_t id = 1; id <= 4; ++id) motors.push_back(motor(id));
-        BridgeOptions options{domain_, true, 300ms};
+        BridgeOptions options{domain_, true, 1000ms};
         options.open_bus = [motors, wire = wire_](const robot::BusConfig&)
             -> std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError> {
             return std::make_unique<SimBus>(motors, wire);
@@ -303,10 +306,10 @@ TEST_F(BridgeTest, EachModeDrivenAndRefusedAndABusThatComesBack) {
                                    std::uint64_t{1}));
 
     // Regression: after the watchdog, set points were counted as applied.
-    tick(250);
+    for (int i = 0; i < 5000 && bridge_->counts().watchdog_trips == 0; ++i) tick(1);
     vel(2, 1.5);
     EXPECT_EQ(refusal().first,
-              "motor wheel was disabled by the command watchdog (no command for 300 ms): send "
+              "motor wheel was disabled by the command watchdog (no command for 1000 ms): send "
               "enable or hold");
 
     // The bus fails: said on /diagnostics, commands refused with the engine's reason.
