@@ -110,8 +110,11 @@ int main(int argc, char** argv) {
     const std::size_t buses = robot->config.buses.size();
     const std::size_t motors = robot->names.size();
 
-    dds::BridgeOptions options{domain, allow_commands,
-                               std::chrono::milliseconds(command_timeout_ms), warn_temperature, {}};
+    dds::BridgeOptions options{domain,
+                               allow_commands,
+                               std::chrono::milliseconds(command_timeout_ms),
+                               warn_temperature,
+                               {}};
     if (const int error = transport::can_socket_error(); error != 0) {
         std::fprintf(stderr, "jointbus-dds: this kernel has no CAN sockets (%s); fix: %s\n",
                      std::strerror(error), transport::kKernelCanFix);
