@@ -68,14 +68,14 @@ def status():
     return probe("echo", "--topic", "status", "--count", "1")[0]
 
 
-def status_when(condition, what, timeout=20):
+def status_when(condition, what, timeout=20, read=status):
     give_up = time.monotonic() + timeout
     while True:
-        now = status()
+        now = read()
         if condition(now):
             return now
         if time.monotonic() > give_up:
-            pytest.fail(f"no status with {what} within {timeout} s: {now}")
+            pytest.fail(f"no {read.__name__} with {what} within {timeout} s: {now}")
         time.sleep(0.1)
 
 
@@ -578,15 +578,8 @@ def diagnostics():
     return {s["name"]: s for s in sample["status"]}
 
 
-def diagnostics_when(condition, what, timeout=30):
-    give_up = time.monotonic() + timeout
-    while True:
-        now = diagnostics()
-        if condition(now):
-            return now
-        if time.monotonic() > give_up:
-            pytest.fail(f"no diagnostics with {what} within {timeout} s: {now}")
-        time.sleep(0.2)
+def diagnostics_when(condition, what):
+    return status_when(condition, what, timeout=30, read=diagnostics)
 
 
 OK, WARN, ERROR = 0, 1, 2
