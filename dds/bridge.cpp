@@ -38,6 +38,9 @@ constexpr std::size_t kPendingMax = 8;
 // How often rt/diagnostics is published: ROS 2's diagnostic tools expect 1 Hz or more.
 constexpr auto kDiagnosticsPeriod = std::chrono::milliseconds(500);
 
+// After the engine's reason for refusing ticks since a bus failed, which names its own call.
+constexpr const char* kRearm = " (over DDS: an enable or hold)";
+
 constexpr const char* kOffRefusal = "commands are off: start jointbus-dds with --allow-commands";
 
 // ROS 2's diagnostic levels.
@@ -363,7 +366,7 @@ struct Bridge::Impl {
     // Why a set point for `motor` cannot be taken now: the robot is latched by a failed bus,
     // or the command watchdog disabled the motor.
     std::optional<std::string> undrivable(std::size_t motor) const {
-        if (!latched.empty()) return latched + " (send enable or hold once the bus works)";
+        if (!latched.empty()) return latched + kRearm;
         if (!slots[motor].disabled_by.empty()) return slots[motor].disabled_by;
         return std::nullopt;
     }
@@ -646,7 +649,7 @@ struct Bridge::Impl {
             return applied();
         }
         if (!latched.empty() && *action != Action::Enable && *action != Action::Disable) {
-            return refuse(latched + " (send enable or hold once the bus works)");
+            return refuse(latched + kRearm);
         }
         for (const std::size_t motor : named) {
             if (slots[motor].pending_count == kPendingMax) {
