@@ -588,7 +588,13 @@ struct Bridge::Impl {
     // does not name are disabled in the next tick. Fails, disabling every motor again, when a
     // motor it names on a bus that had failed did not come up: that bus is not back.
     std::optional<std::string> rearm() {
-        const auto faults = engine->enable_all();
+        auto faults = engine->enable_all();
+        const auto on_failed_bus = [this](const robot::MotorFault& fault) {
+            return !bus_errors[fault.bus].empty();
+        };
+        // A socket that stayed bound while its interface was down reports that once, on its
+        // first read after: the first bring-up can fail on it where a second one does not.
+        if (std::ranges::any_of(faults, on_failed_bus)) faults = engine->enable_all();
         for (const auto& fault : faults) {
             (void)std::fprintf(stderr, "jointbus-dds: enable after a failed bus: %s\n",
                                fault.text.c_str());
@@ -603,7 +609,7 @@ struct Bridge::Impl {
         }
         for (const auto& fault : faults) {
             const std::size_t motor = first_of(fault.bus) + fault.motor;
-            if (bus_errors[fault.bus].empty() || std::ranges::find(named, motor) == named.end()) {
+            if (!on_failed_bus(fault) || std::ranges::find(named, motor) == named.end()) {
                 continue;
             }
             for (Slot& slot : slots) {

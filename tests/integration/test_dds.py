@@ -529,7 +529,7 @@ def test_four_modes_are_set_and_driven_through_every_message_kind(mixed_bridge, 
     (["--vel", "gripper=1"],
      "motor 'gripper' is driven in POS_VEL mode: a VEL command is for a motor in VEL mode", None),
     (["--positions", "1.5,0.4"], "2 values for the 3 position_joints (arm gripper wrist)", 1.5),
-    (["--pos-vel", "gripper=0.4,-1"], "motor 'gripper': invalid POS_VEL command: velocity limit "
+    (["--pos-vel", "gripper=0.4,-1"], "motor 'gripper': invalid POS_VEL command: velocity_limit "
      "is -1 (it must be finite and at least 0)", None),
 ], ids=["mit to a vel motor", "vel to a pos_vel motor", "positions short", "negative limit"])
 def test_a_command_of_another_mode_is_refused_whole(mixed_bridge, capture, options, refusal,
@@ -549,7 +549,7 @@ def test_a_command_of_another_mode_is_refused_whole(mixed_bridge, capture, optio
 
 
 def test_after_the_watchdog_a_set_point_is_refused_and_a_repeated_hold_holds(mixed_bridge):
-    mixed_bridge("--allow-commands", "--command-timeout-ms", "300")
+    mixed_bridge("--allow-commands", "--command-timeout-ms", "600")
     probe("command", "--action", "enable", "--vel", "wheel=1", "--rate", "20", "--seconds", "1")
     status_when(lambda s: s["watchdog_trips"] == 1, "the watchdog tripped")
     before = status()
@@ -559,7 +559,7 @@ def test_after_the_watchdog_a_set_point_is_refused_and_a_repeated_hold_holds(mix
     assert after["commands_applied"] == before["commands_applied"]
     assert after["commands_refused"] - before["commands_refused"] == 1
     assert after["last_refusal"] == ("motor wheel was disabled by the command watchdog (no "
-                                     "command for 300 ms): send enable or hold")
+                                     "command for 600 ms): send enable or hold")
     # One hold repeated under one seq, as `ros2 topic pub --rate 10` sends it, keeps every
     # motor held: the watchdog does not trip again while it comes.
     holder = start_probe("command", "--action", "hold", "--kp", "20", "--kd", "1", "--rate", "10",
