@@ -635,4 +635,6 @@ def test_diagnostics_and_a_failed_bus_that_comes_back(virtual_motor, tmp_path):
             assert back[f"jointbus/bus/{second}"]["level"] == OK
             assert back["jointbus/motor/arm"]["values"]["enabled by the bridge"] == "false"
         finally:
+            # Up again whatever failed, for the tests after this one.
+            subprocess.run(["ip", "link", "set", second, "up"], check=True)
             assert running.stop() == 0, running.log.read_text()
