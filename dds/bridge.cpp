@@ -283,6 +283,9 @@ struct Bridge::Impl {
     // Per bus: why its last motor outcome without a state failed for the bus; empty when one of
     // its motors answered since.
     std::vector<std::string> bus_errors;
+    // What a refused tick leaves as its motors' no_state (their `no_state` points into these).
+    std::string refused_no_state, failed_bus_no_state;
+    bool latch_said = false;  // they say the latch of `latched`
 
     Entity participant;
     Entity joint_states_topic, status_topic, diagnostics_topic;
@@ -645,6 +648,18 @@ struct Bridge::Impl {
             for (std::size_t i = 0; i < slots.size(); ++i) named.push_back(i);
         }
         if (auto why = check_gains(command, hold)) return refuse(std::move(*why));
+        if (hold) {
+            for (const std::size_t motor : named) {
+                if (slots[motor].mode != ControlMode::ForcePos ||
+                    robot.defaults[motor].current_limit) {
+                    continue;
+                }
+                // It would stand there with no current at all: limp, not held.
+                return refuse("hold cannot hold motor " + quoted(robot.names[motor].c_str()) +
+                              ": a FORCE_POS motor holds with the current_limit of its motor "
+                              "line, and it has none");
+            }
+        }
         if (*order == Order::Repeat) {
             // The same command again: it keeps the command watchdog fed, and does nothing
             // more (a hold repeated keeps its position rather than taking the motor's again).
@@ -814,16 +829,13 @@ struct Bridge::Impl {
         ++counts.failed_ticks;
         if (counts.failed_ticks <= 10)
             (void)std::fprintf(stderr, "jointbus-dds: tick refused: %s\n", why.c_str());
-        for (Slot& slot : slots) {
-            slot.answered = false;
-            slot.no_state = "tick refused";
-        }
+        for (Slot& slot : slots) slot.answered = false;
         if (refusal.bad_command) {
             // A set point the checks above let through and the engine would not send: every
             // motor stops rather than go on without its commands.
             disable_everything("the engine, which refused a tick (" + why +
                                "): send enable or hold");
-            return;
+            return say_no_state("tick refused: " + why, {});
         }
         const auto report = engine->take_watchdog_report();
         if (!report.fired) {
@@ -835,7 +847,11 @@ struct Bridge::Impl {
                                    "jointbus-dds: every motor held disabled until an enable or "
                                    "hold once the bus works\n");
             }
-            if (latched != why) latched = why;
+            if (latched != why || !latch_said) {
+                latched = why;
+                say_no_state("held disabled: " + latched + kRearm, latched + kRearm);
+                latch_said = true;
+            }
             return;
         }
         // This program stalled (stopped, or starved of CPU) with motors enabled: the engine
@@ -847,6 +863,19 @@ struct Bridge::Impl {
         disable_everything("the engine's watchdog (this program stalled for more than " +
                            millis(engine->config().watchdog) + " ms): send enable or hold");
         engine->acknowledge_watchdog();
+        say_no_state("tick refused: " + why, {});
+    }
+
+    // Each motor's no_state after a refused tick: `on_failed` for a motor of a bus that failed
+    // (it names that bus), `refused` for the others.
+    void say_no_state(std::string refused, std::string on_failed) {
+        latch_said = false;
+        refused_no_state = std::move(refused);
+        failed_bus_no_state = std::move(on_failed);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const bool failed = !bus_failure(bus_of[i]).empty() && !failed_bus_no_state.empty();
+            slots[i].no_state = (failed ? failed_bus_no_state : refused_no_state).c_str();
+        }
     }
 
     void publish(double exchange_seconds) {
@@ -1145,6 +1174,13 @@ std::expected<std::unique_ptr<Bridge>, std::string> Bridge::open(RobotFile robot
         for (std::size_t i = 0; i < count; ++i) {
             Slot& slot = impl->slots[i];
             slot.mode_on_motor = std::string(damiao::name(slot.mode));
+            if (slot.mode == ControlMode::ForcePos && !impl->robot.defaults[i].current_limit) {
+                (void)std::fprintf(stderr,
+                                   "jointbus-dds: motor %s has no current_limit: after an enable "
+                                   "it is limp until a force_pos_command, and a hold of it is "
+                                   "refused\n",
+                                   impl->robot.names[i].c_str());
+            }
         }
         for (const auto& fault : faults) {
             impl->slots[impl->first_of(fault.bus) + fault.motor].mode_on_motor =

@@ -10,7 +10,8 @@
 // point of its mode. Until one came, a MIT motor gets zero gains and torque, and a motor of the
 // other modes stands still where its enable reply found it (velocity 0, or its position with a
 // speed limit of 0). A "hold" enables too, and holds each motor where its enable reply found it
-// (a MIT motor with the hold's gains). When no command was taken for `command_timeout` while a
+// (a MIT motor with the hold's gains, a FORCE_POS motor with its robot file's current_limit: a
+// hold of one without is refused). When no command was taken for `command_timeout` while a
 // motor is enabled, every motor is disabled, and a set point for one that was enabled is
 // refused until an "enable" or "hold" names it.
 //
@@ -24,9 +25,9 @@
 // than that.
 //
 // A failed bus latches the engine: every tick is refused, every command but "enable", "hold"
-// and "disable" too, with the engine's reason; an "enable" or "hold" brings the robot back
-// (the engine's enable_all, which opens a failed bus again) and then disables every motor it
-// does not name.
+// and "disable" too, with the engine's reason (each motor's no_state says it too); an "enable" or
+// "hold" brings the robot back (the engine's enable_all, which opens a failed bus again) and then
+// disables every motor it does not name.
 #pragma once
 
 #include <cstddef>

@@ -88,6 +88,7 @@ constexpr const char* kRobot =
     "motor wheel   2:0x12:dm4310:vel\n"
     "motor gripper 3:0x13:dm4310:pos_vel:velocity_limit=2\n"
     "motor wrist   4:0x14:dm4310:force_pos:velocity_limit=1:current_limit=0.5\n"
+    "motor clamp   5:0x15:dm4310:force_pos\n"
     "position_joints arm gripper wrist\n"
     "velocity_joints wheel\n";
 
@@ -102,7 +103,7 @@ protected:
         // engine's watchdog, nor its commands, 20 ticks apart, the bridge's.
         robot->config.watchdog = 2s;
         std::vector<sim::MotorSettings> motors;
-        for (std::uint16_t id = 1; id <= 4; ++id) motors.push_back(motor(id));
+        for (std::uint16_t id = 1; id <= 5; ++id) motors.push_back(motor(id));
         BridgeOptions options{domain_, true, 1000ms};
         options.open_bus = [motors, wire = wire_](const robot::BusConfig&)
             -> std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError> {
@@ -221,6 +222,18 @@ protected:
         return last;
     }
 
+    // The no_state of `name` in the bridge's latest status.
+    std::string no_state(const std::string& name) {
+        std::string said;
+        tick(2);
+        take<jointbus_msgs_msg_dds__RobotStatus_>(kStatusTopic, [&](const auto& status) {
+            for (std::uint32_t i = 0; i < status.motors._length; ++i) {
+                if (status.motors._buffer[i].name == name) said = status.motors._buffer[i].no_state;
+            }
+        });
+        return said;
+    }
+
     // The level and message of each status of the latest diagnostics, by name.
     std::map<std::string, std::pair<int, std::string>> diagnostics() {
         std::map<std::string, std::pair<int, std::string>> by_name;
@@ -320,6 +333,8 @@ TEST_F(BridgeTest, EachModeDrivenAndRefusedAndABusThatComesBack) {
     vel(3, 1.5);
     const std::string failed = refusal().first;
     EXPECT_TRUE(failed.starts_with("bus 0 (sim0) failed: ")) << failed;
+    // Regression: the status said only "tick refused" for the failed bus's motors.
+    EXPECT_EQ(no_state("wheel"), failed);
 
     // Back, and enabled: driven again.
     wire_->down = false;
@@ -332,6 +347,17 @@ TEST_F(BridgeTest, EachModeDrivenAndRefusedAndABusThatComesBack) {
     EXPECT_TRUE(has(sent_to(0x202), floats({2.0F})));
     health = diagnostics();
     EXPECT_EQ(health["jointbus/bus/sim0"].first, 0) << health["jointbus/bus/sim0"].second;
+}
+
+// Regression: a hold of a FORCE_POS motor without current_limit left it limp, counted as held.
+TEST_F(BridgeTest, AHoldOfAForcePosMotorWithoutCurrentLimitIsRefused) {
+    action(1, "clamp", "hold");
+    EXPECT_EQ(refusal(), std::pair(std::string("hold cannot hold motor 'clamp': a FORCE_POS "
+                                               "motor holds with the current_limit of its motor "
+                                               "line, and it has none"),
+                                   std::uint64_t{1}));
+    action(2, "wrist", "hold");
+    EXPECT_EQ(refusal().second, 1U);
 }
 
 }  // namespace

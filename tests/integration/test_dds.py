@@ -618,6 +618,10 @@ def test_diagnostics_and_a_failed_bus_that_comes_back(virtual_motor, tmp_path):
             probe("command", "--vel", "wheel=2")
             refusal = status()["last_refusal"]
             assert refusal.startswith("bus 1 (") and f"{second}" in refusal, refusal
+            # Regression: the status said only "tick refused" for every motor.
+            no_state = {m["name"]: m["no_state"] for m in status()["motors"]}
+            assert no_state["wheel"] == refusal
+            assert no_state["arm"] == "held disabled: " + refusal
             # Still failed a second later: the bridge runs on and keeps saying so.
             time.sleep(1)
             assert diagnostics()[f"jointbus/bus/{second}"]["level"] == ERROR
