@@ -237,8 +237,9 @@ std::vector<std::string> read_modes(const robot::RobotConfig& config) {
                 modes.push_back("not read: " + damiao::text(read.error()));
                 continue;
             }
-            const auto mode = damiao::protocol::control_mode_name(read->bits);
-            modes.push_back(mode ? std::string(*mode)
+            // By the names the robot file uses, which the warnings compare them with.
+            const auto mode = damiao::control_mode_from_number(read->bits);
+            modes.push_back(mode ? std::string(damiao::name(*mode))
                                  : "unknown (" + std::to_string(read->bits) + ")");
         }
     }

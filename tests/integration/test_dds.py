@@ -549,7 +549,7 @@ def test_a_command_of_another_mode_is_refused_whole(mixed_bridge, capture, optio
 
 
 def test_after_the_watchdog_a_set_point_is_refused_and_a_repeated_hold_holds(mixed_bridge):
-    mixed_bridge("--allow-commands", "--command-timeout-ms", "600")
+    mixed_bridge("--allow-commands", "--command-timeout-ms", "1000")
     probe("command", "--action", "enable", "--vel", "wheel=1", "--rate", "20", "--seconds", "1")
     status_when(lambda s: s["watchdog_trips"] == 1, "the watchdog tripped")
     before = status()
@@ -559,13 +559,15 @@ def test_after_the_watchdog_a_set_point_is_refused_and_a_repeated_hold_holds(mix
     assert after["commands_applied"] == before["commands_applied"]
     assert after["commands_refused"] - before["commands_refused"] == 1
     assert after["last_refusal"] == ("motor wheel was disabled by the command watchdog (no "
-                                     "command for 600 ms): send enable or hold")
+                                     "command for 1000 ms): send enable or hold")
     # One hold repeated under one seq, as `ros2 topic pub --rate 10` sends it, keeps every
-    # motor held: the watchdog does not trip again while it comes.
+    # motor held: the watchdog does not trip again while it comes. The hold goes on well past
+    # the status read, which a loaded machine delays by seconds: after it, the watchdog trips.
     holder = start_probe("command", "--action", "hold", "--kp", "20", "--kd", "1", "--rate", "10",
-                         "--seconds", "3", "--same-seq")
-    time.sleep(2.5)
+                         "--seconds", "8", "--same-seq")
+    time.sleep(3)
     held = status()
+    assert holder.poll() is None, "the hold ended before its status was read"
     assert held["watchdog_trips"] == 1 and held["commands_applied"] > after["commands_applied"]
     assert [m["status"] for m in held["motors"]] == ["enabled"] * len(MIXED)
     summary = finish(holder)[-1]
@@ -615,6 +617,9 @@ def test_diagnostics_and_a_failed_bus_that_comes_back(virtual_motor, tmp_path):
             assert failed["jointbus/motor/wheel"]["level"] == ERROR
             assert failed["jointbus/motor/wheel"]["message"].startswith(
                 f"not answered: bus {second} failed: ")
+            assert failed["jointbus/motor/arm"]["level"] == WARN
+            assert failed["jointbus/motor/arm"]["message"].startswith("held disabled: bus 1 (")
+            assert failed[f"jointbus/bus/{first}"]["message"].startswith("not driven: bus 1 (")
             probe("command", "--vel", "wheel=2")
             refusal = status()["last_refusal"]
             assert refusal.startswith("bus 1 (") and f"{second}" in refusal, refusal
@@ -622,6 +627,10 @@ def test_diagnostics_and_a_failed_bus_that_comes_back(virtual_motor, tmp_path):
             no_state = {m["name"]: m["no_state"] for m in status()["motors"]}
             assert no_state["wheel"] == refusal
             assert no_state["arm"] == "held disabled: " + refusal
+            # An enable while the bus is still down is refused, and the bridge stays failed.
+            probe("command", "--action", "enable", "--name", "wheel")
+            status_when(lambda s: s["last_refusal"].startswith("the bus is not back: "),
+                        "the enable refused")
             # Still failed a second later: the bridge runs on and keeps saying so.
             time.sleep(1)
             assert diagnostics()[f"jointbus/bus/{second}"]["level"] == ERROR
@@ -642,3 +651,34 @@ def test_diagnostics_and_a_failed_bus_that_comes_back(virtual_motor, tmp_path):
             # Up again whatever failed, for the tests after this one.
             subprocess.run(["ip", "link", "set", second, "up"], check=True)
             assert running.stop() == 0, running.log.read_text()
+
+
+def test_diagnostics_name_a_fault_missed_replies_heat_and_another_mode(iface, virtual_motor,
+                                                                        tmp_path):
+    """Without commands: a faulted motor is an ERROR; one that drops replies and one hotter
+    than --warn-temperature are warnings; a motor in another mode than its line's is reported
+    and left in it."""
+    virtual_motor("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4310:fault=over-voltage",
+                  "--motor", "3:0x13:dm4310:drop_every=3")
+    robot = (f"bus {iface}\nmotor warm 1:0x11:dm4310\nmotor faulty 2:0x12:dm4310\n"
+             "motor lossy 3:0x13:dm4310:vel\n")
+    running = Bridge(None, tmp_path, ["--rate", str(RATE), "--warn-temperature", "10"],
+                     robot_text=robot)
+    try:
+        seen = diagnostics_when(
+            lambda d: d["jointbus/motor/lossy"]["message"].endswith(
+                "replies missed since the last report"), "lossy missing replies")
+        assert (seen["jointbus/motor/faulty"]["level"],
+                seen["jointbus/motor/faulty"]["message"]) == (ERROR, "fault: over-voltage")
+        assert seen["jointbus/motor/lossy"]["level"] == WARN
+        assert seen["jointbus/motor/lossy"]["values"]["mode on motor"] == "mit"
+        assert seen["jointbus/motor/warm"]["level"] == WARN
+        assert re.fullmatch(r"temperature \d+ C, warning from 10 C",
+                            seen["jointbus/motor/warm"]["message"])
+    finally:
+        assert running.stop() == 0, running.log.read_text()
+    log = running.log.read_text()
+    assert ("motor lossy is in mode mit, the robot file drives it in vel: --allow-commands sets "
+            "it") in log
+    # Regression: the mode read was named MIT, and every motor warned of as in another mode.
+    assert "motor warm is in mode" not in log
