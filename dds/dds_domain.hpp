@@ -94,5 +94,14 @@ inline constexpr const char* kJointStatesTopic = "rt/joint_states";
 inline constexpr const char* kStatusTopic = "rt/jointbus/status";
 inline constexpr const char* kMitCommandTopic = "rt/jointbus/mit_command";
 inline constexpr const char* kMotorCommandTopic = "rt/jointbus/motor_command";
+inline constexpr const char* kPosVelCommandTopic = "rt/jointbus/pos_vel_command";
+inline constexpr const char* kVelCommandTopic = "rt/jointbus/vel_command";
+inline constexpr const char* kForcePosCommandTopic = "rt/jointbus/force_pos_command";
+// std_msgs/Float64MultiArray, one value per joint of the robot file's joint line, as
+// ros2_control's forward command controllers take them.
+inline constexpr const char* kPositionCommandsTopic = "rt/jointbus/position_commands";
+inline constexpr const char* kVelocityCommandsTopic = "rt/jointbus/velocity_commands";
+// Where ROS 2's diagnostic tools look.
+inline constexpr const char* kDiagnosticsTopic = "rt/diagnostics";
 
 }  // namespace jointbus::dds

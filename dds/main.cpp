@@ -1,6 +1,7 @@
 // jointbus-dds: a robot's motors on ROS 2-compatible DDS topics. Runs the robot engine at a
-// fixed rate, publishes every state on rt/joint_states and rt/jointbus/status, and, when
-// started with --allow-commands, takes MIT set points and motor commands from DDS.
+// fixed rate, publishes every state on rt/joint_states and rt/jointbus/status and the robot's
+// health on rt/diagnostics, and, when started with --allow-commands, takes set points of every
+// control mode and motor commands from DDS.
 #include <signal.h>
 #include <time.h>
 
@@ -40,9 +41,11 @@ int main(int argc, char** argv) {
     using namespace std::chrono_literals;
     CLI::App app{
         "Runs a robot's motors on ROS 2-compatible DDS topics: publishes every motor's state "
-        "each tick on rt/joint_states and rt/jointbus/status, and takes commands on "
-        "rt/jointbus/mit_command and rt/jointbus/motor_command only with --allow-commands. DDS "
-        "stays on the loopback interface unless --dds-interface names another.",
+        "each tick on rt/joint_states and rt/jointbus/status, and the robot's health on "
+        "rt/diagnostics; takes commands (rt/jointbus/mit_command, pos_vel_command, vel_command, "
+        "force_pos_command, motor_command, position_commands, velocity_commands) only with "
+        "--allow-commands. DDS stays on the loopback interface unless --dds-interface names "
+        "another.",
         "jointbus-dds"};
     std::string robot_path;
     double rate = 500.0;
@@ -53,7 +56,9 @@ int main(int argc, char** argv) {
     std::string ready_file;
     double seconds = 0.0;
     app.add_option("robot", robot_path,
-                   "the robot description: lines 'bus IFACE' and 'motor NAME ID:MASTER[:MODEL]'")
+                   "the robot description: lines 'bus IFACE', 'motor NAME "
+                   "ID:MASTER[:MODEL][:MODE][:SETTING...]', 'position_joints NAME...' and "
+                   "'velocity_joints NAME...'")
         ->required();
     app.add_option("--rate", rate, "ticks per second")
         ->capture_default_str()
@@ -65,6 +70,12 @@ int main(int argc, char** argv) {
                    "with a motor enabled, no command for this long disables every motor")
         ->capture_default_str()
         ->check(CLI::Range(1U, 60000U));
+    double warn_temperature = 80.0;
+    app.add_option("--warn-temperature", warn_temperature,
+                   "a motor this hot (either reading, degrees Celsius) is a warning on "
+                   "rt/diagnostics")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 255.0));
     app.add_option("--domain", domain.domain, "DDS domain (default: ROS_DOMAIN_ID, else 0)")
         ->check(CLI::Range(0U, 232U));
     app.add_option("--dds-interface", domain.interface,
@@ -99,8 +110,11 @@ int main(int argc, char** argv) {
     const std::size_t buses = robot->config.buses.size();
     const std::size_t motors = robot->names.size();
 
-    dds::BridgeOptions options{domain, allow_commands,
-                               std::chrono::milliseconds(command_timeout_ms)};
+    dds::BridgeOptions options{domain,
+                               allow_commands,
+                               std::chrono::milliseconds(command_timeout_ms),
+                               warn_temperature,
+                               {}};
     if (const int error = transport::can_socket_error(); error != 0) {
         std::fprintf(stderr, "jointbus-dds: this kernel has no CAN sockets (%s); fix: %s\n",
                      std::strerror(error), transport::kKernelCanFix);

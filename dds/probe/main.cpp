@@ -8,6 +8,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "measure.hpp"
@@ -37,13 +38,16 @@ struct EchoOptions {
 };
 
 int echo(const DomainOptions& domain, const EchoOptions& options) {
-    const bool states = options.topic != "status";
-    const bool status = options.topic != "states";
-    auto endpoints = open_endpoints(domain, {.joint_states = states, .status = status});
+    const bool diagnostics = options.topic == "diagnostics";
+    const bool states = options.topic == "states" || options.topic == "both";
+    const bool status = options.topic == "status" || options.topic == "both";
+    auto endpoints = open_endpoints(
+        domain, {.joint_states = states, .status = status, .diagnostics = diagnostics});
     if (!endpoints) return fail(endpoints.error());
     std::vector<dds_entity_t> readers;
     if (states) readers.push_back(endpoints->joint_states.get());
     if (status) readers.push_back(endpoints->status.get());
+    if (diagnostics) readers.push_back(endpoints->diagnostics.get());
     auto waitset = make_waitset(endpoints->participant, readers);
     if (!waitset) return fail(waitset.error());
 
@@ -69,12 +73,22 @@ int echo(const DomainOptions& domain, const EchoOptions& options) {
                 endpoints->status.get(),
                 [&](const jointbus_msgs_msg_dds__RobotStatus_& s) { print(to_json(s, received)); });
         }
+        if (diagnostics) {
+            (void)take_all<diagnostic_msgs_msg_dds__DiagnosticArray_>(
+                endpoints->diagnostics.get(),
+                [&](const diagnostic_msgs_msg_dds__DiagnosticArray_& s) {
+                    print(to_json(s, received));
+                });
+        }
     }
     return 0;
 }
 
 struct CommandOptions {
     std::vector<std::string> mit;
+    // Per SetpointTopic, its --pos-vel, --vel, --force-pos, --positions or --velocities.
+    std::array<std::vector<std::string>, kSetpointTopics> setpoints;
+    bool same_seq = false;
     std::string action;
     std::vector<std::string> names;
     double rate = 0;
@@ -116,17 +130,26 @@ public:
     void mit(const MitArrays& command, std::uint64_t seq) {
         count(write_mit(endpoints_.mit.get(), command, seq, now_stamp()));
     }
-    void mit(const MitArrays& command) { mit(command, seq_++); }
+    void mit(const MitArrays& command) { mit(command, next()); }
     void motor(const MotorCommandValues& command, std::uint64_t seq) {
         count(write_motor_command(endpoints_.motor.get(), command, seq, now_stamp()));
     }
-    void motor(const MotorCommandValues& command) { motor(command, seq_++); }
-    [[nodiscard]] std::uint64_t next_seq() const { return seq_; }
+    void motor(const MotorCommandValues& command) { motor(command, next()); }
+    void setpoints(SetpointTopic topic, const SetpointValues& values) {
+        count(write_setpoints(endpoints_.setpoints[static_cast<std::size_t>(topic)].get(), topic,
+                              values, next(), now_stamp()));
+    }
+    // Every command with the seq of the first, as `ros2 topic pub --rate` repeats one message.
+    void repeat_seq() { same_ = true; }
+    [[nodiscard]] std::uint64_t next_seq() const { return same_ ? seq_ + 1 : seq_; }
 
     // Waits until every reader has every command (or 5 s), so that the process may end.
     void flush() const {
         for (const Entity* writer : {&endpoints_.mit, &endpoints_.motor}) {
             if (writer->get() > 0) (void)dds_wait_for_acks(writer->get(), DDS_SECS(5));
+        }
+        for (const Entity& writer : endpoints_.setpoints) {
+            if (writer.get() > 0) (void)dds_wait_for_acks(writer.get(), DDS_SECS(5));
         }
     }
 
@@ -135,9 +158,11 @@ public:
 
 private:
     void count(dds_return_t written) { ++(written < 0 ? failed : published); }
+    std::uint64_t next() { return same_ ? seq_ : seq_++; }
 
     const Endpoints& endpoints_;
     std::uint64_t seq_;
+    bool same_ = false;
 };
 
 int command(const DomainOptions& domain, const CommandOptions& options) {
@@ -155,9 +180,26 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
         return fail("--malformed order needs --mit or --action: its first command is taken",
                     kUsageError);
     }
+    std::array<SetpointValues, kSetpointTopics> others;
+    std::array<bool, kSetpointTopics> with_others{};
+    for (std::size_t t = 0; t < kSetpointTopics; ++t) {
+        for (const std::string& text : options.setpoints[t]) {
+            if (auto added = add_setpoint(static_cast<SetpointTopic>(t), text, others[t]); !added) {
+                return fail(added.error(), kUsageError);
+            }
+            with_others[t] = true;
+        }
+    }
+    const bool any_other = std::ranges::find(with_others, true) != with_others.end();
+    if (any_other && !bad.empty()) {
+        return fail("--malformed goes with --mit or --action only", kUsageError);
+    }
     const bool with_mit = !setpoints.empty() || (alone && bad != "unknown-action");
     const bool with_action = !options.action.empty() || (alone && bad == "unknown-action");
-    if (!with_mit && !with_action) return fail("give --mit, --action or --malformed", kUsageError);
+    if (!with_mit && !with_action && !any_other) {
+        return fail("give set points (--mit, --pos-vel, ...), --action or --malformed",
+                    kUsageError);
+    }
     if ((bad == "nan" || bad == "lengths") && !with_mit) {
         return fail("--malformed " + bad + " needs --mit", kUsageError);
     }
@@ -166,8 +208,9 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
     }
 
     const bool ask_motors = alone && with_mit;
-    auto endpoints =
-        open_endpoints(domain, {.status = ask_motors, .mit = with_mit, .motor = with_action});
+    auto endpoints = open_endpoints(
+        domain,
+        {.status = ask_motors, .mit = with_mit, .motor = with_action, .setpoints = with_others});
     if (!endpoints) return fail(endpoints.error());
     if (auto matched = wait_matched(*endpoints, options.match_timeout_s, kSettle_s); !matched) {
         return fail(matched.error());
@@ -181,6 +224,8 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
     MitArrays mit = mit_arrays(setpoints);
     MotorCommandValues motor{options.names, options.action, options.kp, options.kd};
     Commander commander(*endpoints, options.seq_start);
+    if (options.same_seq) commander.repeat_seq();
+    const bool with_setpoints = with_mit || any_other;
     const double started = wall_seconds();
 
     if (!bad.empty()) {
@@ -223,18 +268,18 @@ int command(const DomainOptions& domain, const CommandOptions& options) {
             }
         }
     } else {
-        // With set points too, the action goes once, first; then the set points (or the
-        // action alone) once, at the rate or as a flood.
-        if (with_action && with_mit) commander.motor(motor);
+        // With set points too, the action goes once, first; then the set points of every
+        // topic given (or the action alone) once, at the rate or as a flood.
+        if (with_action && with_setpoints) commander.motor(motor);
         const double until = options.seconds > 0 ? started + options.seconds : INFINITY;
         const bool repeat = options.flood || options.rate > 0;
         Pacer pacer(options.flood ? 0.0 : options.rate);
         do {
-            if (with_mit) {
-                commander.mit(mit);
-            } else {
-                commander.motor(motor);
+            if (with_mit) commander.mit(mit);
+            for (std::size_t t = 0; t < kSetpointTopics; ++t) {
+                if (with_others[t]) commander.setpoints(static_cast<SetpointTopic>(t), others[t]);
             }
+            if (!with_setpoints) commander.motor(motor);
             pacer.wait();
         } while (repeat && !stop_requested.load() && wall_seconds() < until);
     }
@@ -274,8 +319,10 @@ int main(int argc, char** argv) try {
         "echo", "print each sample as a JSON line, with its receive time (`received`)");
     echo_app->add_option("--count", echo_options.count, "stop after this many samples (0: no)");
     echo_app->add_option("--seconds", echo_options.seconds, "stop after this long (0: never)");
-    echo_app->add_option("--topic", echo_options.topic, "which topics")
-        ->check(CLI::IsMember({"states", "status", "both"}))
+    echo_app
+        ->add_option("--topic", echo_options.topic,
+                     "which topics: states, status, both, or diagnostics (rt/diagnostics)")
+        ->check(CLI::IsMember({"states", "status", "both", "diagnostics"}))
         ->capture_default_str();
 
     CommandOptions command_options;
@@ -285,6 +332,21 @@ int main(int argc, char** argv) try {
         "first. Prints a JSON summary");
     command_app->add_option("--mit", command_options.mit, "a set point, repeatable")
         ->type_name("NAME=q,dq,kp,kd,tau");
+    const std::array<std::tuple<const char*, const char*, const char*>, kSetpointTopics> others{{
+        {"--pos-vel", "a POS_VEL set point, repeatable", "NAME=position,velocity_limit"},
+        {"--vel", "a VEL set point, repeatable", "NAME=velocity"},
+        {"--force-pos", "a FORCE_POS set point, repeatable",
+         "NAME=position,velocity_limit,current_limit"},
+        {"--positions", "a Float64MultiArray on rt/jointbus/position_commands", "V1,V2,..."},
+        {"--velocities", "a Float64MultiArray on rt/jointbus/velocity_commands", "V1,V2,..."},
+    }};
+    for (std::size_t t = 0; t < kSetpointTopics; ++t) {
+        const auto [flag, help, type] = others[t];
+        command_app->add_option(flag, command_options.setpoints[t], help)->type_name(type);
+    }
+    command_app->add_flag("--same-seq", command_options.same_seq,
+                          "every command with the seq of the first, as `ros2 topic pub --rate` "
+                          "repeats one message");
     command_app
         ->add_option("--action", command_options.action,
                      "enable, hold (with --kp and --kd), disable, set_zero or clear_error")

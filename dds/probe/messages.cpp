@@ -51,6 +51,11 @@ std::vector<double> doubles(const dds_sequence_double& sequence) {
     return {sequence._buffer, sequence._buffer + sequence._length};
 }
 
+// The DDS topic of each SetpointTopic.
+constexpr std::array<const char*, kSetpointTopics> kSetpointNames{
+    kPosVelCommandTopic, kVelCommandTopic, kForcePosCommandTopic, kPositionCommandsTopic,
+    kVelocityCommandsTopic};
+
 std::string text(const char* maybe) { return maybe == nullptr ? std::string() : maybe; }
 
 nlohmann::json header_json(const std_msgs_msg_dds__Header_& header, double received) {
@@ -85,7 +90,11 @@ std::expected<Endpoints, std::string> open_endpoints(const DomainOptions& option
         Entity& topic;
         Entity& endpoint;
     };
-    const Side sides[] = {
+    const std::array<const dds_topic_descriptor_t*, kSetpointTopics> setpoint_types{
+        &jointbus_msgs_msg_dds__PosVelCommand__desc, &jointbus_msgs_msg_dds__VelCommand__desc,
+        &jointbus_msgs_msg_dds__ForcePosCommand__desc, &std_msgs_msg_dds__Float64MultiArray__desc,
+        &std_msgs_msg_dds__Float64MultiArray__desc};
+    std::vector<Side> sides = {
         {wanted.joint_states, true, sensor_msgs_msg_dds__JointState__desc, kJointStatesTopic,
          endpoints.joint_states_topic, endpoints.joint_states},
         {wanted.status, true, jointbus_msgs_msg_dds__RobotStatus__desc, kStatusTopic,
@@ -94,7 +103,13 @@ std::expected<Endpoints, std::string> open_endpoints(const DomainOptions& option
          endpoints.mit_topic, endpoints.mit},
         {wanted.motor, false, jointbus_msgs_msg_dds__MotorCommand__desc, kMotorCommandTopic,
          endpoints.motor_topic, endpoints.motor},
+        {wanted.diagnostics, true, diagnostic_msgs_msg_dds__DiagnosticArray__desc,
+         kDiagnosticsTopic, endpoints.diagnostics_topic, endpoints.diagnostics},
     };
+    for (std::size_t t = 0; t < kSetpointTopics; ++t) {
+        sides.push_back({wanted.setpoints[t], false, *setpoint_types[t], kSetpointNames[t],
+                         endpoints.setpoint_topics[t], endpoints.setpoints[t]});
+    }
     for (const Side& side : sides) {
         if (!side.wanted) continue;
         auto topic = create_topic(endpoints.participant, side.type, side.name);
@@ -112,30 +127,31 @@ std::expected<void, std::string> wait_matched(const Endpoints& endpoints, double
                                               double settle_s) {
     const auto unmatched = [&] {
         std::string names;
-        const auto add = [&](const char* name) {
-            names += (names.empty() ? "" : ", ") + std::string(name);
+        std::vector<std::pair<dds_entity_t, const char*>> readers = {
+            {endpoints.joint_states.get(), kJointStatesTopic},
+            {endpoints.status.get(), kStatusTopic},
+            {endpoints.diagnostics.get(), kDiagnosticsTopic},
         };
+        std::vector<std::pair<dds_entity_t, const char*>> writers = {
+            {endpoints.mit.get(), kMitCommandTopic},
+            {endpoints.motor.get(), kMotorCommandTopic},
+        };
+        for (std::size_t t = 0; t < kSetpointTopics; ++t) {
+            writers.emplace_back(endpoints.setpoints[t].get(), kSetpointNames[t]);
+        }
         dds_publication_matched_status_t published{};
         dds_subscription_matched_status_t subscribed{};
-        if (endpoints.joint_states.get() > 0 &&
-            (dds_get_subscription_matched_status(endpoints.joint_states.get(), &subscribed) < 0 ||
-             subscribed.current_count == 0)) {
-            add(kJointStatesTopic);
+        for (const auto& [reader, name] : readers) {
+            if (reader > 0 && (dds_get_subscription_matched_status(reader, &subscribed) < 0 ||
+                               subscribed.current_count == 0)) {
+                names += (names.empty() ? "" : ", ") + std::string(name);
+            }
         }
-        if (endpoints.status.get() > 0 &&
-            (dds_get_subscription_matched_status(endpoints.status.get(), &subscribed) < 0 ||
-             subscribed.current_count == 0)) {
-            add(kStatusTopic);
-        }
-        if (endpoints.mit.get() > 0 &&
-            (dds_get_publication_matched_status(endpoints.mit.get(), &published) < 0 ||
-             published.current_count == 0)) {
-            add(kMitCommandTopic);
-        }
-        if (endpoints.motor.get() > 0 &&
-            (dds_get_publication_matched_status(endpoints.motor.get(), &published) < 0 ||
-             published.current_count == 0)) {
-            add(kMotorCommandTopic);
+        for (const auto& [writer, name] : writers) {
+            if (writer > 0 && (dds_get_publication_matched_status(writer, &published) < 0 ||
+                               published.current_count == 0)) {
+                names += (names.empty() ? "" : ", ") + std::string(name);
+            }
         }
         return names;
     };
@@ -231,6 +247,108 @@ nlohmann::json to_json(const sensor_msgs_msg_dds__JointState_& sample, double re
     line["position"] = doubles(sample.position);
     line["velocity"] = doubles(sample.velocity);
     line["effort"] = doubles(sample.effort);
+    return line;
+}
+
+std::size_t field_count(SetpointTopic topic) {
+    switch (topic) {
+        case SetpointTopic::PosVel:
+            return 2;
+        case SetpointTopic::Vel:
+            return 1;
+        case SetpointTopic::ForcePos:
+            return 3;
+        case SetpointTopic::Positions:
+        case SetpointTopic::Velocities:
+            break;
+    }
+    return 1;
+}
+
+std::expected<void, std::string> add_setpoint(SetpointTopic topic, std::string_view text,
+                                              SetpointValues& into) {
+    const bool joints = topic == SetpointTopic::Positions || topic == SetpointTopic::Velocities;
+    std::string values(text);
+    if (!joints) {
+        const std::size_t equals = text.find('=');
+        if (equals == std::string_view::npos || equals == 0) {
+            return std::unexpected("expected NAME=" + std::to_string(field_count(topic)) +
+                                   " numbers, not '" + std::string(text) + "'");
+        }
+        into.name.emplace_back(text.substr(0, equals));
+        values = std::string(text.substr(equals + 1));
+    }
+    std::vector<double> numbers;
+    const char* at = values.c_str();
+    for (;;) {
+        char* end = nullptr;
+        numbers.push_back(std::strtod(at, &end));
+        if (end == at || (*end != ',' && *end != '\0')) {
+            return std::unexpected("expected numbers separated by commas, not '" + values + "'");
+        }
+        if (*end == '\0') break;
+        at = end + 1;
+    }
+    if (joints) {
+        into.fields.assign(1, numbers);
+        return {};
+    }
+    if (numbers.size() != field_count(topic)) {
+        return std::unexpected("expected " + std::to_string(field_count(topic)) +
+                               " numbers after '" + into.name.back() + "=', not '" + values + "'");
+    }
+    into.fields.resize(numbers.size());
+    for (std::size_t f = 0; f < numbers.size(); ++f) into.fields[f].push_back(numbers[f]);
+    return {};
+}
+
+dds_return_t write_setpoints(dds_entity_t writer, SetpointTopic topic, const SetpointValues& values,
+                             std::uint64_t seq, const builtin_interfaces_msg_dds__Time_& stamp) {
+    std::vector<char*> names = c_strings(values.name);
+    const std_msgs_msg_dds__Header_ header{stamp, const_cast<char*>("")};
+    const auto field = [&values](std::size_t f) { return borrowed_doubles(values.fields[f]); };
+    switch (topic) {
+        case SetpointTopic::PosVel: {
+            jointbus_msgs_msg_dds__PosVelCommand_ sample{
+                header, seq, borrowed<dds_sequence_string>(names), field(0), field(1)};
+            return dds_write(writer, &sample);
+        }
+        case SetpointTopic::Vel: {
+            jointbus_msgs_msg_dds__VelCommand_ sample{
+                header, seq, borrowed<dds_sequence_string>(names), field(0)};
+            return dds_write(writer, &sample);
+        }
+        case SetpointTopic::ForcePos: {
+            jointbus_msgs_msg_dds__ForcePosCommand_ sample{
+                header, seq, borrowed<dds_sequence_string>(names), field(0), field(1), field(2)};
+            return dds_write(writer, &sample);
+        }
+        case SetpointTopic::Positions:
+        case SetpointTopic::Velocities:
+            break;
+    }
+    std_msgs_msg_dds__Float64MultiArray_ sample{};
+    sample.data = field(0);
+    return dds_write(writer, &sample);
+}
+
+nlohmann::json to_json(const diagnostic_msgs_msg_dds__DiagnosticArray_& sample, double received) {
+    nlohmann::json line = {{"topic", "diagnostics"}};
+    line.update(header_json(sample.header, received));
+    nlohmann::json statuses = nlohmann::json::array();
+    for (std::uint32_t i = 0; i < sample.status._length; ++i) {
+        const diagnostic_msgs_msg_dds__DiagnosticStatus_& s = sample.status._buffer[i];
+        nlohmann::json values = nlohmann::json::object();
+        for (std::uint32_t v = 0; v < s.values._length; ++v) {
+            values[text(s.values._buffer[v].key)] = text(s.values._buffer[v].value);
+        }
+        statuses.push_back({{"level", s.level},
+                            {"name", text(s.name)},
+                            {"message", text(s.message)},
+                            {"hardware_id", text(s.hardware_id)},
+                            {"values", std::move(values)}});
+    }
+    line["status"] = std::move(statuses);
     return line;
 }
 

@@ -3,6 +3,7 @@
 // JSON, and a stop flag set by SIGINT and SIGTERM.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <expected>
@@ -23,17 +24,24 @@ void install_stop_handlers();
 
 // The four topics of the bridge, and this side's reader or writer on each that the command in
 // use asked for (0 where it did not).
+// The set-point topics of the other control modes and the joint arrays, in this order.
+enum class SetpointTopic : std::uint8_t { PosVel, Vel, ForcePos, Positions, Velocities };
+inline constexpr std::size_t kSetpointTopics = 5;
+
 struct Endpoints {
     Entity participant;
-    Entity joint_states_topic, status_topic, mit_topic, motor_topic;
-    Entity joint_states, status, mit, motor;
+    Entity joint_states_topic, status_topic, diagnostics_topic, mit_topic, motor_topic;
+    Entity joint_states, status, diagnostics, mit, motor;
+    std::array<Entity, kSetpointTopics> setpoint_topics, setpoints;
 };
 
 struct Wanted {
     bool joint_states = false;
     bool status = false;
+    bool diagnostics = false;
     bool mit = false;
     bool motor = false;
+    std::array<bool, kSetpointTopics> setpoints{};
     // Samples each reader keeps: enough for a second of ticks, so a probe that falls behind
     // for a moment loses nothing.
     std::int32_t depth = 1000;
@@ -66,6 +74,27 @@ struct MitArrays {
 };
 [[nodiscard]] MitArrays mit_arrays(const std::vector<NamedSetpoint>& setpoints);
 
+// Set points of one of the other topics: per name (none for the joint arrays, which take the
+// robot file's order) one value of each field, as `--vel wheel=1.5` or `--positions 0.1,0.2`
+// give them.
+struct SetpointValues {
+    std::vector<std::string> name;
+    std::vector<std::vector<double>> fields;  // fields[f][i]: field f of the i-th name
+};
+
+// The number of values per name of each topic ("pos_vel": position, velocity_limit).
+[[nodiscard]] std::size_t field_count(SetpointTopic topic);
+
+// Adds "NAME=v1,v2,..." (the topic's field count of numbers) to `into`; for the joint arrays,
+// "v1,v2,...", any count. Read as C does, so "nan" and "inf" pass through.
+[[nodiscard]] std::expected<void, std::string> add_setpoint(SetpointTopic topic,
+                                                            std::string_view text,
+                                                            SetpointValues& into);
+
+[[nodiscard]] dds_return_t write_setpoints(dds_entity_t writer, SetpointTopic topic,
+                                           const SetpointValues& values, std::uint64_t seq,
+                                           const builtin_interfaces_msg_dds__Time_& stamp);
+
 struct MotorCommandValues {
     std::vector<std::string> name;
     std::string action;
@@ -84,6 +113,8 @@ struct MotorCommandValues {
 [[nodiscard]] nlohmann::json to_json(const sensor_msgs_msg_dds__JointState_& sample,
                                      double received);
 [[nodiscard]] nlohmann::json to_json(const jointbus_msgs_msg_dds__RobotStatus_& sample,
+                                     double received);
+[[nodiscard]] nlohmann::json to_json(const diagnostic_msgs_msg_dds__DiagnosticArray_& sample,
                                      double received);
 
 // Takes every sample `reader` holds and calls `each(sample)` with those that carry data.

@@ -39,6 +39,32 @@ TEST(RobotFile, BusesMotorsNamesAndTimeouts) {
     EXPECT_EQ(robot->config.buses[1].motors[0].model, "");
 }
 
+TEST(RobotFile, ModesDefaultsAndJointLists) {
+    const auto robot = parse_robot_file(
+        "bus can0\n"
+        "motor hip     1:0x11:dm4310:kp=20:kd=1.5\n"
+        "motor wheel   2:0x12:dm4310:VEL:timeout_ms=3\n"
+        "motor gripper 3:0x13:dm4310:pos_vel:velocity_limit=2\n"
+        "motor wrist   4:0x14:dm4310:force_pos:velocity_limit=1:current_limit=0.5\n"
+        "position_joints gripper hip wrist\n"
+        "velocity_joints wheel\n",
+        "robot.conf", kTick);
+    ASSERT_TRUE(robot) << robot.error();
+    using damiao::ControlMode;
+    const auto& motors = robot->config.buses[0].motors;
+    EXPECT_EQ(motors[0].mode, ControlMode::Mit);
+    EXPECT_EQ(motors[1].mode, ControlMode::Vel);
+    EXPECT_EQ(motors[1].motor.timeout, 3ms);
+    EXPECT_EQ(motors[2].mode, ControlMode::PosVel);
+    EXPECT_EQ(motors[3].mode, ControlMode::ForcePos);
+    EXPECT_EQ(robot->defaults[0].kp, 20.0);
+    EXPECT_EQ(robot->defaults[0].kd, 1.5);
+    EXPECT_EQ(robot->defaults[2].velocity_limit, 2.0);
+    EXPECT_EQ(robot->defaults[3].current_limit, 0.5);
+    EXPECT_EQ(robot->position_joints, (std::vector<std::size_t>{2, 0, 3}));
+    EXPECT_EQ(robot->velocity_joints, (std::vector<std::size_t>{1}));
+}
+
 class RobotFileError : public testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(RobotFileError, NamesTheFileTheLineAndTheFault) {
@@ -57,16 +83,35 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{"bus can0\nmotor a 1:0x11\nmotor a 2:0x12\n",
                   "r.conf:3: a second motor named 'a'"},
         std::pair{"bus can0\nmotor a b 1:0x11\n",
-                  "r.conf:2: a motor line is: motor NAME ID:MASTER[:MODEL][:timeout_ms=N]"},
+                  "r.conf:2: a motor line is: motor NAME ID:MASTER[:MODEL][:MODE][:SETTING...]"},
         std::pair{"bus can0\nmotor 'a' 1:0x11\n",
                   "r.conf:2: motor name ''a'': use letters, digits and _ - . / only"},
         std::pair{"bus can0\nmotor a 1:0x11:dm4310:timeout_ms=0\n",
                   "r.conf:2: bad 'timeout_ms=0' (whole milliseconds from 1 to 10000)"},
         std::pair{"bus can0\nmotor a 1:0x11:dm4310:latency=2\n",
-                  "r.conf:2: unknown setting 'latency=2' (the one setting is timeout_ms=N)"},
+                  "r.conf:2: unknown setting 'latency=2' (the settings: mit, pos_vel, vel, "
+                  "force_pos, timeout_ms=N, kp=X, kd=X, velocity_limit=X, current_limit=X)"},
+        std::pair{"bus can0\nmotor a 1:0x11:dm4310:vel:mit\n", "r.conf:2: 'mit' given twice"},
+        std::pair{"bus can0\nmotor a 1:0x11:dm4310:kp=501\n",
+                  "r.conf:2: bad 'kp=501' (a number from 0 to 500)"},
+        std::pair{"bus can0\nmotor a 1:0x11:dm4310:vel:kp=2\n",
+                  "r.conf:2: kp is no setting of a motor in VEL mode"},
+        std::pair{"bus can0\nmotor a 1:0x11:dm4310:force_pos:velocity_limit=101\n",
+                  "r.conf:2: velocity_limit of a FORCE_POS motor is at most 100"},
+        std::pair{"bus can0\nmotor a 1:0x11:dm4310:kp=2\nposition_joints a\n",
+                  "r.conf:3: 'a': a position joint in MIT mode needs kp=X:kd=X on its motor line"},
+        std::pair{"bus can0\nmotor a 1:0x11:dm4310:pos_vel\nposition_joints a\n",
+                  "r.conf:3: 'a': a position joint in POS_VEL mode needs velocity_limit=X on its "
+                  "motor line"},
+        std::pair{"bus can0\nmotor a 1:0x11\nvelocity_joints a\n",
+                  "r.conf:3: 'a': a velocity joint is a motor in VEL mode, not one in MIT mode"},
+        std::pair{"bus can0\nmotor a 1:0x11:dm4310:vel\nvelocity_joints a a\n",
+                  "r.conf:3: 'a' is in a joint list already"},
+        std::pair{"velocity_joints a\n", "r.conf:1: no motor named 'a' above this line"},
         std::pair{"bus can0 can1\n", "r.conf:1: a bus line is: bus INTERFACE"},
         std::pair{"rate 500\n",
-                  "r.conf:1: unknown line 'rate' (a line is a bus, a motor or a # comment)"},
+                  "r.conf:1: unknown line 'rate' (a line is a bus, a motor, position_joints, "
+                  "velocity_joints or a # comment)"},
         // Regression: a motor at 0x7FF was accepted, where register requests are sent.
         std::pair{"bus can0\nmotor a 0x7FF:0x11\n",
                   "r.conf:2: motor id 0x7ff is where every motor's register requests go"},
