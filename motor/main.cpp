@@ -73,7 +73,8 @@ constexpr std::string_view kActionList =
     "pos_vel POSITION VELOCITY_LIMIT, vel VELOCITY, force_pos POSITION VELOCITY_LIMIT "
     "CURRENT_LIMIT, mit Q DQ KP KD TAU";
 
-// What the action sends: the mode to ensure for SetMode, the command for ModeCommand.
+// What the action sends: the mode to ensure for SetMode, the command for ModeCommand, the set
+// point for Mit.
 struct Request {
     Action action = Action::Disable;
     damiao::ControlMode mode = damiao::ControlMode::Mit;
