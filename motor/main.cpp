@@ -51,6 +51,7 @@ enum class Action : std::uint8_t {
     SetMode,
     Settings,
     ModeCommand,  // one command of the POS_VEL, VEL or FORCE_POS mode
+    Mit,          // one MIT command, scaled by the motor's model
 };
 
 struct ActionName {
@@ -66,17 +67,20 @@ constexpr ActionName kActions[] = {
     {"clear", Action::Clear},        {"mode", Action::ReadMode},
     {"settings", Action::Settings},  {"pos_vel", Action::ModeCommand, 2},
     {"vel", Action::ModeCommand, 1}, {"force_pos", Action::ModeCommand, 3},
+    {"mit", Action::Mit, 5},
 };
 constexpr std::string_view kActionList =
     "disable, stop, enable, zero, clear, mode, mode mit|pos_vel|vel|force_pos, settings, "
     "pos_vel POSITION VELOCITY_LIMIT, vel VELOCITY, force_pos POSITION VELOCITY_LIMIT "
-    "CURRENT_LIMIT";
+    "CURRENT_LIMIT, mit Q DQ KP KD TAU";
 
-// What the action sends: the mode to ensure for SetMode, the command for ModeCommand.
+// What the action sends: the mode to ensure for SetMode, the command for ModeCommand, the set
+// point for Mit.
 struct Request {
     Action action = Action::Disable;
     damiao::ControlMode mode = damiao::ControlMode::Mit;
     damiao::ModeCommand command{};
+    damiao::MitSetpoint setpoint{};
 };
 
 // A number as from_chars reads it, the whole text; "nan" and "inf" included, so that the
@@ -103,7 +107,7 @@ struct Request {
         request.mode = *mode;
         return request;
     }
-    if (named.action != Action::ModeCommand) {
+    if (named.values == 0) {
         if (rest.empty()) return request;
         return std::unexpected("unexpected " + cli::quoted(rest[0]) + " after " +
                                std::string(named.word));
@@ -113,11 +117,15 @@ struct Request {
                                (named.values == 1 ? " number" : " numbers") + ", not " +
                                std::to_string(rest.size()));
     }
-    std::array<float, 3> values{};
+    std::array<float, 5> values{};
     for (std::size_t i = 0; i < rest.size(); ++i) {
         const auto value = parse_float(rest[i]);
         if (!value) return std::unexpected("not a number: " + cli::quoted(rest[i]));
         values[i] = *value;
+    }
+    if (named.action == Action::Mit) {
+        request.setpoint = {values[0], values[1], values[2], values[3], values[4]};
+        return request;
     }
     if (named.values == 2) {
         request.command = damiao::PosVelCommand{values[0], values[1]};
@@ -160,6 +168,8 @@ struct Outcome {
     std::optional<std::uint32_t> mode;
     std::optional<damiao::MotorSettings> settings;
     std::string error;  // empty when the motor answered
+    // The mode written that the motor answered for but did not take (`mode` is the one it kept).
+    std::optional<std::uint8_t> refused_mode;
 };
 
 [[nodiscard]] bool timed_out(const damiao::Error& error) {
@@ -218,12 +228,25 @@ template <class Call>
             }
             break;
         }
+        case Action::Mit:
+            if (auto state = attempt([&] { return motor.mit_control(bus, request.setpoint); })) {
+                outcome.state = *state;
+            } else {
+                outcome.error = damiao::text(state.error());
+            }
+            break;
         case Action::SetMode:
             if (auto set = attempt([&] {
                     return motor.ensure_control_mode(bus, static_cast<std::uint8_t>(request.mode));
                 });
                 !set) {
-                outcome.error = damiao::text(set.error());
+                if (const auto* kept =
+                        std::get_if<damiao::errors::ControlModeMismatch>(&set.error())) {
+                    outcome.mode = kept->reported;
+                    outcome.refused_mode = kept->written;
+                } else {
+                    outcome.error = damiao::text(set.error());
+                }
                 break;
             }
             [[fallthrough]];  // and report the mode the motor is now in
@@ -329,10 +352,36 @@ struct Driven {
     if (action == Action::Enable && code != damiao::protocol::kStatusEnabled) {
         return "reports " + named(code) + " after enable";
     }
-    if (action == Action::ModeCommand && code != damiao::protocol::kStatusEnabled) {
+    if ((action == Action::ModeCommand || action == Action::Mit) &&
+        code != damiao::protocol::kStatusEnabled) {
         return "reports " + named(code) +
                ": a disabled motor does not act on commands (action "
                "enable first)";
+    }
+    return std::nullopt;
+}
+
+// Why a MIT command is not sent to `motor`, or nothing. The encoder clamps a value beyond the
+// model's range to its end, so a typed 100 would drive a DM4310 to 12.5 rad at the given
+// stiffness: from the shell, a value out of range is refused instead.
+[[nodiscard]] std::optional<std::string> mit_refusal(const damiao::Damiao& motor,
+                                                     const damiao::MitSetpoint& setpoint) {
+    if (auto frame = motor.mit_frame(setpoint); !frame) return damiao::text(frame.error());
+    const damiao::MitLimits& l = motor.limits;
+    const struct {
+        std::string_view name;
+        float value, low, high;
+        std::string_view unit;
+    } fields[] = {{"Q", setpoint.q, -l.p_max, l.p_max, " rad"},
+                  {"DQ", setpoint.dq, -l.v_max, l.v_max, " rad/s"},
+                  {"KP", setpoint.kp, 0.0F, l.kp_max, ""},
+                  {"KD", setpoint.kd, 0.0F, l.kd_max, ""},
+                  {"TAU", setpoint.tau, -l.t_max, l.t_max, " N m"}};
+    for (const auto& field : fields) {
+        if (field.value >= field.low && field.value <= field.high) continue;
+        return std::string(field.name) + " " + cli::float_text(field.value) +
+               " is outside the model's range, " + cli::float_text(field.low) + " to " +
+               cli::float_text(field.high) + std::string(field.unit);
     }
     return std::nullopt;
 }
@@ -343,8 +392,8 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Acts on Damiao motors from the shell: disable (or stop) them, enable, set zero, clear "
         "a fault, read or set the control mode, read their own settings, send one command of "
-        "the POS_VEL, VEL or FORCE_POS mode (a bench check: the motor acts on it only when "
-        "enabled and in that mode, see mode). Each motor is asked "
+        "the POS_VEL, VEL or FORCE_POS mode or one MIT command (a bench check: the motor acts "
+        "on it only when enabled and in that mode, see mode). Each motor is asked "
         "in turn and prints its reply: the status by name, position, velocity, torque and "
         "temperatures. A motor that does not answer is asked up to 3 times. It first listens "
         "to the bus: a reply may be another program's while that program drives the motor, so "
@@ -380,6 +429,8 @@ int main(int argc, char** argv) {
            "CTRL_MODE, PMAX, VMAX, TMAX); one command of a mode: pos_vel POSITION "
            "VELOCITY_LIMIT (rad, rad/s), vel VELOCITY (rad/s), force_pos POSITION "
            "VELOCITY_LIMIT CURRENT_LIMIT (rad, 0 to 100 rad/s, 0 to 1 of the maximum current); "
+           "mit Q DQ KP KD TAU (rad, rad/s, stiffness, damping, N m; each within the range of "
+           "the motor's MODEL, which mit needs); "
            "config show|set KEY=VALUE...|backup FILE|restore FILE|ids NEW_ID NEW_MASTER (one "
            "motor: read every setting; or write what differs, read it back, store it and read "
            "it back again; a backup of every setting is written first)")
@@ -447,6 +498,13 @@ int main(int argc, char** argv) {
     for (const std::string& text : motor_texts) {
         auto motor = cli::parse_motor_option(text);
         if (!motor) return usage("--motor " + cli::quoted(text) + ": " + motor.error());
+        // The limits scale every value of a MIT command: default ones would move another model
+        // elsewhere than asked.
+        if (action == Action::Mit && !motor->model) {
+            return usage("--motor " + cli::quoted(text) +
+                         ": mit needs the motor's model (ID:MASTER:MODEL, such as 1:0x11:dm4310), "
+                         "whose limits scale the command; nothing was sent");
+        }
         motors.push_back(cli::driver_record(*motor, transport::saturating_millis(timeout_ms)));
         options.push_back(*motor);
     }
@@ -462,6 +520,14 @@ int main(int argc, char** argv) {
             }
         }
         if (refused) return kUsageError;
+    }
+    if (action == Action::Mit) {
+        for (const damiao::Damiao& motor : motors) {
+            if (const auto refusal = mit_refusal(motor, request->setpoint)) {
+                return usage("motor " + hex_id(motor.motor_id) + ": " + *refusal +
+                             "; nothing was sent");
+            }
+        }
     }
 
     auto bus = transport::SocketCanTransport::open(iface, transport::OnExec::Close);
@@ -529,8 +595,12 @@ int main(int argc, char** argv) {
             outcome.error = "not asked: stopped by " + signal_name(g_stop_signal);
         }
         const std::optional<std::string> other = other_motor(motor, outcome);
+        // A motor that answered a mode write but kept its mode is not a silent one.
         const std::optional<std::string> failure =
-            unconfirmed(action, outcome, (*driven)[i], (*driven)[i].text(motor, listen_seconds));
+            outcome.refused_mode ? "answered but kept mode " + mode_text(*outcome.mode) +
+                                       " after a write of " + mode_text(*outcome.refused_mode)
+                                 : unconfirmed(action, outcome, (*driven)[i],
+                                               (*driven)[i].text(motor, listen_seconds));
         all_answered = all_answered && outcome.error.empty() && !other && !failure;
         if (json) {
             nlohmann::json reply = {{"motor_id", motor.motor_id},
@@ -552,6 +622,10 @@ int main(int argc, char** argv) {
             continue;
         }
         std::cout << "motor " << hex_id(motor.motor_id) << ": ";
+        if (outcome.refused_mode) {
+            std::cout << *failure << '\n';
+            continue;
+        }
         if (!outcome.error.empty()) {
             std::cout << "no answer: " << outcome.error << '\n';
         } else if (outcome.state) {

@@ -74,8 +74,9 @@ def test_several_motors_at_once_and_a_silent_one_fails_the_exit_status(virtual_m
 @pytest.mark.parametrize("settings, words, status, text", [
     (":mode=3", ["mode"], 0, "motor 0x01: control mode 3 (VEL)\n"),
     (":mode=3", ["mode", "mit"], 0, "motor 0x01: control mode 1 (MIT)\n"),
+    # A motor that answered but refused the write was reported as "no answer".
     (":mode=2:ignore_mode_writes", ["mode", "mit"], 1,
-     "motor 0x01: no answer: control mode verification failed: wrote 1, motor reports 2\n"),
+     "motor 0x01: answered but kept mode 2 (POS_VEL) after a write of 1 (MIT)\n"),
     ("", ["mode", "vel"], 0, "motor 0x01: control mode 3 (VEL)\n"),
     (":mode=3", ["mode", "FORCE_POS"], 0, "motor 0x01: control mode 4 (FORCE_POS)\n"),
     (":mode=3", ["mode", "pos_vel"], 0, "motor 0x01: control mode 2 (POS_VEL)\n"),
@@ -106,6 +107,14 @@ def test_mode_and_settings_read_registers(virtual_motor, iface, settings, words,
     (["--motor", "0x1:0x11", "--motor", "0x500:0x12", "force_pos", "0", "1", "0.5"],
      "motor 0x500: motor id 0x500 cannot take FORCE_POS commands"),
     (["--motor", "1:0x11", "stop", "now"], "unexpected 'now' after stop"),
+    (["--motor", "1:0x11:dm4310", "mit", "0", "0", "5", "0.5"], "mit takes 5 numbers, not 4"),
+    # Default limits would scale another model's command wrongly; the encoder would clamp.
+    (["--motor", "1:0x11", "mit", "0", "0", "5", "0.5", "0"],
+     "--motor '1:0x11': mit needs the motor's model"),
+    (["--motor", "1:0x11:dm4340", "mit", "0", "11", "5", "0.5", "0"],
+     "motor 0x01: DQ 11 is outside the model's range, -10 to 10 rad/s; nothing was sent"),
+    (["--motor", "1:0x11:dm4310", "mit", "0", "0", "nan", "0.5", "0"],
+     "motor 0x01: invalid MIT setpoint: kp is NaN"),
     (["--motor", "1", "stop"], "--motor '1': "),
     (["stop"], "--motor is required"),
 ])
@@ -133,6 +142,20 @@ def test_each_mode_command_gets_a_reply(virtual_motor, capture, iface, words, id
     assert (status, reply["error"], reply["unconfirmed"]) == (0, None, None)
     assert reply["state"]["status_name"] == "enabled"
     assert [(i, d) for (i, d, fd, extended) in capture.frames() if i == ident] == [(ident, data)]
+
+
+# One MIT command scaled by the model's limits: with dm4310's (v_max 30, t_max 10) instead of
+# dm4340's (10, 28) DQ and TAU would be 0x888 and 0xD98.
+def test_mit_sends_one_command_with_the_models_limits(virtual_motor, capture, iface):
+    virtual_motor("--motor", "1:0x11:dm4340")
+    motor = ["--motor", "1:0x11:dm4340"]
+    assert motor_program(iface, *motor, "enable")[0] == 0
+    capture.frames()
+    status, out, err = motor_program(iface, *motor, "mit", "0", "2", "5", "0.5", "7")
+    assert (status, err) == (0, "")
+    assert out.startswith("motor 0x01: enabled (1), position ") and len(out.splitlines()) == 1
+    sent = [data for (ident, data, fd, extended) in capture.frames() if ident == 1]
+    assert sent == [bytes.fromhex("7F FF 99 90 28 19 99 FF")]
 
 
 # A disabled motor answers but does not act: the reply does not confirm the command.

@@ -43,3 +43,23 @@ def test_every_message_is_explained():
             "positional arguments but", "control mode verification failed: wrote"} <= pieces
     page = (ROOT / "docs/troubleshooting.md").read_text()
     assert sorted(p for p in pieces if p not in page) == []
+
+
+# docs/api.md listed four of the seven names jointbus_robot exports.
+def test_api_md_lists_every_name_jointbus_robot_exports():
+    import jointbus_robot
+    page = (ROOT / "docs/api.md").read_text()
+    listing = page.split("## `jointbus_robot`")[1].split("stub package")[0]
+    assert sorted(set(jointbus_robot.__all__) - set(re.findall(r"`(\w+)`", listing))) == []
+
+
+# The C++ names differ from the Python ones (VelSetpoint, damiao::VelCommand): each public name
+# of both modules has its row in docs/cpp.md.
+def test_cpp_md_maps_every_python_name():
+    import jointbus
+    import jointbus_robot
+    page = (ROOT / "docs/cpp.md").read_text()
+    table = page.split("## The Python names in C++")[1].split("\n## ")[0]
+    names = {f"{module.__name__}.{name}" for module in (jointbus, jointbus_robot)
+             for name in dir(module) if not name.startswith("_")}
+    assert sorted(n for n in names if f"`{n}" not in table) == []
