@@ -18,6 +18,7 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
+#include "python/interpreter.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 #include "python_robot/arguments.hpp"
@@ -44,21 +45,9 @@ std::vector<RobotObject*> open_robots;
 
 void forget(RobotObject* robot) { std::erase(open_robots, robot); }
 
-// Releases the interpreter lock for as long as it lives.
-class InterpreterReleased {
-public:
-    InterpreterReleased() : state_(PyEval_SaveThread()) {}
-    InterpreterReleased(const InterpreterReleased&) = delete;
-    InterpreterReleased& operator=(const InterpreterReleased&) = delete;
-    ~InterpreterReleased() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
 template <class Function>
 decltype(auto) without_interpreter(Function&& function) {
-    const InterpreterReleased released;
+    const python::InterpreterReleased released;
     return std::forward<Function>(function)();
 }
 
@@ -410,7 +399,10 @@ PyObject* outcome_list(const std::vector<robot::Outcome>& outcomes) {
 // handlers at once, as the interpreter's own blocking calls do; the wait goes on unless one
 // raised.
 bool run_signal_handlers(void*) {
-    const PyGILState_STATE state = PyGILState_Ensure();
+    // A daemon thread ticking while the interpreter finalises ends its tick; it waits for the
+    // process's exit when it takes the interpreter lock back (python/interpreter.hpp).
+    if (python::ended_by_finalisation()) return false;
+    const PyGILState_STATE state = python::ensure_thread();
     const bool wait_on = PyErr_CheckSignals() == 0;
     PyGILState_Release(state);
     return wait_on;
