@@ -3,7 +3,10 @@
 // Every call into the engine that may wait for its bus threads runs with the interpreter lock
 // released: a bus thread that logs takes the interpreter lock (python/logging_bridge.cpp), so
 // waiting for one while holding it could stop both.
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <expected>
@@ -23,6 +26,7 @@
 #include "python/py_ref.hpp"
 #include "python_robot/arguments.hpp"
 #include "python_robot/robot_classes.hpp"
+#include "python_robot/stop_signals.hpp"
 
 namespace jointbus::python_robot {
 
@@ -45,6 +49,32 @@ std::vector<RobotObject*> open_robots;
 
 void forget(RobotObject* robot) { std::erase(open_robots, robot); }
 
+// Counts the forks this process descends from. A forked child has the robot's lock as the fork
+// found it, perhaps held by a thread that only the parent has: it must never wait for it.
+std::atomic<std::uint64_t> forks{0};
+
+void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
+
+[[nodiscard]] bool watch_forks() {
+    static const bool watched = ::pthread_atfork(nullptr, nullptr, &count_fork) == 0;
+    if (!watched) PyErr_NoMemory();
+    return watched;
+}
+
+// Puts back the signal handlers the robots replaced once none is open, keeping `result` (an
+// exception already on its way out stays the call's).
+PyObject* restore_when_none_open(PyObject* result) {
+    if (!open_robots.empty() || !stop_handlers_installed()) return result;
+    if (result == nullptr) {
+        const python::PendingException pending;
+        if (!restore_stop_handlers()) PyErr_WriteUnraisable(nullptr);
+        return nullptr;
+    }
+    if (restore_stop_handlers()) return result;
+    Py_DECREF(result);
+    return nullptr;
+}
+
 template <class Function>
 decltype(auto) without_interpreter(Function&& function) {
     const python::InterpreterReleased released;
@@ -62,29 +92,6 @@ PyObject* set_text_error(PyObject* type, const std::string& text) {
     return nullptr;
 }
 
-// Runs `operation(engine)` under the robot's lock; a robot closed already is an error unless
-// `closed_is_error` is false, when the operation runs with the robot's engine gone.
-template <class Operation>
-PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operation,
-                      bool closed_is_error = true) {
-    RobotObject* robot = as_robot(self);
-    if (robot->engine.held_by_this_thread()) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "robot in use: a handler that ran during a call on this robot cannot use "
-                        "the same robot");
-        return nullptr;
-    }
-    return robot->engine.with_locked(
-        [&](Engine& engine) -> PyObject* {
-            if (!engine.robot && closed_is_error) {
-                PyErr_Format(PyExc_RuntimeError, "%s: the robot is closed", full_name);
-                return nullptr;
-            }
-            return std::forward<Operation>(operation)(engine);
-        },
-        wait_without_interpreter);
-}
-
 // Closes the engine; the motors it could not confirm disabled.
 std::vector<robot::MotorFault> close_engine(RobotObject* robot, Engine& engine) {
     if (!engine.robot) return {};
@@ -96,6 +103,43 @@ std::vector<robot::MotorFault> close_engine(RobotObject* robot, Engine& engine) 
     });
 }
 
+void log_close_faults(const std::vector<robot::MotorFault>& faults) {
+    for (const robot::MotorFault& fault : faults) {
+        JOINTBUS_LOG(log::Level::Warn, "jointbus::robot", "on close: " + fault.text);
+    }
+}
+
+// Runs `operation(engine)` under the robot's lock. A robot closed already is an error unless
+// `closed_is_error` is false (close), when the operation runs with the robot's engine gone; so
+// is a robot whose program a signal stopped, which is closed first.
+template <class Operation>
+PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operation,
+                      bool closed_is_error = true) {
+    RobotObject* robot = as_robot(self);
+    auto checked = [&](Engine& engine) -> PyObject* {
+        if (closed_is_error && robot->stopped_by != 0) {
+            log_close_faults(close_engine(robot, engine));
+            return raise_stopped(robot->stopped_by);
+        }
+        if (!engine.robot && closed_is_error) {
+            PyErr_Format(PyExc_RuntimeError, "%s: the robot is closed", full_name);
+            return nullptr;
+        }
+        return std::forward<Operation>(operation)(engine);
+    };
+    // The engine refuses a forked process's calls before it touches anything of its own.
+    if (robot->generation != forks.load(std::memory_order_relaxed)) {
+        return restore_when_none_open(robot->engine.in_forked_child(checked));
+    }
+    if (robot->engine.held_by_this_thread()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "robot in use: a handler that ran during a call on this robot cannot use "
+                        "the same robot");
+        return nullptr;
+    }
+    return restore_when_none_open(robot->engine.with_locked(checked, wait_without_interpreter));
+}
+
 // One line per fault, each naming its bus, motor and status.
 std::string fault_lines(const std::vector<robot::MotorFault>& faults) {
     std::string text;
@@ -104,49 +148,6 @@ std::string fault_lines(const std::vector<robot::MotorFault>& faults) {
         text += fault.text;
     }
     return text;
-}
-
-// SIGTERM is how systemd, containers and launch files stop a program; at its default action it
-// ends the process at once, running no `finally`, `with` exit or atexit, and so leaves every
-// motor enabled. Raised as SystemExit(143) instead, it unwinds like Ctrl-C, and the process
-// still ends with the status a shell gives a SIGTERM.
-constexpr int kSigtermStatus = 128 + 15;
-
-PyObject* sigterm_exits(PyObject*, PyObject* const*, Py_ssize_t) {
-    const PyRef status = PyRef::steal(PyLong_FromLong(kSigtermStatus));
-    if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
-    return nullptr;
-}
-
-PyMethodDef sigterm_handler_definition = {
-    "sigterm_exits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sigterm_exits)),
-    METH_FASTCALL, "sigterm_exits(signum, frame, /)\n--\n\nRaise SystemExit(143)."};
-
-// Installs that handler when this is the main thread and SIGTERM is at its default action; a
-// handler the program installed itself is left alone.
-bool exit_on_sigterm() {
-    const PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-    if (!threading) return false;
-    const PyRef current =
-        PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
-    const PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!current || !main) return false;
-    if (current.get() != main.get()) return true;
-    const PyRef signal = PyRef::steal(PyImport_ImportModule("signal"));
-    if (!signal) return false;
-    const PyRef number = PyRef::steal(PyObject_GetAttrString(signal.get(), "SIGTERM"));
-    const PyRef fallback = PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL"));
-    if (!number || !fallback) return false;
-    const PyRef installed =
-        PyRef::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", number.get()));
-    if (!installed) return false;
-    const int is_default = PyObject_RichCompareBool(installed.get(), fallback.get(), Py_EQ);
-    if (is_default != 1) return is_default == 0;
-    const PyRef handler = PyRef::steal(PyCFunction_New(&sigterm_handler_definition, nullptr));
-    if (!handler) return false;
-    const PyRef done = PyRef::steal(
-        PyObject_CallMethod(signal.get(), "signal", "OO", number.get(), handler.get()));
-    return static_cast<bool>(done);
 }
 
 // ---- Construction ----------------------------------------------------------------------------
@@ -169,7 +170,10 @@ bool to_bool(PyObject* object, const char* name, bool& out) {
 bool to_thread_policy(PyObject* priority, PyObject* cpus, robot::ThreadPolicy& policy) {
     if (priority != nullptr && priority != Py_None) {
         int value = 0;
-        if (!python::to_int(priority, "realtime_priority", value)) return false;
+        if (!not_bool(priority, "realtime_priority", "'int'") ||
+            !python::to_int(priority, "realtime_priority", value)) {
+            return false;
+        }
         policy.realtime_priority = value;
     }
     if (cpus == nullptr || cpus == Py_None) return true;
@@ -178,7 +182,7 @@ bool to_thread_policy(PyObject* priority, PyObject* cpus, robot::ThreadPolicy& p
     std::vector<int>& list = policy.cpus.emplace();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        if (!PyIndex_Check(item)) {
+        if (!PyIndex_Check(item) || PyBool_Check(item)) {
             return item_type_error(item, "cpus", static_cast<std::size_t>(i), "'int'");
         }
         if (!python::to_int(item, "cpus", list.emplace_back())) return false;
@@ -229,7 +233,10 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!buses || !describe(buses.get(), config, motors)) return nullptr;
             if (bound[1] != nullptr) {
                 std::uint64_t watchdog_ms = 0;
-                if (!python::to_u64(bound[1], "watchdog_ms", watchdog_ms)) return nullptr;
+                if (!not_bool(bound[1], "watchdog_ms", "'int'") ||
+                    !python::to_u64(bound[1], "watchdog_ms", watchdog_ms)) {
+                    return nullptr;
+                }
                 config.watchdog = transport::saturating_millis(watchdog_ms);
             }
             if (bound[2] != nullptr &&
@@ -243,7 +250,10 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             std::optional<transport::Duration> tick_period;
             if (bound[4] != nullptr && bound[4] != Py_None) {
                 float rate = 0.0F;
-                if (!python::to_f32(bound[4], "rate_hz", rate)) return nullptr;
+                if (!not_bool(bound[4], "rate_hz", "'float'") ||
+                    !python::to_f32(bound[4], "rate_hz", rate)) {
+                    return nullptr;
+                }
                 // At most a MHz: a period below a microsecond is no reply timeout.
                 if (!(rate > 0.0F && rate <= 1e6F)) {
                     PyErr_Format(PyExc_ValueError,
@@ -269,7 +279,7 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (auto valid = robot::validate(config); !valid) {
                 return set_text_error(PyExc_ValueError, valid.error().text);
             }
-            if (sigterm && !exit_on_sigterm()) return nullptr;
+            if (!watch_forks()) return nullptr;
             const robot::ThreadPolicy policy = config.thread_policy;
             auto opened =
                 without_interpreter([&] { return robot::Robot::open(std::move(config)); });
@@ -296,7 +306,13 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             robot->buses = buses.release();
             robot->motors = motors.release();
             robot->motor_count = count;
+            robot->generation = forks.load(std::memory_order_relaxed);
             open_robots.push_back(robot);
+            // Only now that the robot is open: a program whose open failed keeps its signals.
+            if (sigterm && !install_stop_handlers()) {
+                Py_DECREF(self);
+                return nullptr;
+            }
             return self;
         },
         nullptr);
@@ -312,6 +328,10 @@ void robot_dealloc(PyObject* self) {
     Py_XDECREF(robot->motors);
     type->tp_free(self);
     Py_DECREF(type);
+    if (open_robots.empty() && stop_handlers_installed()) {
+        const python::PendingException pending;
+        if (!restore_stop_handlers()) PyErr_WriteUnraisable(nullptr);
+    }
 }
 
 // ---- Tick ------------------------------------------------------------------------------------
@@ -484,9 +504,7 @@ PyObject* close_robot(PyObject* self, const char* full_name, bool quiet = false)
                     PyExc_RuntimeError,
                     "could not confirm these motors disabled:\n" + fault_lines(faults));
             }
-            for (const robot::MotorFault& fault : faults) {
-                JOINTBUS_LOG(log::Level::Warn, "jointbus::robot", "on close: " + fault.text);
-            }
+            log_close_faults(faults);
             Py_RETURN_NONE;
         },
         false);
@@ -587,6 +605,25 @@ PyObject* create_robot_type() {
     PyObject* type = python::create_type(definition);
     robot_types.robot = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
     return type;
+}
+
+bool any_robot_open() { return !open_robots.empty(); }
+
+void stop_open_robots(int signum) {
+    // Held first, all of them: closing one lets other threads run, and drop another.
+    std::vector<PyRef> robots;
+    robots.reserve(open_robots.size());
+    for (RobotObject* robot : open_robots) {
+        robot->stopped_by = signum;
+        robots.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(robot)));
+    }
+    for (const PyRef& robot : robots) {
+        // The handler ran inside a call on this robot: that call raises, and is closed, after.
+        if (as_robot(robot.get())->engine.held_by_this_thread()) continue;
+        // A tick in another thread ends first (its motors' timeouts at most).
+        const PyRef done = PyRef::steal(close_robot(robot.get(), "Robot.close()", true));
+        if (!done) PyErr_WriteUnraisable(robot.get());
+    }
 }
 
 PyObject* close_open_robots(PyObject*, PyObject*) {
