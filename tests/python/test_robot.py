@@ -116,6 +116,21 @@ def test_a_missing_interface_is_an_os_error_naming_it():
     assert str(raised.value).startswith(f"{BUS0}: cannot open interface {NO_SUCH_IFACE}: ")
 
 
+def test_a_robot_that_fails_to_open_leaves_the_signal_handlers_alone():
+    # The SIGTERM handler was installed before the open, and stayed after it failed.
+    script = f"""if True:
+        import signal, jointbus_robot as r
+        try:
+            r.Robot([r.Bus({NO_SUCH_IFACE!r}, [r.Motor(1, 0x11)])], watchdog_ms=0)
+        except OSError:
+            pass
+        print(signal.getsignal(signal.SIGTERM) is signal.SIG_DFL,
+              signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+        """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.stdout == "True True\n", done.stderr
+
+
 @pytest.mark.parametrize("motor, text, model", [
     (Motor(1, 0x11), "Motor(motor_id=0x1, master_id=0x11, limits='dm4310', timeout_ms=20)",
      "dm4310"),
