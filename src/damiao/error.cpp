@@ -120,8 +120,9 @@ void write_text(const Error& error, std::string& out) {
                        // MIT commands share their identifier with enable, disable, set_zero
                        // and clear_error.
                        if (id_offset(e.mode) == 0) {
-                           out += " cannot take commands: its identifier is 0x7ff, every motor's "
-                                  "register identifier";
+                           out +=
+                               " cannot take commands: its identifier is 0x7ff, every motor's "
+                               "register identifier";
                            return;
                        }
                        out += " cannot take ";

@@ -48,8 +48,21 @@ PyObject* handler() {
     return made;
 }
 
-// Calls `change(signal_module, number, default)` for each signal taken over; only in the main
-// thread, where the signal module allows a change.
+// One signal taken over, as the signal module sees it now.
+struct Seen {
+    PyObject* signal;     // the module
+    PyObject* number;     // int
+    PyObject* installed;  // its handler now
+    PyObject* fallback;   // its default
+};
+
+bool set_handler(const Seen& seen, PyObject* to) {
+    return static_cast<bool>(
+        PyRef::steal(PyObject_CallMethod(seen.signal, "signal", "OO", seen.number, to)));
+}
+
+// Calls `change(taken, seen)` for each signal taken over; only in the main thread, where the
+// signal module allows a change.
 template <class Change>
 bool for_each_signal(Change&& change) {
     if (_PyOS_IsMainThread() == 0) return true;
@@ -57,43 +70,38 @@ bool for_each_signal(Change&& change) {
     if (!signal || handler() == nullptr) return false;
     for (Taken& each : taken) {
         const PyRef number = PyRef::steal(PyLong_FromLong(each.number));
-        const PyRef fallback = PyRef::steal(PyObject_GetAttrString(signal.get(), each.default_name));
+        const PyRef fallback =
+            PyRef::steal(PyObject_GetAttrString(signal.get(), each.default_name));
         if (!number || !fallback) return false;
         const PyRef installed =
             PyRef::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", number.get()));
-        if (!installed || !change(signal.get(), each, number.get(), installed.get(), fallback.get())) {
+        if (!installed) return false;
+        if (!change(each, Seen{signal.get(), number.get(), installed.get(), fallback.get()})) {
             return false;
         }
     }
     return true;
 }
 
-bool set_handler(PyObject* signal, PyObject* number, PyObject* to) {
-    return PyRef::steal(PyObject_CallMethod(signal, "signal", "OO", number, to)).get() != nullptr;
-}
-
 }  // namespace
 
 bool install_stop_handlers() {
-    return for_each_signal(
-        [](PyObject* signal, Taken& each, PyObject* number, PyObject* installed, PyObject* fallback) {
-            const int is_default = PyObject_RichCompareBool(installed, fallback, Py_EQ);
-            if (is_default != 1) return is_default == 0;
-            if (!set_handler(signal, number, handler())) return false;
-            each.installed = true;
-            return true;
-        });
+    return for_each_signal([](Taken& each, const Seen& seen) {
+        const int is_default = PyObject_RichCompareBool(seen.installed, seen.fallback, Py_EQ);
+        if (is_default != 1) return is_default == 0;
+        each.installed = set_handler(seen, handler());
+        return each.installed;
+    });
 }
 
 bool restore_stop_handlers() {
-    return for_each_signal(
-        [](PyObject* signal, Taken& each, PyObject* number, PyObject* installed, PyObject* fallback) {
-            if (!each.installed) return true;
-            // A handler the program installed since is its own.
-            if (installed == handler() && !set_handler(signal, number, fallback)) return false;
-            each.installed = false;
-            return true;
-        });
+    return for_each_signal([](Taken& each, const Seen& seen) {
+        if (!each.installed) return true;
+        // A handler the program installed since is its own.
+        if (seen.installed == handler() && !set_handler(seen, seen.fallback)) return false;
+        each.installed = false;
+        return true;
+    });
 }
 
 bool stop_handlers_installed() {
