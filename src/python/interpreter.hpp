@@ -11,6 +11,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 namespace jointbus::python {
 
@@ -18,8 +19,20 @@ namespace jointbus::python {
 // can then no longer take the lock.
 [[nodiscard]] bool ended_by_finalisation();
 
-// PyEval_RestoreThread(state).
-void restore_thread(PyThreadState* state);
+// Never returns: the calling thread waits, running nothing more, until the process exits.
+[[noreturn]] void wait_for_exit();
+
+// PyEval_RestoreThread(state). The interpreter ends the thread while it waits for the lock, or at
+// once when finalisation began before; that pthread_exit is caught here, before it reaches a
+// frame that cannot pass it. Inline and without a check first: it is on every tick's path, and
+// the catch costs nothing until it catches.
+inline void restore_thread(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        wait_for_exit();
+    }
+}
 
 // PyGILState_Ensure().
 [[nodiscard]] PyGILState_STATE ensure_thread();

@@ -63,8 +63,8 @@ void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
 
 // Puts back the signal handlers the robots replaced once none is open, keeping `result` (an
 // exception already on its way out stays the call's).
-PyObject* restore_when_none_open(PyObject* result) {
-    if (!open_robots.empty() || !stop_handlers_installed()) return result;
+PyObject* restore_handlers(PyObject* result) {
+    if (!stop_handlers_installed()) return result;
     if (result == nullptr) {
         const python::PendingException pending;
         if (!restore_stop_handlers()) PyErr_WriteUnraisable(nullptr);
@@ -109,6 +109,28 @@ void log_close_faults(const std::vector<robot::MotorFault>& faults) {
     }
 }
 
+// A call in a process forked from the one that opened the robot, which waits for nothing: the
+// robot's lock is left alone (the fork may have found it held by a thread that only the parent
+// has; the child has no other thread), and so is the engine, which refuses the call before it
+// touches anything of its own. close() forgets the robot.
+[[gnu::cold, gnu::noinline]] PyObject* forked_call(RobotObject* robot, const char* full_name,
+                                                   bool closing) {
+    return robot->engine.in_forked_child([&](Engine& engine) -> PyObject* {
+        if (closing) {
+            close_engine(robot, engine);
+            PyObject* done = Py_NewRef(Py_None);
+            return open_robots.empty() ? restore_handlers(done) : done;
+        }
+        if (!engine.robot) {
+            PyErr_Format(PyExc_RuntimeError, "%s: the robot is closed", full_name);
+            return nullptr;
+        }
+        const auto refused = engine.robot->tick({}, {});
+        if (refused) throw python::InternalFault("a forked process's tick was not refused");
+        return set_text_error(PyExc_RuntimeError, refused.error().text);
+    });
+}
+
 // Runs `operation(engine)` under the robot's lock. A robot closed already is an error unless
 // `closed_is_error` is false (close), when the operation runs with the robot's engine gone; so
 // is a robot whose program a signal stopped, which is closed first.
@@ -117,7 +139,7 @@ PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operati
                       bool closed_is_error = true) {
     RobotObject* robot = as_robot(self);
     auto checked = [&](Engine& engine) -> PyObject* {
-        if (closed_is_error && robot->stopped_by != 0) {
+        if (closed_is_error && robot->stopped_by != 0) [[unlikely]] {
             log_close_faults(close_engine(robot, engine));
             return raise_stopped(robot->stopped_by);
         }
@@ -127,9 +149,8 @@ PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operati
         }
         return std::forward<Operation>(operation)(engine);
     };
-    // The engine refuses a forked process's calls before it touches anything of its own.
-    if (robot->generation != forks.load(std::memory_order_relaxed)) {
-        return restore_when_none_open(robot->engine.in_forked_child(checked));
+    if (robot->generation != forks.load(std::memory_order_relaxed)) [[unlikely]] {
+        return forked_call(robot, full_name, !closed_is_error);
     }
     if (robot->engine.held_by_this_thread()) {
         PyErr_SetString(PyExc_RuntimeError,
@@ -137,7 +158,11 @@ PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operati
                         "the same robot");
         return nullptr;
     }
-    return restore_when_none_open(robot->engine.with_locked(checked, wait_without_interpreter));
+    PyObject* result = robot->engine.with_locked(checked, wait_without_interpreter);
+    // A call that found its robot stopped has closed it; close_robot puts them back itself.
+    if (result == nullptr && open_robots.empty()) [[unlikely]]
+        return restore_handlers(result);
+    return result;
 }
 
 // One line per fault, each naming its bus, motor and status.
@@ -494,7 +519,7 @@ PyObject* robot_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 // Closes the robot; the motors it could not confirm disabled raise RuntimeError, unless another
 // exception is already on its way out (`quiet`), when they are logged instead.
 PyObject* close_robot(PyObject* self, const char* full_name, bool quiet = false) {
-    return with_engine(
+    PyObject* result = with_engine(
         self, full_name,
         [&](Engine& engine) -> PyObject* {
             const auto faults = close_engine(as_robot(self), engine);
@@ -508,6 +533,7 @@ PyObject* close_robot(PyObject* self, const char* full_name, bool quiet = false)
             Py_RETURN_NONE;
         },
         false);
+    return open_robots.empty() ? restore_handlers(result) : result;
 }
 
 PyObject* robot_close(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
