@@ -77,7 +77,8 @@ struct Damiao {
     }
 
     // Sends 8 data bytes (byte 0 is the payload's least significant byte) and decodes the
-    // first reply from the master id.
+    // first reply from the master id. A motor whose command identifier is 0x7FF, every motor's
+    // register identifier, is refused (NoCommandId with mode MIT) and nothing is sent.
     [[nodiscard]] std::expected<MotorState, Error> cmd_motor_id(transport::Exchanger& bus,
                                                                 std::uint64_t payload) const;
     // The same for any frame to this motor: every command, of every mode, is answered by one

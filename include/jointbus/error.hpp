@@ -57,6 +57,8 @@ struct RefusedCommand {
 };
 // The motor id plus the mode's offset reaches the register identifier 0x7FF or beyond: the
 // command would reach another motor's identifier or every motor's registers, so it is refused.
+// With `mode` MIT, the motor id (masked to 11 bits) is 0x7FF: every command but the other
+// modes' is refused.
 struct NoCommandId {
     ControlMode mode;
     std::uint16_t motor_id;

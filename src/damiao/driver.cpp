@@ -20,6 +20,10 @@ using protocol::FixedCommand;
 }  // namespace
 
 std::expected<MotorState, Error> Damiao::cmd_motor_id(Exchanger& bus, std::uint64_t payload) const {
+    // Every motor reads a frame to 0x7FF as a register request: as for the other modes' commands.
+    if (command_id() == CanId::standard(protocol::kRegisterRequestId)) [[unlikely]] {
+        return std::unexpected(errors::NoCommandId{ControlMode::Mit, motor_id});
+    }
     return send_command(bus, {command_id(), payload, protocol::kFrameBytes});
 }
 

@@ -117,6 +117,14 @@ void write_text(const Error& error, std::string& out) {
                    [&](const errors::NoCommandId& e) {
                        out += "motor id ";
                        transport::append_hex(out, e.motor_id);
+                       // MIT commands share their identifier with enable, disable, set_zero
+                       // and clear_error.
+                       if (id_offset(e.mode) == 0) {
+                           out +=
+                               " cannot take commands: its identifier is 0x7ff, every motor's "
+                               "register identifier";
+                           return;
+                       }
                        out += " cannot take ";
                        out += upper_name(e.mode);
                        out += " commands: its identifier, the motor id plus ";

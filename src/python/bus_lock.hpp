@@ -60,6 +60,13 @@ public:
         return with_locked(std::forward<Operation>(operation), [](auto&& acquire) { acquire(); });
     }
 
+    // Runs `operation(value)` without the lock, in a process forked from the one that made
+    // it: only the forking thread lives there, and the lock may be held by one that does not.
+    template <class Operation>
+    decltype(auto) in_forked_child(Operation&& operation) {
+        return std::forward<Operation>(operation)(value_);
+    }
+
     // Whether the calling thread is inside `with_locked` on this lock.
     [[nodiscard]] bool held_by_this_thread() const {
         return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "jointbus/log.hpp"
+#include "python/interpreter.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 
@@ -85,7 +86,7 @@ void print_pending_exception() {
 // Holds the interpreter lock for a scope, from any thread.
 class InterpreterLock {
 public:
-    InterpreterLock() : state_(PyGILState_Ensure()) {}
+    InterpreterLock() : state_(ensure_thread()) {}
     InterpreterLock(const InterpreterLock&) = delete;
     InterpreterLock& operator=(const InterpreterLock&) = delete;
     ~InterpreterLock() { PyGILState_Release(state_); }
@@ -107,8 +108,9 @@ public:
     }
 
     void deliver(const log::Record& record) noexcept override {
-        // After finalisation there is no interpreter whose lock could be taken.
-        if (!Py_IsInitialized()) return;
+        // After finalisation there is no interpreter whose lock could be taken; while another
+        // thread finalises it, this one cannot take it (python/interpreter.hpp).
+        if (!Py_IsInitialized() || ended_by_finalisation()) return;
         try {
             const int level = python_level(record.level);
             std::string name = logger_name(record.target);

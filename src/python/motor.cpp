@@ -10,6 +10,7 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
+#include "python/interpreter.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 
@@ -53,8 +54,8 @@ PyObject* to_python(const std::expected<Result, damiao::Error>& result) {
 // Blocks for a bus lock held by another thread with the interpreter lock released: the holder
 // may be running Python code that needs it (see bus_lock.hpp).
 constexpr auto wait_without_interpreter = [](auto&& acquire) {
-    Py_BEGIN_ALLOW_THREADS acquire();
-    Py_END_ALLOW_THREADS
+    const InterpreterReleased released;
+    acquire();
 };
 
 // A signal that interrupts a command's wait runs the interpreter's handlers at once, as the

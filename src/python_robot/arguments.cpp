@@ -48,4 +48,11 @@ bool item_type_error(PyObject* item, const char* name, std::size_t index, const 
     return false;
 }
 
+bool not_bool(PyObject* object, const char* name, const char* expected) {
+    if (!PyBool_Check(object)) return true;
+    PyErr_Format(PyExc_TypeError, "argument '%s': 'bool' object cannot be converted to %s", name,
+                 expected);
+    return false;
+}
+
 }  // namespace jointbus::python_robot

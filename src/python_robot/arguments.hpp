@@ -21,6 +21,11 @@ namespace jointbus::python_robot {
 // {expected}"; returns false.
 bool item_type_error(PyObject* item, const char* name, std::size_t index, const char* expected);
 
+// Sets TypeError "argument '{name}': 'bool' object cannot be converted to {expected}" for True
+// and False, a flag where a number is meant (Python takes it for 1 or 0), and returns false;
+// true for any other object.
+[[nodiscard]] bool not_bool(PyObject* object, const char* name, const char* expected);
+
 // The object's type name as messages show it; null with an exception set.
 [[nodiscard]] python::PyRef type_name(PyObject* object);
 

@@ -81,7 +81,9 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!kDefault) throw python::InternalFault("the dm4310 preset is missing");
             robot::MotorConfig config;
             use_preset(*kDefault, config);
-            if (!python::to_u16(bound[0], "motor_id", config.motor.motor_id) ||
+            if (!not_bool(bound[0], "motor_id", "'int'") ||
+                !python::to_u16(bound[0], "motor_id", config.motor.motor_id) ||
+                !not_bool(bound[1], "master_id", "'int'") ||
                 !python::to_u16(bound[1], "master_id", config.motor.master_id)) {
                 return nullptr;
             }
@@ -90,7 +92,10 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(config.motor.timeout)
                     .count());
             if (bound[3] != nullptr) {
-                if (!python::to_u64(bound[3], "timeout_ms", timeout_ms)) return nullptr;
+                if (!not_bool(bound[3], "timeout_ms", "'int'") ||
+                    !python::to_u64(bound[3], "timeout_ms", timeout_ms)) {
+                    return nullptr;
+                }
                 config.motor.timeout = transport::saturating_millis(timeout_ms);
             }
             if (bound[4] != nullptr && !python::to_control_mode(bound[4], "mode", config.mode)) {

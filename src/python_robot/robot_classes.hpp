@@ -55,6 +55,8 @@ struct RobotObject {
     PyObject* buses;   // tuple of Bus
     PyObject* motors;  // tuple of Motor, in tick order
     std::size_t motor_count;
+    std::uint64_t generation;  // the forks the opening process descended from
+    int stopped_by;            // the signal that stopped its program, or 0 (interpreter lock)
 };
 
 // Made once per process at the first import, never freed (one interpreter per process).

@@ -3,7 +3,10 @@
 // Every call into the engine that may wait for its bus threads runs with the interpreter lock
 // released: a bus thread that logs takes the interpreter lock (python/logging_bridge.cpp), so
 // waiting for one while holding it could stop both.
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <expected>
@@ -18,10 +21,12 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
+#include "python/interpreter.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 #include "python_robot/arguments.hpp"
 #include "python_robot/robot_classes.hpp"
+#include "python_robot/stop_signals.hpp"
 
 namespace jointbus::python_robot {
 
@@ -44,21 +49,35 @@ std::vector<RobotObject*> open_robots;
 
 void forget(RobotObject* robot) { std::erase(open_robots, robot); }
 
-// Releases the interpreter lock for as long as it lives.
-class InterpreterReleased {
-public:
-    InterpreterReleased() : state_(PyEval_SaveThread()) {}
-    InterpreterReleased(const InterpreterReleased&) = delete;
-    InterpreterReleased& operator=(const InterpreterReleased&) = delete;
-    ~InterpreterReleased() { PyEval_RestoreThread(state_); }
+// Counts the forks this process descends from. A forked child has the robot's lock as the fork
+// found it, perhaps held by a thread that only the parent has: it must never wait for it.
+std::atomic<std::uint64_t> forks{0};
 
-private:
-    PyThreadState* state_;
-};
+void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
+
+[[nodiscard]] bool watch_forks() {
+    static const bool watched = ::pthread_atfork(nullptr, nullptr, &count_fork) == 0;
+    if (!watched) PyErr_NoMemory();
+    return watched;
+}
+
+// Puts back the signal handlers the robots replaced once none is open, keeping `result` (an
+// exception already on its way out stays the call's).
+PyObject* restore_handlers(PyObject* result) {
+    if (!stop_handlers_installed()) return result;
+    if (result == nullptr) {
+        const python::PendingException pending;
+        if (!restore_stop_handlers()) PyErr_WriteUnraisable(nullptr);
+        return nullptr;
+    }
+    if (restore_stop_handlers()) return result;
+    Py_DECREF(result);
+    return nullptr;
+}
 
 template <class Function>
 decltype(auto) without_interpreter(Function&& function) {
-    const InterpreterReleased released;
+    const python::InterpreterReleased released;
     return std::forward<Function>(function)();
 }
 
@@ -73,29 +92,6 @@ PyObject* set_text_error(PyObject* type, const std::string& text) {
     return nullptr;
 }
 
-// Runs `operation(engine)` under the robot's lock; a robot closed already is an error unless
-// `closed_is_error` is false, when the operation runs with the robot's engine gone.
-template <class Operation>
-PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operation,
-                      bool closed_is_error = true) {
-    RobotObject* robot = as_robot(self);
-    if (robot->engine.held_by_this_thread()) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "robot in use: a handler that ran during a call on this robot cannot use "
-                        "the same robot");
-        return nullptr;
-    }
-    return robot->engine.with_locked(
-        [&](Engine& engine) -> PyObject* {
-            if (!engine.robot && closed_is_error) {
-                PyErr_Format(PyExc_RuntimeError, "%s: the robot is closed", full_name);
-                return nullptr;
-            }
-            return std::forward<Operation>(operation)(engine);
-        },
-        wait_without_interpreter);
-}
-
 // Closes the engine; the motors it could not confirm disabled.
 std::vector<robot::MotorFault> close_engine(RobotObject* robot, Engine& engine) {
     if (!engine.robot) return {};
@@ -107,6 +103,68 @@ std::vector<robot::MotorFault> close_engine(RobotObject* robot, Engine& engine) 
     });
 }
 
+void log_close_faults(const std::vector<robot::MotorFault>& faults) {
+    for (const robot::MotorFault& fault : faults) {
+        JOINTBUS_LOG(log::Level::Warn, "jointbus::robot", "on close: " + fault.text);
+    }
+}
+
+// A call in a process forked from the one that opened the robot, which waits for nothing: the
+// robot's lock is left alone (the fork may have found it held by a thread that only the parent
+// has; the child has no other thread), and so is the engine, which refuses the call before it
+// touches anything of its own. close() forgets the robot.
+[[gnu::cold, gnu::noinline]] PyObject* forked_call(RobotObject* robot, const char* full_name,
+                                                   bool closing) {
+    return robot->engine.in_forked_child([&](Engine& engine) -> PyObject* {
+        if (closing) {
+            close_engine(robot, engine);
+            PyObject* done = Py_NewRef(Py_None);
+            return open_robots.empty() ? restore_handlers(done) : done;
+        }
+        if (!engine.robot) {
+            PyErr_Format(PyExc_RuntimeError, "%s: the robot is closed", full_name);
+            return nullptr;
+        }
+        const auto refused = engine.robot->tick({}, {});
+        if (refused) throw python::InternalFault("a forked process's tick was not refused");
+        return set_text_error(PyExc_RuntimeError, refused.error().text);
+    });
+}
+
+// Runs `operation(engine)` under the robot's lock. A robot closed already is an error unless
+// `closed_is_error` is false (close), when the operation runs with the robot's engine gone; so
+// is a robot whose program a signal stopped, which is closed first.
+template <class Operation>
+PyObject* with_engine(PyObject* self, const char* full_name, Operation&& operation,
+                      bool closed_is_error = true) {
+    RobotObject* robot = as_robot(self);
+    auto checked = [&](Engine& engine) -> PyObject* {
+        if (closed_is_error && robot->stopped_by != 0) [[unlikely]] {
+            log_close_faults(close_engine(robot, engine));
+            return raise_stopped(robot->stopped_by);
+        }
+        if (!engine.robot && closed_is_error) {
+            PyErr_Format(PyExc_RuntimeError, "%s: the robot is closed", full_name);
+            return nullptr;
+        }
+        return std::forward<Operation>(operation)(engine);
+    };
+    if (robot->generation != forks.load(std::memory_order_relaxed)) [[unlikely]] {
+        return forked_call(robot, full_name, !closed_is_error);
+    }
+    if (robot->engine.held_by_this_thread()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "robot in use: a handler that ran during a call on this robot cannot use "
+                        "the same robot");
+        return nullptr;
+    }
+    PyObject* result = robot->engine.with_locked(checked, wait_without_interpreter);
+    // A call that found its robot stopped has closed it; close_robot puts them back itself.
+    if (result == nullptr && open_robots.empty()) [[unlikely]]
+        return restore_handlers(result);
+    return result;
+}
+
 // One line per fault, each naming its bus, motor and status.
 std::string fault_lines(const std::vector<robot::MotorFault>& faults) {
     std::string text;
@@ -115,49 +173,6 @@ std::string fault_lines(const std::vector<robot::MotorFault>& faults) {
         text += fault.text;
     }
     return text;
-}
-
-// SIGTERM is how systemd, containers and launch files stop a program; at its default action it
-// ends the process at once, running no `finally`, `with` exit or atexit, and so leaves every
-// motor enabled. Raised as SystemExit(143) instead, it unwinds like Ctrl-C, and the process
-// still ends with the status a shell gives a SIGTERM.
-constexpr int kSigtermStatus = 128 + 15;
-
-PyObject* sigterm_exits(PyObject*, PyObject* const*, Py_ssize_t) {
-    const PyRef status = PyRef::steal(PyLong_FromLong(kSigtermStatus));
-    if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
-    return nullptr;
-}
-
-PyMethodDef sigterm_handler_definition = {
-    "sigterm_exits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sigterm_exits)),
-    METH_FASTCALL, "sigterm_exits(signum, frame, /)\n--\n\nRaise SystemExit(143)."};
-
-// Installs that handler when this is the main thread and SIGTERM is at its default action; a
-// handler the program installed itself is left alone.
-bool exit_on_sigterm() {
-    const PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-    if (!threading) return false;
-    const PyRef current =
-        PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
-    const PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!current || !main) return false;
-    if (current.get() != main.get()) return true;
-    const PyRef signal = PyRef::steal(PyImport_ImportModule("signal"));
-    if (!signal) return false;
-    const PyRef number = PyRef::steal(PyObject_GetAttrString(signal.get(), "SIGTERM"));
-    const PyRef fallback = PyRef::steal(PyObject_GetAttrString(signal.get(), "SIG_DFL"));
-    if (!number || !fallback) return false;
-    const PyRef installed =
-        PyRef::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", number.get()));
-    if (!installed) return false;
-    const int is_default = PyObject_RichCompareBool(installed.get(), fallback.get(), Py_EQ);
-    if (is_default != 1) return is_default == 0;
-    const PyRef handler = PyRef::steal(PyCFunction_New(&sigterm_handler_definition, nullptr));
-    if (!handler) return false;
-    const PyRef done = PyRef::steal(
-        PyObject_CallMethod(signal.get(), "signal", "OO", number.get(), handler.get()));
-    return static_cast<bool>(done);
 }
 
 // ---- Construction ----------------------------------------------------------------------------
@@ -180,7 +195,10 @@ bool to_bool(PyObject* object, const char* name, bool& out) {
 bool to_thread_policy(PyObject* priority, PyObject* cpus, robot::ThreadPolicy& policy) {
     if (priority != nullptr && priority != Py_None) {
         int value = 0;
-        if (!python::to_int(priority, "realtime_priority", value)) return false;
+        if (!not_bool(priority, "realtime_priority", "'int'") ||
+            !python::to_int(priority, "realtime_priority", value)) {
+            return false;
+        }
         policy.realtime_priority = value;
     }
     if (cpus == nullptr || cpus == Py_None) return true;
@@ -189,7 +207,7 @@ bool to_thread_policy(PyObject* priority, PyObject* cpus, robot::ThreadPolicy& p
     std::vector<int>& list = policy.cpus.emplace();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        if (!PyIndex_Check(item)) {
+        if (!PyIndex_Check(item) || PyBool_Check(item)) {
             return item_type_error(item, "cpus", static_cast<std::size_t>(i), "'int'");
         }
         if (!python::to_int(item, "cpus", list.emplace_back())) return false;
@@ -240,7 +258,10 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!buses || !describe(buses.get(), config, motors)) return nullptr;
             if (bound[1] != nullptr) {
                 std::uint64_t watchdog_ms = 0;
-                if (!python::to_u64(bound[1], "watchdog_ms", watchdog_ms)) return nullptr;
+                if (!not_bool(bound[1], "watchdog_ms", "'int'") ||
+                    !python::to_u64(bound[1], "watchdog_ms", watchdog_ms)) {
+                    return nullptr;
+                }
                 config.watchdog = transport::saturating_millis(watchdog_ms);
             }
             if (bound[2] != nullptr &&
@@ -254,7 +275,10 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             std::optional<transport::Duration> tick_period;
             if (bound[4] != nullptr && bound[4] != Py_None) {
                 float rate = 0.0F;
-                if (!python::to_f32(bound[4], "rate_hz", rate)) return nullptr;
+                if (!not_bool(bound[4], "rate_hz", "'float'") ||
+                    !python::to_f32(bound[4], "rate_hz", rate)) {
+                    return nullptr;
+                }
                 // At most a MHz: a period below a microsecond is no reply timeout.
                 if (!(rate > 0.0F && rate <= 1e6F)) {
                     PyErr_Format(PyExc_ValueError,
@@ -280,7 +304,7 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (auto valid = robot::validate(config); !valid) {
                 return set_text_error(PyExc_ValueError, valid.error().text);
             }
-            if (sigterm && !exit_on_sigterm()) return nullptr;
+            if (!watch_forks()) return nullptr;
             const robot::ThreadPolicy policy = config.thread_policy;
             auto opened =
                 without_interpreter([&] { return robot::Robot::open(std::move(config)); });
@@ -307,7 +331,13 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             robot->buses = buses.release();
             robot->motors = motors.release();
             robot->motor_count = count;
+            robot->generation = forks.load(std::memory_order_relaxed);
             open_robots.push_back(robot);
+            // Only now that the robot is open: a program whose open failed keeps its signals.
+            if (sigterm && !install_stop_handlers()) {
+                Py_DECREF(self);
+                return nullptr;
+            }
             return self;
         },
         nullptr);
@@ -323,6 +353,10 @@ void robot_dealloc(PyObject* self) {
     Py_XDECREF(robot->motors);
     type->tp_free(self);
     Py_DECREF(type);
+    if (open_robots.empty() && stop_handlers_installed()) {
+        const python::PendingException pending;
+        if (!restore_stop_handlers()) PyErr_WriteUnraisable(nullptr);
+    }
 }
 
 // ---- Tick ------------------------------------------------------------------------------------
@@ -410,7 +444,10 @@ PyObject* outcome_list(const std::vector<robot::Outcome>& outcomes) {
 // handlers at once, as the interpreter's own blocking calls do; the wait goes on unless one
 // raised.
 bool run_signal_handlers(void*) {
-    const PyGILState_STATE state = PyGILState_Ensure();
+    // A daemon thread ticking while the interpreter finalises ends its tick; it waits for the
+    // process's exit when it takes the interpreter lock back (python/interpreter.hpp).
+    if (python::ended_by_finalisation()) return false;
+    const PyGILState_STATE state = python::ensure_thread();
     const bool wait_on = PyErr_CheckSignals() == 0;
     PyGILState_Release(state);
     return wait_on;
@@ -482,7 +519,7 @@ PyObject* robot_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 // Closes the robot; the motors it could not confirm disabled raise RuntimeError, unless another
 // exception is already on its way out (`quiet`), when they are logged instead.
 PyObject* close_robot(PyObject* self, const char* full_name, bool quiet = false) {
-    return with_engine(
+    PyObject* result = with_engine(
         self, full_name,
         [&](Engine& engine) -> PyObject* {
             const auto faults = close_engine(as_robot(self), engine);
@@ -492,12 +529,11 @@ PyObject* close_robot(PyObject* self, const char* full_name, bool quiet = false)
                     PyExc_RuntimeError,
                     "could not confirm these motors disabled:\n" + fault_lines(faults));
             }
-            for (const robot::MotorFault& fault : faults) {
-                JOINTBUS_LOG(log::Level::Warn, "jointbus::robot", "on close: " + fault.text);
-            }
+            log_close_faults(faults);
             Py_RETURN_NONE;
         },
         false);
+    return open_robots.empty() ? restore_handlers(result) : result;
 }
 
 PyObject* robot_close(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -595,6 +631,25 @@ PyObject* create_robot_type() {
     PyObject* type = python::create_type(definition);
     robot_types.robot = reinterpret_cast<PyTypeObject*>(Py_XNewRef(type));
     return type;
+}
+
+bool any_robot_open() { return !open_robots.empty(); }
+
+void stop_open_robots(int signum) {
+    // Held first, all of them: closing one lets other threads run, and drop another.
+    std::vector<PyRef> robots;
+    robots.reserve(open_robots.size());
+    for (RobotObject* robot : open_robots) {
+        robot->stopped_by = signum;
+        robots.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(robot)));
+    }
+    for (const PyRef& robot : robots) {
+        // The handler ran inside a call on this robot: that call raises, and is closed, after.
+        if (as_robot(robot.get())->engine.held_by_this_thread()) continue;
+        // A tick in another thread ends first (its motors' timeouts at most).
+        const PyRef done = PyRef::steal(close_robot(robot.get(), "Robot.close()", true));
+        if (!done) PyErr_WriteUnraisable(robot.get());
+    }
 }
 
 PyObject* close_open_robots(PyObject*, PyObject*) {

@@ -13,6 +13,7 @@
 #include "python/float_format.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "python_robot/arguments.hpp"
 #include "python_robot/robot_classes.hpp"
 
 namespace jointbus::python_robot {
@@ -68,7 +69,8 @@ PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!bind(signature, args, kwargs, bound)) return nullptr;
             Value value{};
             for (std::size_t i = 0; i < N; ++i) {
-                if (!python::to_f32(bound[i], layout.fields[i], value.*layout.members[i])) {
+                if (!not_bool(bound[i], layout.fields[i], "'float'") ||
+                    !python::to_f32(bound[i], layout.fields[i], value.*layout.members[i])) {
                     return nullptr;
                 }
             }

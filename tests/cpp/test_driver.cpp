@@ -16,6 +16,7 @@
 #include "damiao/settings.hpp"
 #include "jointbus/driver.hpp"
 #include "scripted_transport.hpp"
+#include "transport/hex.hpp"
 #include "transport/overloaded.hpp"
 
 namespace jointbus::damiao {
@@ -78,6 +79,19 @@ TEST_P(DriverFixedCommandTest, SendsOneClassicFrameAndDecodesReply) {
     EXPECT_EQ(state->position, 0.00019073486328125F);
     EXPECT_EQ(state->t_mos, 30);
     EXPECT_EQ(state->t_rotor, 32);
+}
+
+// A frame to 0x7FF went out: every motor on the bus read it as a register request.
+TEST_P(DriverFixedCommandTest, RefusesTheRegisterIdentifierSendingNothing) {
+    for (const std::uint16_t id : {0x7FF, 0xFFFF}) {
+        ScriptedTransport bus;
+        const auto state = (Damiao{id, 0x11, MitLimits{}, kTimeout}.*GetParam().command)(bus);
+        ASSERT_FALSE(state.has_value());
+        EXPECT_EQ(text(state.error()), "motor id " + transport::hex(id) +
+                                           " cannot take commands: its identifier is 0x7ff, "
+                                           "every motor's register identifier");
+        EXPECT_TRUE(bus.sent().empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(DriverCommands, DriverFixedCommandTest,
@@ -188,6 +202,10 @@ TEST(DriverModeTest, AnIdentifierReaching7FFIsRefused) {
     EXPECT_EQ(text(far.vel_control(bus, VelCommand{1.0F}).error()),
               "motor id 0x5ff cannot take VEL commands: its identifier, the motor id plus 0x200, "
               "would reach 0x7ff, every motor's register identifier");
+    const Damiao registers{0x7FF, 0x11, MitLimits{}, kTimeout};
+    EXPECT_EQ(text(registers.mit_control(bus, MitSetpoint{}).error()),
+              "motor id 0x7ff cannot take commands: its identifier is 0x7ff, every motor's "
+              "register identifier");
     EXPECT_TRUE(bus.sent().empty());
 }
 

@@ -332,3 +332,21 @@ def test_mode_commands_refuse_before_sending(bus, capture, motor_id, call, error
     if message is not None:
         assert str(caught.value) == message
     assert capture.frames() == []
+
+
+@pytest.mark.parametrize("motor_id", [0x7FF, 0xFFFF])
+@pytest.mark.parametrize("call, kind", [
+    (lambda m, b: m.enable(b), RuntimeError), (lambda m, b: m.disable(b), RuntimeError),
+    (lambda m, b: m.set_zero(b), RuntimeError), (lambda m, b: m.clear_error(b), RuntimeError),
+    (lambda m, b: m.mit_control(b, MitSetpoint()), RuntimeError),
+    (lambda m, b: m.vel_control(b, 0.0), ValueError),
+    (lambda m, b: m.pos_vel_control(b, 0.0, 1.0), ValueError),
+    (lambda m, b: m.force_pos_control(b, 0.0, 1.0, 0.5), ValueError),
+], ids=["enable", "disable", "set_zero", "clear_error", "mit", "vel", "pos_vel", "force_pos"])
+def test_every_command_refuses_the_register_identifier(bus, capture, motor_id, call, kind):
+    # enable() went to 0x7FF, where every motor on the bus reads a register request.
+    with pytest.raises(kind) as caught:
+        call(Damiao(motor_id, 0x11), bus)
+    assert str(caught.value).startswith(f"motor id {motor_id:#x} cannot take")
+    assert str(caught.value).endswith("every motor's register identifier")
+    assert capture.frames() == []

@@ -458,6 +458,102 @@ def test_sigterm_ends_a_robot_program_as_ctrl_c_does(sims, capture, case):
     assert disables_per_motor(capture.frames()) == {i: disables for i, _, _ in MOTORS}
 
 
+STOP_CASES = {  # the signal; the ticking thread a daemon; motor 2 silent; the exit status
+    # The interpreter waited for the worker before atexit closed the robot: it drove the
+    # motors until SIGKILL.
+    "sigterm-worker-thread": (signal.SIGTERM, False, False, 143),
+    "ctrl-c-worker-thread": (signal.SIGINT, False, False, -signal.SIGINT),
+    # The daemon, held inside its tick by the silent motor, took the interpreter lock back
+    # while the interpreter finalised: SIGABRT in 3 of 8 runs.
+    "sigterm-daemon-thread-inside-tick": (signal.SIGTERM, True, True, 143),
+}
+
+
+@pytest.mark.parametrize("case", sorted(STOP_CASES))
+def test_a_stop_signal_ends_the_program_whatever_thread_ticks(sims, capture, case):
+    signum, daemon, silent, status = STOP_CASES[case]
+    sims("--motor", "1:0x11:dm4310", "--motor", f"2:0x12:dm4340{':silent' if silent else ''}",
+         "--motor", "3:0x13:dm6006", ifaces=IFACES[:1])
+    for run in range(6):  # the abort came in about half the runs
+        program = run_robot_program(f"""
+            import threading, time
+            robot = ROBOT, watchdog_ms=0)
+            def drive():
+                while True:
+                    robot.tick([jointbus.MitSetpoint()] * 3)
+            threading.Thread(target=drive, daemon={daemon}).start()
+            print("ready", flush=True)
+            while True:
+                time.sleep(1)
+            """)
+        try:
+            assert program.stdout.readline() == "ready\n", program.stderr.read()
+            time.sleep(0.3)
+            program.send_signal(signum)
+            _, err = program.communicate(timeout=30)
+            assert program.returncode == status, (run, err)
+        finally:
+            program.kill()
+        frames = [(ident, data) for ident, data, *_ in capture.frames() if ident in (1, 2, 3)]
+        assert all(disables_per_motor(frames).values()), (run, frames[-8:])
+        # Nothing drives a motor once the first disable went out.
+        first = next(i for i, (_, data) in enumerate(frames) if data == DISABLE)
+        assert {data for _, data in frames[first:]} == {DISABLE}, run
+
+
+def test_the_signal_handlers_are_put_back_when_the_last_robot_closes():
+    # The SIGTERM handler stayed installed for the life of the process.
+    handlers = signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)
+    first, second = (robot_on(IFACES[:1], watchdog_ms=0, disable_on_exit=False) for _ in "12")
+    installed = signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)
+    assert installed[0] is installed[1] and installed[0] not in handlers
+    first.close()
+    assert (signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)) == installed
+    second.close()
+    assert (signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)) == handlers
+
+
+def test_a_child_forked_while_another_thread_ticks_raises_at_once_and_exits(sims):
+    # The child waited for ever for the robot's lock, which the parent's ticking thread held.
+    sims("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4340:silent", "--motor",
+         "3:0x13:dm6006", ifaces=IFACES[:1])
+    program = run_robot_program("""
+        import os, threading, time
+        robot = ROBOT, watchdog_ms=0, disable_on_exit=False)
+        stop = threading.Event()
+        def drive():  # each tick waits 250 ms for the silent motor: a fork lands inside one
+            while not stop.is_set():
+                robot.tick([jointbus.MitSetpoint()] * 3)
+        worker = threading.Thread(target=drive)
+        worker.start()
+        for _ in range(3):
+            time.sleep(0.1)
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    robot.tick([None] * 3)
+                except RuntimeError as error:
+                    print(error, flush=True)
+                sys.exit(0)
+            for _ in range(200):
+                done, waited = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    print("child", os.waitstatus_to_exitcode(waited), flush=True)
+                    break
+                time.sleep(0.05)
+            else:
+                os.kill(pid, signal.SIGKILL)
+                print("child hung", flush=True)
+        stop.set()
+        worker.join()
+        robot.close()
+        """)
+    out, err = program.communicate(timeout=60)
+    assert program.returncode == 0, err
+    forked = f"the robot was opened in process {program.pid}: a forked process cannot use it"
+    assert out.splitlines() == [forked, "child 0"] * 3, err
+
+
 def test_a_robot_program_stopped_whole_disables_before_it_drives_again(sims, capture):
     # After SIGSTOP and SIGCONT the old set points went out again within milliseconds.
     sims(*sim_args(), ifaces=IFACES[:1])

@@ -58,6 +58,26 @@ def test_wrong_arguments_raise_with_their_message(call, kind, message):
     assert str(raised.value) == message
 
 
+@pytest.mark.parametrize("call, argument, kind", [
+    (lambda: Motor(True, 2), "'motor_id'", "int"),
+    (lambda: Motor(1, False), "'master_id'", "int"),
+    (lambda: Motor(1, 2, timeout_ms=True), "'timeout_ms'", "int"),
+    (lambda: Robot(description(Motor(1, 2)), watchdog_ms=True), "'watchdog_ms'", "int"),
+    (lambda: Robot(description(Motor(1, 2)), rate_hz=True), "'rate_hz'", "float"),
+    (lambda: Robot(description(Motor(1, 2)), realtime_priority=True), "'realtime_priority'",
+     "int"),
+    (lambda: Robot(description(Motor(1, 2)), cpus=[0, True]), "'cpus': item 1", "int"),
+    (lambda: jointbus_robot.VelSetpoint(True), "'velocity'", "float"),
+    (lambda: jointbus_robot.PosVelSetpoint(0.0, True), "'velocity_limit'", "float"),
+    (lambda: jointbus_robot.ForcePosSetpoint(0.0, 1.0, True), "'current_limit'", "float"),
+])
+def test_a_bool_is_refused_where_a_number_is_meant(call, argument, kind):
+    # True was taken as 1: rate_hz=True made every reply timeout a second.
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert str(raised.value) == f"argument {argument}: 'bool' object cannot be converted to '{kind}'"
+
+
 def description(*motors, iface=NO_SUCH_IFACE):
     return [Bus(iface, list(motors))]
 
@@ -94,6 +114,21 @@ def test_a_missing_interface_is_an_os_error_naming_it():
         Robot(description(Motor(1, 0x11)), watchdog_ms=0, disable_on_exit=False)
     # The rest is the C library's: ENODEV, or EAFNOSUPPORT on a kernel without CAN.
     assert str(raised.value).startswith(f"{BUS0}: cannot open interface {NO_SUCH_IFACE}: ")
+
+
+def test_a_robot_that_fails_to_open_leaves_the_signal_handlers_alone():
+    # The SIGTERM handler was installed before the open, and stayed after it failed.
+    script = f"""if True:
+        import signal, jointbus_robot as r
+        try:
+            r.Robot([r.Bus({NO_SUCH_IFACE!r}, [r.Motor(1, 0x11)])], watchdog_ms=0)
+        except OSError:
+            pass
+        print(signal.getsignal(signal.SIGTERM) is signal.SIG_DFL,
+              signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+        """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.stdout == "True True\n", done.stderr
 
 
 @pytest.mark.parametrize("motor, text, model", [
