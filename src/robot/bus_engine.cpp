@@ -122,6 +122,7 @@ BusEngine::BusEngine(BusLabel label, std::span<const MotorConfig> motors, transp
       bus_(bus),
       slots_(motors.size()),
       may_be_enabled_(motors.size(), false),
+      owes_disable_(motors.size(), false),
       warned_late_(motors.size(), false) {}
 
 bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes,
@@ -131,6 +132,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
     outgoing_ = outgoing;
     outcomes_ = outcomes;
     pending_ = 0;
+    round_error_.reset();
     if (discard) bus_.discard();
     Instant now = wire.now();
     longest_wait_ = {};
@@ -144,12 +146,16 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         if (outgoing[i].action == Action::None) continue;
         // Its reply to an earlier tick may still come: anything read from its master id now is
         // that reply (and settles it), so a frame sent now would have no reply of its own.
+        bool awaited = true;
         if (!owed.empty() && owed.owes(motor.reply_id())) [[unlikely]] {
             if (owed.due(motor.reply_id(), now)) {
                 outcome.reason = NoState::Owed;
-                continue;
+                // A disable cannot wait: it goes out, its reply owed after the earlier one.
+                if (outgoing[i].action != Action::Disable) continue;
+                awaited = false;
+            } else {
+                warn_reply_lost(i);
             }
-            warn_reply_lost(i);
         }
         // Stopped between two sends (SIGSTOP, a debugger): what the loop commanded before the
         // stop is no command for after it. The clock is read again right before the send, or
@@ -162,6 +168,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
             !sent) {
             outcome.reason = NoState::SendFailed;
             outcome.error = sent.error();
+            round_error_ = sent.error();
             continue;
         }
         if (may_enable(outgoing[i].action)) {
@@ -169,6 +176,11 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
             armed_ = true;
         }
         now = wire.now();
+        if (!awaited) [[unlikely]] {
+            owed.owe_another(motor.reply_id(), transport::deadline_after(now, 2 * motor.timeout),
+                             damiao::protocol::kFrameBytes);
+            continue;
+        }
         slot.deadline = transport::deadline_after(now, motor.timeout);
         longest_wait_ = std::max(longest_wait_, motor.timeout);
         slot.pending = true;
@@ -243,6 +255,7 @@ void BusEngine::offer(const CanFrame& frame, Instant at) {
         if (outgoing_[i].action == Action::Disable &&
             state->error != damiao::protocol::kStatusEnabled) {
             may_be_enabled_[i] = false;
+            owes_disable_[i] = false;
             armed_ = std::ranges::find(may_be_enabled_, true) != may_be_enabled_.end();
         }
         return;
@@ -256,6 +269,7 @@ void BusEngine::expire(Instant now) {
 }
 
 void BusEngine::fail(const transport::TransportError& error) {
+    if (!transport::CanTransport::interrupted(error)) round_error_ = error;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (slots_[i].pending) give_up(i, NoState::BusFailed, error);
     }
@@ -394,6 +408,7 @@ void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead
             motor.motor_id, damiao::protocol::kRegisterRead, damiao::kControlModeRegister, 0);
         const CanId to = CanId::standard(damiao::protocol::kRegisterRequestId);
         if (auto sent = wire.send({to, request, false, false}); !sent) {
+            round_error_ = sent.error();
             reads[i].failure = "control-mode read: " + transport_text(sent.error());
             continue;
         }
@@ -532,20 +547,40 @@ void BusEngine::fixed_round(FixedCommand command, const std::vector<bool>& wante
 }
 
 void BusEngine::enable_all(std::vector<MotorFault>& faults) {
+    // Enabling anew: what the engine owed them is moot.
+    owes_disable_.assign(motors_.size(), false);
     settle_debts();
     fixed_round(FixedCommand::Enable, std::vector<bool>(motors_.size(), true),
                 damiao::protocol::kStatusEnabled, "enable", faults);
 }
 
 void BusEngine::disable(bool only_may_be_enabled, std::vector<MotorFault>& faults) {
-    const std::vector<bool> wanted =
-        only_may_be_enabled ? may_be_enabled_ : std::vector<bool>(motors_.size(), true);
-    if (std::ranges::find(wanted, true) == wanted.end()) return;
+    std::vector<bool> wanted(motors_.size(), true);
+    if (only_may_be_enabled) {
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            wanted[i] = may_be_enabled_[i] || owes_disable_[i];
+            if (wanted[i]) owes_disable_[i] = true;  // until its confirmation clears it
+        }
+        if (std::ranges::find(wanted, true) == wanted.end()) return;
+    }
     settle_debts();
     // Shutting down, a fault status is no failure: the motor has stopped driving either way.
     const std::optional<std::uint8_t> status =
         only_may_be_enabled ? std::nullopt : std::optional(damiao::protocol::kStatusDisabled);
     fixed_round(FixedCommand::Disable, wanted, status, "disable", faults);
+}
+
+void BusEngine::disable_owed(std::vector<MotorFault>& faults) {
+    if (!owes_disable()) return;
+    settle_debts();
+    const std::vector<bool> wanted = owes_disable_;
+    fixed_round(FixedCommand::Disable, wanted, std::nullopt, "disable", faults);
+}
+
+void BusEngine::owe_disable() {
+    for (std::size_t i = 0; i < motors_.size(); ++i) {
+        if (may_be_enabled_[i]) owes_disable_[i] = true;
+    }
 }
 
 }  // namespace jointbus::robot

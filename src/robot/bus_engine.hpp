@@ -4,6 +4,7 @@
 // a scripted transport.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -76,7 +77,20 @@ public:
     void enable_all(std::vector<MotorFault>& faults);
     // Every motor, each to report itself disabled; or only those that may be enabled (the
     // watchdog, closing, a failed bus), each to report any status but enabled.
+    // A disable of the engine's own (`only_may_be_enabled`) is owed to each motor it went to
+    // until that motor confirms it: `disable_owed` sends it again, `owes_disable` tells.
     void disable(bool only_may_be_enabled, std::vector<MotorFault>& faults);
+    void disable_owed(std::vector<MotorFault>& faults);
+    // Every motor that may be enabled is owed a disable (its bus failed: nothing is sent now).
+    void owe_disable();
+    [[nodiscard]] bool owes_disable() const {
+        return std::ranges::find(owes_disable_, true) != owes_disable_.end();
+    }
+    // The transport error of the last round's send or read, if one failed: the socket may be
+    // dead (an interface deleted and made again).
+    [[nodiscard]] const std::optional<transport::TransportError>& round_error() const {
+        return round_error_;
+    }
 
     // Whether a frame that may have enabled a motor (enable, MIT) went out since the motors were
     // last all seen disabled: the watchdog then has something to guard.
@@ -122,7 +136,9 @@ private:
     transport::Exchanger& bus_;
     std::vector<Slot> slots_;
     std::vector<bool> may_be_enabled_;
+    std::vector<bool> owes_disable_;  // sent the engine's disable, not yet confirmed
     std::vector<bool> warned_late_;
+    std::optional<transport::TransportError> round_error_;
     bool armed_ = false;
     // The round in progress.
     std::span<const Outgoing> outgoing_;

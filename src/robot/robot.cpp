@@ -349,8 +349,13 @@ constexpr std::size_t kPolledBuses = 16;
 // How often a disable that was not confirmed is sent before the motor is reported.
 constexpr int kDisableAttempts = 3;
 
-// How often the guard sends a failed bus's motors their disable again.
+// How often the guard sends a disable that was not confirmed again.
 constexpr auto kRetrySpan = std::chrono::milliseconds(20);
+
+// How long closing sends its disables again (every kRetrySpan, a dead socket opened anew)
+// before it reports the motors that never confirmed: long enough for an interface to be made
+// again or brought back up, short enough for a program's exit.
+constexpr auto kCloseRetryFor = std::chrono::seconds(1);
 
 // A bus's transport that can be opened again under the same name: an interface deleted and
 // made again is another device, which a bound socket never reaches.
@@ -655,30 +660,76 @@ struct Robot::Impl {
     // did not come is sent its disable again, so that one lost frame fails nothing.
     std::vector<MotorFault> disable_everything() {
         std::vector<MotorFault> faults;
-        for (const auto& bus : buses) {
+        for (std::size_t b = 0; b < buses.size(); ++b) {
+            Bus& bus = *buses[b];
             std::vector<MotorFault> found;
             for (int attempt = 0; attempt < kDisableAttempts; ++attempt) {
                 found.clear();
-                bus->engine.disable(true, found);
-                if (found.empty() || bus->failure) break;
+                if (attempt > 0) reopen_if_dead(b);
+                bus.engine.disable(true, found);
+                if (found.empty() || bus.failure) break;
             }
             std::ranges::move(found, std::back_inserter(faults));
         }
         return faults;
+    }
+    // Driver only: every motor that may be enabled or is owed a disable, sent it until each
+    // confirms or kCloseRetryFor has passed; what never confirmed.
+    std::vector<MotorFault> disable_before_closing() {
+        const Clock::time_point until = Clock::now() + kCloseRetryFor;
+        for (const auto& bus : buses) bus->engine.owe_disable();
+        for (;;) {
+            std::vector<MotorFault> faults;
+            for (std::size_t b = 0; b < buses.size(); ++b) {
+                reopen_if_dead(b);
+                buses[b]->engine.disable_owed(faults);
+            }
+            if (faults.empty() || !owes_disables() || Clock::now() >= until) return faults;
+            std::this_thread::sleep_for(kRetrySpan);
+        }
+    }
+    // Driver only: whether any motor is owed a disable it has not confirmed.
+    [[nodiscard]] bool owes_disables() const {
+        return std::ranges::any_of(buses,
+                                   [](const auto& bus) { return bus->engine.owes_disable(); });
+    }
+    // Under the mutex: the guard sends the owed disables again from now on, every kRetrySpan.
+    void retry_from(Clock::time_point when) {
+        retrying = true;
+        next_retry = when;
+        guard_wake.notify_one();
     }
     // Driver only: the watchdog's disable, then its latch and report; the text to log.
     std::string trip(std::unique_lock<std::mutex>& lock) {
         lock.unlock();
         std::vector<MotorFault> failures = disable_everything();
         for (const auto& bus : buses) bus->engine.disarm();
+        const bool owed = owes_disables();
         lock.lock();
         watchdog_latched = true;
         report.fired = true;
+        const std::string head = "watchdog: no tick within " + millis_text(config.watchdog) +
+                                 " of the end of the last one, ";
+        if (!owed) {
+            std::ranges::move(failures, std::back_inserter(report.failures));
+            return head + "so every motor was disabled";
+        }
+        retry_from(Clock::now() + kRetrySpan);
+        std::string names;
+        for (const MotorFault& fault : failures) names += "; " + fault.text;
         std::ranges::move(failures, std::back_inserter(report.failures));
-        return "watchdog: no tick within " + millis_text(config.watchdog) +
-               " of the end of the last one, so every motor was disabled";
+        return head +
+               "so every motor was sent its disable; these did not confirm it and are sent "
+               "it again until they do" +
+               names;
     }
+    // Driver or mutex: the text of a tick refused after the watchdog fired.
     [[nodiscard]] std::string watchdog_text() const {
+        if (retrying) {
+            return "watchdog: no tick came within " + millis_text(config.watchdog) +
+                   ", so the motors were sent their disable, which some have not confirmed yet "
+                   "(it is sent again until they do); enable_all() brings them back";
+        }
         return "watchdog: no tick came within " + millis_text(config.watchdog) +
                ", so the motors were disabled; enable_all() brings them back";
     }
@@ -686,12 +737,16 @@ struct Robot::Impl {
     // Driver only: a bus whose send or read failed for its interface (down, gone, out of
     // buffers for two ticks in a row) is marked failed.
     void find_failures(std::span<const Outcome> outcomes);
-    // Driver only: one more disable of each failed bus's unconfirmed motors, opening its
-    // interface again where it was made anew; true when every one has confirmed.
-    bool retry_failed();
-    // Driver only: a new socket for a failed bus, when its interface can be opened: one that
-    // was deleted and made again is another device, which the old socket never reaches.
+    // Driver only: one more disable of every motor owed one, on a new socket where the bus
+    // failed or the last round's send or read did; true when every one has confirmed.
+    bool retry_disables();
+    // Driver only: a new socket for a bus, when its interface can be opened: one that was
+    // deleted and made again is another device, which the old socket never reaches.
     void reopen(std::size_t bus);
+    // Driver only: the same, when the bus failed or its last round's send or read did.
+    void reopen_if_dead(std::size_t b) {
+        if (buses[b]->failure || buses[b]->engine.round_error()) reopen(b);
+    }
     void guard_loop();
     std::vector<MotorFault> bring_up(Step step);
 
@@ -724,19 +779,15 @@ void Robot::Impl::find_failures(std::span<const Outcome> outcomes) {
     }
 }
 
-bool Robot::Impl::retry_failed() {
-    bool confirmed = true;
+bool Robot::Impl::retry_disables() {
     for (std::size_t b = 0; b < buses.size(); ++b) {
         Bus& bus = *buses[b];
-        if (!bus.failure || std::ranges::none_of(bus.engine.may_be_enabled(), std::identity{})) {
-            continue;
-        }
-        reopen(b);
+        if (!bus.engine.owes_disable()) continue;
+        reopen_if_dead(b);
         std::vector<MotorFault> faults;
-        bus.engine.disable(true, faults);
-        if (std::ranges::any_of(bus.engine.may_be_enabled(), std::identity{})) confirmed = false;
+        bus.engine.disable_owed(faults);
     }
-    return confirmed;
+    return !owes_disables();
 }
 
 void Robot::Impl::reopen(std::size_t b) {
@@ -775,7 +826,7 @@ void Robot::Impl::guard_loop() {
         if (fire) tripped = trip(lock);
         if (retry) {
             lock.unlock();
-            const bool done = retry_failed();
+            const bool done = retry_disables();
             lock.lock();
             retrying = !done;
             next_retry = Clock::now() + kRetrySpan;
@@ -826,21 +877,32 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
     if (step == Step::Enable && hears_strays) {
         for (const BusConfig& bus : config.buses) listeners.emplace_back(bus);
     }
-    for (const auto& bus : buses) {
-        switch (step) {
-            case Step::EnsureMitMode:
-                bus->engine.ensure_modes(true, faults);
-                break;
-            case Step::EnsureControlModes:
-                bus->engine.ensure_modes(false, faults);
-                break;
-            case Step::Enable:
-                bus->engine.enable_all(faults);
-                break;
-            case Step::DisableAll:
-                bus->engine.disable(false, faults);
-                break;
+    for (std::size_t b = 0; b < buses.size(); ++b) {
+        BusEngine& engine = buses[b]->engine;
+        std::vector<MotorFault> found;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            found.clear();
+            switch (step) {
+                case Step::EnsureMitMode:
+                    engine.ensure_modes(true, found);
+                    break;
+                case Step::EnsureControlModes:
+                    engine.ensure_modes(false, found);
+                    break;
+                case Step::Enable:
+                    engine.enable_all(found);
+                    break;
+                case Step::DisableAll:
+                    engine.disable(false, found);
+                    break;
+            }
+            // An interface deleted and made again while no tick ran: the old socket is bound
+            // to a device that is gone, and only a new one reaches its successor.
+            const auto& error = engine.round_error();
+            if (!error || !interface_gone(*error)) break;
+            reopen(b);
         }
+        std::ranges::move(found, std::back_inserter(faults));
     }
     if (!listeners.empty()) add_stray_hints(config, listeners, faults);
     lock.lock();
@@ -1023,6 +1085,9 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
                 bus->engine.disable(true, faults);
             }
         }
+        for (const auto& bus : impl.buses) {
+            if (bus->failure) bus->engine.owe_disable();
+        }
     }
 
     lock.lock();
@@ -1037,9 +1102,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     }
     if (newly_failed) {
         impl.failed = failure_text;
-        impl.retrying = true;
-        impl.next_retry = Clock::now();
-        impl.guard_wake.notify_one();
+        impl.retry_from(Clock::now());
     }
     impl.hand_back(lock);
     lock.unlock();
@@ -1103,7 +1166,7 @@ std::vector<MotorFault> Robot::close() {
     }
     lock.unlock();
     std::vector<MotorFault> faults;
-    if (impl.config.disable_on_close) faults = impl.disable_everything();
+    if (impl.config.disable_on_close) faults = impl.disable_before_closing();
     lock.lock();
     impl.closed = true;
     impl.stopping = true;

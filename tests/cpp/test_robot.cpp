@@ -274,6 +274,29 @@ TEST_F(BusTest, MotorOwingAReplyIsSentNothingUntilItCame) {
     EXPECT_TRUE(outcomes[1].state);
 }
 
+// A disable waited behind the reply an earlier tick was still owed: the motor kept driving.
+TEST_F(BusTest, MotorOwingAReplyIsStillSentADisableAndOwesTwoReplies) {
+    bus.deliver(top(kMaster1));
+    bus.deliver(top(kMaster3));
+    tick();
+    ASSERT_EQ(outcomes[1].reason, NoState::Timeout);
+
+    std::vector<Outgoing> outgoing = mit_to_all();
+    outgoing[1] = *prepare(motors[1], Command{Action::Disable});
+    for (CanId from : {kMaster1, kMaster3}) bus.deliver(top(from));
+    engine.tick(outgoing, outcomes);
+    ASSERT_EQ(bus.sent().size(), 6U);
+    EXPECT_EQ(bus.sent()[4].id, CanId::standard(2));
+    EXPECT_EQ(bus.sent()[4].data.back(), 0xFD);
+    EXPECT_EQ(outcomes[1].reason, NoState::Owed);
+
+    // The late reply pays one debt; the disable's reply is still owed.
+    for (CanId from : {kMaster2, kMaster1, kMaster3}) bus.deliver(top(from));
+    tick();
+    EXPECT_EQ(bus.sent().size(), 8U);
+    EXPECT_EQ(outcomes[1].reason, NoState::Owed);
+}
+
 CanFrame flagged(CanFrame frame, bool remote, bool error) {
     frame.remote = remote;
     frame.error = error;

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -120,6 +122,31 @@ private:
     std::thread thread_;
 };
 
+// A bus whose interface can go down and come back: sends fail with ENETDOWN meanwhile. Every
+// transport opened for it shares one socket, so that opening it again reaches the same motors.
+class Switchable final : public transport::CanTransport {
+public:
+    Switchable(std::shared_ptr<transport::CanTransport> wire, const std::atomic<bool>& down)
+        : wire_(std::move(wire)), down_(down) {}
+
+    [[nodiscard]] std::expected<void, transport::TransportError> send(
+        const transport::CanFrameView& frame) override {
+        if (down_)
+            return std::unexpected(transport::Backend{transport::IoError::from_errno(ENETDOWN)});
+        return wire_->send(frame);
+    }
+    [[nodiscard]] std::expected<transport::CanFrame, transport::TransportError> recv(
+        Duration timeout) override {
+        return wire_->recv(timeout);
+    }
+    [[nodiscard]] std::optional<Dropped> drop_waiting() override { return wire_->drop_waiting(); }
+    [[nodiscard]] int wait_descriptor() const override { return wire_->wait_descriptor(); }
+
+private:
+    std::shared_ptr<transport::CanTransport> wire_;
+    const std::atomic<bool>& down_;
+};
+
 struct Rig {
     explicit Rig(std::size_t buses, std::size_t motors, Duration watchdog, Duration timeout = 50ms,
                  canid_t silent = 0) {
@@ -134,10 +161,12 @@ struct Rig {
                      "dm4310"});
             }
             sides.push_back(std::make_unique<Motors>(silent));
+            wires.push_back(sides.back()->transport());
         }
         auto opened = Robot::open(config, [this](const BusConfig& bus) {
+            const auto b = static_cast<std::size_t>(bus.iface.back() - '0');
             return std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError>(
-                sides.at(static_cast<std::size_t>(bus.iface.back() - '0'))->transport());
+                std::make_unique<Switchable>(wires.at(b), down.at(b)));
         });
         if (!opened) throw std::runtime_error(text(opened.error()));
         robot = std::move(*opened);
@@ -145,6 +174,8 @@ struct Rig {
     }
 
     std::vector<std::unique_ptr<Motors>> sides;
+    std::vector<std::shared_ptr<transport::CanTransport>> wires;
+    std::array<std::atomic<bool>, 4> down{};
     std::unique_ptr<Robot> robot;
     std::vector<Command> hold;
 };
@@ -240,6 +271,55 @@ TEST(RobotThreads, AFailedBusLatchesAndTheOtherBusesAreDisabled) {
     ASSERT_EQ(unconfirmed.size(), 2U);
     EXPECT_TRUE(unconfirmed[0].text.starts_with("bus 1 (pair1), motor 0x1: no reply to disable"))
         << unconfirmed[0].text;
+}
+
+// Waits up to 5 s (a loaded machine) for `done`.
+template <typename Done>
+bool eventually(Done done) {
+    for (int wait = 0; wait < 5000; ++wait) {
+        if (done()) return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
+// The watchdog's disables to a bus that was down failed and nothing sent them again: its
+// motors stayed enabled on their last set point after it came back.
+TEST(RobotThreads, WatchdogWhileABusIsDownDisablesItsMotorsWhenItReturns) {
+    Rig rig(2, 2, 30ms);
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    ASSERT_TRUE(rig.robot->tick(rig.hold));
+    rig.down[1] = true;
+    Robot::WatchdogReport report;
+    ASSERT_TRUE(eventually([&] { return (report = rig.robot->take_watchdog_report()).fired; }));
+    EXPECT_EQ(rig.sides[0]->disables, 2);
+    ASSERT_EQ(report.failures.size(), 2U);
+    const auto refused = rig.robot->tick(rig.hold);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().text.find("which some have not confirmed yet"), std::string::npos)
+        << refused.error().text;
+    std::this_thread::sleep_for(60ms);
+    EXPECT_EQ(rig.sides[1]->disables, 0);
+    rig.down[1] = false;
+    EXPECT_TRUE(eventually([&] { return rig.sides[1]->disables >= 2; }));
+    EXPECT_TRUE(rig.robot->close().empty());
+}
+
+// Closing while a bus was down gave up at once: its motors stayed enabled.
+TEST(RobotThreads, CloseSendsItsDisablesAgainUntilADownBusReturns) {
+    Rig rig(2, 2, 0ms);
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    ASSERT_TRUE(rig.robot->tick(rig.hold));
+    rig.down[1] = true;
+    std::thread back([&] {
+        std::this_thread::sleep_for(150ms);
+        rig.down[1] = false;
+    });
+    const auto unconfirmed = rig.robot->close();
+    back.join();
+    EXPECT_TRUE(unconfirmed.empty()) << unconfirmed.front().text;
+    EXPECT_EQ(rig.sides[0]->disables, 2);
+    EXPECT_EQ(rig.sides[1]->disables, 2);
 }
 
 // A real-time loop ticks into storage it owns: once the robot is open and its motors answer,
