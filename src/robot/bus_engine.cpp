@@ -181,8 +181,9 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
                              damiao::protocol::kFrameBytes);
             continue;
         }
-        slot.deadline = transport::deadline_after(now, motor.timeout);
-        longest_wait_ = std::max(longest_wait_, motor.timeout);
+        const transport::Duration timeout = wait_for(motor);
+        slot.deadline = transport::deadline_after(now, timeout);
+        longest_wait_ = std::max(longest_wait_, timeout);
         slot.pending = true;
         ++pending_;
     }
@@ -225,7 +226,7 @@ void BusEngine::give_up(std::size_t i, NoState reason,
         outcome.reason = reason;
         outcome.error = error;
     }
-    bus_.owed().owe(motor.reply_id(), transport::deadline_after(slot.deadline, motor.timeout),
+    bus_.owed().owe(motor.reply_id(), transport::deadline_after(slot.deadline, wait_for(motor)),
                     damiao::protocol::kFrameBytes);
 }
 
@@ -395,6 +396,12 @@ void BusEngine::fault(std::vector<MotorFault>& faults, std::size_t motor,
     faults.push_back({label_.index, motor, motor_name(label_, motors_[motor].motor) + ": " + what});
 }
 
+damiao::Damiao BusEngine::bring_up_motor(std::size_t i) const {
+    damiao::Damiao motor = motors_[i].motor;
+    motor.timeout = std::max(motor.timeout, kBringUpTimeout);
+    return motor;
+}
+
 void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead>& reads) {
     transport::CanTransport& wire = bus_.transport();
     bus_.discard();
@@ -414,7 +421,8 @@ void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead
         }
         // Our socket does not receive our own request: its reply must not pass for feedback.
         if (transport::FrameWatch* watch = bus_.watch()) (void)watch->saw(to, request, wire.now());
-        slots_[i].deadline = transport::deadline_after(wire.now(), motor.timeout);
+        slots_[i].deadline =
+            transport::deadline_after(wire.now(), std::max(motor.timeout, kBringUpTimeout));
         slots_[i].pending = true;
         ++pending;
     }
@@ -454,7 +462,7 @@ void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead
     // ones, so each unanswered motor is asked again, alone, where any reply is its own.
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         if (!wanted[i] || reads[i].mode) continue;
-        auto value = motors_[i].motor.read_register(bus_, damiao::kControlModeRegister);
+        auto value = bring_up_motor(i).read_register(bus_, damiao::kControlModeRegister);
         if (value) {
             reads[i].mode = value->bits;
             reads[i].failure.clear();
@@ -489,8 +497,8 @@ void BusEngine::ensure_modes(bool all_mit, std::vector<MotorFault>& faults) {
             continue;
         }
         if (*mode == target(i)) continue;
-        auto write = motors_[i].motor.write_register(bus_, damiao::kControlModeRegister,
-                                                     damiao::RegisterValue::uint32(target(i)));
+        auto write = bring_up_motor(i).write_register(bus_, damiao::kControlModeRegister,
+                                                      damiao::RegisterValue::uint32(target(i)));
         if (!write) {
             fault(faults, i, "control-mode write: " + damiao::text(write.error()));
             continue;
@@ -533,7 +541,9 @@ void BusEngine::fixed_round(FixedCommand command, const std::vector<bool>& wante
         }
     }
     std::vector<Outcome> outcomes(motors_.size());
+    bringing_up_ = true;
     tick(outgoing, outcomes);
+    bringing_up_ = false;
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         if (!wanted[i]) continue;
         const Outcome& outcome = outcomes[i];
@@ -550,8 +560,22 @@ void BusEngine::enable_all(std::vector<MotorFault>& faults) {
     // Enabling anew: what the engine owed them is moot.
     owes_disable_.assign(motors_.size(), false);
     settle_debts();
-    fixed_round(FixedCommand::Enable, std::vector<bool>(motors_.size(), true),
-                damiao::protocol::kStatusEnabled, "enable", faults);
+    // A motor in another mode than its description's ignores every set point it is ticked: it
+    // stays disabled. A read that found no mode leaves the enable to tell.
+    std::vector<bool> wanted(motors_.size(), true);
+    std::vector<ModeRead> reads;
+    read_modes(wanted, reads);
+    for (std::size_t i = 0; i < motors_.size(); ++i) {
+        const auto described = static_cast<std::uint32_t>(motors_[i].mode);
+        if (!reads[i].mode || *reads[i].mode == described) continue;
+        wanted[i] = false;
+        fault(faults, i,
+              "control mode is " + mode_text(*reads[i].mode) + ", described " +
+                  mode_text(described) +
+                  ": not enabled; ensure_control_modes() brings it into its described mode");
+    }
+    if (std::ranges::find(wanted, true) == wanted.end()) return;
+    fixed_round(FixedCommand::Enable, wanted, damiao::protocol::kStatusEnabled, "enable", faults);
 }
 
 void BusEngine::disable(bool only_may_be_enabled, std::vector<MotorFault>& faults) {

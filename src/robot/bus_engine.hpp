@@ -68,6 +68,9 @@ public:
     void fail(const transport::TransportError& error);
 
     static constexpr transport::Instant kNever = transport::Instant::max();
+    // What bring-up and shut-down wait for each reply at least, whatever the ticks' timeouts
+    // (a rate of 1 kHz gives them 1 ms; an enable's reply may take a few).
+    static constexpr transport::Duration kBringUpTimeout = std::chrono::milliseconds(100);
 
     // Bring-up and shut-down, each appending what it found wrong to `faults`. Every reply still
     // owed is awaited first, so that every motor gets its frame.
@@ -120,6 +123,12 @@ private:
     };
     void read_modes(const std::vector<bool>& wanted, std::vector<ModeRead>& reads);
 
+    // The motor's reply timeout in a tick; at least kBringUpTimeout in a bring-up round.
+    [[nodiscard]] transport::Duration wait_for(const damiao::Damiao& motor) const {
+        return bringing_up_ ? std::max(motor.timeout, kBringUpTimeout) : motor.timeout;
+    }
+    // The motor with the bring-up timeout, for the driver's register exchanges.
+    [[nodiscard]] damiao::Damiao bring_up_motor(std::size_t i) const;
     void give_up(std::size_t motor, NoState reason,
                  const std::optional<transport::TransportError>& error);
     void warn_reply_lost(std::size_t motor);
@@ -140,6 +149,7 @@ private:
     std::vector<bool> warned_late_;
     std::optional<transport::TransportError> round_error_;
     bool armed_ = false;
+    bool bringing_up_ = false;  // the round is bring-up's or shut-down's: kBringUpTimeout
     // The round in progress.
     std::span<const Outgoing> outgoing_;
     std::span<Outcome> outcomes_;

@@ -356,6 +356,15 @@ CanFrame mode_reply(std::uint16_t echoed_id, std::uint8_t mode) {
                       {static_cast<std::uint8_t>(echoed_id), 0, 0x33, 0x0A, mode, 0, 0, 0});
 }
 
+// A rate of 1 kHz gave bring-up 1 ms: enables answered after a few failed.
+TEST_F(BusTest, BringUpWaitsItsOwnTimeoutWhateverTheTicksTimeout) {
+    for (MotorConfig& config : motors) config.motor.timeout = 1ms;
+    for (std::uint16_t id : {1, 2, 3}) bus.deliver(mode_reply(id, 1), 5ms);
+    for (CanId from : {kMaster1, kMaster2, kMaster3}) bus.deliver(top(from), 5ms);
+    engine.enable_all(faults);
+    EXPECT_TRUE(faults.empty()) << faults.front().text;
+}
+
 TEST_F(BusTest, MitModeWrittenOnlyWhereItDiffersWithOneSettlingPause) {
     bus.deliver(mode_reply(3, 1));
     bus.deliver(mode_reply(2, 3));  // out of order: told apart by the echoed id
@@ -477,8 +486,8 @@ TEST(PrepareTest, MitFrameAndRefusalAreTheDrivers) {
 TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
     bus.deliver(mode_reply(1, 1));
     bus.deliver(mode_reply(3, 1));
-    bus.deliver(mode_reply(0x40, 1));  // names no motor
-    bus.deliver(mode_reply(0x40, 1), 12ms);
+    bus.deliver(mode_reply(0x40, 1));         // names no motor
+    bus.deliver(mode_reply(0x40, 1), 101ms);  // after the round's bring-up timeout
 
     engine.ensure_modes(true, faults);
 
@@ -488,6 +497,7 @@ TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
 }
 
 TEST_F(BusTest, EnableNamesEveryStatusButEnabled) {
+    for (std::uint16_t id : {1, 2, 3}) bus.deliver(mode_reply(id, 1));
     bus.deliver(top(kMaster1));
     bus.deliver(make_frame(kMaster3, {0x83, 0, 0, 0, 0, 0, 0, 0}));
 
@@ -498,6 +508,25 @@ TEST_F(BusTest, EnableNamesEveryStatusButEnabled) {
               "bus 0 (can0), motor 0x2: no reply to enable: transport error: timeout waiting for "
               "frame");
     EXPECT_EQ(faults[1].text, "bus 0 (can0), motor 0x3: status over-voltage after enable");
+}
+
+// A motor never switched to its described mode ran with set points it ignored.
+TEST_F(BusTest, EnableRefusesAMotorInAnotherModeThanItsDescription) {
+    bus.deliver(mode_reply(1, 1));
+    bus.deliver(mode_reply(2, 2));
+    bus.deliver(mode_reply(3, 1));
+    bus.deliver(top(kMaster1));
+    bus.deliver(top(kMaster3));
+
+    engine.enable_all(faults);
+
+    ASSERT_EQ(faults.size(), 1U);
+    EXPECT_EQ(faults[0].text,
+              "bus 0 (can0), motor 0x2: control mode is 2 (POS_VEL), described 1 (MIT): not "
+              "enabled; ensure_control_modes() brings it into its described mode");
+    ASSERT_EQ(bus.sent().size(), 5U);  // three reads, two enables
+    EXPECT_EQ(bus.sent()[3].id, CanId::standard(1));
+    EXPECT_EQ(bus.sent()[4].id, CanId::standard(3));
 }
 
 // The watchdog and closing disable only what may be enabled, and go on guarding a motor whose

@@ -92,6 +92,10 @@ private:
             if (::poll(&readable, 1, 5) <= 0) continue;
             can_frame frame{};
             if (::recv(motor_end_.get(), &frame, sizeof frame, 0) != sizeof frame) continue;
+            if (frame.can_dlc == 8 && frame.can_id == 0x7FF && frame.data[2] == 0x33) {
+                answer_mode_read(frame);
+                continue;
+            }
             if (frame.can_dlc != 8 || frame.can_id == 0 || frame.can_id > 15) continue;
             if (frame.can_id == silent_) continue;
             if (frame.data[7] == 0xFC) status[frame.can_id] = 1;
@@ -112,6 +116,15 @@ private:
             if (frame.data[7] == 0xFD) ++disables;  // counted before the reply leaves
             (void)::send(motor_end_.get(), &reply, sizeof reply, MSG_NOSIGNAL);
         }
+    }
+
+    // Every motor is in MIT mode: a register read is answered with its own bytes and mode 1.
+    void answer_mode_read(const can_frame& request) {
+        if (request.data[0] == silent_) return;
+        can_frame reply = request;
+        reply.can_id = 0x10 + request.data[0];
+        reply.data[4] = static_cast<std::uint8_t>(damiao::ControlMode::Mit);
+        (void)::send(motor_end_.get(), &reply, sizeof reply, MSG_NOSIGNAL);
     }
 
     canid_t silent_;
