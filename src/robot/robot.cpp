@@ -543,20 +543,29 @@ std::string open_failure(const BusLabel& label, const std::string& iface,
 }  // namespace
 
 std::string doctor_command(const RobotConfig& config, std::span<const MotorFault> faults) {
+    // The doctor checks every motor it is given against one control mode (--mode, MIT when
+    // absent): one command per bus and described mode.
     std::string out;
     for (std::size_t b = 0; b < config.buses.size(); ++b) {
-        std::string motors;
-        for (const MotorFault& fault : faults) {
-            if (fault.bus != b) continue;
-            const MotorConfig& m = config.buses[b].motors[fault.motor];
-            const std::string entry = " --motor " + hex(m.motor.motor_id) + ":" +
-                                      hex(m.motor.master_id) +
-                                      (m.model.empty() ? "" : ":" + m.model);
-            if (motors.find(entry) == std::string::npos) motors += entry;
+        for (const damiao::ControlMode mode :
+             {damiao::ControlMode::Mit, damiao::ControlMode::PosVel, damiao::ControlMode::Vel,
+              damiao::ControlMode::ForcePos}) {
+            std::string motors;
+            for (const MotorFault& fault : faults) {
+                if (fault.bus != b) continue;
+                const MotorConfig& m = config.buses[b].motors[fault.motor];
+                if (m.mode != mode) continue;
+                const std::string entry = " --motor " + hex(m.motor.motor_id) + ":" +
+                                          hex(m.motor.master_id) +
+                                          (m.model.empty() ? "" : ":" + m.model);
+                if (motors.find(entry) == std::string::npos) motors += entry;
+            }
+            if (motors.empty()) continue;
+            if (!out.empty()) out += "; ";
+            out += "jointbus-doctor " + config.buses[b].iface + motors;
+            if (mode != damiao::ControlMode::Mit)
+                out += " --mode " + std::string(damiao::name(mode));
         }
-        if (motors.empty()) continue;
-        if (!out.empty()) out += "; ";
-        out += "jointbus-doctor " + config.buses[b].iface + motors;
     }
     return out;
 }

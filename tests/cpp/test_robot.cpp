@@ -158,6 +158,19 @@ TEST(MotorConfigTest, AModelNamesItsPresetsLimits) {
 
 // The kind is what a caller branches on: ConfigError to fix the description, the others the
 // machine (with the errno, and the interface for a bus).
+// After a refused mode write the doctor was run without --mode and found nothing wrong.
+TEST(DoctorCommand, OnePerBusAndDescribedModeWithItsMode) {
+    RobotConfig config;
+    config.buses.push_back({"can0",
+                            {*MotorConfig::of_model(1, 0x11, "dm4310"),
+                             *MotorConfig::of_model(2, 0x12, "dm4310", damiao::ControlMode::PosVel),
+                             *MotorConfig::of_model(3, 0x13, "dm4310")}});
+    const std::vector<MotorFault> faults{{0, 1, "write refused"}, {0, 0, "a"}, {0, 2, "b"}};
+    EXPECT_EQ(doctor_command(config, faults),
+              "jointbus-doctor can0 --motor 0x1:0x11:dm4310 --motor 0x3:0x13:dm4310; "
+              "jointbus-doctor can0 --motor 0x2:0x12:dm4310 --mode pos_vel");
+}
+
 TEST(RobotOpen, SaysWhichKindOfFailure) {
     const auto missing = Robot::open({{{"jbnosuch0", {motor(1, 0x11)}}}});
     ASSERT_FALSE(missing);
