@@ -306,9 +306,17 @@ public:
     // does the same and enables every motor. A failed bus stays latched.
     void acknowledge_watchdog();
 
-    // Disables (when `disable_on_close`) every motor that may be enabled, stops the guard
-    // thread and returns the motors it could not confirm disabled; idempotent (later calls
-    // return nothing). In a forked child it only forgets the robot.
+    // Gives the calling thread, the one that will tick, the description's thread policy
+    // (`apply_thread_policy`), and remembers the scheduling and CPUs it had: `close` gives them
+    // back to that thread.
+    [[nodiscard]] std::expected<void, ThreadError> take_caller_thread();
+
+    // Disables (when `disable_on_close`) every motor that may be enabled or is owed a disable,
+    // sending each disable again every 20 ms (a dead socket opened anew) until the motor
+    // confirms it or one second has passed; stops the guard thread, gives the thread of
+    // `take_caller_thread` its old policy back and returns the motors it could not confirm
+    // disabled; idempotent (later calls return nothing). In a forked child it only forgets the
+    // robot.
     std::vector<MotorFault> close();
 
 private:

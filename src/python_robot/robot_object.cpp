@@ -281,12 +281,12 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return set_text_error(PyExc_ValueError, valid.error().text);
             }
             if (sigterm && !exit_on_sigterm()) return nullptr;
-            const robot::ThreadPolicy policy = config.thread_policy;
             auto opened =
                 without_interpreter([&] { return robot::Robot::open(std::move(config)); });
             if (!opened) return set_text_error(PyExc_OSError, robot::text(opened.error()));
-            // This thread made the robot, so it is taken for the one that ticks it.
-            if (auto applied = robot::apply_thread_policy(policy); !applied) {
+            // This thread made the robot, so it is taken for the one that ticks it; closing
+            // gives it its old policy back.
+            if (auto applied = (*opened)->take_caller_thread(); !applied) {
                 without_interpreter([&] { opened->reset(); });
                 return set_text_error(PyExc_OSError, applied.error().text);
             }

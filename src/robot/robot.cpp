@@ -638,6 +638,15 @@ struct Robot::Impl {
     Clock::duration last_longest{};  // how long the last tick took
     WatchdogReport report;
 
+    // The thread of take_caller_thread and what it had before (close gives it back).
+    struct CallerThread {
+        pid_t tid = 0;
+        int policy = SCHED_OTHER;
+        sched_param param{};
+        cpu_set_t cpus{};
+    };
+    std::optional<CallerThread> caller_thread;  // the caller's
+
     [[nodiscard]] bool forked() const { return process_generation() != generation; }
     [[nodiscard]] bool watching() const {
         return config.watchdog != transport::Duration{} && armed && !watchdog_latched && !failed &&
@@ -1183,7 +1192,27 @@ std::vector<MotorFault> Robot::close() {
     impl.hand_back(lock);
     lock.unlock();
     if (impl.guard.joinable()) impl.guard.join();
+    // By thread id rather than pthread_t: the thread may have ended (the call then fails).
+    if (const auto& thread = std::exchange(impl.caller_thread, std::nullopt)) {
+        if (impl.config.thread_policy.cpus) {
+            (void)::sched_setaffinity(thread->tid, sizeof thread->cpus, &thread->cpus);
+        }
+        if (impl.config.thread_policy.realtime_priority) {
+            (void)::sched_setscheduler(thread->tid, thread->policy, &thread->param);
+        }
+    }
     return faults;
+}
+
+std::expected<void, ThreadError> Robot::take_caller_thread() {
+    Impl::CallerThread thread{.tid = ::gettid(), .policy = ::sched_getscheduler(0)};
+    if (::sched_getparam(0, &thread.param) != 0 ||
+        ::sched_getaffinity(0, sizeof thread.cpus, &thread.cpus) != 0) {
+        return std::unexpected(thread_error("the calling thread", "cannot read its policy", errno));
+    }
+    if (auto applied = apply_thread_policy(impl_->config.thread_policy); !applied) return applied;
+    impl_->caller_thread = thread;
+    return {};
 }
 
 }  // namespace jointbus::robot

@@ -213,6 +213,32 @@ TEST(ApplyThreadPolicy, AMissingCpuFailsAndLeavesTheThreadAsItWas) {
     }).join();
 }
 
+// The thread that made the robot stayed pinned (and SCHED_FIFO) after close.
+TEST(RobotOpen, CloseGivesTheCallerThreadItsPolicyBack) {
+    std::thread([] {
+        cpu_set_t before;
+        cpu_set_t during;
+        cpu_set_t after;
+        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof before, &before), 0);
+        if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "needs two CPUs";
+        int usable = 0;
+        while (!CPU_ISSET(usable, &before)) ++usable;
+        RobotConfig pinned{{{"can0", {motor(1, 0x11)}}}};
+        pinned.thread_policy.cpus = {{usable}};
+        auto robot = Robot::open(pinned, [](const BusConfig&) {
+            return std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError>(
+                std::make_unique<ScriptedTransport>());
+        });
+        ASSERT_TRUE(robot) << text(robot.error());
+        ASSERT_TRUE((*robot)->take_caller_thread());
+        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof during, &during), 0);
+        EXPECT_EQ(CPU_COUNT(&during), 1);
+        (void)(*robot)->close();
+        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof after, &after), 0);
+        EXPECT_TRUE(CPU_EQUAL(&before, &after));
+    }).join();
+}
+
 constexpr CanId kMaster1 = CanId::standard(0x11);
 constexpr CanId kMaster2 = CanId::standard(0x12);
 constexpr CanId kMaster3 = CanId::standard(0x13);

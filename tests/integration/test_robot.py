@@ -835,6 +835,7 @@ def test_the_thread_policy_reaches_the_guard_and_the_thread_that_makes_the_robot
             with robot_on(IFACES[:1], watchdog_ms=0, realtime_priority=10, cpus=cpus):
                 seen["guard"] = [thread_policy(t) for t in guard_threads() - guards]
                 seen["maker"] = thread_policy(tid)
+            seen["restored"] = thread_policy(tid) == before  # it stayed SCHED_FIFO after close
         except OSError as raised:
             seen["error"] = str(raised)
             seen["unchanged"] = thread_policy(tid) == before and guard_threads() == guards
@@ -844,4 +845,4 @@ def test_the_thread_policy_reaches_the_guard_and_the_thread_that_makes_the_robot
     thread.join()
     fifo = (os.SCHED_FIFO, 10, "0")
     assert seen == ({"error": error, "unchanged": True} if error else
-                    {"guard": [fifo], "maker": fifo})
+                    {"guard": [fifo], "maker": fifo, "restored": True})
