@@ -460,18 +460,27 @@ public:
     }
 
     // The identifiers that sent feedback naming `motor` (byte 0's low nibble is the motor id)
-    // without being any master id or command identifier of `bus`.
+    // without being any master id or command identifier of `bus`, each more than once: on a
+    // busy bus one frame of foreign traffic names some motor by chance.
     [[nodiscard]] std::vector<std::uint16_t> senders_for(const BusConfig& bus,
                                                          const damiao::Damiao& motor) {
         drain();
-        std::vector<std::uint16_t> senders;
+        std::vector<std::pair<std::uint16_t, int>> seen;
         for (const transport::CanFrame& frame : heard_) {
             const auto id = static_cast<std::uint16_t>(frame.id.number);
-            if ((frame.data.bytes()[0] & 0x0F) != (motor.motor_id & 0x0F) || known(bus, id) ||
-                std::ranges::find(senders, id) != senders.end()) {
+            if ((frame.data.bytes()[0] & 0x0F) != (motor.motor_id & 0x0F) || known(bus, id)) {
                 continue;
             }
-            senders.push_back(id);
+            const auto entry = std::ranges::find(seen, id, &std::pair<std::uint16_t, int>::first);
+            if (entry == seen.end()) {
+                seen.emplace_back(id, 1);
+            } else {
+                ++entry->second;
+            }
+        }
+        std::vector<std::uint16_t> senders;
+        for (const auto& [id, count] : seen) {
+            if (count > 1) senders.push_back(id);
         }
         return senders;
     }
