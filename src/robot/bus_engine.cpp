@@ -112,6 +112,10 @@ std::string bus_name(const BusLabel& bus) {
     return "bus " + std::to_string(bus.index) + " (" + bus.iface + ")";
 }
 
+std::string motor_in_bus(const BusLabel& bus, std::size_t index, const damiao::Damiao& motor) {
+    return bus_name(bus) + ", motor " + std::to_string(index) + " (id " + hex(motor.motor_id) + ")";
+}
+
 std::string motor_name(const BusLabel& bus, const damiao::Damiao& motor) {
     return bus_name(bus) + ", motor " + hex(motor.motor_id);
 }

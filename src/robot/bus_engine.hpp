@@ -173,6 +173,9 @@ void find_waiting(std::span<BusEngine* const> engines, std::span<bool> waiting);
 using transport::hex;
 // "bus 0 (can0)".
 [[nodiscard]] std::string bus_name(const BusLabel& bus);
+// "bus 0 (can0), motor 2 (id 0x3)": how the description's checks and a tick name a motor.
+[[nodiscard]] std::string motor_in_bus(const BusLabel& bus, std::size_t index,
+                                       const damiao::Damiao& motor);
 // "bus 0 (can0), motor 0x1": how bring-up faults name a motor.
 [[nodiscard]] std::string motor_name(const BusLabel& bus, const damiao::Damiao& motor);
 
