@@ -132,21 +132,28 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     }
 
     std::unique_lock lock(impl.mutex);
-    impl.take_over(lock, Driver::Caller);
+    Impl::Driving driving = impl.take_over(lock, Driver::Caller);
     const auto refuse = [&](std::string text) {
-        impl.hand_back(lock);
+        driving.hand_back();
         return std::unexpected(TickError{std::move(text)});
     };
-    if (impl.closed) return refuse("the robot is closed");
-    if (impl.watchdog_latched) return refuse(impl.watchdog_text());
-    if (impl.failed) return refuse(*impl.failed);
+    switch (impl.life) {
+        case Life::Running:
+            break;
+        case Life::WatchdogFired:
+            return refuse(impl.watchdog_text());
+        case Life::BusFailed:
+            return refuse(impl.failure_text);
+        case Life::Closed:
+            return refuse("the robot is closed");
+    }
     const Clock::time_point start = Clock::now();
     const bool watched = impl.watching();
     // The whole process was stopped (SIGSTOP, a debugger) or starved since the last tick: the
     // guard could not act either, and the motors have held their last command all along.
     if (watched && impl.watch_deadline() < start) {
         const std::string tripped = impl.trip(lock);
-        impl.hand_back(lock);
+        driving.hand_back();
         lock.unlock();
         JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
         return std::unexpected(TickError{impl.watchdog_text()});
@@ -215,16 +222,17 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     impl.last_longest = took;
     if (!on_time) {
         const std::string tripped = impl.trip(lock);
-        impl.hand_back(lock);
+        driving.hand_back();
         lock.unlock();
         JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
         return std::unexpected(TickError{impl.watchdog_text()});
     }
     if (newly_failed) {
-        impl.failed = failure_text;
+        impl.life = Life::BusFailed;
+        impl.failure_text = failure_text;
         impl.retry_from(Clock::now());
     }
-    impl.hand_back(lock);
+    driving.hand_back();
     lock.unlock();
     if (newly_failed) {
         JOINTBUS_LOG(log::Level::Error, kLogTarget, failure_text);
@@ -265,7 +273,7 @@ Robot::WatchdogReport Robot::take_watchdog_report() {
 void Robot::acknowledge_watchdog() {
     if (impl_->forked()) return;
     std::unique_lock lock(impl_->mutex);
-    impl_->watchdog_latched = false;
+    if (impl_->life == Life::WatchdogFired) impl_->life = Life::Running;
     impl_->wake_guard_if_needed(lock);
 }
 
@@ -279,19 +287,18 @@ std::vector<MotorFault> Robot::close() {
         return {};
     }
     std::unique_lock lock(impl.mutex);
-    impl.take_over(lock, Driver::Caller);
-    if (impl.closed) {
-        impl.hand_back(lock);
+    Impl::Driving driving = impl.take_over(lock, Driver::Caller);
+    if (impl.life == Life::Closed) {
+        driving.hand_back();
         return {};
     }
     lock.unlock();
     std::vector<MotorFault> faults;
     if (impl.config.disable_on_close) faults = impl.disable_before_closing();
     lock.lock();
-    impl.closed = true;
-    impl.stopping = true;
+    impl.life = Life::Closed;
     impl.guard_wake.notify_one();
-    impl.hand_back(lock);
+    driving.hand_back();
     lock.unlock();
     if (impl.guard.joinable()) impl.guard.join();
     // By thread id rather than pthread_t: the thread may have ended (the call then fails).

@@ -43,7 +43,7 @@ void Robot::Impl::reopen(std::size_t b) {
 
 void Robot::Impl::guard_loop() {
     std::unique_lock lock(mutex);
-    while (!stopping) {
+    while (life != Life::Closed) {
         const Clock::time_point now = Clock::now();
         if (driver != Driver::None) {
             // A tick in progress ends within its motors' timeouts, and the watchdog counts from
@@ -67,7 +67,7 @@ void Robot::Impl::guard_loop() {
             }
             continue;
         }
-        driver = Driver::Guard;
+        Driving driving = take_over(lock, Driver::Guard);  // nobody drives: at once
         std::string tripped;
         if (fire) tripped = trip(lock);
         if (retry) {
@@ -77,7 +77,7 @@ void Robot::Impl::guard_loop() {
             retrying = !done;
             next_retry = Clock::now() + kRetrySpan;
         }
-        hand_back(lock);
+        driving.hand_back();
         if (!tripped.empty()) {
             // Logging may wait for the interpreter: never under the mutex.
             lock.unlock();
@@ -98,14 +98,14 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
     };
     if (forked()) return refuse_all(forked_text());
     std::unique_lock lock(mutex);
-    take_over(lock, Driver::Caller);
-    if (closed) {
-        hand_back(lock);
+    Driving driving = take_over(lock, Driver::Caller);
+    if (life == Life::Closed) {
+        driving.hand_back();
         return refuse_all("the robot is closed");
     }
     if (lift_latches) {
-        watchdog_latched = false;
-        failed.reset();
+        life = Life::Running;
+        failure_text.clear();
         retrying = false;
     }
     lock.unlock();
@@ -155,7 +155,7 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
     // A bring-up step can take longer than the watchdog: the caller's ticks start after it.
     last_start = Clock::now();
     last_longest = {};
-    hand_back(lock);
+    driving.hand_back();
     return faults;
 }
 

@@ -56,6 +56,10 @@ inline std::string millis_text(transport::Duration span) {
 // engine; the driver changes only under the robot's mutex.
 enum class Driver : std::uint8_t { None, Caller, Guard };
 
+// The robot's life. Ticks run only while Running; a fired watchdog waits for enable_all or
+// acknowledge_watchdog, a failed bus for enable_all; Closed is for ever.
+enum class Life : std::uint8_t { Running, WatchdogFired, BusFailed, Closed };
+
 enum class Step : std::uint8_t { EnsureMitMode, EnsureControlModes, Enable, DisableAll };
 
 // Up to this many buses are looked at in one poll before a tick (a robot of more reads each).
@@ -133,10 +137,55 @@ struct Robot::Impl {
         outgoing.resize(where.size());
     }
 
+    // ---- Fixed once open returns: read by anyone without the mutex.
     RobotConfig config;
+    TransportFactory open_bus;
+    // SocketCAN buses: a bring-up may listen for feedback from unexpected identifiers.
+    bool hears_strays = false;
+    const pid_t pid;  // the process that opened it: a forked child has the robot but no guard
+    const std::uint64_t generation;                          // of that process (process_generation)
+    std::vector<std::pair<std::size_t, std::size_t>> where;  // robot index -> (bus, motor)
+    std::vector<BusEngine*> engines;                         // one per bus, in bus order
+    std::thread guard;                                       // joined by close
+
+    // ---- The caller's only (ticks, bring-up, close run on the caller's thread, one at a time).
     // A loop that ticks set points without enabling the motors gets status 0 in every reply
     // and nothing moves: said once, naming the motors, since nothing else fails.
     bool warned_disabled = false;
+    // The thread of take_caller_thread and what it had before (close gives it back).
+    struct CallerThread {
+        pid_t tid = 0;
+        int policy = SCHED_OTHER;
+        sched_param param{};
+        cpu_set_t cpus{};
+    };
+    std::optional<CallerThread> caller_thread;
+
+    // ---- Guarded by `mutex`.
+    std::mutex mutex;
+    // Callers wait on `driver_free` for the guard to hand the buses back. The guard sleeps on
+    // `guard_wake` until its next deadline and is woken only when it has something new to do:
+    // a tick costs no wake-up of another thread.
+    std::condition_variable driver_free;
+    std::condition_variable guard_wake;
+    bool guard_untimed = false;  // the guard sleeps with no deadline
+    Driver driver = Driver::None;
+    Life life = Life::Running;
+    std::string failure_text;  // why ticks are refused, while BusFailed
+    // Beside the life, two facts of the motors: some disable of the engine's is not confirmed
+    // (the guard sends it again at `next_retry`), and some motor may be enabled (the watchdog
+    // guards it).
+    bool retrying = false;
+    Clock::time_point next_retry;
+    bool armed = false;
+    Clock::time_point last_start;    // of the last tick, or the end of the last bring-up step
+    Clock::duration last_longest{};  // how long the last tick took
+    WatchdogReport report;
+
+    // ---- The driver's only (whoever holds Driver::Caller or Driver::Guard).
+    std::vector<std::unique_ptr<Bus>> buses;
+    std::vector<Outgoing> outgoing;
+
     void warn_disabled(std::span<const Command> commands, std::span<const Outcome> outcomes) {
         std::string names;
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
@@ -156,62 +205,42 @@ struct Robot::Impl {
                          names + ". enable_all() enables every motor (said once per robot)");
     }
 
-    TransportFactory open_bus;
-    // SocketCAN buses: a bring-up may listen for feedback from unexpected identifiers.
-    bool hears_strays = false;
-    const pid_t pid;  // the process that opened it: a forked child has the robot but no guard
-    const std::uint64_t generation;                          // of that process (process_generation)
-    std::vector<std::pair<std::size_t, std::size_t>> where;  // robot index -> (bus, motor)
-    std::vector<std::unique_ptr<Bus>> buses;
-    std::vector<BusEngine*> engines;
-    std::vector<Outgoing> outgoing;  // the driver's
-
-    std::mutex mutex;
-    // Callers wait on `driver_free` for the guard to hand the buses back. The guard sleeps on
-    // `guard_wake` until its next deadline and is woken only when it has something new to do:
-    // a tick costs no wake-up of another thread.
-    std::condition_variable driver_free;
-    std::condition_variable guard_wake;
-    bool guard_untimed = false;  // the guard sleeps with no deadline
-    std::thread guard;
-    // Guarded by `mutex`.
-    Driver driver = Driver::None;
-    bool closed = false;
-    bool stopping = false;  // the guard is to end
-    bool watchdog_latched = false;
-    std::optional<std::string> failed;  // why ticks are refused since a bus failed
-    bool retrying = false;              // a failed bus's motors are not all confirmed disabled
-    Clock::time_point next_retry;
-    bool armed = false;              // a motor may be enabled
-    Clock::time_point last_start;    // of the last tick, or the end of the last bring-up step
-    Clock::duration last_longest{};  // how long the last tick took
-    WatchdogReport report;
-
-    // The thread of take_caller_thread and what it had before (close gives it back).
-    struct CallerThread {
-        pid_t tid = 0;
-        int policy = SCHED_OTHER;
-        sched_param param{};
-        cpu_set_t cpus{};
-    };
-    std::optional<CallerThread> caller_thread;  // the caller's
-
     [[nodiscard]] bool forked() const { return process_generation() != generation; }
     [[nodiscard]] bool watching() const {
-        return config.watchdog != transport::Duration{} && armed && !watchdog_latched && !failed &&
-               !closed;
+        return config.watchdog != transport::Duration{} && armed && life == Life::Running;
     }
     // When a tick should have started by, for the watchdog not to fire.
     [[nodiscard]] Clock::time_point watch_deadline() const {
         return last_start + bounded(config.watchdog) + last_longest;
     }
 
-    // Waits until nobody drives, then drives.
-    void take_over(std::unique_lock<std::mutex>& lock, Driver who) {
+    // The right to drive the buses: only take_over makes one, and it is handed back (under the
+    // mutex, taken again if it was let go) by `hand_back` or at the end of its scope, whatever
+    // way the scope ends.
+    class Driving {
+    public:
+        Driving(const Driving&) = delete;
+        Driving& operator=(const Driving&) = delete;
+        ~Driving() { hand_back(); }
+        void hand_back() {
+            if (impl_ == nullptr) return;
+            if (!lock_.owns_lock()) lock_.lock();
+            std::exchange(impl_, nullptr)->release(lock_);
+        }
+
+    private:
+        friend struct Impl;
+        Driving(Impl& impl, std::unique_lock<std::mutex>& lock) : impl_(&impl), lock_(lock) {}
+        Impl* impl_;
+        std::unique_lock<std::mutex>& lock_;
+    };
+    // Waits, `lock` held, until nobody drives, then drives.
+    [[nodiscard]] Driving take_over(std::unique_lock<std::mutex>& lock, Driver who) {
         driver_free.wait(lock, [this] { return driver == Driver::None; });
         driver = who;
+        return Driving(*this, lock);
     }
-    void hand_back(std::unique_lock<std::mutex>& lock) {
+    void release(std::unique_lock<std::mutex>& lock) {
         armed = std::ranges::any_of(buses, [](const auto& bus) { return bus->engine.armed(); });
         driver = Driver::None;
         driver_free.notify_all();
@@ -219,7 +248,9 @@ struct Robot::Impl {
     }
     // A guard asleep with no deadline has a deadline now, or other work.
     void wake_guard_if_needed(std::unique_lock<std::mutex>& lock) {
-        if (guard_untimed && (watching() || retrying || stopping)) guard_wake.notify_one();
+        if (guard_untimed && (watching() || retrying || life == Life::Closed)) {
+            guard_wake.notify_one();
+        }
         (void)lock;
     }
 
@@ -273,7 +304,7 @@ struct Robot::Impl {
         for (const auto& bus : buses) bus->engine.disarm();
         const bool owed = owes_disables();
         lock.lock();
-        watchdog_latched = true;
+        life = Life::WatchdogFired;
         report.fired = true;
         const std::string head = "watchdog: no tick within " + millis_text(config.watchdog) +
                                  " of the end of the last one, ";
