@@ -92,6 +92,11 @@ struct RobotConfig {
     ThreadPolicy thread_policy{};
 };
 
+// One tick's period at `rate_hz` (above 0), rounded to the nanosecond: the reply timeout of a
+// motor described without one in a robot ticked at that rate (a reply later than a period
+// answers no tick). Bring-up waits at least 100 ms whatever this is.
+[[nodiscard]] transport::Duration tick_period(double rate_hz);
+
 // What is wrong with a description, before any socket opens. `bus` and `motor` index the
 // description (motor is empty when the fault is the bus's own); `text` names both.
 struct ConfigError {

@@ -1,8 +1,8 @@
 // Robot: the engine of src/robot behind one lock, driven from Python.
 //
-// Every call into the engine that may wait for its bus threads runs with the interpreter lock
-// released: a bus thread that logs takes the interpreter lock (python/logging_bridge.cpp), so
-// waiting for one while holding it could stop both.
+// Every call into the engine that may wait for its buses or its guard thread runs with the
+// interpreter lock released: the guard thread logs, which takes the interpreter lock
+// (python/logging_bridge.cpp), so waiting for it while holding the lock could stop both.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -263,7 +263,7 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                  bound[4]);
                     return nullptr;
                 }
-                tick_period = transport::Duration(std::llround(1e9 / double{rate}));
+                tick_period = robot::tick_period(double{rate});
             }
             if (tick_period) {
                 // Each motor made without timeout_ms waits one period for its reply.

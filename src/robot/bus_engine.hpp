@@ -1,7 +1,7 @@
 // The exchanges of one bus of a robot, pipelined: every motor's frame goes out back to back and
 // the replies are collected as they come, each motor against its own deadline. No threads here:
-// the robot runs one engine per bus on that bus's thread, and the tests drive one directly over
-// a scripted transport.
+// the robot's driver (the caller in a tick, or the guard thread) runs every bus's engine on its
+// own thread at once (run_round), and the tests drive one directly over a scripted transport.
 #pragma once
 
 #include <algorithm>

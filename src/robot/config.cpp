@@ -3,6 +3,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -129,6 +130,10 @@ std::expected<MotorConfig, damiao::UnknownModel> MotorConfig::of_model(std::uint
 const std::string& text(const OpenError& error) {
     return std::visit(
         [](const auto& alternative) -> const std::string& { return alternative.text; }, error);
+}
+
+transport::Duration tick_period(double rate_hz) {
+    return transport::Duration(std::llround(1e9 / rate_hz));
 }
 
 std::expected<void, ConfigError> validate(const RobotConfig& config) {
