@@ -14,9 +14,6 @@ namespace {
 using damiao::protocol::FixedCommand;
 using transport::CanFrame;
 using transport::CanId;
-using transport::Instant;
-
-constexpr Instant kNever = BusEngine::kNever;
 
 std::string status_text(std::uint8_t code) {
     const auto name = damiao::protocol::status_name(code);
@@ -85,7 +82,7 @@ void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead
 
     bool unattributed = false;  // a reply echoing an id that no motor of this bus has
     while (pending > 0) {
-        Instant earliest = kNever;
+        transport::Instant earliest = BusEngine::kNever;
         for (const Slot& slot : slots_) {
             if (slot.pending) earliest = std::min(earliest, slot.deadline);
         }

@@ -18,7 +18,6 @@ namespace jointbus::robot {
 
 namespace {
 
-using damiao::protocol::FixedCommand;
 using transport::CanFrame;
 using transport::CanId;
 using transport::Instant;
