@@ -219,7 +219,8 @@ std::string text(const Outcome& outcome) {
         case NoState::ShortReply:
             return damiao::text(damiao::errors::ShortReply{outcome.short_length});
         case NoState::Owed:
-            return "its reply to an earlier command was still owed: nothing but a disable is sent to it until then";
+            return "its reply to an earlier command was still owed: nothing but a disable is sent "
+                   "to it until then";
         case NoState::SendFailed:
         case NoState::BusFailed:
             if (outcome.error) return damiao::text(damiao::errors::Transport{*outcome.error});
