@@ -155,7 +155,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
         const std::string tripped = impl.trip(lock);
         driving.hand_back();
         lock.unlock();
-        JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
+        if (!tripped.empty()) JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
         return std::unexpected(TickError{impl.watchdog_text()});
     }
     lock.unlock();
@@ -200,6 +200,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
         std::ranges::any_of(impl.buses, [](const auto& bus) { return bus->failure.has_value(); });
     std::vector<MotorFault> faults;
     std::string failure_text;
+    bool news = false;  // a bus not yet said to be down
     if (newly_failed && on_time) {
         for (const auto& bus : impl.buses) {
             if (const auto& failure = bus->failure) {
@@ -213,7 +214,10 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
             }
         }
         for (const auto& bus : impl.buses) {
-            if (bus->failure) bus->engine.owe_disable();
+            if (!bus->failure) continue;
+            bus->engine.owe_disable();
+            news = news || !bus->down_told;
+            bus->down_told = true;
         }
     }
 
@@ -224,7 +228,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
         const std::string tripped = impl.trip(lock);
         driving.hand_back();
         lock.unlock();
-        JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
+        if (!tripped.empty()) JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
         return std::unexpected(TickError{impl.watchdog_text()});
     }
     if (newly_failed) {
@@ -234,7 +238,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     }
     driving.hand_back();
     lock.unlock();
-    if (newly_failed) {
+    if (newly_failed && news) {
         JOINTBUS_LOG(log::Level::Error, kLogTarget, failure_text);
         for (const MotorFault& fault : faults) {
             JOINTBUS_LOG(log::Level::Warn, kLogTarget, "after the failure: " + fault.text);

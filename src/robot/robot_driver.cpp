@@ -32,6 +32,7 @@ bool Robot::Impl::retry_disables() {
         reopen_if_dead(b);
         std::vector<MotorFault> faults;
         bus.engine.disable_owed(faults);
+        if (!bus.engine.owes_disable()) bus.down_told = false;  // it works again
     }
     return !owes_disables();
 }
@@ -145,6 +146,7 @@ std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
             // An interface deleted and made again while no tick ran: the old socket is bound
             // to a device that is gone, and only a new one reaches its successor.
             const auto& error = engine.round_error();
+            if (!error && found.empty()) buses[b]->down_told = false;  // it works again
             if (!error || !interface_gone(*error)) break;
             reopen(b);
         }

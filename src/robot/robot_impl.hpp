@@ -104,6 +104,8 @@ struct Bus {
     // Why the bus failed, while it has (the driver's).
     std::optional<transport::TransportError> failure;
     std::size_t ticks_without_buffers = 0;  // in a row, whose sends found no buffer space
+    // Its failure or its unconfirmed disables were logged, and it has not worked since.
+    bool down_told = false;
 };
 
 inline std::optional<int> os_error(const transport::TransportError& error) {
@@ -297,7 +299,8 @@ struct Robot::Impl {
         next_retry = when;
         guard_wake.notify_one();
     }
-    // Driver only: the watchdog's disable, then its latch and report; the text to log.
+    // Driver only: the watchdog's disable, then its latch and report; the text to log (empty
+    // when it only repeats that a bus is down).
     std::string trip(std::unique_lock<std::mutex>& lock) {
         lock.unlock();
         std::vector<MotorFault> failures = disable_everything();
@@ -314,8 +317,14 @@ struct Robot::Impl {
         }
         retry_from(Clock::now() + kRetrySpan);
         std::string names;
-        for (const MotorFault& fault : failures) names += "; " + fault.text;
+        bool news = false;  // a bus not yet said to be down: a bus that stays down is said once
+        for (const MotorFault& fault : failures) {
+            names += "; " + fault.text;
+            news = news || !buses[fault.bus]->down_told;
+            buses[fault.bus]->down_told = true;
+        }
         std::ranges::move(failures, std::back_inserter(report.failures));
+        if (!news) return {};
         return head +
                "so every motor was sent its disable; these did not confirm it and are sent "
                "it again until they do" +

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "jointbus/log.hpp"
 #include "jointbus/robot.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -333,6 +334,32 @@ TEST(RobotThreads, CloseSendsItsDisablesAgainUntilADownBusReturns) {
     EXPECT_TRUE(unconfirmed.empty()) << unconfirmed.front().text;
     EXPECT_EQ(rig.sides[0]->disables, 2);
     EXPECT_EQ(rig.sides[1]->disables, 2);
+}
+
+// Counts the warnings that name the watchdog.
+class WatchdogWarnings final : public log::Receiver {
+public:
+    void deliver(const log::Record& record) noexcept override {
+        if (record.level == log::Level::Warn && record.message.starts_with("watchdog:")) ++count;
+    }
+    std::atomic<int> count{0};
+};
+
+// A bus that stayed down logged the watchdog's warning each time it fired (ten a second).
+TEST(RobotThreads, ABusThatStaysDownIsWarnedOfOnce) {
+    static WatchdogWarnings warnings;
+    ASSERT_TRUE(log::process_facility.install(warnings, log::Level::Warn));
+    Rig rig(2, 2, 30ms);
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    ASSERT_TRUE(rig.robot->tick(rig.hold));
+    rig.down[1] = true;
+    for (int fired = 0; fired < 4; ++fired) {
+        ASSERT_TRUE(eventually([&] { return rig.robot->take_watchdog_report().fired; }));
+        EXPECT_EQ(rig.robot->enable_all().size(), 2U);  // bus 1's motors; the others re-arm it
+    }
+    EXPECT_EQ(warnings.count, 1);
+    rig.down[1] = false;
+    EXPECT_TRUE(rig.robot->close().empty());
 }
 
 // A real-time loop ticks into storage it owns: once the robot is open and its motors answer,
