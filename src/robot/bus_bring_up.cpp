@@ -194,9 +194,9 @@ void BusEngine::fixed_round(FixedCommand command, const std::vector<bool>& wante
         }
     }
     std::vector<Outcome> outcomes(motors_.size());
-    bringing_up_ = true;
+    least_wait_ = kBringUpTimeout;
     tick(outgoing, outcomes);
-    bringing_up_ = false;
+    least_wait_ = {};
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         if (!wanted[i]) continue;
         const Outcome& outcome = outcomes[i];

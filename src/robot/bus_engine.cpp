@@ -187,6 +187,9 @@ void BusEngine::offer(const CanFrame& frame, Instant at) {
             may_be_enabled_[i] = false;
             owes_disable_[i] = false;
             armed_ = std::ranges::find(may_be_enabled_, true) != may_be_enabled_.end();
+        } else if (state->error == damiao::protocol::kStatusDisabled &&
+                   may_enable(outgoing_[i].action)) [[unlikely]] {
+            set_point_to_disabled_ = outgoing_[i].action != Action::Enable;
         }
         return;
     }

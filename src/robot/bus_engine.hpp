@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jointbus/robot.hpp"
@@ -104,6 +105,10 @@ public:
     [[nodiscard]] const BusLabel& label() const { return label_; }
     [[nodiscard]] std::size_t size() const { return motors_.size(); }
     [[nodiscard]] transport::Exchanger& bus() { return bus_; }
+    // Whether a set point went to a motor that answered disabled since the robot last asked.
+    [[nodiscard]] bool take_set_point_to_disabled() {
+        return std::exchange(set_point_to_disabled_, false);
+    }
     // The motors a frame that may enable them reached since each was last seen disabled.
     [[nodiscard]] const std::vector<bool>& may_be_enabled() const { return may_be_enabled_; }
 
@@ -125,7 +130,7 @@ private:
 
     // The motor's reply timeout in a tick; at least kBringUpTimeout in a bring-up round.
     [[nodiscard]] transport::Duration wait_for(const damiao::Damiao& motor) const {
-        return bringing_up_ ? std::max(motor.timeout, kBringUpTimeout) : motor.timeout;
+        return std::max(motor.timeout, least_wait_);
     }
     // The motor with the bring-up timeout, for the driver's register exchanges.
     [[nodiscard]] damiao::Damiao bring_up_motor(std::size_t i) const;
@@ -149,7 +154,9 @@ private:
     std::vector<bool> warned_late_;
     std::optional<transport::TransportError> round_error_;
     bool armed_ = false;
-    bool bringing_up_ = false;  // the round is bring-up's or shut-down's: kBringUpTimeout
+    // What a reply is waited for at least: kBringUpTimeout in bring-up's and shut-down's rounds.
+    transport::Duration least_wait_{};
+    bool set_point_to_disabled_ = false;  // see take_set_point_to_disabled
     // The round in progress.
     std::span<const Outgoing> outgoing_;
     std::span<Outcome> outcomes_;

@@ -244,7 +244,11 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
             JOINTBUS_LOG(log::Level::Warn, kLogTarget, "after the failure: " + fault.text);
         }
     }
-    if (!impl.warned_disabled) [[unlikely]]
+    // A reply saying disabled to a set point is rare: only then are the outcomes looked at.
+    bool to_disabled = false;
+    for (BusEngine* engine : impl.engines)
+        to_disabled = engine->take_set_point_to_disabled() || to_disabled;
+    if (to_disabled && !impl.warned_disabled) [[unlikely]]
         impl.warn_disabled(commands, outcomes);
     return {};
 }

@@ -223,9 +223,12 @@ struct Robot::Impl {
     public:
         Driving(const Driving&) = delete;
         Driving& operator=(const Driving&) = delete;
-        ~Driving() { hand_back(); }
+        ~Driving() {
+            if (impl_ != nullptr) [[unlikely]]
+                hand_back();
+        }
+        // Once.
         void hand_back() {
-            if (impl_ == nullptr) return;
             if (!lock_.owns_lock()) lock_.lock();
             std::exchange(impl_, nullptr)->release(lock_);
         }
