@@ -7,26 +7,31 @@ namespace jointbus::robot {
 
 using damiao::protocol::FixedCommand;
 
+namespace {
+
+// A motor acts only on its own mode's commands and answers the others all the same: a command
+// of another mode would look answered while the motor ignored it. Out of the way of the
+// common path, which only compares.
+[[gnu::cold, gnu::noinline]] std::unexpected<std::string> other_mode(
+    damiao::ControlMode mode, damiao::ControlMode described) {
+    return std::unexpected(
+        "a " + std::string(damiao::upper_name(mode)) + " command for a motor described in " +
+        std::string(damiao::upper_name(described)) + " mode, which the motor would ignore");
+}
+
+}  // namespace
+
 std::expected<Outgoing, std::string> prepare(const MotorConfig& config, const Command& command) {
     const damiao::Damiao& motor = config.motor;
     const auto fixed = [&](FixedCommand which) {
         return Outgoing{command.action,
                         {motor.command_id(), damiao::protocol::fixed_payload(which)}};
     };
-    // A motor acts only on its own mode's commands and answers the others all the same: a
-    // command of another mode would look answered while the motor ignored it.
-    const auto in_mode = [&](damiao::ControlMode mode) -> std::expected<void, std::string> {
-        if (config.mode == mode) [[likely]]
-            return {};
-        return std::unexpected(
-            "a " + std::string(damiao::upper_name(mode)) + " command for a motor described in " +
-            std::string(damiao::upper_name(config.mode)) + " mode, which the motor would ignore");
-    };
     const auto of_mode =
         [&](const damiao::ModeCommand& mode_command) -> std::expected<Outgoing, std::string> {
-        if (auto ok = in_mode(damiao::mode_of(mode_command)); !ok) {
-            return std::unexpected(std::move(ok.error()));
-        }
+        const damiao::ControlMode mode = damiao::mode_of(mode_command);
+        if (config.mode != mode) [[unlikely]]
+            return other_mode(mode, config.mode);
         auto frame = motor.mode_frame(mode_command);
         if (!frame) [[unlikely]]
             return std::unexpected(damiao::text(frame.error()));
@@ -36,9 +41,8 @@ std::expected<Outgoing, std::string> prepare(const MotorConfig& config, const Co
         case Action::None:
             return Outgoing{};
         case Action::Mit: {
-            if (auto ok = in_mode(damiao::ControlMode::Mit); !ok) {
-                return std::unexpected(std::move(ok.error()));
-            }
+            if (config.mode != damiao::ControlMode::Mit) [[unlikely]]
+                return other_mode(damiao::ControlMode::Mit, config.mode);
             auto frame = motor.mit_frame(command.setpoint);
             if (!frame) [[unlikely]]
                 return std::unexpected(damiao::text(frame.error()));
