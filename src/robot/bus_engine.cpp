@@ -75,16 +75,14 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         if (outgoing[i].action == Action::None) continue;
         // Its reply to an earlier tick may still come: anything read from its master id now is
         // that reply (and settles it), so a frame sent now would have no reply of its own.
-        bool awaited = true;
         if (!owed.empty() && owed.owes(motor.reply_id())) [[unlikely]] {
             if (owed.due(motor.reply_id(), now)) {
                 outcome.reason = NoState::Owed;
                 // A disable cannot wait: it goes out, its reply owed after the earlier one.
-                if (outgoing[i].action != Action::Disable) continue;
-                awaited = false;
-            } else {
-                warn_reply_lost(i);
+                if (outgoing[i].action == Action::Disable && on_time) send_unawaited(i);
+                continue;
             }
+            warn_reply_lost(i);
         }
         // Stopped between two sends (SIGSTOP, a debugger): what the loop commanded before the
         // stop is no command for after it. The clock is read again right before the send, or
@@ -105,11 +103,6 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
             armed_ = true;
         }
         now = wire.now();
-        if (!awaited) [[unlikely]] {
-            owed.owe_another(motor.reply_id(), transport::deadline_after(now, 2 * motor.timeout),
-                             damiao::protocol::kFrameBytes);
-            continue;
-        }
         const transport::Duration timeout = wait_for(motor);
         slot.deadline = transport::deadline_after(now, timeout);
         longest_wait_ = std::max(longest_wait_, timeout);
@@ -117,6 +110,23 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         ++pending_;
     }
     return on_time;
+}
+
+void BusEngine::send_unawaited(std::size_t i) {
+    const damiao::Damiao& motor = motors_[i].motor;
+    const damiao::CommandFrame& frame = outgoing_[i].frame;
+    const auto data = frame.bytes();
+    transport::CanTransport& wire = bus_.transport();
+    if (auto sent = wire.send({frame.id, std::span(data).first(frame.length), false, false});
+        !sent) {
+        outcomes_[i].reason = NoState::SendFailed;
+        outcomes_[i].error = sent.error();
+        round_error_ = sent.error();
+        return;
+    }
+    bus_.owed().owe_another(motor.reply_id(),
+                            transport::deadline_after(wire.now(), 2 * wait_for(motor)),
+                            damiao::protocol::kFrameBytes);
 }
 
 // A debt given up unpaid: the motor answers later than twice its timeout (or not at all), and

@@ -134,6 +134,8 @@ private:
     }
     // The motor with the bring-up timeout, for the driver's register exchanges.
     [[nodiscard]] damiao::Damiao bring_up_motor(std::size_t i) const;
+    // Sends motor `i`'s frame of the round without waiting for its reply: it owes one more.
+    void send_unawaited(std::size_t i);
     void give_up(std::size_t motor, NoState reason,
                  const std::optional<transport::TransportError>& error);
     void warn_reply_lost(std::size_t motor);
