@@ -220,11 +220,11 @@ void BusEngine::enable_all(std::vector<MotorFault>& faults) {
     read_modes(wanted, reads);
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         const auto described = static_cast<std::uint32_t>(motors_[i].mode);
-        if (!reads[i].mode || *reads[i].mode == described) continue;
+        const std::optional<std::uint32_t> mode = reads[i].mode;
+        if (!mode || *mode == described) continue;
         wanted[i] = false;
         fault(faults, i,
-              "control mode is " + mode_text(*reads[i].mode) + ", described " +
-                  mode_text(described) +
+              "control mode is " + mode_text(*mode) + ", described " + mode_text(described) +
                   ": not enabled; ensure_control_modes() brings it into its described mode");
     }
     if (std::ranges::find(wanted, true) == wanted.end()) return;
