@@ -96,14 +96,14 @@ int main(int argc, char** argv) {
         return app.exit(error) == 0 ? 0 : 2;
     }
 
-    const transport::Duration period(std::llround(1e9 / rate));
+    const transport::Duration period = robot::tick_period(rate);
     auto robot = dds::read_robot_file(robot_path, period);
     if (!robot) {
         std::fprintf(stderr, "jointbus-dds: %s\n", robot.error().c_str());
         return 2;
     }
     // The engine's own watchdog is for this program stalling (stopped, starved): it disables
-    // the motors from the bus threads when no tick came for 25 ticks, at least 100 ms. A
+    // the motors from its guard thread when no tick came for 25 ticks, at least 100 ms. A
     // shorter one fires on a loaded machine's scheduling stalls, and would then hold the motors
     // disabled until the next enable.
     robot->config.watchdog = std::max<transport::Duration>(period * 25, 100ms);

@@ -92,6 +92,11 @@ struct RobotConfig {
     ThreadPolicy thread_policy{};
 };
 
+// One tick's period at `rate_hz` (above 0), rounded to the nanosecond: the reply timeout of a
+// motor described without one in a robot ticked at that rate (a reply later than a period
+// answers no tick). Bring-up waits at least 100 ms whatever this is.
+[[nodiscard]] transport::Duration tick_period(double rate_hz);
+
 // What is wrong with a description, before any socket opens. `bus` and `motor` index the
 // description (motor is empty when the fault is the bus's own); `text` names both.
 struct ConfigError {
@@ -306,9 +311,17 @@ public:
     // does the same and enables every motor. A failed bus stays latched.
     void acknowledge_watchdog();
 
-    // Disables (when `disable_on_close`) every motor that may be enabled, stops the guard
-    // thread and returns the motors it could not confirm disabled; idempotent (later calls
-    // return nothing). In a forked child it only forgets the robot.
+    // Gives the calling thread, the one that will tick, the description's thread policy
+    // (`apply_thread_policy`), and remembers the scheduling and CPUs it had: `close` gives them
+    // back to that thread.
+    [[nodiscard]] std::expected<void, ThreadError> take_caller_thread();
+
+    // Disables (when `disable_on_close`) every motor that may be enabled or is owed a disable,
+    // sending each disable again every 20 ms (a dead socket opened anew) until the motor
+    // confirms it or one second has passed; stops the guard thread, gives the thread of
+    // `take_caller_thread` its old policy back and returns the motors it could not confirm
+    // disabled; idempotent (later calls return nothing). In a forked child it only forgets the
+    // robot.
     std::vector<MotorFault> close();
 
 private:

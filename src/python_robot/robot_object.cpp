@@ -1,8 +1,8 @@
 // Robot: the engine of src/robot behind one lock, driven from Python.
 //
-// Every call into the engine that may wait for its bus threads runs with the interpreter lock
-// released: a bus thread that logs takes the interpreter lock (python/logging_bridge.cpp), so
-// waiting for one while holding it could stop both.
+// Every call into the engine that may wait for its buses or its guard thread runs with the
+// interpreter lock released: the guard thread logs, which takes the interpreter lock
+// (python/logging_bridge.cpp), so waiting for it while holding the lock could stop both.
 #include <pthread.h>
 
 #include <algorithm>
@@ -287,7 +287,7 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                  bound[4]);
                     return nullptr;
                 }
-                tick_period = transport::Duration(std::llround(1e9 / double{rate}));
+                tick_period = robot::tick_period(double{rate});
             }
             if (tick_period) {
                 // Each motor made without timeout_ms waits one period for its reply.
@@ -305,12 +305,12 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return set_text_error(PyExc_ValueError, valid.error().text);
             }
             if (!watch_forks()) return nullptr;
-            const robot::ThreadPolicy policy = config.thread_policy;
             auto opened =
                 without_interpreter([&] { return robot::Robot::open(std::move(config)); });
             if (!opened) return set_text_error(PyExc_OSError, robot::text(opened.error()));
-            // This thread made the robot, so it is taken for the one that ticks it.
-            if (auto applied = robot::apply_thread_policy(policy); !applied) {
+            // This thread made the robot, so it is taken for the one that ticks it; closing
+            // gives it its old policy back.
+            if (auto applied = (*opened)->take_caller_thread(); !applied) {
                 without_interpreter([&] { opened->reset(); });
                 return set_text_error(PyExc_OSError, applied.error().text);
             }

@@ -18,7 +18,6 @@ namespace jointbus::robot {
 
 namespace {
 
-using damiao::protocol::FixedCommand;
 using transport::CanFrame;
 using transport::CanId;
 using transport::Instant;
@@ -32,84 +31,14 @@ bool may_enable(Action action) {
            action != Action::ClearError;
 }
 
-std::string status_text(std::uint8_t code) {
-    const auto name = damiao::protocol::status_name(code);
-    return name ? std::string(*name) : hex(code);
-}
-
-std::string mode_text(std::uint32_t mode) {
-    std::string out = std::to_string(mode);
-    if (const auto name = damiao::protocol::control_mode_name(mode)) {
-        out += " (";
-        out += *name;
-        out += ')';
-    }
-    return out;
-}
-
-std::string transport_text(const transport::TransportError& error) {
-    return damiao::text(damiao::errors::Transport{error});
-}
-
 }  // namespace
-
-std::expected<Outgoing, std::string> prepare(const MotorConfig& config, const Command& command) {
-    const damiao::Damiao& motor = config.motor;
-    const auto fixed = [&](FixedCommand which) {
-        return Outgoing{command.action,
-                        {motor.command_id(), damiao::protocol::fixed_payload(which)}};
-    };
-    // A motor acts only on its own mode's commands and answers the others all the same: a
-    // command of another mode would look answered while the motor ignored it.
-    const auto in_mode = [&](damiao::ControlMode mode) -> std::expected<void, std::string> {
-        if (config.mode == mode) [[likely]]
-            return {};
-        return std::unexpected(
-            "a " + std::string(damiao::upper_name(mode)) + " command for a motor described in " +
-            std::string(damiao::upper_name(config.mode)) + " mode, which the motor would ignore");
-    };
-    const auto of_mode =
-        [&](const damiao::ModeCommand& mode_command) -> std::expected<Outgoing, std::string> {
-        if (auto ok = in_mode(damiao::mode_of(mode_command)); !ok) {
-            return std::unexpected(std::move(ok.error()));
-        }
-        auto frame = motor.mode_frame(mode_command);
-        if (!frame) [[unlikely]]
-            return std::unexpected(damiao::text(frame.error()));
-        return Outgoing{command.action, *frame};
-    };
-    switch (command.action) {
-        case Action::None:
-            return Outgoing{};
-        case Action::Mit: {
-            if (auto ok = in_mode(damiao::ControlMode::Mit); !ok) {
-                return std::unexpected(std::move(ok.error()));
-            }
-            auto frame = motor.mit_frame(command.setpoint);
-            if (!frame) [[unlikely]]
-                return std::unexpected(damiao::text(frame.error()));
-            return Outgoing{Action::Mit, *frame};
-        }
-        case Action::PosVel:
-            return of_mode(command.pos_vel);
-        case Action::Vel:
-            return of_mode(command.vel);
-        case Action::ForcePos:
-            return of_mode(command.force_pos);
-        case Action::Enable:
-            return fixed(FixedCommand::Enable);
-        case Action::Disable:
-            return fixed(FixedCommand::Disable);
-        case Action::SetZero:
-            return fixed(FixedCommand::SetZero);
-        case Action::ClearError:
-            return fixed(FixedCommand::ClearError);
-    }
-    return std::unexpected(std::string("unknown action"));
-}
 
 std::string bus_name(const BusLabel& bus) {
     return "bus " + std::to_string(bus.index) + " (" + bus.iface + ")";
+}
+
+std::string motor_in_bus(const BusLabel& bus, std::size_t index, const damiao::Damiao& motor) {
+    return bus_name(bus) + ", motor " + std::to_string(index) + " (id " + hex(motor.motor_id) + ")";
 }
 
 std::string motor_name(const BusLabel& bus, const damiao::Damiao& motor) {
@@ -122,6 +51,7 @@ BusEngine::BusEngine(BusLabel label, std::span<const MotorConfig> motors, transp
       bus_(bus),
       slots_(motors.size()),
       may_be_enabled_(motors.size(), false),
+      owes_disable_(motors.size(), false),
       warned_late_(motors.size(), false) {}
 
 bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> outcomes,
@@ -131,6 +61,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
     outgoing_ = outgoing;
     outcomes_ = outcomes;
     pending_ = 0;
+    round_error_.reset();
     if (discard) bus_.discard();
     Instant now = wire.now();
     longest_wait_ = {};
@@ -147,6 +78,8 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
         if (!owed.empty() && owed.owes(motor.reply_id())) [[unlikely]] {
             if (owed.due(motor.reply_id(), now)) {
                 outcome.reason = NoState::Owed;
+                // A disable cannot wait: it goes out, its reply owed after the earlier one.
+                if (outgoing[i].action == Action::Disable && on_time) send_unawaited(i);
                 continue;
             }
             warn_reply_lost(i);
@@ -162,6 +95,7 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
             !sent) {
             outcome.reason = NoState::SendFailed;
             outcome.error = sent.error();
+            round_error_ = sent.error();
             continue;
         }
         if (may_enable(outgoing[i].action)) {
@@ -169,12 +103,30 @@ bool BusEngine::begin(std::span<const Outgoing> outgoing, std::span<Outcome> out
             armed_ = true;
         }
         now = wire.now();
-        slot.deadline = transport::deadline_after(now, motor.timeout);
-        longest_wait_ = std::max(longest_wait_, motor.timeout);
+        const transport::Duration timeout = wait_for(motor);
+        slot.deadline = transport::deadline_after(now, timeout);
+        longest_wait_ = std::max(longest_wait_, timeout);
         slot.pending = true;
         ++pending_;
     }
     return on_time;
+}
+
+void BusEngine::send_unawaited(std::size_t i) {
+    const damiao::Damiao& motor = motors_[i].motor;
+    const damiao::CommandFrame& frame = outgoing_[i].frame;
+    const auto data = frame.bytes();
+    transport::CanTransport& wire = bus_.transport();
+    if (auto sent = wire.send({frame.id, std::span(data).first(frame.length), false, false});
+        !sent) {
+        outcomes_[i].reason = NoState::SendFailed;
+        outcomes_[i].error = sent.error();
+        round_error_ = sent.error();
+        return;
+    }
+    bus_.owed().owe_another(motor.reply_id(),
+                            transport::deadline_after(wire.now(), 2 * wait_for(motor)),
+                            damiao::protocol::kFrameBytes);
 }
 
 // A debt given up unpaid: the motor answers later than twice its timeout (or not at all), and
@@ -213,7 +165,7 @@ void BusEngine::give_up(std::size_t i, NoState reason,
         outcome.reason = reason;
         outcome.error = error;
     }
-    bus_.owed().owe(motor.reply_id(), transport::deadline_after(slot.deadline, motor.timeout),
+    bus_.owed().owe(motor.reply_id(), transport::deadline_after(slot.deadline, wait_for(motor)),
                     damiao::protocol::kFrameBytes);
 }
 
@@ -243,7 +195,11 @@ void BusEngine::offer(const CanFrame& frame, Instant at) {
         if (outgoing_[i].action == Action::Disable &&
             state->error != damiao::protocol::kStatusEnabled) {
             may_be_enabled_[i] = false;
+            owes_disable_[i] = false;
             armed_ = std::ranges::find(may_be_enabled_, true) != may_be_enabled_.end();
+        } else if (state->error == damiao::protocol::kStatusDisabled &&
+                   may_enable(outgoing_[i].action)) [[unlikely]] {
+            set_point_to_disabled_ = outgoing_[i].action != Action::Enable;
         }
         return;
     }
@@ -256,6 +212,7 @@ void BusEngine::expire(Instant now) {
 }
 
 void BusEngine::fail(const transport::TransportError& error) {
+    if (!transport::CanTransport::interrupted(error)) round_error_ = error;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (slots_[i].pending) give_up(i, NoState::BusFailed, error);
     }
@@ -366,186 +323,6 @@ void run_round(std::span<BusEngine* const> engines, const Interrupt& on_interrup
         }
         engines.front()->fail(*failed);  // only a lone bus reads with a wait
     }
-}
-
-void BusEngine::settle_debts() {
-    for (const MotorConfig& config : motors_) {
-        const CanId from = config.motor.reply_id();
-        // A broken bus is reported by the round that follows, whose sends fail.
-        if (bus_.owed().owes(from) && !bus_.pay(from)) return;
-    }
-}
-
-void BusEngine::fault(std::vector<MotorFault>& faults, std::size_t motor,
-                      const std::string& what) const {
-    faults.push_back({label_.index, motor, motor_name(label_, motors_[motor].motor) + ": " + what});
-}
-
-void BusEngine::read_modes(const std::vector<bool>& wanted, std::vector<ModeRead>& reads) {
-    transport::CanTransport& wire = bus_.transport();
-    bus_.discard();
-    reads.assign(motors_.size(), ModeRead{});
-    std::size_t pending = 0;
-    for (std::size_t i = 0; i < motors_.size(); ++i) {
-        slots_[i] = Slot{};
-        if (!wanted[i]) continue;
-        const damiao::Damiao& motor = motors_[i].motor;
-        const auto request = damiao::register_request(
-            motor.motor_id, damiao::protocol::kRegisterRead, damiao::kControlModeRegister, 0);
-        const CanId to = CanId::standard(damiao::protocol::kRegisterRequestId);
-        if (auto sent = wire.send({to, request, false, false}); !sent) {
-            reads[i].failure = "control-mode read: " + transport_text(sent.error());
-            continue;
-        }
-        // Our socket does not receive our own request: its reply must not pass for feedback.
-        if (transport::FrameWatch* watch = bus_.watch()) (void)watch->saw(to, request, wire.now());
-        slots_[i].deadline = transport::deadline_after(wire.now(), motor.timeout);
-        slots_[i].pending = true;
-        ++pending;
-    }
-
-    bool unattributed = false;  // a reply echoing an id that no motor of this bus has
-    while (pending > 0) {
-        Instant earliest = kNever;
-        for (const Slot& slot : slots_) {
-            if (slot.pending) earliest = std::min(earliest, slot.deadline);
-        }
-        auto received = bus_.receive_until(earliest, [&](const CanFrame& frame) {
-            if (!damiao::is_register_reply(frame, damiao::kControlModeRegister)) return false;
-            const damiao::RegisterReply reply = damiao::register_reply_fields(frame);
-            for (std::size_t i = 0; i < motors_.size(); ++i) {
-                if (motors_[i].motor.motor_id != reply.motor_id) continue;
-                if (slots_[i].pending) {
-                    slots_[i].pending = false;
-                    reads[i].mode = reply.bits;
-                    --pending;
-                }
-                return pending == 0;
-            }
-            unattributed = true;
-            return false;
-        });
-        if (received) break;
-        const bool timeout = std::holds_alternative<transport::Timeout>(received.error());
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            if (!slots_[i].pending || (timeout && slots_[i].deadline > earliest)) continue;
-            slots_[i].pending = false;
-            --pending;
-            reads[i].failure = "control-mode read: " + transport_text(received.error());
-        }
-    }
-    if (!unattributed) return;
-    // A motor that answers without echoing its id: its reply may be among the unattributed
-    // ones, so each unanswered motor is asked again, alone, where any reply is its own.
-    for (std::size_t i = 0; i < motors_.size(); ++i) {
-        if (!wanted[i] || reads[i].mode) continue;
-        auto value = motors_[i].motor.read_register(bus_, damiao::kControlModeRegister);
-        if (value) {
-            reads[i].mode = value->bits;
-            reads[i].failure.clear();
-        } else {
-            reads[i].failure = "control-mode read: " + damiao::text(value.error());
-        }
-    }
-}
-
-void BusEngine::ensure_modes(bool all_mit, std::vector<MotorFault>& faults) {
-    settle_debts();
-    const std::size_t count = motors_.size();
-    std::vector<bool> wanted(count, true);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (all_mit && motors_[i].mode != damiao::ControlMode::Mit) {
-            wanted[i] = false;
-            fault(faults, i,
-                  "described in " + std::string(damiao::upper_name(motors_[i].mode)) +
-                      " mode: ensure_mit_mode leaves it alone (ensure_control_modes sets each "
-                      "motor's described mode)");
-        }
-    }
-    const auto target = [&](std::size_t i) { return static_cast<std::uint32_t>(motors_[i].mode); };
-    std::vector<ModeRead> reads;
-    read_modes(wanted, reads);
-    std::vector<bool> written(count, false);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!wanted[i]) continue;
-        const std::optional<std::uint32_t> mode = reads[i].mode;
-        if (!mode) {
-            fault(faults, i, reads[i].failure);
-            continue;
-        }
-        if (*mode == target(i)) continue;
-        auto write = motors_[i].motor.write_register(bus_, damiao::kControlModeRegister,
-                                                     damiao::RegisterValue::uint32(target(i)));
-        if (!write) {
-            fault(faults, i, "control-mode write: " + damiao::text(write.error()));
-            continue;
-        }
-        written[i] = true;
-    }
-    if (std::ranges::find(written, true) == written.end()) return;
-
-    // One settling pause for every motor written, rather than one each.
-    if (auto paused = bus_.pause(damiao::kModeSettleTime); !paused) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (written[i]) fault(faults, i, "settling pause: " + transport_text(paused.error()));
-        }
-        return;
-    }
-    read_modes(written, reads);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!written[i]) continue;
-        const std::optional<std::uint32_t> mode = reads[i].mode;
-        if (!mode) {
-            fault(faults, i,
-                  reads[i].failure + " (verifying " +
-                      std::string(damiao::upper_name(motors_[i].mode)) + " mode)");
-        } else if (*mode != target(i)) {
-            fault(faults, i,
-                  "control mode is " + mode_text(*mode) + " after writing " + mode_text(target(i)));
-        }
-    }
-}
-
-void BusEngine::fixed_round(FixedCommand command, const std::vector<bool>& wanted,
-                            std::optional<std::uint8_t> status, const char* verb,
-                            std::vector<MotorFault>& faults) {
-    const Action action = command == FixedCommand::Enable ? Action::Enable : Action::Disable;
-    std::vector<Outgoing> outgoing(motors_.size());
-    for (std::size_t i = 0; i < motors_.size(); ++i) {
-        if (wanted[i]) {
-            outgoing[i] = {
-                action, {motors_[i].motor.command_id(), damiao::protocol::fixed_payload(command)}};
-        }
-    }
-    std::vector<Outcome> outcomes(motors_.size());
-    tick(outgoing, outcomes);
-    for (std::size_t i = 0; i < motors_.size(); ++i) {
-        if (!wanted[i]) continue;
-        const Outcome& outcome = outcomes[i];
-        if (!outcome.state) {
-            fault(faults, i, std::string("no reply to ") + verb + ": " + text(outcome));
-        } else if (status ? outcome.state->error != *status
-                          : outcome.state->error == damiao::protocol::kStatusEnabled) {
-            fault(faults, i, "status " + status_text(outcome.state->error) + " after " + verb);
-        }
-    }
-}
-
-void BusEngine::enable_all(std::vector<MotorFault>& faults) {
-    settle_debts();
-    fixed_round(FixedCommand::Enable, std::vector<bool>(motors_.size(), true),
-                damiao::protocol::kStatusEnabled, "enable", faults);
-}
-
-void BusEngine::disable(bool only_may_be_enabled, std::vector<MotorFault>& faults) {
-    const std::vector<bool> wanted =
-        only_may_be_enabled ? may_be_enabled_ : std::vector<bool>(motors_.size(), true);
-    if (std::ranges::find(wanted, true) == wanted.end()) return;
-    settle_debts();
-    // Shutting down, a fault status is no failure: the motor has stopped driving either way.
-    const std::optional<std::uint8_t> status =
-        only_may_be_enabled ? std::nullopt : std::optional(damiao::protocol::kStatusDisabled);
-    fixed_round(FixedCommand::Disable, wanted, status, "disable", faults);
 }
 
 }  // namespace jointbus::robot

@@ -1,15 +1,17 @@
 // The exchanges of one bus of a robot, pipelined: every motor's frame goes out back to back and
 // the replies are collected as they come, each motor against its own deadline. No threads here:
-// the robot runs one engine per bus on that bus's thread, and the tests drive one directly over
-// a scripted transport.
+// the robot's driver (the caller in a tick, or the guard thread) runs every bus's engine on its
+// own thread at once (run_round), and the tests drive one directly over a scripted transport.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jointbus/robot.hpp"
@@ -67,6 +69,9 @@ public:
     void fail(const transport::TransportError& error);
 
     static constexpr transport::Instant kNever = transport::Instant::max();
+    // What bring-up and shut-down wait for each reply at least, whatever the ticks' timeouts
+    // (a rate of 1 kHz gives them 1 ms; an enable's reply may take a few).
+    static constexpr transport::Duration kBringUpTimeout = std::chrono::milliseconds(100);
 
     // Bring-up and shut-down, each appending what it found wrong to `faults`. Every reply still
     // owed is awaited first, so that every motor gets its frame.
@@ -76,7 +81,20 @@ public:
     void enable_all(std::vector<MotorFault>& faults);
     // Every motor, each to report itself disabled; or only those that may be enabled (the
     // watchdog, closing, a failed bus), each to report any status but enabled.
+    // A disable of the engine's own (`only_may_be_enabled`) is owed to each motor it went to
+    // until that motor confirms it: `disable_owed` sends it again, `owes_disable` tells.
     void disable(bool only_may_be_enabled, std::vector<MotorFault>& faults);
+    void disable_owed(std::vector<MotorFault>& faults);
+    // Every motor that may be enabled is owed a disable (its bus failed: nothing is sent now).
+    void owe_disable();
+    [[nodiscard]] bool owes_disable() const {
+        return std::ranges::find(owes_disable_, true) != owes_disable_.end();
+    }
+    // The transport error of the last round's send or read, if one failed: the socket may be
+    // dead (an interface deleted and made again).
+    [[nodiscard]] const std::optional<transport::TransportError>& round_error() const {
+        return round_error_;
+    }
 
     // Whether a frame that may have enabled a motor (enable, MIT) went out since the motors were
     // last all seen disabled: the watchdog then has something to guard.
@@ -87,6 +105,10 @@ public:
     [[nodiscard]] const BusLabel& label() const { return label_; }
     [[nodiscard]] std::size_t size() const { return motors_.size(); }
     [[nodiscard]] transport::Exchanger& bus() { return bus_; }
+    // Whether a set point went to a motor that answered disabled since the robot last asked.
+    [[nodiscard]] bool take_set_point_to_disabled() {
+        return std::exchange(set_point_to_disabled_, false);
+    }
     // The motors a frame that may enable them reached since each was last seen disabled.
     [[nodiscard]] const std::vector<bool>& may_be_enabled() const { return may_be_enabled_; }
 
@@ -106,6 +128,14 @@ private:
     };
     void read_modes(const std::vector<bool>& wanted, std::vector<ModeRead>& reads);
 
+    // The motor's reply timeout in a tick; at least kBringUpTimeout in a bring-up round.
+    [[nodiscard]] transport::Duration wait_for(const damiao::Damiao& motor) const {
+        return std::max(motor.timeout, least_wait_);
+    }
+    // The motor with the bring-up timeout, for the driver's register exchanges.
+    [[nodiscard]] damiao::Damiao bring_up_motor(std::size_t i) const;
+    // Sends motor `i`'s frame of the round without waiting for its reply: it owes one more.
+    void send_unawaited(std::size_t i);
     void give_up(std::size_t motor, NoState reason,
                  const std::optional<transport::TransportError>& error);
     void warn_reply_lost(std::size_t motor);
@@ -122,8 +152,13 @@ private:
     transport::Exchanger& bus_;
     std::vector<Slot> slots_;
     std::vector<bool> may_be_enabled_;
+    std::vector<bool> owes_disable_;  // sent the engine's disable, not yet confirmed
     std::vector<bool> warned_late_;
+    std::optional<transport::TransportError> round_error_;
     bool armed_ = false;
+    // What a reply is waited for at least: kBringUpTimeout in bring-up's and shut-down's rounds.
+    transport::Duration least_wait_{};
+    bool set_point_to_disabled_ = false;  // see take_set_point_to_disabled
     // The round in progress.
     std::span<const Outgoing> outgoing_;
     std::span<Outcome> outcomes_;
@@ -147,6 +182,9 @@ void find_waiting(std::span<BusEngine* const> engines, std::span<bool> waiting);
 using transport::hex;
 // "bus 0 (can0)".
 [[nodiscard]] std::string bus_name(const BusLabel& bus);
+// "bus 0 (can0), motor 2 (id 0x3)": how the description's checks and a tick name a motor.
+[[nodiscard]] std::string motor_in_bus(const BusLabel& bus, std::size_t index,
+                                       const damiao::Damiao& motor);
 // "bus 0 (can0), motor 0x1": how bring-up faults name a motor.
 [[nodiscard]] std::string motor_name(const BusLabel& bus, const damiao::Damiao& motor);
 

@@ -1,432 +1,18 @@
 #include "jointbus/robot.hpp"
 
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <cerrno>
-#include <charconv>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <future>
-#include <mutex>
 #include <system_error>
-#include <thread>
-#include <tuple>
-#include <utility>
-#include <variant>
 
-#include "damiao/register_watch.hpp"
-#include "jointbus/log.hpp"
-#include "robot/bus_engine.hpp"
-#include "transport/kernel_can.hpp"
+#include "robot/bring_up_hints.hpp"
+#include "robot/robot_impl.hpp"
+#include "robot/thread_policy.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace jointbus::robot {
 
 namespace {
-
-using transport::Clock;
-
-constexpr const char* kLogTarget = "jointbus::robot";
-
-// Far enough to mean "no bound", near enough that adding it to a clock reading cannot overflow.
-constexpr auto kForever = std::chrono::hours(24 * 365);
-
-// A span from the caller (a watchdog of 2**64 - 1 ms), no longer than kForever.
-transport::Duration bounded(transport::Duration span) {
-    return std::min<transport::Duration>(span, kForever);
-}
-
-std::string millis_text(transport::Duration span) {
-    // Whole seconds and the rest apart: a span beyond 2**53 ns still shows its exact milliseconds.
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(span);
-    const double millis = static_cast<double>(seconds.count()) * 1e3 +
-                          static_cast<double>((span - seconds).count()) / 1e6;
-    std::array<char, 32> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), millis);
-    return std::string(buffer.data(), result.ptr) + " ms";
-}
-
-std::string motor_in_bus(const BusLabel& bus, std::size_t index, const damiao::Damiao& motor) {
-    return bus_name(bus) + ", motor " + std::to_string(index) + " (id " + hex(motor.motor_id) + ")";
-}
-
-// Two identifiers a frame cannot tell apart: equal once masked to 11 bits.
-std::string clash(const char* what, std::uint16_t mine, const char* other_what, std::size_t other,
-                  std::uint16_t theirs) {
-    std::string out = std::string(what) + " " + hex(mine);
-    if (mine == theirs) {
-        return out + " is also motor " + std::to_string(other) + "'s " + other_what;
-    }
-    return out + " and motor " + std::to_string(other) + "'s " + other_what + " " + hex(theirs) +
-           " are the same 11-bit identifier " + hex(mine & damiao::protocol::kStandardIdMask);
-}
-
-// A motor described in another mode than MIT takes its commands on a second identifier (the
-// motor id plus the mode's offset). That identifier must reach no other motor as a command of
-// its own (motor 0x101 would read motor 0x1's POS_VEL frames as MIT commands) and be no master
-// id (a motor would read another's replies as commands); the empty text when it is fine.
-std::string mode_id_clash(const std::vector<MotorConfig>& motors, std::size_t m) {
-    const MotorConfig& config = motors[m];
-    if (config.mode == damiao::ControlMode::Mit) return {};
-    const std::string mode(damiao::upper_name(config.mode));
-    const auto id = damiao::mode_command_id(config.motor.motor_id, config.mode);
-    if (!id) {
-        return damiao::text(damiao::errors::NoCommandId{config.mode, config.motor.motor_id});
-    }
-    const std::string mine = mode + " command id " + hex(id->number);
-    for (std::size_t k = 0; k < motors.size(); ++k) {
-        const MotorConfig& other = motors[k];
-        if (k != m && other.motor.command_id() == *id) {
-            return mine + " is also motor " + std::to_string(k) + "'s motor id " +
-                   hex(other.motor.motor_id) + ": that motor would take these commands for its own";
-        }
-        if (other.motor.reply_id() == *id) {
-            return mine + " is also " +
-                   (k == m ? std::string("its own") : "motor " + std::to_string(k) + "'s") +
-                   " master id: the motor would take replies for commands";
-        }
-        if (k != m && other.mode != damiao::ControlMode::Mit &&
-            damiao::mode_command_id(other.motor.motor_id, other.mode) == id) {
-            return mine + " is also motor " + std::to_string(k) + "'s " +
-                   std::string(damiao::upper_name(other.mode)) + " command id";
-        }
-    }
-    return {};
-}
-
-std::string number_text(float value) {
-    std::array<char, 32> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    return std::string(buffer.data(), result.ptr);
-}
-
-// The empty text when `limits` are the preset's; else the fields that differ, both ways:
-// "limits (v_max 30, t_max 10) differ from model dm4340's (v_max 10, t_max 28)".
-std::string preset_mismatch(const damiao::MitLimits& limits, const damiao::LimitPreset& preset) {
-    using damiao::LimitField;
-    const damiao::MitLimits& model = preset.limits;
-    std::string mine;
-    std::string theirs;
-    for (const auto& [field, value, wanted] :
-         {std::tuple{LimitField::PMax, limits.p_max, model.p_max},
-          std::tuple{LimitField::VMax, limits.v_max, model.v_max},
-          std::tuple{LimitField::KpMax, limits.kp_max, model.kp_max},
-          std::tuple{LimitField::KdMax, limits.kd_max, model.kd_max},
-          std::tuple{LimitField::TMax, limits.t_max, model.t_max}}) {
-        if (value == wanted) continue;
-        const std::string name(damiao::name(field));
-        mine += (mine.empty() ? "" : ", ") + name + " " + number_text(value);
-        theirs += (theirs.empty() ? "" : ", ") + name + " " + number_text(wanted);
-    }
-    if (mine.empty()) return {};
-    return "limits (" + mine + ") differ from model " + std::string(preset.name) + "'s (" + theirs +
-           "): give the model's limits (MotorConfig::of_model), or no model for custom limits";
-}
-
-// The checks of a thread policy; the empty text when it is fine.
-std::string policy_fault(const ThreadPolicy& policy) {
-    if (const auto priority = policy.realtime_priority;
-        priority && (*priority < 1 || *priority > 99)) {
-        return "realtime_priority " + std::to_string(*priority) +
-               " is no SCHED_FIFO priority (1 to 99)";
-    }
-    if (!policy.cpus) return {};
-    if (policy.cpus->empty()) {
-        return "cpus is empty: give at least one CPU, or none to leave the affinity as it is";
-    }
-    for (const int cpu : *policy.cpus) {
-        if (cpu < 0) {
-            return "cpus: " + std::to_string(cpu) + " is no CPU number (they count from 0)";
-        }
-        if (cpu >= CPU_SETSIZE) {
-            return "cpus: " + std::to_string(cpu) + " is beyond the " +
-                   std::to_string(CPU_SETSIZE) + " CPUs a CPU set holds";
-        }
-    }
-    return {};
-}
-
-std::string cpu_list(std::span<const int> cpus) {
-    std::string out;
-    for (const int cpu : cpus) out += (out.empty() ? "" : ", ") + std::to_string(cpu);
-    return out;
-}
-
-// "{thread}: {what}: {error's text}".
-ThreadError thread_error(const char* thread, const std::string& what, int code) {
-    const transport::IoError io = transport::IoError::from_errno(code);
-    return ThreadError{io, std::string(thread) + ": " + what + ": " + io.text()};
-}
-
-// The CPUs first, then the priority, each undone when a later step fails: a thread that cannot
-// take the whole policy keeps the one it had.
-std::expected<void, ThreadError> apply_policy(const ThreadPolicy& policy, const char* thread) {
-    const pthread_t self = ::pthread_self();
-    cpu_set_t before;
-    CPU_ZERO(&before);
-    if (policy.cpus) {
-        if (const int code = ::pthread_getaffinity_np(self, sizeof before, &before); code != 0) {
-            return std::unexpected(thread_error(thread, "cannot read its CPUs", code));
-        }
-        cpu_set_t wanted;
-        CPU_ZERO(&wanted);
-        for (const int cpu : *policy.cpus) CPU_SET(cpu, &wanted);
-        const std::string list = cpu_list(*policy.cpus);
-        const int code = ::pthread_setaffinity_np(self, sizeof wanted, &wanted);
-        if (code != 0 && code != EINVAL) {
-            return std::unexpected(thread_error(thread, "cannot set its CPUs to " + list, code));
-        }
-        // The kernel keeps those of the CPUs that are online and allowed to the process, and
-        // refuses the set only when none is: a missing CPU is found by reading the set back.
-        cpu_set_t taken;
-        CPU_ZERO(&taken);
-        if (code == 0) (void)::pthread_getaffinity_np(self, sizeof taken, &taken);
-        std::vector<int> missing;
-        for (const int cpu : *policy.cpus) {
-            if (!CPU_ISSET(cpu, &taken)) missing.push_back(cpu);
-        }
-        if (!missing.empty()) {
-            if (code == 0) (void)::pthread_setaffinity_np(self, sizeof before, &before);
-            return std::unexpected(thread_error(
-                thread,
-                "cannot run on CPU" + std::string(missing.size() > 1 ? "s " : " ") +
-                    cpu_list(missing) + " (not online, or not allowed to this process)",
-                EINVAL));
-        }
-    }
-    if (const auto priority = policy.realtime_priority) {
-        const sched_param param{.sched_priority = *priority};
-        if (const int code = ::pthread_setschedparam(self, SCHED_FIFO, &param); code != 0) {
-            if (policy.cpus) (void)::pthread_setaffinity_np(self, sizeof before, &before);
-            const std::string number = std::to_string(*priority);
-            ThreadError error =
-                thread_error(thread, "cannot give it SCHED_FIFO priority " + number, code);
-            if (code == EPERM) {
-                error.text += " (a real-time priority needs CAP_SYS_NICE, or an RLIMIT_RTPRIO";
-                error.text += " of at least " + number + ")";
-            }
-            return std::unexpected(std::move(error));
-        }
-    }
-    return {};
-}
-
-}  // namespace
-
-std::expected<MotorConfig, damiao::UnknownModel> MotorConfig::of_model(std::uint16_t motor_id,
-                                                                       std::uint16_t master_id,
-                                                                       std::string_view model,
-                                                                       damiao::ControlMode mode) {
-    auto preset = damiao::find_preset(model);
-    if (!preset) return std::unexpected(std::move(preset.error()));
-    return MotorConfig{
-        .motor = {.motor_id = motor_id, .master_id = master_id, .limits = preset->limits},
-        .model = std::string(preset->name),
-        .mode = mode,
-    };
-}
-
-const std::string& text(const OpenError& error) {
-    return std::visit(
-        [](const auto& alternative) -> const std::string& { return alternative.text; }, error);
-}
-
-std::expected<void, ThreadError> apply_thread_policy(const ThreadPolicy& policy) {
-    return apply_policy(policy, "the calling thread");
-}
-
-std::expected<void, ConfigError> validate(const RobotConfig& config) {
-    if (config.buses.empty()) return std::unexpected(ConfigError{0, {}, "a robot needs a bus"});
-    if (auto fault = policy_fault(config.thread_policy); !fault.empty()) {
-        return std::unexpected(ConfigError{0, {}, std::move(fault)});
-    }
-    for (std::size_t b = 0; b < config.buses.size(); ++b) {
-        const BusConfig& bus = config.buses[b];
-        const BusLabel label{b, bus.iface};
-        const auto bus_fault = [&](const std::string& what) {
-            return std::unexpected(ConfigError{b, {}, bus_name(label) + ": " + what});
-        };
-        if (bus.iface.empty()) {
-            return std::unexpected(
-                ConfigError{b, {}, "bus " + std::to_string(b) + ": no interface name"});
-        }
-        for (std::size_t other = 0; other < b; ++other) {
-            if (config.buses[other].iface == bus.iface) {
-                return bus_fault("interface " + bus.iface + " is also bus " +
-                                 std::to_string(other) + "'s");
-            }
-        }
-        if (bus.motors.empty()) return bus_fault("no motors");
-        for (std::size_t m = 0; m < bus.motors.size(); ++m) {
-            const damiao::Damiao& motor = bus.motors[m].motor;
-            const auto motor_fault = [&](const std::string& what) {
-                return std::unexpected(
-                    ConfigError{b, m, motor_in_bus(label, m, motor) + ": " + what});
-            };
-            if (auto usable = damiao::encode(motor.limits, {}); !usable) {
-                return motor_fault(damiao::text(damiao::errors::UnusableLimits{usable.error()}));
-            }
-            if (const std::string& model = bus.motors[m].model; !model.empty()) {
-                const auto preset = damiao::find_preset(model);
-                if (!preset) return motor_fault(damiao::text(preset.error()));
-                if (auto differ = preset_mismatch(motor.limits, *preset); !differ.empty()) {
-                    return motor_fault(differ);
-                }
-            }
-            for (const auto& [name, id] :
-                 {std::pair{"motor id", motor.motor_id}, std::pair{"master id", motor.master_id}}) {
-                if ((id & damiao::protocol::kStandardIdMask) ==
-                    damiao::protocol::kRegisterRequestId) {
-                    return motor_fault(std::string(name) + " " + hex(id) +
-                                       " is the identifier of every motor's register requests");
-                }
-            }
-            if (motor.timeout == transport::Duration{}) {
-                return motor_fault("reply timeout is 0 (it must be greater than 0)");
-            }
-            for (std::size_t k = 0; k < bus.motors.size(); ++k) {
-                const damiao::Damiao& other = bus.motors[k].motor;
-                if (k < m && other.command_id() == motor.command_id()) {
-                    return motor_fault(
-                        clash("motor id", motor.motor_id, "motor id", k, other.motor_id));
-                }
-                if (k < m && other.reply_id() == motor.reply_id()) {
-                    return motor_fault(
-                        clash("master id", motor.master_id, "master id", k, other.master_id));
-                }
-                if (k != m && other.command_id() == motor.reply_id()) {
-                    return motor_fault(
-                        clash("master id", motor.master_id, "motor id", k, other.motor_id) +
-                        ": its commands would be taken for replies");
-                }
-            }
-            if (auto clashing = mode_id_clash(bus.motors, m); !clashing.empty()) {
-                return motor_fault(clashing);
-            }
-        }
-    }
-    return {};
-}
-
-std::string text(const Outcome& outcome) {
-    if (outcome.state) return {};
-    switch (outcome.reason) {
-        case NoState::NotCommanded:
-            return "not commanded this tick";
-        case NoState::Timeout:
-            return damiao::text(damiao::errors::Transport{transport::Timeout{}});
-        case NoState::ShortReply:
-            return damiao::text(damiao::errors::ShortReply{outcome.short_length});
-        case NoState::Owed:
-            return "its reply to an earlier command was still owed: nothing was sent";
-        case NoState::SendFailed:
-        case NoState::BusFailed:
-            if (outcome.error) return damiao::text(damiao::errors::Transport{*outcome.error});
-            break;
-    }
-    return outcome.reason == NoState::SendFailed ? "send failed" : "bus failed";
-}
-
-namespace {
-
-// Who drives the buses: nobody, the caller (a tick, a bring-up step, closing) or the guard
-// thread (a watchdog or failed-bus disable). Only the driver touches a bus, its debts and its
-// engine; the driver changes only under the robot's mutex.
-enum class Driver : std::uint8_t { None, Caller, Guard };
-
-enum class Step : std::uint8_t { EnsureMitMode, EnsureControlModes, Enable, DisableAll };
-
-// Up to this many buses are looked at in one poll before a tick (a robot of more reads each).
-constexpr std::size_t kPolledBuses = 16;
-
-// How often a disable that was not confirmed is sent before the motor is reported.
-constexpr int kDisableAttempts = 3;
-
-// How often the guard sends a failed bus's motors their disable again.
-constexpr auto kRetrySpan = std::chrono::milliseconds(20);
-
-// A bus's transport that can be opened again under the same name: an interface deleted and
-// made again is another device, which a bound socket never reaches.
-class Reopenable final : public transport::CanTransport {
-public:
-    explicit Reopenable(std::unique_ptr<transport::CanTransport> inner)
-        : inner_(std::move(inner)) {}
-
-    void replace(std::unique_ptr<transport::CanTransport> inner) { inner_ = std::move(inner); }
-
-    [[nodiscard]] std::expected<void, transport::TransportError> send(
-        const transport::CanFrameView& frame) override {
-        return inner_->send(frame);
-    }
-    [[nodiscard]] std::expected<transport::CanFrame, transport::TransportError> recv(
-        transport::Duration timeout) override {
-        return inner_->recv(timeout);
-    }
-    std::size_t discard_waiting(transport::OwedReplies& owed,
-                                transport::FrameWatch* watch) override {
-        return inner_->discard_waiting(owed, watch);
-    }
-    [[nodiscard]] std::optional<Dropped> drop_waiting() override { return inner_->drop_waiting(); }
-    [[nodiscard]] transport::Instant now() const override { return inner_->now(); }
-    [[nodiscard]] int wait_descriptor() const override { return inner_->wait_descriptor(); }
-
-private:
-    std::unique_ptr<transport::CanTransport> inner_;
-};
-
-// Counts the forks this process descends from, so that a robot tells a child from its parent
-// without a system call per tick (getpid is one).
-std::atomic<std::uint64_t> forks{0};
-
-void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
-
-std::uint64_t process_generation() {
-    static const bool counted = ::pthread_atfork(nullptr, nullptr, &count_fork) == 0;
-    // Without the handler, the process id tells them apart, at the cost of a system call.
-    return counted ? forks.load(std::memory_order_relaxed) : static_cast<std::uint64_t>(::getpid());
-}
-
-struct Bus {
-    Bus(BusLabel label, std::span<const MotorConfig> motors, std::size_t first_motor,
-        std::unique_ptr<transport::CanTransport> wire)
-        : first(first_motor),
-          transport(std::move(wire)),
-          engine(std::move(label), motors, exchanger) {}
-
-    std::size_t first;  // the robot-wide index of its first motor
-    Reopenable transport;
-    transport::OwedReplies owed;
-    damiao::RegisterWatch watch;
-    transport::Exchanger exchanger{transport, owed, nullptr, &watch};
-    BusEngine engine;
-    // Why the bus failed, while it has (the driver's).
-    std::optional<transport::TransportError> failure;
-    std::size_t ticks_without_buffers = 0;  // in a row, whose sends found no buffer space
-};
-
-std::optional<int> os_error(const transport::TransportError& error) {
-    const auto* backend = std::get_if<transport::Backend>(&error);
-    if (backend == nullptr || backend->io.os_error() == 0) return std::nullopt;
-    return backend->io.os_error();
-}
-
-// Whether an interface is gone rather than down: only a new socket reaches its successor.
-bool interface_gone(const transport::TransportError& error) {
-    const auto code = os_error(error);
-    return code && (*code == ENODEV || *code == ENXIO);
-}
-
-std::string io_text(const transport::TransportError& error) {
-    if (const auto* backend = std::get_if<transport::Backend>(&error)) return backend->io.text();
-    return transport::text(error);
-}
 
 std::unique_ptr<transport::CanTransport> as_transport(transport::SocketCanTransport socket) {
     return std::make_unique<transport::SocketCanTransport>(std::move(socket));
@@ -445,411 +31,7 @@ std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError> open
     return as_transport(std::move(*socket));
 }
 
-// While the motors are enabled, an unfiltered socket on a bus hears what the engine's filtered
-// one does not: feedback from identifiers no motor of the description answers from.
-class StrayListener {
-public:
-    explicit StrayListener(const BusConfig& bus) {
-        if (auto socket = transport::SocketCanTransport::open(bus.iface))
-            socket_ = std::move(*socket);
-    }
-
-    // The identifiers that sent feedback naming `motor` (byte 0's low nibble is the motor id)
-    // without being any master id or command identifier of `bus`.
-    [[nodiscard]] std::vector<std::uint16_t> senders_for(const BusConfig& bus,
-                                                         const damiao::Damiao& motor) {
-        drain();
-        std::vector<std::uint16_t> senders;
-        for (const transport::CanFrame& frame : heard_) {
-            const auto id = static_cast<std::uint16_t>(frame.id.number);
-            if ((frame.data.bytes()[0] & 0x0F) != (motor.motor_id & 0x0F) || known(bus, id) ||
-                std::ranges::find(senders, id) != senders.end()) {
-                continue;
-            }
-            senders.push_back(id);
-        }
-        return senders;
-    }
-
-private:
-    static bool known(const BusConfig& bus, std::uint16_t id) {
-        if (id == damiao::protocol::kRegisterRequestId) return true;
-        const transport::CanId can_id = transport::CanId::standard(id);
-        return std::ranges::any_of(bus.motors, [&](const MotorConfig& m) {
-            return m.motor.reply_id() == can_id || m.motor.command_id() == can_id ||
-                   damiao::mode_command_id(m.motor.motor_id, m.mode) == can_id;
-        });
-    }
-
-    void drain() {
-        if (!socket_) return;
-        // A bounded read: a flooded bus cannot hold the bring-up.
-        for (int i = 0; i < 4096; ++i) {
-            auto frame = socket_->recv(transport::Duration{});
-            if (!frame) break;
-            if (!frame->remote && !frame->error &&
-                frame->id.kind == transport::CanId::Kind::Standard && frame->data.size() >= 8) {
-                heard_.push_back(*frame);
-            }
-        }
-        socket_.reset();
-    }
-
-    std::optional<transport::SocketCanTransport> socket_;
-    std::vector<transport::CanFrame> heard_;
-};
-
-void add_stray_hints(const RobotConfig& config, std::vector<StrayListener>& listeners,
-                     std::vector<MotorFault>& faults) {
-    for (MotorFault& fault : faults) {
-        if (fault.text.find("no reply to enable") == std::string::npos) continue;
-        const BusConfig& bus = config.buses[fault.bus];
-        const damiao::Damiao& motor = bus.motors[fault.motor].motor;
-        const auto senders = listeners[fault.bus].senders_for(bus, motor);
-        if (senders.empty()) continue;
-        fault.text += " (replies naming motor " + hex(motor.motor_id & 0x0F) + " came from ";
-        for (std::size_t i = 0; i < senders.size(); ++i) {
-            if (i != 0) fault.text += ", ";
-            fault.text += hex(senders[i]);
-        }
-        fault.text += " meanwhile: is master_id " + hex(motor.master_id) + " right?)";
-    }
-}
-
-// Why a bus did not open, with the fix: the interface's name is checked before the socket is
-// made, so a kernel without CAN also says "No such device", which sends its user looking for a
-// typo.
-std::string open_failure(const BusLabel& label, const std::string& iface,
-                         const transport::IoError& error) {
-    std::string out = bus_name(label) + ": cannot open interface " + iface + ": " + error.text();
-    if (const int kernel = transport::can_socket_error(); kernel != 0) {
-        out += std::string("; this kernel has no CAN sockets (") + std::strerror(kernel) +
-               "), fix (as root): " + transport::kKernelCanFix;
-    } else if (error.os_error() == ENODEV) {
-        out +=
-            "; ip -br link show type can lists the CAN interfaces (a virtual one: ip link add "
-            "dev " +
-            iface + " type vcan && ip link set up " + iface + "), and jointbus-doctor " + iface +
-            " says more";
-    }
-    return out;
-}
-
 }  // namespace
-
-std::string doctor_command(const RobotConfig& config, std::span<const MotorFault> faults) {
-    std::string out;
-    for (std::size_t b = 0; b < config.buses.size(); ++b) {
-        std::string motors;
-        for (const MotorFault& fault : faults) {
-            if (fault.bus != b) continue;
-            const MotorConfig& m = config.buses[b].motors[fault.motor];
-            const std::string entry = " --motor " + hex(m.motor.motor_id) + ":" +
-                                      hex(m.motor.master_id) +
-                                      (m.model.empty() ? "" : ":" + m.model);
-            if (motors.find(entry) == std::string::npos) motors += entry;
-        }
-        if (motors.empty()) continue;
-        if (!out.empty()) out += "; ";
-        out += "jointbus-doctor " + config.buses[b].iface + motors;
-    }
-    return out;
-}
-
-struct Robot::Impl {
-    Impl(RobotConfig description, TransportFactory factory)
-        : config(std::move(description)),
-          open_bus(std::move(factory)),
-          pid(::getpid()),
-          generation(process_generation()) {
-        for (std::size_t b = 0; b < config.buses.size(); ++b) {
-            for (std::size_t m = 0; m < config.buses[b].motors.size(); ++m) {
-                where.emplace_back(b, m);
-            }
-        }
-        outgoing.resize(where.size());
-    }
-
-    RobotConfig config;
-    // A loop that ticks set points without enabling the motors gets status 0 in every reply
-    // and nothing moves: said once, naming the motors, since nothing else fails.
-    bool warned_disabled = false;
-    void warn_disabled(std::span<const Command> commands, std::span<const Outcome> outcomes) {
-        std::string names;
-        for (std::size_t i = 0; i < outcomes.size(); ++i) {
-            const Action action = commands[i].action;
-            const bool set_point = action == Action::Mit || action == Action::PosVel ||
-                                   action == Action::Vel || action == Action::ForcePos;
-            const std::optional<damiao::MotorState>& state = outcomes[i].state;
-            if (set_point && state && state->error == damiao::protocol::kStatusDisabled) {
-                names += (names.empty() ? "" : "; ") + motor_label(i);
-            }
-        }
-        if (names.empty()) return;
-        warned_disabled = true;
-        JOINTBUS_LOG(log::Level::Warn, kLogTarget,
-                     "set points went to motors that report themselves disabled (status 0), "
-                     "which do not act on them: " +
-                         names + ". enable_all() enables every motor (said once per robot)");
-    }
-
-    TransportFactory open_bus;
-    // SocketCAN buses: a bring-up may listen for feedback from unexpected identifiers.
-    bool hears_strays = false;
-    const pid_t pid;  // the process that opened it: a forked child has the robot but no guard
-    const std::uint64_t generation;                          // of that process (process_generation)
-    std::vector<std::pair<std::size_t, std::size_t>> where;  // robot index -> (bus, motor)
-    std::vector<std::unique_ptr<Bus>> buses;
-    std::vector<BusEngine*> engines;
-    std::vector<Outgoing> outgoing;  // the driver's
-
-    std::mutex mutex;
-    // Callers wait on `driver_free` for the guard to hand the buses back. The guard sleeps on
-    // `guard_wake` until its next deadline and is woken only when it has something new to do:
-    // a tick costs no wake-up of another thread.
-    std::condition_variable driver_free;
-    std::condition_variable guard_wake;
-    bool guard_untimed = false;  // the guard sleeps with no deadline
-    std::thread guard;
-    // Guarded by `mutex`.
-    Driver driver = Driver::None;
-    bool closed = false;
-    bool stopping = false;  // the guard is to end
-    bool watchdog_latched = false;
-    std::optional<std::string> failed;  // why ticks are refused since a bus failed
-    bool retrying = false;              // a failed bus's motors are not all confirmed disabled
-    Clock::time_point next_retry;
-    bool armed = false;              // a motor may be enabled
-    Clock::time_point last_start;    // of the last tick, or the end of the last bring-up step
-    Clock::duration last_longest{};  // how long the last tick took
-    WatchdogReport report;
-
-    [[nodiscard]] bool forked() const { return process_generation() != generation; }
-    [[nodiscard]] bool watching() const {
-        return config.watchdog != transport::Duration{} && armed && !watchdog_latched && !failed &&
-               !closed;
-    }
-    // When a tick should have started by, for the watchdog not to fire.
-    [[nodiscard]] Clock::time_point watch_deadline() const {
-        return last_start + bounded(config.watchdog) + last_longest;
-    }
-
-    // Waits until nobody drives, then drives.
-    void take_over(std::unique_lock<std::mutex>& lock, Driver who) {
-        driver_free.wait(lock, [this] { return driver == Driver::None; });
-        driver = who;
-    }
-    void hand_back(std::unique_lock<std::mutex>& lock) {
-        armed = std::ranges::any_of(buses, [](const auto& bus) { return bus->engine.armed(); });
-        driver = Driver::None;
-        driver_free.notify_all();
-        wake_guard_if_needed(lock);
-    }
-    // A guard asleep with no deadline has a deadline now, or other work.
-    void wake_guard_if_needed(std::unique_lock<std::mutex>& lock) {
-        if (guard_untimed && (watching() || retrying || stopping)) guard_wake.notify_one();
-        (void)lock;
-    }
-
-    // Driver only: every motor that may be enabled, on every bus; a motor whose confirmation
-    // did not come is sent its disable again, so that one lost frame fails nothing.
-    std::vector<MotorFault> disable_everything() {
-        std::vector<MotorFault> faults;
-        for (const auto& bus : buses) {
-            std::vector<MotorFault> found;
-            for (int attempt = 0; attempt < kDisableAttempts; ++attempt) {
-                found.clear();
-                bus->engine.disable(true, found);
-                if (found.empty() || bus->failure) break;
-            }
-            std::ranges::move(found, std::back_inserter(faults));
-        }
-        return faults;
-    }
-    // Driver only: the watchdog's disable, then its latch and report; the text to log.
-    std::string trip(std::unique_lock<std::mutex>& lock) {
-        lock.unlock();
-        std::vector<MotorFault> failures = disable_everything();
-        for (const auto& bus : buses) bus->engine.disarm();
-        lock.lock();
-        watchdog_latched = true;
-        report.fired = true;
-        std::ranges::move(failures, std::back_inserter(report.failures));
-        return "watchdog: no tick within " + millis_text(config.watchdog) +
-               " of the end of the last one, so every motor was disabled";
-    }
-    [[nodiscard]] std::string watchdog_text() const {
-        return "watchdog: no tick came within " + millis_text(config.watchdog) +
-               ", so the motors were disabled; enable_all() brings them back";
-    }
-
-    // Driver only: a bus whose send or read failed for its interface (down, gone, out of
-    // buffers for two ticks in a row) is marked failed.
-    void find_failures(std::span<const Outcome> outcomes);
-    // Driver only: one more disable of each failed bus's unconfirmed motors, opening its
-    // interface again where it was made anew; true when every one has confirmed.
-    bool retry_failed();
-    // Driver only: a new socket for a failed bus, when its interface can be opened: one that
-    // was deleted and made again is another device, which the old socket never reaches.
-    void reopen(std::size_t bus);
-    void guard_loop();
-    std::vector<MotorFault> bring_up(Step step);
-
-    [[nodiscard]] std::string motor_label(std::size_t index) const {
-        const auto [b, m] = where[index];
-        return motor_in_bus({b, config.buses[b].iface}, m, config.buses[b].motors[m].motor);
-    }
-    [[nodiscard]] std::string forked_text() const {
-        return "the robot was opened in process " + std::to_string(pid) +
-               ": a forked process cannot use it";
-    }
-};
-
-void Robot::Impl::find_failures(std::span<const Outcome> outcomes) {
-    for (const auto& bus : buses) {
-        bool out_of_buffers = false;
-        for (const Outcome& outcome : outcomes.subspan(bus->first, bus->engine.size())) {
-            if (!outcome.error || transport::CanTransport::interrupted(*outcome.error)) continue;
-            const auto code = os_error(*outcome.error);
-            if (code == ENOBUFS) {
-                out_of_buffers = true;
-            } else if (!bus->failure && code) {
-                bus->failure = *outcome.error;
-            }
-        }
-        bus->ticks_without_buffers = out_of_buffers ? bus->ticks_without_buffers + 1 : 0;
-        if (bus->ticks_without_buffers >= 2 && !bus->failure) {
-            bus->failure = transport::Backend{transport::IoError::from_errno(ENOBUFS)};
-        }
-    }
-}
-
-bool Robot::Impl::retry_failed() {
-    bool confirmed = true;
-    for (std::size_t b = 0; b < buses.size(); ++b) {
-        Bus& bus = *buses[b];
-        if (!bus.failure || std::ranges::none_of(bus.engine.may_be_enabled(), std::identity{})) {
-            continue;
-        }
-        reopen(b);
-        std::vector<MotorFault> faults;
-        bus.engine.disable(true, faults);
-        if (std::ranges::any_of(bus.engine.may_be_enabled(), std::identity{})) confirmed = false;
-    }
-    return confirmed;
-}
-
-void Robot::Impl::reopen(std::size_t b) {
-    if (auto reopened = open_bus(config.buses[b]))
-        buses[b]->transport.replace(std::move(*reopened));
-}
-
-void Robot::Impl::guard_loop() {
-    std::unique_lock lock(mutex);
-    while (!stopping) {
-        const Clock::time_point now = Clock::now();
-        if (driver != Driver::None) {
-            // A tick in progress ends within its motors' timeouts, and the watchdog counts from
-            // its end: nothing can be due sooner than one span from now.
-            guard_wake.wait_until(
-                lock, now + std::max<Clock::duration>(bounded(config.watchdog), kRetrySpan));
-            continue;
-        }
-        std::optional<Clock::time_point> wake;
-        const bool fire = watching() && watch_deadline() <= now;
-        if (watching() && !fire) wake = watch_deadline();
-        const bool retry = retrying && next_retry <= now;
-        if (retrying && !retry) wake = wake ? std::min(*wake, next_retry) : next_retry;
-        if (!fire && !retry) {
-            if (wake) {
-                guard_wake.wait_until(lock, *wake);
-            } else {
-                guard_untimed = true;
-                guard_wake.wait(lock);
-                guard_untimed = false;
-            }
-            continue;
-        }
-        driver = Driver::Guard;
-        std::string tripped;
-        if (fire) tripped = trip(lock);
-        if (retry) {
-            lock.unlock();
-            const bool done = retry_failed();
-            lock.lock();
-            retrying = !done;
-            next_retry = Clock::now() + kRetrySpan;
-        }
-        hand_back(lock);
-        if (!tripped.empty()) {
-            // Logging may wait for the interpreter: never under the mutex.
-            lock.unlock();
-            JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
-            lock.lock();
-        }
-    }
-}
-
-std::vector<MotorFault> Robot::Impl::bring_up(Step step) {
-    const bool lift_latches = step == Step::Enable;
-    std::vector<MotorFault> faults;
-    const auto refuse_all = [&](const std::string& why) {
-        for (std::size_t i = 0; i < where.size(); ++i) {
-            faults.push_back({where[i].first, where[i].second, motor_label(i) + ": " + why});
-        }
-        return faults;
-    };
-    if (forked()) return refuse_all(forked_text());
-    std::unique_lock lock(mutex);
-    take_over(lock, Driver::Caller);
-    if (closed) {
-        hand_back(lock);
-        return refuse_all("the robot is closed");
-    }
-    if (lift_latches) {
-        watchdog_latched = false;
-        failed.reset();
-        retrying = false;
-    }
-    lock.unlock();
-    for (std::size_t b = 0; b < buses.size() && lift_latches; ++b) {
-        Bus& bus = *buses[b];
-        if (!bus.failure) continue;
-        if (interface_gone(*bus.failure)) {
-            if (auto reopened = open_bus(config.buses[b]))
-                bus.transport.replace(std::move(*reopened));
-        }
-        bus.failure.reset();
-        bus.ticks_without_buffers = 0;
-    }
-    std::vector<StrayListener> listeners;
-    if (step == Step::Enable && hears_strays) {
-        for (const BusConfig& bus : config.buses) listeners.emplace_back(bus);
-    }
-    for (const auto& bus : buses) {
-        switch (step) {
-            case Step::EnsureMitMode:
-                bus->engine.ensure_modes(true, faults);
-                break;
-            case Step::EnsureControlModes:
-                bus->engine.ensure_modes(false, faults);
-                break;
-            case Step::Enable:
-                bus->engine.enable_all(faults);
-                break;
-            case Step::DisableAll:
-                bus->engine.disable(false, faults);
-                break;
-        }
-    }
-    if (!listeners.empty()) add_stray_hints(config, listeners, faults);
-    lock.lock();
-    // A bring-up step can take longer than the watchdog: the caller's ticks start after it.
-    last_start = Clock::now();
-    last_longest = {};
-    hand_back(lock);
-    return faults;
-}
 
 std::expected<std::unique_ptr<Robot>, OpenError> Robot::open(RobotConfig config,
                                                              TransportFactory open_bus) {
@@ -950,23 +132,30 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     }
 
     std::unique_lock lock(impl.mutex);
-    impl.take_over(lock, Driver::Caller);
+    Impl::Driving driving = impl.take_over(lock, Driver::Caller);
     const auto refuse = [&](std::string text) {
-        impl.hand_back(lock);
+        driving.hand_back();
         return std::unexpected(TickError{std::move(text)});
     };
-    if (impl.closed) return refuse("the robot is closed");
-    if (impl.watchdog_latched) return refuse(impl.watchdog_text());
-    if (impl.failed) return refuse(*impl.failed);
+    switch (impl.life) {
+        case Life::Running:
+            break;
+        case Life::WatchdogFired:
+            return refuse(impl.watchdog_text());
+        case Life::BusFailed:
+            return refuse(impl.failure_text);
+        case Life::Closed:
+            return refuse("the robot is closed");
+    }
     const Clock::time_point start = Clock::now();
     const bool watched = impl.watching();
     // The whole process was stopped (SIGSTOP, a debugger) or starved since the last tick: the
     // guard could not act either, and the motors have held their last command all along.
     if (watched && impl.watch_deadline() < start) {
         const std::string tripped = impl.trip(lock);
-        impl.hand_back(lock);
+        driving.hand_back();
         lock.unlock();
-        JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
+        if (!tripped.empty()) JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
         return std::unexpected(TickError{impl.watchdog_text()});
     }
     lock.unlock();
@@ -1011,6 +200,7 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
         std::ranges::any_of(impl.buses, [](const auto& bus) { return bus->failure.has_value(); });
     std::vector<MotorFault> faults;
     std::string failure_text;
+    bool news = false;  // a bus not yet said to be down
     if (newly_failed && on_time) {
         for (const auto& bus : impl.buses) {
             if (const auto& failure = bus->failure) {
@@ -1023,6 +213,12 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
                 bus->engine.disable(true, faults);
             }
         }
+        for (const auto& bus : impl.buses) {
+            if (!bus->failure) continue;
+            bus->engine.owe_disable();
+            news = news || !bus->down_told;
+            bus->down_told = true;
+        }
     }
 
     lock.lock();
@@ -1030,26 +226,29 @@ std::expected<void, TickError> Robot::tick(std::span<const Command> commands,
     impl.last_longest = took;
     if (!on_time) {
         const std::string tripped = impl.trip(lock);
-        impl.hand_back(lock);
+        driving.hand_back();
         lock.unlock();
-        JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
+        if (!tripped.empty()) JOINTBUS_LOG(log::Level::Warn, kLogTarget, tripped);
         return std::unexpected(TickError{impl.watchdog_text()});
     }
     if (newly_failed) {
-        impl.failed = failure_text;
-        impl.retrying = true;
-        impl.next_retry = Clock::now();
-        impl.guard_wake.notify_one();
+        impl.life = Life::BusFailed;
+        impl.failure_text = failure_text;
+        impl.retry_from(Clock::now());
     }
-    impl.hand_back(lock);
+    driving.hand_back();
     lock.unlock();
-    if (newly_failed) {
+    if (newly_failed && news) {
         JOINTBUS_LOG(log::Level::Error, kLogTarget, failure_text);
         for (const MotorFault& fault : faults) {
             JOINTBUS_LOG(log::Level::Warn, kLogTarget, "after the failure: " + fault.text);
         }
     }
-    if (!impl.warned_disabled) [[unlikely]]
+    // A reply saying disabled to a set point is rare: only then are the outcomes looked at.
+    bool to_disabled = false;
+    for (BusEngine* engine : impl.engines)
+        to_disabled = engine->take_set_point_to_disabled() || to_disabled;
+    if (to_disabled && !impl.warned_disabled) [[unlikely]]
         impl.warn_disabled(commands, outcomes);
     return {};
 }
@@ -1082,7 +281,7 @@ Robot::WatchdogReport Robot::take_watchdog_report() {
 void Robot::acknowledge_watchdog() {
     if (impl_->forked()) return;
     std::unique_lock lock(impl_->mutex);
-    impl_->watchdog_latched = false;
+    if (impl_->life == Life::WatchdogFired) impl_->life = Life::Running;
     impl_->wake_guard_if_needed(lock);
 }
 
@@ -1096,22 +295,41 @@ std::vector<MotorFault> Robot::close() {
         return {};
     }
     std::unique_lock lock(impl.mutex);
-    impl.take_over(lock, Driver::Caller);
-    if (impl.closed) {
-        impl.hand_back(lock);
+    Impl::Driving driving = impl.take_over(lock, Driver::Caller);
+    if (impl.life == Life::Closed) {
+        driving.hand_back();
         return {};
     }
     lock.unlock();
     std::vector<MotorFault> faults;
-    if (impl.config.disable_on_close) faults = impl.disable_everything();
+    if (impl.config.disable_on_close) faults = impl.disable_before_closing();
     lock.lock();
-    impl.closed = true;
-    impl.stopping = true;
+    impl.life = Life::Closed;
     impl.guard_wake.notify_one();
-    impl.hand_back(lock);
+    driving.hand_back();
     lock.unlock();
     if (impl.guard.joinable()) impl.guard.join();
+    // By thread id rather than pthread_t: the thread may have ended (the call then fails).
+    if (const auto& thread = std::exchange(impl.caller_thread, std::nullopt)) {
+        if (impl.config.thread_policy.cpus) {
+            (void)::sched_setaffinity(thread->tid, sizeof thread->cpus, &thread->cpus);
+        }
+        if (impl.config.thread_policy.realtime_priority) {
+            (void)::sched_setscheduler(thread->tid, thread->policy, &thread->param);
+        }
+    }
     return faults;
+}
+
+std::expected<void, ThreadError> Robot::take_caller_thread() {
+    Impl::CallerThread thread{.tid = ::gettid(), .policy = ::sched_getscheduler(0)};
+    if (::sched_getparam(0, &thread.param) != 0 ||
+        ::sched_getaffinity(0, sizeof thread.cpus, &thread.cpus) != 0) {
+        return std::unexpected(thread_error("the calling thread", "cannot read its policy", errno));
+    }
+    if (auto applied = apply_thread_policy(impl_->config.thread_policy); !applied) return applied;
+    impl_->caller_thread = thread;
+    return {};
 }
 
 }  // namespace jointbus::robot

@@ -28,6 +28,19 @@ public:
         }
         entries_.push_back({from, until, length});  // allocates only after a reply was lost
     }
+    // One more reply from `from`, on top of any it owes (a frame sent to a motor that owed one):
+    // each full frame read pays one, and the last one is owed until `until`.
+    void owe_another(CanId from, Instant until, std::size_t length) {
+        for (Entry& entry : entries_) {
+            if (entry.from == from) {
+                ++entry.count;
+                entry.until = std::max(entry.until, until);
+                entry.length = std::min(entry.length, length);
+                return;
+            }
+        }
+        entries_.push_back({from, until, length});
+    }
 
     // Whatever `from` owed has come, or is given up.
     void settle(CanId from) {
@@ -35,8 +48,8 @@ public:
     }
     // A data frame of `length` bytes from `from` was read.
     void settle(CanId from, std::size_t length) {
-        std::erase_if(entries_, [from, length](const Entry& entry) {
-            return entry.from == from && entry.length <= length;
+        std::erase_if(entries_, [from, length](Entry& entry) {
+            return entry.from == from && entry.length <= length && --entry.count == 0;
         });
     }
     void settle(const CanFrame& frame) {
@@ -68,6 +81,7 @@ private:
         CanId from;
         Instant until;
         std::size_t length;
+        std::size_t count = 1;  // replies owed
     };
     std::vector<Entry> entries_;
 };

@@ -158,6 +158,19 @@ TEST(MotorConfigTest, AModelNamesItsPresetsLimits) {
 
 // The kind is what a caller branches on: ConfigError to fix the description, the others the
 // machine (with the errno, and the interface for a bus).
+// After a refused mode write the doctor was run without --mode and found nothing wrong.
+TEST(DoctorCommand, OnePerBusAndDescribedModeWithItsMode) {
+    RobotConfig config;
+    config.buses.push_back({"can0",
+                            {*MotorConfig::of_model(1, 0x11, "dm4310"),
+                             *MotorConfig::of_model(2, 0x12, "dm4310", damiao::ControlMode::PosVel),
+                             *MotorConfig::of_model(3, 0x13, "dm4310")}});
+    const std::vector<MotorFault> faults{{0, 1, "write refused"}, {0, 0, "a"}, {0, 2, "b"}};
+    EXPECT_EQ(doctor_command(config, faults),
+              "jointbus-doctor can0 --motor 0x1:0x11:dm4310 --motor 0x3:0x13:dm4310; "
+              "jointbus-doctor can0 --motor 0x2:0x12:dm4310 --mode pos_vel");
+}
+
 TEST(RobotOpen, SaysWhichKindOfFailure) {
     const auto missing = Robot::open({{{"jbnosuch0", {motor(1, 0x11)}}}});
     ASSERT_FALSE(missing);
@@ -195,6 +208,32 @@ TEST(ApplyThreadPolicy, AMissingCpuFailsAndLeavesTheThreadAsItWas) {
         EXPECT_EQ(applied.error().text,
                   "the calling thread: cannot run on CPU 1023 (not online, or not allowed to "
                   "this process): Invalid argument (os error 22)");
+        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof after, &after), 0);
+        EXPECT_TRUE(CPU_EQUAL(&before, &after));
+    }).join();
+}
+
+// The thread that made the robot stayed pinned (and SCHED_FIFO) after close.
+TEST(RobotOpen, CloseGivesTheCallerThreadItsPolicyBack) {
+    std::thread([] {
+        cpu_set_t before;
+        cpu_set_t during;
+        cpu_set_t after;
+        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof before, &before), 0);
+        if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "needs two CPUs";
+        int usable = 0;
+        while (!CPU_ISSET(usable, &before)) ++usable;
+        RobotConfig pinned{{{"can0", {motor(1, 0x11)}}}};
+        pinned.thread_policy.cpus = {{usable}};
+        auto robot = Robot::open(pinned, [](const BusConfig&) {
+            return std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError>(
+                std::make_unique<ScriptedTransport>());
+        });
+        ASSERT_TRUE(robot) << text(robot.error());
+        ASSERT_TRUE((*robot)->take_caller_thread());
+        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof during, &during), 0);
+        EXPECT_EQ(CPU_COUNT(&during), 1);
+        (void)(*robot)->close();
         ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof after, &after), 0);
         EXPECT_TRUE(CPU_EQUAL(&before, &after));
     }).join();
@@ -274,6 +313,29 @@ TEST_F(BusTest, MotorOwingAReplyIsSentNothingUntilItCame) {
     EXPECT_TRUE(outcomes[1].state);
 }
 
+// A disable waited behind the reply an earlier tick was still owed: the motor kept driving.
+TEST_F(BusTest, MotorOwingAReplyIsStillSentADisableAndOwesTwoReplies) {
+    bus.deliver(top(kMaster1));
+    bus.deliver(top(kMaster3));
+    tick();
+    ASSERT_EQ(outcomes[1].reason, NoState::Timeout);
+
+    std::vector<Outgoing> outgoing = mit_to_all();
+    outgoing[1] = *prepare(motors[1], Command{Action::Disable});
+    for (CanId from : {kMaster1, kMaster3}) bus.deliver(top(from));
+    engine.tick(outgoing, outcomes);
+    ASSERT_EQ(bus.sent().size(), 6U);
+    EXPECT_EQ(bus.sent()[4].id, CanId::standard(2));
+    EXPECT_EQ(bus.sent()[4].data.back(), 0xFD);
+    EXPECT_EQ(outcomes[1].reason, NoState::Owed);
+
+    // The late reply pays one debt; the disable's reply is still owed.
+    for (CanId from : {kMaster2, kMaster1, kMaster3}) bus.deliver(top(from));
+    tick();
+    EXPECT_EQ(bus.sent().size(), 8U);
+    EXPECT_EQ(outcomes[1].reason, NoState::Owed);
+}
+
 CanFrame flagged(CanFrame frame, bool remote, bool error) {
     frame.remote = remote;
     frame.error = error;
@@ -331,6 +393,15 @@ TEST_F(BusTest, FailedSendOrBrokenBusFailsOnlyTheMotorsItConcerns) {
 CanFrame mode_reply(std::uint16_t echoed_id, std::uint8_t mode) {
     return make_frame(CanId::standard(0x11),
                       {static_cast<std::uint8_t>(echoed_id), 0, 0x33, 0x0A, mode, 0, 0, 0});
+}
+
+// A rate of 1 kHz gave bring-up 1 ms: enables answered after a few failed.
+TEST_F(BusTest, BringUpWaitsItsOwnTimeoutWhateverTheTicksTimeout) {
+    for (MotorConfig& config : motors) config.motor.timeout = 1ms;
+    for (std::uint16_t id : {1, 2, 3}) bus.deliver(mode_reply(id, 1), 5ms);
+    for (CanId from : {kMaster1, kMaster2, kMaster3}) bus.deliver(top(from), 5ms);
+    engine.enable_all(faults);
+    EXPECT_TRUE(faults.empty()) << faults.front().text;
 }
 
 TEST_F(BusTest, MitModeWrittenOnlyWhereItDiffersWithOneSettlingPause) {
@@ -454,8 +525,8 @@ TEST(PrepareTest, MitFrameAndRefusalAreTheDrivers) {
 TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
     bus.deliver(mode_reply(1, 1));
     bus.deliver(mode_reply(3, 1));
-    bus.deliver(mode_reply(0x40, 1));  // names no motor
-    bus.deliver(mode_reply(0x40, 1), 12ms);
+    bus.deliver(mode_reply(0x40, 1));         // names no motor
+    bus.deliver(mode_reply(0x40, 1), 101ms);  // after the round's bring-up timeout
 
     engine.ensure_modes(true, faults);
 
@@ -465,6 +536,7 @@ TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
 }
 
 TEST_F(BusTest, EnableNamesEveryStatusButEnabled) {
+    for (std::uint16_t id : {1, 2, 3}) bus.deliver(mode_reply(id, 1));
     bus.deliver(top(kMaster1));
     bus.deliver(make_frame(kMaster3, {0x83, 0, 0, 0, 0, 0, 0, 0}));
 
@@ -475,6 +547,25 @@ TEST_F(BusTest, EnableNamesEveryStatusButEnabled) {
               "bus 0 (can0), motor 0x2: no reply to enable: transport error: timeout waiting for "
               "frame");
     EXPECT_EQ(faults[1].text, "bus 0 (can0), motor 0x3: status over-voltage after enable");
+}
+
+// A motor never switched to its described mode ran with set points it ignored.
+TEST_F(BusTest, EnableRefusesAMotorInAnotherModeThanItsDescription) {
+    bus.deliver(mode_reply(1, 1));
+    bus.deliver(mode_reply(2, 2));
+    bus.deliver(mode_reply(3, 1));
+    bus.deliver(top(kMaster1));
+    bus.deliver(top(kMaster3));
+
+    engine.enable_all(faults);
+
+    ASSERT_EQ(faults.size(), 1U);
+    EXPECT_EQ(faults[0].text,
+              "bus 0 (can0), motor 0x2: control mode is 2 (POS_VEL), described 1 (MIT): not "
+              "enabled; ensure_control_modes() brings it into its described mode");
+    ASSERT_EQ(bus.sent().size(), 5U);  // three reads, two enables
+    EXPECT_EQ(bus.sent()[3].id, CanId::standard(1));
+    EXPECT_EQ(bus.sent()[4].id, CanId::standard(3));
 }
 
 // The watchdog and closing disable only what may be enabled, and go on guarding a motor whose

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "jointbus/log.hpp"
 #include "jointbus/robot.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -90,6 +93,10 @@ private:
             if (::poll(&readable, 1, 5) <= 0) continue;
             can_frame frame{};
             if (::recv(motor_end_.get(), &frame, sizeof frame, 0) != sizeof frame) continue;
+            if (frame.can_dlc == 8 && frame.can_id == 0x7FF && frame.data[2] == 0x33) {
+                answer_mode_read(frame);
+                continue;
+            }
             if (frame.can_dlc != 8 || frame.can_id == 0 || frame.can_id > 15) continue;
             if (frame.can_id == silent_) continue;
             if (frame.data[7] == 0xFC) status[frame.can_id] = 1;
@@ -112,12 +119,46 @@ private:
         }
     }
 
+    // Every motor is in MIT mode: a register read is answered with its own bytes and mode 1.
+    void answer_mode_read(const can_frame& request) {
+        if (request.data[0] == silent_) return;
+        can_frame reply = request;
+        reply.can_id = 0x10 + request.data[0];
+        reply.data[4] = static_cast<std::uint8_t>(damiao::ControlMode::Mit);
+        (void)::send(motor_end_.get(), &reply, sizeof reply, MSG_NOSIGNAL);
+    }
+
     canid_t silent_;
     FileDescriptor robot_end_;
     FileDescriptor motor_end_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> cut_{false};
     std::thread thread_;
+};
+
+// A bus whose interface can go down and come back: sends fail with ENETDOWN meanwhile. Every
+// transport opened for it shares one socket, so that opening it again reaches the same motors.
+class Switchable final : public transport::CanTransport {
+public:
+    Switchable(std::shared_ptr<transport::CanTransport> wire, const std::atomic<bool>& down)
+        : wire_(std::move(wire)), down_(down) {}
+
+    [[nodiscard]] std::expected<void, transport::TransportError> send(
+        const transport::CanFrameView& frame) override {
+        if (down_)
+            return std::unexpected(transport::Backend{transport::IoError::from_errno(ENETDOWN)});
+        return wire_->send(frame);
+    }
+    [[nodiscard]] std::expected<transport::CanFrame, transport::TransportError> recv(
+        Duration timeout) override {
+        return wire_->recv(timeout);
+    }
+    [[nodiscard]] std::optional<Dropped> drop_waiting() override { return wire_->drop_waiting(); }
+    [[nodiscard]] int wait_descriptor() const override { return wire_->wait_descriptor(); }
+
+private:
+    std::shared_ptr<transport::CanTransport> wire_;
+    const std::atomic<bool>& down_;
 };
 
 struct Rig {
@@ -134,10 +175,12 @@ struct Rig {
                      "dm4310"});
             }
             sides.push_back(std::make_unique<Motors>(silent));
+            wires.push_back(sides.back()->transport());
         }
         auto opened = Robot::open(config, [this](const BusConfig& bus) {
+            const auto b = static_cast<std::size_t>(bus.iface.back() - '0');
             return std::expected<std::unique_ptr<transport::CanTransport>, transport::IoError>(
-                sides.at(static_cast<std::size_t>(bus.iface.back() - '0'))->transport());
+                std::make_unique<Switchable>(wires.at(b), down.at(b)));
         });
         if (!opened) throw std::runtime_error(text(opened.error()));
         robot = std::move(*opened);
@@ -145,6 +188,8 @@ struct Rig {
     }
 
     std::vector<std::unique_ptr<Motors>> sides;
+    std::vector<std::shared_ptr<transport::CanTransport>> wires;
+    std::array<std::atomic<bool>, 4> down{};
     std::unique_ptr<Robot> robot;
     std::vector<Command> hold;
 };
@@ -240,6 +285,81 @@ TEST(RobotThreads, AFailedBusLatchesAndTheOtherBusesAreDisabled) {
     ASSERT_EQ(unconfirmed.size(), 2U);
     EXPECT_TRUE(unconfirmed[0].text.starts_with("bus 1 (pair1), motor 0x1: no reply to disable"))
         << unconfirmed[0].text;
+}
+
+// Waits up to 5 s (a loaded machine) for `done`.
+template <typename Done>
+bool eventually(Done done) {
+    for (int wait = 0; wait < 5000; ++wait) {
+        if (done()) return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
+// The watchdog's disables to a bus that was down failed and nothing sent them again: its
+// motors stayed enabled on their last set point after it came back.
+TEST(RobotThreads, WatchdogWhileABusIsDownDisablesItsMotorsWhenItReturns) {
+    Rig rig(2, 2, 30ms);
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    ASSERT_TRUE(rig.robot->tick(rig.hold));
+    rig.down[1] = true;
+    Robot::WatchdogReport report;
+    ASSERT_TRUE(eventually([&] { return (report = rig.robot->take_watchdog_report()).fired; }));
+    EXPECT_EQ(rig.sides[0]->disables, 2);
+    ASSERT_EQ(report.failures.size(), 2U);
+    const auto refused = rig.robot->tick(rig.hold);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().text.find("which some have not confirmed yet"), std::string::npos)
+        << refused.error().text;
+    std::this_thread::sleep_for(60ms);
+    EXPECT_EQ(rig.sides[1]->disables, 0);
+    rig.down[1] = false;
+    EXPECT_TRUE(eventually([&] { return rig.sides[1]->disables >= 2; }));
+    EXPECT_TRUE(rig.robot->close().empty());
+}
+
+// Closing while a bus was down gave up at once: its motors stayed enabled.
+TEST(RobotThreads, CloseSendsItsDisablesAgainUntilADownBusReturns) {
+    Rig rig(2, 2, 0ms);
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    ASSERT_TRUE(rig.robot->tick(rig.hold));
+    rig.down[1] = true;
+    std::thread back([&] {
+        std::this_thread::sleep_for(150ms);
+        rig.down[1] = false;
+    });
+    const auto unconfirmed = rig.robot->close();
+    back.join();
+    EXPECT_TRUE(unconfirmed.empty()) << unconfirmed.front().text;
+    EXPECT_EQ(rig.sides[0]->disables, 2);
+    EXPECT_EQ(rig.sides[1]->disables, 2);
+}
+
+// Counts the warnings that name the watchdog.
+class WatchdogWarnings final : public log::Receiver {
+public:
+    void deliver(const log::Record& record) noexcept override {
+        if (record.level == log::Level::Warn && record.message.starts_with("watchdog:")) ++count;
+    }
+    std::atomic<int> count{0};
+};
+
+// A bus that stayed down logged the watchdog's warning each time it fired (ten a second).
+TEST(RobotThreads, ABusThatStaysDownIsWarnedOfOnce) {
+    static WatchdogWarnings warnings;
+    ASSERT_TRUE(log::process_facility.install(warnings, log::Level::Warn));
+    Rig rig(2, 2, 30ms);
+    ASSERT_TRUE(rig.robot->enable_all().empty());
+    ASSERT_TRUE(rig.robot->tick(rig.hold));
+    rig.down[1] = true;
+    for (int fired = 0; fired < 4; ++fired) {
+        ASSERT_TRUE(eventually([&] { return rig.robot->take_watchdog_report().fired; }));
+        EXPECT_EQ(rig.robot->enable_all().size(), 2U);  // bus 1's motors; the others re-arm it
+    }
+    EXPECT_EQ(warnings.count, 1);
+    rig.down[1] = false;
+    EXPECT_TRUE(rig.robot->close().empty());
 }
 
 // A real-time loop ticks into storage it owns: once the robot is open and its motors answer,

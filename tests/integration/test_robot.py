@@ -365,6 +365,78 @@ def test_an_interface_deleted_and_made_again_works_after_enable_all():
         assert all(o.error == 1 for o in robot.tick(hold))
 
 
+def remake(iface):
+    subprocess.run(["ip", "link", "delete", "dev", iface], check=True)
+    subprocess.run(["ip", "link", "add", "dev", iface, "type", "vcan"], check=True)
+    link(iface, "up")
+
+
+@pytest.mark.skipif(len(IFACES) < 2, reason="needs two CAN interfaces")
+def test_the_watchdog_firing_while_a_bus_is_down_disables_its_motors_when_it_returns(sims):
+    # Its disables to the down bus failed and nothing sent them again: the motors stayed
+    # enabled on their last set point after the bus came back.
+    sims(*sim_args())
+    hold = [jointbus.MitSetpoint()] * 6
+    with robot_on(timeout_ms=100, watchdog_ms=100) as robot:
+        robot.enable_all()
+        for _ in range(3):
+            robot.tick(hold)
+        link(IFACES[1], "down")
+        try:
+            time.sleep(0.5)
+            other = Capture(IFACES[1])
+        finally:
+            link(IFACES[1], "up")
+        time.sleep(1 + 2 * SLACK_S)
+        # The socket was bound while the interface was down: that error is reported once.
+        other.socket.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+        assert all(count >= 1 for count in disables_per_motor(other.frames()).values())
+        with pytest.raises(RuntimeError, match="^watchdog: "):
+            robot.tick(hold)
+    other.close()
+
+
+def test_enable_all_opens_an_interface_made_again_with_no_tick_between():
+    # Its socket stayed bound to the deleted device: enable_all failed with ENXIO for ever.
+    iface = IFACES[-1]
+    with VirtualMotor(iface, sim_args()):
+        robot = robot_on([iface], timeout_ms=100, watchdog_ms=0)
+        robot.enable_all()
+    remake(iface)
+    with VirtualMotor(iface, sim_args()), robot:
+        robot.enable_all()
+        assert all(o.error == 1 for o in robot.tick([jointbus.MitSetpoint()] * 3))
+
+
+def test_close_while_an_interface_is_made_again_sends_its_disables_to_the_new_one():
+    # close() raised at once on the dead socket and its motors stayed enabled.
+    iface = IFACES[-1]
+    with VirtualMotor(iface, sim_args()):
+        robot = robot_on([iface], timeout_ms=100, watchdog_ms=0)
+        robot.enable_all()
+        robot.tick([jointbus.MitSetpoint()] * 3)
+    subprocess.run(["ip", "link", "delete", "dev", iface], check=True)
+    captured = []
+
+    def come_back():
+        time.sleep(0.2)
+        subprocess.run(["ip", "link", "add", "dev", iface, "type", "vcan"], check=True)
+        link(iface, "up")
+        captured.append(Capture(iface))
+
+    thread = threading.Thread(target=come_back)
+    thread.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(RuntimeError, match="^could not confirm these motors disabled:"):
+            robot.close()  # nothing answers on the new interface
+    finally:
+        thread.join()
+    assert time.monotonic() - started < 1 + 0.3 + 4 * SLACK_S  # its documented bound
+    assert all(count >= 1 for count in disables_per_motor(captured[0].frames()).values())
+    captured[0].close()
+
+
 def test_register_replies_to_another_program_are_never_states(sims):
     # Another program's register reads of a motor came back from its master id as 8 bytes, and
     # the robot took each for that motor's state: a jump to -12.48 rad.
@@ -791,6 +863,7 @@ def test_the_thread_policy_reaches_the_guard_and_the_thread_that_makes_the_robot
             with robot_on(IFACES[:1], watchdog_ms=0, realtime_priority=10, cpus=cpus):
                 seen["guard"] = [thread_policy(t) for t in guard_threads() - guards]
                 seen["maker"] = thread_policy(tid)
+            seen["restored"] = thread_policy(tid) == before  # it stayed SCHED_FIFO after close
         except OSError as raised:
             seen["error"] = str(raised)
             seen["unchanged"] = thread_policy(tid) == before and guard_threads() == guards
@@ -800,4 +873,4 @@ def test_the_thread_policy_reaches_the_guard_and_the_thread_that_makes_the_robot
     thread.join()
     fifo = (os.SCHED_FIFO, 10, "0")
     assert seen == ({"error": error, "unchanged": True} if error else
-                    {"guard": [fifo], "maker": fifo})
+                    {"guard": [fifo], "maker": fifo, "restored": True})
