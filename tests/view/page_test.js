@@ -90,7 +90,7 @@ async function main() {
   const port = await freePort();
   // As fast as it reads: the whole log is in the window when the page opens.
   const view = spawn(path.join(build, "view/jointbus-view"),
-    ["--replay", log, "--speed", "0", "--port", String(port),
+    ["--replay", log, "--speed", "0", "--port", String(port), "--window", "5",
      ...MOTORS.flatMap((m) => ["--motor", m])], { stdio: ["ignore", "ignore", "pipe"] });
   let viewErr = "";
   view.stderr.on("data", (d) => { viewErr += d; });

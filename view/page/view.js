@@ -273,6 +273,10 @@ $("window").addEventListener("change", () => { if (!view.paused) connect(); });
 $("arm").addEventListener("click", () => {
   view.armed = Boolean($("trigger").value);
   $("trigger-state").textContent = view.armed ? "armed" : "";
-  if (!view.paused) connect();
+  if (!view.paused) // The server's default window (--window), then the stream.
+fetch("/motors").then((r) => r.json()).then((m) => { $("window").value = m.window_s; })
+  .catch(() => {}).finally(connect);
 });
-connect();
+// The server's default window (--window), then the stream.
+fetch("/motors").then((r) => r.json()).then((m) => { $("window").value = m.window_s; })
+  .catch(() => {}).finally(connect);
