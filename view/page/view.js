@@ -8,7 +8,7 @@ const COLORS = { q_cmd: "#d62728", q: "#1f77b4", dq_cmd: "#ff7f0e", dq: "#2ca02c
                  v_max: "#bcbd22", i_max: "#17becf", status: "#000", t_mos: "#aa4400",
                  t_rotor: "#4400aa", latency_ms: "#008888", missed: "#ff0000" };
 const DEFAULT_CHARTS = [["q_cmd", "q"], ["dq_cmd", "dq"], ["tau_cmd", "tau"],
-                        ["kp", "kd", "v_max", "i_max"], ["latency_ms", "missed", "status"]];
+                        ["kp", "kd", "latency_ms", "missed"]];
 const STATUS_NAMES = { 0: "disabled", 1: "enabled" };
 
 const view = {
@@ -17,6 +17,7 @@ const view = {
   y: [],          // [motor][signal] -> values, aligned with x
   zoom: null,     // {x, y, from, to} while a span of the past is shown
   paused: false, capture: null, errors: [], cards: [], columnsReceived: 0,
+  redraws: 0, redrawMs: 0,  // how often and how long the charts were drawn (tools/bench-view)
 };
 window.jointbusView = view;
 
@@ -24,7 +25,9 @@ const $ = (id) => document.getElementById(id);
 let source = null;
 
 function windowSeconds() { return Math.max(1, Number($("window").value) || 10); }
-function columnsWanted() { return Math.max(100, Math.min(2000, Math.round(innerWidth / 2))); }
+// One column per pixel of a chart: what the eye can tell apart, and no more to draw.
+function chartWidth() { return Math.max(400, Math.floor((innerWidth - 60) / 3)); }
+function columnsWanted() { return Math.min(2000, chartWidth() - 50); }
 
 function connect() {
   if (source) source.close();
@@ -75,21 +78,45 @@ function columns(c) {
     for (const motor of view.y) for (const values of motor) values.splice(0, drop);
   }
   view.columnsReceived += c.count;
-  if (!view.paused && !view.zoom) redraw();
+  // Drawn once per frame of the browser however many messages came: a busy page lags by a
+  // frame, not by a queue of redraws (and a hidden tab draws nothing).
+  if (!view.paused && !view.zoom && !view.drawPending) {
+    view.drawPending = true;
+    requestAnimationFrame(() => { view.drawPending = false; if (!view.zoom) redraw(); });
+  }
 }
 
 function series(motor, names) {
   return names.map((n) => view.y[motor][view.signals.indexOf(n)]);
 }
 
-function redraw() {
-  for (const card of view.cards) {
-    for (const chart of card.charts) {
-      const data = view.zoom ? view.zoom : view;
-      chart.plot.setData([data.x, ...chart.names.map(
-        (n) => data.y[card.motor][view.signals.indexOf(n)])]);
-    }
+// Only the cards on screen are drawn: with many motors, drawing every chart at every refresh
+// would cost the browser more than the refresh allows. A card that scrolls in is drawn then.
+const onScreen = new IntersectionObserver((entries) => {
+  for (const entry of entries) {
+    const card = view.cards[Number(entry.target.dataset.motor)];
+    if (!card) continue;
+    card.visible = entry.isIntersecting;
+    if (card.visible) drawCard(card);
   }
+});
+
+function drawCard(card) {
+  const data = view.zoom ? view.zoom : view;
+  for (const chart of card.charts) {
+    chart.plot.setData([data.x, ...chart.names.map(
+      (n) => data.y[card.motor][view.signals.indexOf(n)])]);
+  }
+}
+
+function redraw() {
+  const start = performance.now();
+  for (const card of view.cards) if (card.visible) drawCard(card);
+  // uPlot draws in a microtask queued by setData: this one runs after the last chart's.
+  queueMicrotask(() => {
+    view.redraws++;
+    view.redrawMs += performance.now() - start;
+  });
 }
 
 function makePlot(into, motor, names, width) {
@@ -115,6 +142,7 @@ function makePlot(into, motor, names, width) {
 function buildCards() {
   const main = $("motors");
   main.textContent = "";
+  onScreen.disconnect();
   view.cards = [];
   view.motors.forEach((info, m) => {
     const card = document.createElement("div");
@@ -129,8 +157,8 @@ function buildCards() {
     grid.className = "charts";
     card.appendChild(grid);
     main.appendChild(card);
-    const entry = { motor: m, facts: title.querySelector(".facts"), charts: [] };
-    const width = Math.max(400, Math.floor((main.clientWidth - 40) / 3));
+    const entry = { motor: m, facts: title.querySelector(".facts"), charts: [], visible: false };
+    const width = chartWidth();
     DEFAULT_CHARTS.forEach((names) => {
       const box = document.createElement("div");
       box.className = "chart";
@@ -156,6 +184,7 @@ function buildCards() {
       entry.charts.push(chart);
     });
     view.cards.push(entry);
+    onScreen.observe(card);
   });
 }
 
@@ -170,7 +199,7 @@ function status(s) {
   $("clock").textContent = new Date(s.now_us / 1000).toISOString().replace("T", " ");
   s.motors.forEach((info, m) => {
     const card = view.cards[m];
-    if (!card) return;
+    if (!card || !card.visible) return;
     const st = lastValue(m, "status");
     const fmt = (v, d) => (v === null ? "-" : v.toFixed(d));
     const parts = [
