@@ -223,6 +223,25 @@ async function main() {
       sameLines(lines, wanted);
     });
 
+    await check("a signal picked onto a chart is drawn from the data already kept", async () => {
+      const toggle = () => page.$eval('.motor[data-motor="0"] .chart details', (d) => {
+        d.open = true;
+        d.querySelector('input[value="tau"]').click();
+      });
+      await toggle();
+      const got = await page.evaluate(() => {
+        const v = window.jointbusView;
+        const chart = v.cards[0].charts[0];
+        return { names: chart.names, plotted: chart.plot.data[3],
+                 kept: v.y[0][v.signals.indexOf("tau")] };
+      });
+      assert.deepEqual(got.names, ["q_cmd", "q", "tau"]);
+      assert.ok(got.kept.filter((x) => x !== null).length > 100);
+      assert.deepEqual(got.plotted, got.kept);
+      await toggle();
+      await page.$eval('.motor[data-motor="0"] .chart details', (d) => { d.open = false; });
+    });
+
     await check("no console error", async () => {
       assert.deepEqual(consoleErrors, []);
       assert.deepEqual(await page.evaluate(() => window.jointbusView.errors), []);

@@ -8,7 +8,7 @@ const COLORS = { q_cmd: "#d62728", q: "#1f77b4", dq_cmd: "#ff7f0e", dq: "#2ca02c
                  v_max: "#bcbd22", i_max: "#17becf", status: "#000", t_mos: "#aa4400",
                  t_rotor: "#4400aa", latency_ms: "#008888", missed: "#ff0000" };
 const DEFAULT_CHARTS = [["q_cmd", "q"], ["dq_cmd", "dq"], ["tau_cmd", "tau"],
-                        ["kp", "kd", "latency_ms", "missed"]];
+                        ["kp", "kd"]];
 const STATUS_NAMES = { 0: "disabled", 1: "enabled" };
 
 const view = {
@@ -26,7 +26,7 @@ let source = null;
 
 function windowSeconds() { return Math.max(1, Number($("window").value) || 10); }
 // One column per pixel of a chart: what the eye can tell apart, and no more to draw.
-function chartWidth() { return Math.max(400, Math.floor((innerWidth - 60) / 3)); }
+function chartWidth() { return Math.max(300, Math.floor((innerWidth - 70) / 4)); }
 function columnsWanted() { return Math.min(2000, chartWidth() - 50); }
 
 function connect() {
@@ -162,12 +162,14 @@ function buildCards() {
     DEFAULT_CHARTS.forEach((names) => {
       const box = document.createElement("div");
       box.className = "chart";
-      const pick = document.createElement("select");
-      pick.multiple = true;
-      pick.title = "signals on this chart (ctrl-click for several)";
-      for (const s of view.signals) {
-        const option = new Option(s, s, false, names.includes(s));
-        pick.add(option);
+      // The signals on this chart: a checkbox each, in a fold above it.
+      const pick = document.createElement("details");
+      pick.innerHTML = `<summary>${names.join(", ")}</summary>`;
+      for (const name of view.signals) {
+        const label = document.createElement("label");
+        label.innerHTML = `<input type="checkbox" value="${name}"` +
+          `${names.includes(name) ? " checked" : ""}> ${name}`;
+        pick.appendChild(label);
       }
       box.appendChild(pick);
       const plotBox = document.createElement("div");
@@ -176,10 +178,11 @@ function buildCards() {
       const chart = { names: names.slice(), plot: null };
       chart.plot = makePlot(plotBox, m, chart.names, width);
       pick.addEventListener("change", () => {
-        chart.names = [...pick.selectedOptions].map((o) => o.value);
+        chart.names = [...pick.querySelectorAll("input:checked")].map((i) => i.value);
+        pick.querySelector("summary").textContent = chart.names.join(", ") || "(none)";
         chart.plot.destroy();
         chart.plot = makePlot(plotBox, m, chart.names, width);
-        redraw();
+        drawCard(entry);
       });
       entry.charts.push(chart);
     });
