@@ -100,6 +100,37 @@ def recorded(tmp_path_factory):
     return events, rows
 
 
+def test_sends_no_frame_while_a_page_reads(tmp_path):
+    """Alone on the bus with a page reading its stream, nothing appears on the bus."""
+    port = free_port()
+    before = receivers(IFACE)
+    candump = subprocess.Popen(["candump", "-L", IFACE], stdout=(tmp_path / "bus.log").open("w"),
+                               stderr=subprocess.DEVNULL)
+    view = subprocess.Popen([str(BUILD / "view/jointbus-view"), IFACE, "--port", str(port),
+                             *motor_args(settings=False)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while receivers(IFACE) < before + 2:
+            assert time.monotonic() < deadline, "candump and jointbus-view never bound"
+            time.sleep(0.02)
+        for path in ("/", "/motors", "/view.js", "/trace.csv?bus=" + IFACE + "&from=0&to=1"):
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            connection.request("GET", path)
+            connection.getresponse().read()
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        connection.request("GET", "/events?trigger=missed")
+        response = connection.getresponse()
+        time.sleep(2)
+        response.close()
+    finally:
+        view.send_signal(signal.SIGINT)
+        assert view.wait(timeout=30) == 0
+        candump.send_signal(signal.SIGINT)
+        candump.wait(timeout=30)
+    assert (tmp_path / "bus.log").read_text() == ""
+
+
 def test_stream_carries_every_reply_the_motors_sent(recorded):
     events, rows = recorded
     hello, columns = events["hello"], events["columns"]
