@@ -32,7 +32,7 @@ function columnsWanted() { return Math.min(2000, chartWidth() - 50); }
 function connect() {
   if (source) source.close();
   const query = new URLSearchParams({ width: columnsWanted(), window: windowSeconds(),
-                                      refresh: 20 });
+                                      refresh: 25 });
   const trigger = $("trigger").value;
   if (view.armed && trigger) {
     query.set("trigger", trigger);
