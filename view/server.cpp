@@ -18,7 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 // The most columns a page may ask for, and the most rows one capture sends: what bounds a
 // message whatever the query says.
-constexpr std::size_t kMaxColumns = 4000;
+constexpr std::size_t kMaxColumns = 2000;
+constexpr std::int64_t kColumnsPerMessage = 64;
 constexpr std::size_t kMaxCaptureRows = 200'000;
 
 double query_number(const httplib::Request& request, const char* name, double fallback,
@@ -226,12 +227,20 @@ struct Server::Impl {
                     const std::int64_t oldest = complete - static_cast<std::int64_t>(width);
                     std::int64_t first = std::max(state->next_column, oldest);
                     if (state->next_column < 0) state->checked_us = first * column_us;
-                    if (first < complete) {
+                    // A backlog (the whole window, to a page that just came) goes in pieces,
+                    // so that no message, and no memory made for one, is larger than this.
+                    while (first < complete) {
+                        const std::int64_t count =
+                            std::min<std::int64_t>(complete - first, kColumnsPerMessage);
                         message += columns_message(store, first, column_us,
-                                                   static_cast<std::size_t>(complete - first),
-                                                   state->motors);
-                        state->next_column = complete;
+                                                   static_cast<std::size_t>(count), state->motors);
+                        first += count;
+                        if (first < complete) {
+                            if (!sink.write(message.data(), message.size())) return false;
+                            message.clear();
+                        }
                     }
+                    state->next_column = complete;
                     if (trigger != Store::Trigger::None && !state->captured) {
                         if (!state->fired && state->checked_us < now) {
                             state->fired =
