@@ -79,8 +79,8 @@ ReplayResult replay(view::Store& store, const ReplayOptions& options,
                 for (int n = 0; n < kBatch; ++n) {
                     auto text = reader.next();
                     if (!text) {
-                        std::fprintf(stderr, "%s: reading %s: %s\n", kProgram,
-                                     options.file.c_str(), std::strerror(text.error()));
+                        std::fprintf(stderr, "%s: reading %s: %s\n", kProgram, options.file.c_str(),
+                                     std::strerror(text.error()));
                         result.ok = false;
                         return result;
                     }
@@ -274,8 +274,7 @@ int main(int argc, char** argv) {
         }
     });
     std::fprintf(stderr, "%s: serving http://%s:%d/\n", kProgram,
-                 server.address == "127.0.0.1" ? "127.0.0.1" : server.address.c_str(),
-                 server.port);
+                 server.address == "127.0.0.1" ? "127.0.0.1" : server.address.c_str(), server.port);
 
     bool ok = true;
     if (!replay_options.file.empty()) {

@@ -22,8 +22,8 @@ constexpr std::size_t kMaxColumns = 2000;
 constexpr std::int64_t kColumnsPerMessage = 64;
 constexpr std::size_t kMaxCaptureRows = 200'000;
 
-double query_number(const httplib::Request& request, const char* name, double fallback,
-                    double low, double high) {
+double query_number(const httplib::Request& request, const char* name, double fallback, double low,
+                    double high) {
     if (!request.has_param(name)) return fallback;
     const std::string text = request.get_param_value(name);
     double value = fallback;
@@ -70,8 +70,8 @@ void put_int(std::string& out, std::int64_t value) {
 
 // One SSE message of the columns [first, first + count) of `width` each: per motor, per
 // signal, the envelopes as a flat [first, second, first, second...] list.
-std::string columns_message(Store& store, std::int64_t first, std::int64_t width,
-                            std::size_t count, std::size_t motors) {
+std::string columns_message(Store& store, std::int64_t first, std::int64_t width, std::size_t count,
+                            std::size_t motors) {
     const std::vector<Envelope> envelopes = store.envelopes(first * width, width, count);
     std::string out = "event: columns\ndata: {\"first\":";
     put_int(out, first);
@@ -172,12 +172,10 @@ struct Server::Impl {
     // one, so that a page that reads slowly gets fewer, longer rounds and the same amount of
     // data per second of capture: nothing queues up here or in the socket beyond one message.
     void stream(const httplib::Request& request, httplib::Response& response) {
-        const double window_s =
-            query_number(request, "window", options.window_s, 0.1, 3600.0);
+        const double window_s = query_number(request, "window", options.window_s, 0.1, 3600.0);
         const auto width = static_cast<std::size_t>(
             query_number(request, "width", 800, 10, static_cast<double>(kMaxColumns)));
-        const double refresh_hz =
-            query_number(request, "refresh", 20, 0.1, options.max_refresh_hz);
+        const double refresh_hz = query_number(request, "refresh", 20, 0.1, options.max_refresh_hz);
         const Store::Trigger trigger =
             trigger_of(request.has_param("trigger") ? request.get_param_value("trigger") : "");
         const auto threshold = static_cast<float>(query_number(request, "threshold", 0, 0, 1e9));
@@ -202,9 +200,8 @@ struct Server::Impl {
         auto state = std::make_shared<State>();
         response.set_header("Cache-Control", "no-store");
         response.set_chunked_content_provider(
-            "text/event-stream",
-            [this, state, column_us, width, period, trigger, threshold, pre_us, post_us](
-                std::size_t, httplib::DataSink& sink) {
+            "text/event-stream", [this, state, column_us, width, period, trigger, threshold, pre_us,
+                                  post_us](std::size_t, httplib::DataSink& sink) {
                 if (stopping) return false;
                 std::this_thread::sleep_until(state->due);
                 state->due = std::max(state->due + period, Clock::now());
@@ -289,28 +286,28 @@ struct Server::Impl {
                 return;
             }
             const std::int64_t column_us = std::max<std::int64_t>((to - from) / width, 1);
-            std::string message = columns_message(store, from / column_us, column_us,
-                                                  static_cast<std::size_t>(width) + 1,
-                                                  store.motors().size());
+            std::string message =
+                columns_message(store, from / column_us, column_us,
+                                static_cast<std::size_t>(width) + 1, store.motors().size());
             // The same body as the stream's message, without the SSE framing.
             const auto start = message.find("data: ") + 6;
             response.set_content(message.substr(start, message.size() - start - 2),
                                  "application/json");
         });
-        http.Get("/trace.csv", [this](const httplib::Request& request,
-                                      httplib::Response& response) {
-            const std::string bus = request.get_param_value("bus");
-            const std::int64_t from = query_time(request, "from");
-            const std::int64_t to = query_time(request, "to");
-            const std::vector<std::string> buses = store.bus_names();
-            if (std::ranges::find(buses, bus) == buses.end() || to <= from) {
-                response.status = 404;
-                return;
-            }
-            response.set_header("Content-Disposition",
-                                "attachment; filename=\"trace-" + bus + ".csv\"");
-            response.set_content(store.trace_csv(bus, from, to), "text/csv");
-        });
+        http.Get("/trace.csv",
+                 [this](const httplib::Request& request, httplib::Response& response) {
+                     const std::string bus = request.get_param_value("bus");
+                     const std::int64_t from = query_time(request, "from");
+                     const std::int64_t to = query_time(request, "to");
+                     const std::vector<std::string> buses = store.bus_names();
+                     if (std::ranges::find(buses, bus) == buses.end() || to <= from) {
+                         response.status = 404;
+                         return;
+                     }
+                     response.set_header("Content-Disposition",
+                                         "attachment; filename=\"trace-" + bus + ".csv\"");
+                     response.set_content(store.trace_csv(bus, from, to), "text/csv");
+                 });
     }
 };
 

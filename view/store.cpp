@@ -40,9 +40,8 @@ void Store::Bus::frame(std::int64_t time_us, std::uint64_t line, const transport
     stored.line = line;
     stored.id = frame.id.number;
     stored.flags = static_cast<std::uint8_t>(
-        (frame.id.kind == transport::CanId::Kind::Extended ? kExtended : 0) |
-        (frame.fd ? kFd : 0) | (frame.brs ? kBrs : 0) | (frame.remote ? kRemote : 0) |
-        (frame.error ? kError : 0));
+        (frame.id.kind == transport::CanId::Kind::Extended ? kExtended : 0) | (frame.fd ? kFd : 0) |
+        (frame.brs ? kBrs : 0) | (frame.remote ? kRemote : 0) | (frame.error ? kError : 0));
     stored.size = static_cast<std::uint8_t>(frame.data.size());
     if (frame.data.size() > stored.bytes.size()) {
         stored.flags |= kWide;
