@@ -166,6 +166,7 @@ std::vector<MotorInfo> Store::motors() {
 std::vector<std::string> Store::bus_names() {
     std::lock_guard lock(mutex_);
     std::vector<std::string> names;
+    names.reserve(buses_.size());
     for (const Bus& bus : buses_) names.push_back(bus.name_);
     return names;
 }
@@ -337,7 +338,8 @@ std::string Store::trace_csv(std::string_view name, std::int64_t from_us, std::i
         for (std::size_t i = 0; i < frames.size(); ++i) {
             decoder.frame(times[i], frames[i].first, frames[i].second);
         }
-        (void)out.flush();
+        // Appending to a string cannot fail.
+        [[maybe_unused]] const auto written = out.flush();
     }
     return csv;
 }
