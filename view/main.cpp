@@ -139,13 +139,7 @@ bool capture(view::Store& store, const std::vector<std::string>& ifaces,
     for (const std::string& iface : ifaces) {
         auto opened = trace::LiveCapture::open(iface);
         if (!opened) {
-            if (const int error = transport::can_socket_error();
-                error == EAFNOSUPPORT || error == EPROTONOSUPPORT) {
-                std::fprintf(stderr, "%s: this kernel has no CAN sockets (%s); fix (as root): %s\n",
-                             kProgram, std::strerror(error), transport::kKernelCanFix);
-            } else {
-                std::fprintf(stderr, "%s: %s\n", kProgram, opened.error().c_str());
-            }
+            std::fprintf(stderr, "%s: %s\n", kProgram, trace::open_failure(opened.error()).c_str());
             return false;
         }
         captures.push_back(std::move(*opened));
@@ -235,17 +229,12 @@ int main(int argc, char** argv) {
                      kProgram);
         return 2;
     }
-    std::vector<trace::TracedMotor> motors;
-    for (const std::string& text : motor_texts) {
-        auto option = cli::parse_motor_option(text);
-        if (!option) {
-            std::fprintf(stderr, "%s: --motor %s: %s\n", kProgram, cli::quoted(text).c_str(),
-                         option.error().c_str());
-            return 2;
-        }
-        motors.push_back(trace::TracedMotor{option->motor_id, option->master_id,
-                                            option->model.value_or(""), option->limits});
+    auto parsed = trace::traced_motors(motor_texts);
+    if (!parsed) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, parsed.error().c_str());
+        return 2;
     }
+    std::vector<trace::TracedMotor> motors = std::move(*parsed);
     if (!listen.empty()) {
         server.address = listen;
         std::fprintf(stderr,
@@ -264,15 +253,12 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    bool listened = true;
-    std::jthread serving([&] {
-        listened = http.run();
-        if (!stopping) {
-            std::fprintf(stderr, "%s: cannot serve on %s port %d\n", kProgram,
-                         server.address.c_str(), server.port);
-            stopping = true;
-        }
-    });
+    if (!http.bind()) {
+        std::fprintf(stderr, "%s: cannot serve on %s port %d: %s\n", kProgram,
+                     server.address.c_str(), server.port, std::strerror(errno));
+        return 1;
+    }
+    std::jthread serving([&] { http.run(); });
     std::fprintf(stderr, "%s: serving http://%s:%d/\n", kProgram,
                  server.address == "127.0.0.1" ? "127.0.0.1" : server.address.c_str(), server.port);
 
@@ -296,10 +282,11 @@ int main(int argc, char** argv) {
         }
     } else {
         ok = capture(store, ifaces, motors);
+        stopping = true;
     }
     // A replay that ended keeps serving what it played until Ctrl-C.
     while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     http.stop();
     serving.join();
-    return ok && listened ? 0 : 1;
+    return ok ? 0 : 1;
 }

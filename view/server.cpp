@@ -1,6 +1,7 @@
 #include "server.hpp"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <charconv>
@@ -165,6 +166,7 @@ struct Server::Impl {
     ServerOptions options;
     httplib::Server http;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> done{false};  // run() has returned
 
     Impl(Store& s, ServerOptions o) : store(s), options(std::move(o)) {}
 
@@ -331,6 +333,12 @@ Server::Server(Store& store, ServerOptions options)
             }
             return httplib::Server::HandlerResponse::Unhandled;
         });
+    // httplib's default adds SO_REUSEPORT, with which a second view would share the port and
+    // answer half the requests: only SO_REUSEADDR, so that the second one fails to bind.
+    impl.http.set_socket_options([](int socket) {
+        int yes = 1;
+        (void)::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // A page that stops reading is dropped after this, rather than holding its thread.
     impl.http.set_write_timeout(5, 0);
     impl.routes();
@@ -338,11 +346,22 @@ Server::Server(Store& store, ServerOptions options)
 
 Server::~Server() = default;
 
-bool Server::run() { return impl_->http.listen(impl_->options.address, impl_->options.port); }
+bool Server::bind() {
+    return impl_->http.bind_to_port(impl_->options.address, impl_->options.port);
+}
+
+void Server::run() {
+    (void)impl_->http.listen_after_bind();
+    impl_->done = true;
+}
 
 void Server::stop() {
     impl_->stopping = true;
-    impl_->http.stop();
+    // httplib's stop() does nothing before its loop runs: repeated until run() has returned.
+    while (!impl_->done) {
+        impl_->http.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 }  // namespace jointbus::view

@@ -33,7 +33,7 @@ struct Asset {
 [[nodiscard]] bool allowed_host(const std::string& host, const std::string& listen_address);
 [[nodiscard]] bool allowed_origin(const std::string& origin, const std::string& host);
 
-// Serves until stop() or a failure to listen; false when it could not listen.
+// Binds, then serves on another thread until stop().
 class Server {
 public:
     Server(Store& store, ServerOptions options);
@@ -41,7 +41,11 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    [[nodiscard]] bool run();
+    // False when the address and port cannot be bound.
+    [[nodiscard]] bool bind();
+    // Serves until stop(); call after bind().
+    void run();
+    // Ends run(), wherever it is: before it has started to wait for connections too.
     void stop();
 
 private:
