@@ -179,17 +179,12 @@ int main(int argc, char** argv) {
                      kProgram);
         return 2;
     }
-    std::vector<TracedMotor> motors;
-    for (const std::string& text : motor_texts) {
-        auto option = cli::parse_motor_option(text);
-        if (!option) {
-            std::fprintf(stderr, "%s: --motor %s: %s\n", kProgram, cli::quoted(text).c_str(),
-                         option.error().c_str());
-            return 2;
-        }
-        motors.push_back(TracedMotor{option->motor_id, option->master_id,
-                                     option->model.value_or(""), option->limits});
+    auto parsed = traced_motors(motor_texts);
+    if (!parsed) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, parsed.error().c_str());
+        return 2;
     }
+    std::vector<TracedMotor> motors = std::move(*parsed);
 
     BufferedWriter out(STDOUT_FILENO);
     std::optional<BufferedWriter> csv;
@@ -212,15 +207,7 @@ int main(int argc, char** argv) {
     if (!live.empty()) {
         auto capture = LiveCapture::open(live);
         if (!capture) {
-            // Without CAN in the kernel no CAN interface exists either, and "no such device"
-            // would send the user looking for a typo.
-            if (const int error = transport::can_socket_error();
-                error == EAFNOSUPPORT || error == EPROTONOSUPPORT) {
-                std::fprintf(stderr, "%s: this kernel has no CAN sockets (%s); fix (as root): %s\n",
-                             kProgram, std::strerror(error), transport::kKernelCanFix);
-            } else {
-                std::fprintf(stderr, "%s: %s\n", kProgram, capture.error().c_str());
-            }
+            std::fprintf(stderr, "%s: %s\n", kProgram, open_failure(capture.error()).c_str());
             return 1;
         }
         ok = capture_live(*capture, live, duration_s, decoder, counts);

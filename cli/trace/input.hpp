@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decoder.hpp"
 #include "jointbus/can_frame.hpp"
 #include "transport/file_descriptor.hpp"
 
@@ -58,5 +59,14 @@ private:
     transport::FileDescriptor socket_;
     std::uint32_t drop_count_ = 0;
 };
+
+// The motors of the --motor texts (ID:MASTER[:MODEL[:SETTING...]], settings ignored), or the
+// message about the first bad one: "--motor '1:x': bad master id...".
+[[nodiscard]] std::expected<std::vector<TracedMotor>, std::string> traced_motors(
+    const std::vector<std::string>& texts);
+
+// What to tell the user when LiveCapture::open failed with `error`: on a kernel without CAN, that
+// and its fix, since "no such device" would send the user looking for a typo.
+[[nodiscard]] std::string open_failure(const std::string& error);
 
 }  // namespace jointbus::trace

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/motor_option.hpp"
 #include "transport/can_socket.hpp"
+#include "transport/kernel_can.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace jointbus::trace {
@@ -103,6 +105,28 @@ std::expected<std::optional<LiveFrame>, int> LiveCapture::next() {
         drop_count_ = *ancillary.dropped_total;
     }
     return live;
+}
+
+std::expected<std::vector<TracedMotor>, std::string> traced_motors(
+    const std::vector<std::string>& texts) {
+    std::vector<TracedMotor> motors;
+    motors.reserve(texts.size());
+    for (const std::string& text : texts) {
+        auto option = cli::parse_motor_option(text);
+        if (!option) return std::unexpected("--motor " + cli::quoted(text) + ": " + option.error());
+        motors.push_back(TracedMotor{option->motor_id, option->master_id,
+                                     option->model.value_or(""), option->limits});
+    }
+    return motors;
+}
+
+std::string open_failure(const std::string& error) {
+    if (const int kernel = transport::can_socket_error();
+        kernel == EAFNOSUPPORT || kernel == EPROTONOSUPPORT) {
+        return std::string("this kernel has no CAN sockets (") + std::strerror(kernel) +
+               "); fix (as root): " + transport::kKernelCanFix;
+    }
+    return error;
 }
 
 }  // namespace jointbus::trace

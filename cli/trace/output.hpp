@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,8 @@ public:
     // Writes to a file it owns.
     explicit BufferedWriter(transport::FileDescriptor owned)
         : owned_(std::move(owned)), fd_(owned_.get()) {}
+    // Appends to `into` (not owned), which must outlive the writer: a document built in memory.
+    explicit BufferedWriter(std::string& into) : fd_(-1), into_(&into) {}
     // Writes out what is left; a failure here has nobody to tell, so call flush() first.
     ~BufferedWriter() { drain(); }
     BufferedWriter(const BufferedWriter&) = delete;
@@ -58,6 +61,7 @@ private:
 
     transport::FileDescriptor owned_;
     int fd_;
+    std::string* into_ = nullptr;
     std::vector<char> buffer_ = std::vector<char>(kCapacity);
     std::size_t used_ = 0;
     int error_ = 0;

@@ -172,6 +172,11 @@ void BufferedWriter::put_time(std::int64_t micros) {
 }
 
 void BufferedWriter::drain() {
+    if (into_ != nullptr) {
+        into_->append(buffer_.data(), used_);
+        used_ = 0;
+        return;
+    }
     std::size_t done = 0;
     while (error_ == 0 && done < used_) {
         const ssize_t written = ::write(fd_, buffer_.data() + done, used_ - done);
