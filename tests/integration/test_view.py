@@ -38,19 +38,34 @@ def free_port():
         return s.getsockname()[1]
 
 
-def read_events(port, query, wanted, timeout=60):
-    """The first SSE message of each kind in `wanted`, read with http.client."""
+def read_events(port, query, wanted, until_us, timeout=60):
+    """The first SSE message of each kind in `wanted`, read with http.client; the columns
+    messages (a backlog comes in pieces) joined into one that reaches the column before the one
+    holding `until_us`, the last frame, which no later frame completes."""
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     connection.request("GET", "/events?" + query)
     response = connection.getresponse()
     assert response.status == 200
     found, kind = {}, None
+
+    def complete():
+        columns = found.get("columns")
+        return wanted <= found.keys() and (
+            columns["first"] + columns["count"] + 1) * columns["width_us"] > until_us
+
     deadline = time.monotonic() + timeout
-    while not wanted <= found.keys():
+    while not complete():
         assert time.monotonic() < deadline, f"no {wanted - found.keys()} in the stream"
         line = response.readline().decode().rstrip("\n")
         if line.startswith("event: "):
             kind = line[7:]
+        elif line.startswith("data: ") and kind == "columns" and kind in found:
+            more, columns = json.loads(line[6:]), found[kind]
+            assert more["first"] == columns["first"] + columns["count"], "a gap in the columns"
+            for motor, added in zip(columns["motors"], more["motors"]):
+                for values, extra in zip(motor, added):
+                    values += extra
+            columns["count"] += more["count"]
         elif line.startswith("data: ") and kind not in found:
             found[kind] = json.loads(line[6:])
     connection.close()
@@ -64,8 +79,9 @@ def recorded(tmp_path_factory):
     before = receivers(IFACE)
     candump = subprocess.Popen(["candump", "-L", IFACE], stdout=(out / "bus.log").open("w"),
                                stderr=subprocess.DEVNULL)
+    # A window long enough to keep the whole run however slowly a loaded machine runs the demo.
     view = subprocess.Popen([str(BUILD / "view/jointbus-view"), IFACE, "--port", str(port),
-                             *motor_args(settings=False)],
+                             "--window", "300", *motor_args(settings=False)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 30
@@ -80,9 +96,10 @@ def recorded(tmp_path_factory):
         assert demo.returncode == 0, demo.stdout + demo.stderr
         candump.send_signal(signal.SIGINT)
         candump.wait(timeout=30)
-        # The window holds the whole run: one message of columns covers it.
-        events = read_events(port, "width=400&window=20&trigger=missed&pre=0.05&post=0.05",
-                             {"hello", "columns", "capture"})
+        # The window holds the whole run; the columns are read up to its last frame.
+        last_us = round(float((out / "bus.log").read_text().split()[-3].strip("()")) * 1e6)
+        events = read_events(port, "width=2000&window=300&trigger=missed&pre=0.05&post=0.05",
+                             {"hello", "columns", "capture"}, last_us)
     finally:
         if candump.poll() is None:
             candump.kill()
