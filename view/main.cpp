@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -204,7 +205,9 @@ int main(int argc, char** argv) {
                    "mode and other settings are ignored (every mode's commands are decoded)")
         ->type_name("ID:MASTER:MODEL");
     app.add_option("--replay", replay_options.file,
-                   "play a candump -l log at its own pace instead of listening");
+                   "play a candump -l log at its own pace instead of listening; without --motor, "
+                   "the motors are read from FILE.motors (one ID:MASTER[:MODEL] a line), which "
+                   "the demo writes beside its recording");
     app.add_option("--speed", replay_options.speed,
                    "with --replay: play this many times faster (0: as fast as it reads)")
         ->check(CLI::NonNegativeNumber);
@@ -224,9 +227,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: give a CAN interface or --replay FILE (see --help)\n", kProgram);
         return 2;
     }
+    // A recording the demo made names its motors beside it, so it plays without --motor.
+    const std::string motors_file = replay_options.file + ".motors";
+    if (motor_texts.empty() && !replay_options.file.empty()) {
+        if (std::ifstream listed(motors_file); listed) {
+            for (std::string line; std::getline(listed, line);) {
+                if (!line.empty() && line[0] != '#') motor_texts.push_back(line);
+            }
+        }
+    }
     if (motor_texts.empty()) {
-        std::fprintf(stderr, "%s: give at least one --motor ID:MASTER[:MODEL] (see --help)\n",
-                     kProgram);
+        std::fprintf(stderr,
+                     "%s: give at least one --motor ID:MASTER[:MODEL] (see --help)%s\n",
+                     kProgram,
+                     replay_options.file.empty()
+                         ? ""
+                         : ", or list them in the recording's .motors file, one a line");
         return 2;
     }
     auto parsed = trace::traced_motors(motor_texts);

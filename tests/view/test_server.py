@@ -1,6 +1,7 @@
 """jointbus-view's server on a replay: only GET from this machine's names, and a page that
 stops reading costs the program no memory (nothing queues for it)."""
 import http.client
+import json
 import re
 import socket
 import subprocess
@@ -30,9 +31,11 @@ def server(tmp_path_factory):
     log = tmp_path_factory.mktemp("view") / "bus.log"
     subprocess.run([sys.executable, str(REPO / "tests/view/make_log.py"), str(log), "--buses",
                     "4", "--motors", "8", "--seconds", "3"], check=True)
+    # The motors from the recording's .motors file, as the demo leaves them beside its log.
+    (log.parent / "bus.log.motors").write_text("".join(m + "\n" for m in MOTORS[1::2]))
     port = free_port()
     view = subprocess.Popen([str(VIEW), "--replay", str(log), "--loop", "--window", "1",
-                             "--port", str(port), *MOTORS], stderr=subprocess.PIPE, text=True)
+                             "--port", str(port)], stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 30
     while True:
         try:
@@ -78,3 +81,11 @@ def test_stalled_page_costs_no_memory(server):
     stalled.close()
     assert grown < 8 * 1024, f"the program grew by {grown} KiB"
     assert view.poll() is None
+
+
+def test_a_recording_plays_with_the_motors_listed_beside_it(server):
+    port, _ = server
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    connection.request("GET", "/motors")
+    motors = json.loads(connection.getresponse().read())["motors"]
+    assert {m["motor_id"] for m in motors} == set(range(1, 9))
