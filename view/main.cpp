@@ -237,8 +237,7 @@ int main(int argc, char** argv) {
         }
     }
     if (motor_texts.empty()) {
-        std::fprintf(stderr,
-                     "%s: give at least one --motor ID:MASTER[:MODEL] (see --help)%s\n",
+        std::fprintf(stderr, "%s: give at least one --motor ID:MASTER[:MODEL] (see --help)%s\n",
                      kProgram,
                      replay_options.file.empty()
                          ? ""
