@@ -83,7 +83,7 @@ TEST_P(DriverFixedCommandTest, SendsOneClassicFrameAndDecodesReply) {
 
 // A frame to 0x7FF went out: every motor on the bus read it as a register request.
 TEST_P(DriverFixedCommandTest, RefusesTheRegisterIdentifierSendingNothing) {
-    for (const std::uint16_t id : {0x7FF, 0xFFFF}) {
+    for (const std::uint16_t id : {std::uint16_t{0x7FF}, std::uint16_t{0xFFFF}}) {
         ScriptedTransport bus;
         const auto state = (Damiao{id, 0x11, MitLimits{}, kTimeout}.*GetParam().command)(bus);
         ASSERT_FALSE(state.has_value());

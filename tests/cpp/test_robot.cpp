@@ -398,7 +398,7 @@ CanFrame mode_reply(std::uint16_t echoed_id, std::uint8_t mode) {
 // A rate of 1 kHz gave bring-up 1 ms: enables answered after a few failed.
 TEST_F(BusTest, BringUpWaitsItsOwnTimeoutWhateverTheTicksTimeout) {
     for (MotorConfig& config : motors) config.motor.timeout = 1ms;
-    for (std::uint16_t id : {1, 2, 3}) bus.deliver(mode_reply(id, 1), 5ms);
+    for (const int id : {1, 2, 3}) bus.deliver(mode_reply(static_cast<std::uint16_t>(id), 1), 5ms);
     for (CanId from : {kMaster1, kMaster2, kMaster3}) bus.deliver(top(from), 5ms);
     engine.enable_all(faults);
     EXPECT_TRUE(faults.empty()) << faults.front().text;
@@ -536,7 +536,7 @@ TEST_F(BusTest, ModeReplyWithoutItsIdIsAskedAgainAlone) {
 }
 
 TEST_F(BusTest, EnableNamesEveryStatusButEnabled) {
-    for (std::uint16_t id : {1, 2, 3}) bus.deliver(mode_reply(id, 1));
+    for (const int id : {1, 2, 3}) bus.deliver(mode_reply(static_cast<std::uint16_t>(id), 1));
     bus.deliver(top(kMaster1));
     bus.deliver(make_frame(kMaster3, {0x83, 0, 0, 0, 0, 0, 0, 0}));
 
